@@ -1,0 +1,10 @@
+# Sanitizer builds apply to every target, tests and libraries alike.
+if(QUAYSIDE_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(QUAYSIDE_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT QUAYSIDE_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "QUAYSIDE_SANITIZE must be empty, 'address' or 'thread'")
+endif()

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+
+namespace quayside {
+
+// Composing helpers for fixed buffers. Each writes at `at` and returns the
+// position just past the last byte written; none writes a terminator and
+// none checks bounds: the caller guarantees room.
+
+// Copies `text` up to, not including, its NUL.
+char* appendText(char* at, const char* text);
+
+// Writes `value` in decimal: 1 to 10 digits, no sign, no leading zeros.
+char* appendDecimal(char* at, std::uint32_t value);
+
+// Reads ASCII digits from `at` up to the first non-digit (a NUL included);
+// the value wraps modulo 2^32. No sign, no skipping of blanks.
+std::uint32_t parseDecimal(const char* at);
+
+}  // namespace quayside

@@ -1,0 +1,195 @@
+#include "relay/relay_thread.h"
+
+#include "platform/net.h"
+#include "relay/registry.h"
+
+#include <string>
+#include <system_error>
+#include <thread>
+
+namespace quayside {
+namespace {
+
+bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (c != prefix[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Production output: every call is one whole send on the Relay's socket.
+class SocketOutput final : public RelayOutput {
+ public:
+  explicit SocketOutput(Relay& relay) : relay_(relay) {}
+
+  void toClient(std::string_view bytes) override { platform::sendAll(relay_.clientSocket, bytes); }
+  void toServer(std::string_view bytes) override { platform::sendAll(relay_.serverSocket, bytes); }
+  void closeClient() override { platform::closeSocket(relay_.clientSocket); }
+
+ private:
+  Relay& relay_;
+};
+
+// Resolves and connects to the server, then greets the client with the lock.
+// Returns why the Relay must end, or an empty view when it is connected.
+std::string_view connectServer(Relay& relay, std::string& detail) {
+  const ServerEndpoint endpoint = parseServerText(fieldText(relay.serverText), relay.upstreamKind);
+  const std::string host(endpoint.host);
+  std::optional<std::uint32_t> address = platform::parseIpv4(host);
+  if (!address) {
+    address = platform::resolveIpv4(host);
+  }
+  if (!address) {
+    return "server name does not resolve";
+  }
+  relay.serverAddress = *address;
+  relay.serverPort = endpoint.port;
+
+  relay.serverSocket = platform::createTcpSocket();
+  if (relay.serverSocket == kNoSocket) {
+    detail = platform::lastErrorText();
+    return "cannot create the server socket";
+  }
+  if (!platform::connectTo(relay.serverSocket, relay.serverAddress, relay.serverPort)) {
+    detail = platform::lastErrorText();
+    return "cannot connect to the server";
+  }
+  // Nothing reaches the client before the server connection is up.
+  platform::sendAll(relay.clientSocket, kLockString);
+  return {};
+}
+
+// One receive on one side and the translation of every complete message.
+std::string_view readStep(Relay& relay, Stream stream, Translator& translator, RelayOutput& out) {
+  const SocketHandle socket = stream == Stream::kClient ? relay.clientSocket : relay.serverSocket;
+  const std::span<char> area = receiveArea(relay, stream);
+  const long count = platform::receiveSome(socket, area.data(), area.size());
+  if (count == 0) {
+    return stream == Stream::kClient ? "client closed the connection"
+                                     : "server closed the connection";
+  }
+  if (count < 0) {
+    return stream == Stream::kClient ? "client connection failed" : "server connection failed";
+  }
+  received(relay, stream, static_cast<std::size_t>(count), translator, out);
+  return {};
+}
+
+// Relays until either side ends; returns why.
+std::string_view relayTraffic(Relay& relay, Translator& translator) {
+  SocketOutput out(relay);
+  for (;;) {
+    // The server-to-client translation closes the client when it is kicked.
+    if (relay.clientSocket == kNoSocket) {
+      return "client was kicked from the channel";
+    }
+    // One wait for both sides and no timeout: nothing is delayed by polling
+    // and an idle Relay never wakes up.
+    platform::Readiness ready;
+    if (!platform::waitReadable(relay.clientSocket, relay.serverSocket, ready)) {
+      return "waiting for data failed";
+    }
+    if (ready.first) {
+      if (const std::string_view end = readStep(relay, Stream::kClient, translator, out);
+          !end.empty()) {
+        return end;
+      }
+    }
+    if (ready.second && relay.clientSocket != kNoSocket) {
+      if (const std::string_view end = readStep(relay, Stream::kServer, translator, out);
+          !end.empty()) {
+        return end;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+ServerEndpoint parseServerText(std::string_view serverText, std::uint8_t upstreamKind) {
+  std::string_view text = serverText;
+  if (startsWithIgnoringCase(text, "dchub://")) {
+    text.remove_prefix(8);
+  } else if (startsWithIgnoringCase(text, "irc://")) {
+    text.remove_prefix(6);
+  }
+  const std::size_t hostEnd = text.find_first_of("/\\:");
+  ServerEndpoint endpoint;
+  endpoint.host = text.substr(0, hostEnd);
+  if (hostEnd == std::string_view::npos || text[hostEnd] != ':') {
+    endpoint.port = upstreamKind != 0 ? 6667 : 411;
+    return endpoint;
+  }
+  std::size_t i = hostEnd + 1;
+  while (i < text.size() &&
+         (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n')) {
+    ++i;
+  }
+  std::uint32_t value = 0;  // wraps like any decimal read; the port is its low 16 bits
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+    value = value * 10u + static_cast<std::uint32_t>(text[i] - '0');
+    ++i;
+  }
+  endpoint.port = static_cast<std::uint16_t>(value & 0xFFFFu);
+  return endpoint;
+}
+
+void runRelay(Relay& relay, Translator& translator, RelayObserver* observer) {
+  relay.loginFlags = 0;
+  relay.clientFeatures = 0;
+  relay.nick[0] = '\0';
+  relay.topic[0] = '\0';
+  relay.serverAddress = 0;
+  relay.serverPort = 0;
+  registerRelay(relay);
+  platform::setBlocking(relay.clientSocket, true);
+
+  std::string detail;
+  std::string_view reason = connectServer(relay, detail);
+  if (reason.empty()) {
+    if (observer != nullptr) {
+      observer->relayConnected(relay);
+    }
+    reason = relayTraffic(relay, translator);
+  }
+
+  // Each socket is closed exactly once: closeSocket marks it closed.
+  platform::closeSocket(relay.clientSocket);
+  platform::closeSocket(relay.serverSocket);
+  unregisterRelay(relay);
+  if (observer != nullptr) {
+    if (detail.empty()) {
+      observer->relayEnded(relay, reason);
+    } else {
+      observer->relayEnded(relay, std::string(reason) + ": " + detail);
+    }
+  }
+}
+
+bool startRelay(std::unique_ptr<Relay> relay, RelayObserver* observer) {
+  Relay* const raw = relay.get();
+  try {
+    // The thread takes ownership and frees the Relay when it ends; the
+    // accepting side never touches the record again, so the two cannot race.
+    std::thread([raw, observer] {
+      const std::unique_ptr<Relay> owned(raw);
+      runRelay(*owned, standardTranslator(), observer);
+    }).detach();
+  } catch (const std::system_error&) {
+    platform::closeSocket(relay->clientSocket);
+    return false;
+  }
+  (void)relay.release();
+  return true;
+}
+
+}  // namespace quayside

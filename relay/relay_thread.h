@@ -1,0 +1,50 @@
+#pragma once
+
+#include "relay/framing.h"
+#include "relay/relay.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+namespace quayside {
+
+// Told about a Relay's life, for logging. Called on the relay's own thread;
+// implementations must be thread-safe and outlive every relay they watch.
+class RelayObserver {
+ public:
+  virtual ~RelayObserver() = default;
+  // The server connection is up and the lock went to the client.
+  virtual void relayConnected(const Relay& relay) = 0;
+  // The relay is ending; both sockets are closed. `reason` says why.
+  virtual void relayEnded(const Relay& relay, std::string_view reason) = 0;
+};
+
+// The IRC server's address as the server text names it.
+struct ServerEndpoint {
+  std::string_view host;  // a view into the server text
+  std::uint16_t port = 0;
+};
+
+// Reads host and port from a server text: one optional "dchub://" or
+// "irc://" prefix (any letter case), the host up to '/', '\\', ':' or the
+// end, and after a ':' a decimal port (blanks skipped, low 16 bits, 0 when
+// there are no digits); without ':' 6667 for an IRC upstream, 411 otherwise.
+ServerEndpoint parseServerText(std::string_view serverText, std::uint8_t upstreamKind);
+
+// Runs the Relay on the calling thread until either side ends: registers it,
+// connects to its server, sends the lock, relays, tears down and unregisters.
+// The caller keeps ownership of `relay`.
+void runRelay(Relay& relay, Translator& translator = standardTranslator(),
+              RelayObserver* observer = nullptr);
+
+// Starts runRelay on a thread of its own, which owns the Relay and frees it
+// (and itself) when the Relay ends. When the thread cannot start, the
+// client's connection is closed and false is returned.
+bool startRelay(std::unique_ptr<Relay> relay, RelayObserver* observer = nullptr);
+
+// The 47-byte greeting that opens every hub session.
+inline constexpr std::string_view kLockString = "$Lock EXTENDEDPROTOCOL_QUAYSIDE Pk=version1.00|";
+
+}  // namespace quayside

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing Quayside needs on Debian 12.
+# Packages already present are left alone; run as root (or with sudo).
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config    # build
+  libgtest-dev                         # tests
+  qt6-base-dev qt6-qpa-plugins        # the window (offscreen platform for its tests)
+  ngircd                               # the real IRC server of the end-to-end tests
+  socat                                # the plain-relay baseline of the benchmark
+  procps                               # ps/pkill used by scripts
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    missing+=("$package")
+done
+
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# ngircd's package starts a system-wide server; the tests start their own.
+if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet ngircd 2>/dev/null; then
+  systemctl stop ngircd || true
+fi

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test three times:
+# a normal build, AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer.
+# Usage: scripts/test-all.sh [preset...]   (default: release asan tsan)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup-debian.sh
+
+presets=("$@")
+if ((${#presets[@]} == 0)); then presets=(release asan tsan); fi
+
+jobs=$(nproc)
+export QUAYSIDE_REQUIRE_NGIRCD=1  # the end-to-end tests must not skip here
+
+for preset in "${presets[@]}"; do
+  echo "=== $preset ==="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  if [ "$preset" = tsan ]; then
+    # ThreadSanitizer needs a fixed memory layout; some kernels randomise too much.
+    setarch "$(uname -m)" -R ctest --preset "$preset" -j "$jobs"
+  else
+    ctest --preset "$preset" -j "$jobs"
+  fi
+done
+echo "All test runs passed: ${presets[*]}"

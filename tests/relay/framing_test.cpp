@@ -1,0 +1,123 @@
+#include "relay/framing.h"
+
+#include "recording_output.h"
+#include "recording_translator.h"
+#include "relay_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace quayside {
+namespace {
+
+using testing::RecordingOutput;
+using testing::RecordingTranslator;
+
+using Strings = std::vector<std::string>;
+
+struct FramingCase {
+  const char* name;
+  Stream stream;
+  std::vector<std::string> receives;  // one entry per receive
+  Strings messages;                   // handed to the translator, in order
+  std::string heldAfter;              // unprocessed bytes left at the buffer's start
+};
+
+void PrintTo(const FramingCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class FramingTest : public ::testing::TestWithParam<FramingCase> {};
+
+TEST_P(FramingTest, HandsOverEachCompleteMessageOnce) {
+  const FramingCase& c = GetParam();
+  auto relay = testing::makeRelay();
+  RecordingTranslator translator;
+  RecordingOutput out;
+  for (const std::string& bytes : c.receives) {
+    feed(*relay, c.stream, bytes, translator, out);
+  }
+  EXPECT_EQ(c.stream == Stream::kClient ? translator.commands : translator.lines, c.messages);
+  const bool client = c.stream == Stream::kClient;
+  const std::uint32_t length = client ? relay->clientLength : relay->serverLength;
+  const std::uint32_t offset = client ? relay->clientOffset : relay->serverOffset;
+  const char* buffer = client ? relay->clientBuffer.data() : relay->serverBuffer.data();
+  EXPECT_EQ(offset, 0u) << "unprocessed bytes always wait at the buffer's start";
+  EXPECT_EQ(std::string(buffer, length), c.heldAfter);
+  EXPECT_EQ(buffer[length], '\0');
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FramingTest,
+    ::testing::Values(
+        FramingCase{"twoCommandsAndHalfAThird",
+                    Stream::kClient,
+                    {"$A x|$B y|$C"},
+                    {"$A x|", "$B y|"},
+                    "$C"},
+        FramingCase{"halfCommandCompletedLater",
+                    Stream::kClient,
+                    {"$A x|$C", " z|"},
+                    {"$A x|", "$C z|"},
+                    ""},
+        FramingCase{"emptyCommandsAreHandedOn", Stream::kClient, {"||"}, {"|", "|"}, ""},
+        FramingCase{"embeddedNulStaysInTheCommand",
+                    Stream::kClient,
+                    {std::string("$A\0b|", 5)},
+                    {std::string("$A\0b|", 5)},
+                    ""},
+        FramingCase{"oneByteAtATime", Stream::kClient, {"<", "a", ">", "|", "x"}, {"<a>|"}, "x"},
+        FramingCase{
+            "crAndLfInSeparateReceives", Stream::kServer, {"PING :a\r", "\nPI"}, {"PING :a"}, "PI"},
+        FramingCase{"crAtTheEndWaits", Stream::kServer, {"L1\r"}, {}, "L1\r"},
+        FramingCase{"loneCrOrLfEndsNothing", Stream::kServer, {"a\rb\nc\r\n"}, {"a\rb\nc"}, ""},
+        FramingCase{"severalLinesInOneReceive",
+                    Stream::kServer,
+                    {"one\r\ntwo\r\nthr"},
+                    {"one", "two"},
+                    "thr"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Framing, OverlongClientCommandIsDiscardedAndTheRestHandedOn) {
+  auto relay = testing::makeRelay();
+  RecordingTranslator translator;
+  RecordingOutput out;
+  const std::string full(kStreamCapacity, 'x');
+  feed(*relay, Stream::kClient, full, translator, out);
+  EXPECT_TRUE(translator.commands.empty());
+  EXPECT_EQ(relay->clientLength, kStreamCapacity) << "exactly 10,000 bytes are held";
+
+  feed(*relay, Stream::kClient, "tail|<a> b|", translator, out);
+  EXPECT_EQ(translator.commands, (Strings{"tail|", "<a> b|"}))
+      << "the full buffer is dropped before the next receive";
+}
+
+TEST(Framing, OverlongServerLineIsDiscardedAndTheRelayGoesOn) {
+  auto relay = testing::makeRelay();
+  RecordingTranslator translator;
+  RecordingOutput out;
+  feed(*relay, Stream::kServer, std::string(12000, 'y') + "\r\nPING :x\r\n", translator, out);
+  EXPECT_EQ(translator.lines, (Strings{std::string(2000, 'y'), "PING :x"}));
+}
+
+TEST(Framing, LinesTakenByTheTranslationAreSteppedOver) {
+  auto relay = testing::makeRelay();
+  RecordingTranslator translator;
+  RecordingOutput out;
+  // A translation that takes the following line blanks the CR LF between.
+  translator.onLine = [](Relay& r, RelayOutput&) {
+    char* line = r.serverBuffer.data() + r.serverOffset;
+    if (line[0] == 'A') {
+      line[2] = ' ';
+      line[3] = ' ';
+    }
+  };
+  feed(*relay, Stream::kServer, "A1\r\nB2\r\nC3\r\n", translator, out);
+  EXPECT_EQ(translator.lines, (Strings{"A1", "C3"}));
+}
+
+}  // namespace
+}  // namespace quayside

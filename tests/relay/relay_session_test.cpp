@@ -1,0 +1,132 @@
+// A whole hub session through the real relay thread and both translations,
+// over loopback sockets: a scripted hub client on one side, a scripted IRC
+// server on the other.
+#include "relay/relay_thread.h"
+
+#include "platform/net.h"
+#include "relay_fixture.h"
+#include "socket_util.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+namespace quayside {
+namespace {
+
+using namespace std::string_literals;
+using testing::acceptWithin;
+using testing::connectLoopback;
+using testing::readUntil;
+using testing::waitForClose;
+
+class RelaySessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    clientListener_ = platform::listenOn(platform::kLoopback, 0, 5, error);
+    serverListener_ = platform::listenOn(platform::kLoopback, 0, 5, error);
+    ASSERT_NE(clientListener_, kNoSocket) << error;
+    ASSERT_NE(serverListener_, kNoSocket) << error;
+
+    relay_ = testing::makeRelay("x");
+    setFieldText(relay_->serverText,
+                 "127.0.0.1:" + std::to_string(platform::boundPort(serverListener_)));
+    relay_->upstreamKind = 1;
+    hub_ = connectLoopback(platform::boundPort(clientListener_));
+    relay_->clientSocket = acceptWithin(clientListener_);
+    ASSERT_NE(relay_->clientSocket, kNoSocket);
+    thread_ = std::thread([this] { runRelay(*relay_); });
+    irc_ = acceptWithin(serverListener_);
+    ASSERT_NE(irc_, kNoSocket);
+  }
+
+  void TearDown() override {
+    platform::closeSocket(hub_);
+    platform::closeSocket(irc_);
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+    platform::closeSocket(clientListener_);
+    platform::closeSocket(serverListener_);
+  }
+
+  // Sends `bytes` from one side and returns what the other side received
+  // once `expect` has arrived (or the deadline passed).
+  std::string hubSays(const std::string& bytes, const std::string& expect) {
+    EXPECT_TRUE(platform::sendAll(hub_, bytes));
+    return readUntil(irc_, expect);
+  }
+  std::string ircSays(const std::string& bytes, const std::string& expect) {
+    EXPECT_TRUE(platform::sendAll(irc_, bytes));
+    return readUntil(hub_, expect);
+  }
+
+  SocketHandle clientListener_ = kNoSocket;
+  SocketHandle serverListener_ = kNoSocket;
+  SocketHandle hub_ = kNoSocket;
+  SocketHandle irc_ = kNoSocket;
+  std::unique_ptr<Relay> relay_;
+  std::thread thread_;
+};
+
+TEST_F(RelaySessionTest, LoginChatAndTeardown) {
+  EXPECT_EQ(readUntil(hub_, std::string(kLockString)), kLockString);
+
+  // Capability exchange and nick validation.
+  EXPECT_TRUE(platform::sendAll(hub_, "$Supports NoHello NickChange |$Key abc|$ValidateNick bob|"));
+  EXPECT_EQ(readUntil(hub_, "$Hello bob|"),
+            "$Supports NickChange UserCommand NoGetINFO NoHello |$Hello bob|");
+  EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
+
+  // User information: echo and operator menu to the client, USER to the server.
+  const std::string myInfo = "$MyINFO $ALL bob desc<++ V:0.1>$ $LAN(T3)\x01$bob@example.org$0$|";
+  EXPECT_EQ(hubSays("$Version 1,0091|$GetNickList|" + myInfo, "\r\n"),
+            "USER bob \"example.org\" \"127.0.0.1\" :desc\r\n");
+  const std::string menu = readUntil(hub_, "Enter your new nick]&#124;|");
+  EXPECT_EQ(menu.substr(0, myInfo.size()), myInfo);
+  EXPECT_NE(menu.find("$UserCommand 2 6 Op$&#36;MODE #x +o %[nick]&#124;|"), std::string::npos);
+
+  // Welcome numerics, then the channel JOIN and its answer as the hub name.
+  EXPECT_EQ(ircSays(":srv 001 bob :Welcome\r\n", "|"), "<srv> Welcome|");
+  EXPECT_EQ(readUntil(irc_, "\r\n"), "JOIN #x\r\n");
+  EXPECT_EQ(ircSays(":bob!b@h JOIN :#x\r\n", "|"), "$HubName x|");
+  EXPECT_EQ(ircSays(":srv 353 bob = #x :@alice bob\r\n", "$0$|"),
+            "$OpList alice$$|$MyINFO $ALL alice $ $IRC\x01$$0$|");
+
+  // Chat both ways; IRC text cannot smuggle NMDC commands to the client.
+  EXPECT_EQ(hubSays("<bob> hi &#124; there|", "\r\n"), "PRIVMSG #x :hi | there\r\n");
+  EXPECT_EQ(readUntil(hub_, "|"), "<bob> hi &#124; there|") << "chat is echoed as sent";
+  EXPECT_EQ(ircSays(":alice!a@h PRIVMSG #x :yo|$ForceMove evil\r\n", "|"),
+            "<alice> yo&#124;&#36;ForceMove evil|");
+  EXPECT_EQ(ircSays(":alice!a@h PRIVMSG bob :psst\r\n", "|"),
+            "$To: bob From: alice $<alice> psst|");
+  EXPECT_EQ(hubSays("$To: alice From: bob $<bob> back|", "\r\n"), "PRIVMSG alice :back\r\n");
+
+  // PING is answered towards the server only.
+  EXPECT_TRUE(platform::sendAll(irc_, "PING :t1\r\n"));
+  EXPECT_EQ(readUntil(irc_, "\r\n"), "PONG :t1\r\n");
+
+  // The client leaving ends the server connection.
+  platform::closeSocket(hub_);
+  std::string rest;
+  EXPECT_TRUE(waitForClose(irc_, rest));
+  thread_.join();
+}
+
+TEST_F(RelaySessionTest, OwnKickClosesTheClientAndEndsTheRelay) {
+  EXPECT_EQ(readUntil(hub_, std::string(kLockString)), kLockString);
+  EXPECT_TRUE(platform::sendAll(hub_, "$ValidateNick bob|"));
+  EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
+  EXPECT_TRUE(platform::sendAll(irc_, ":op!o@h KICK #x BOB :go away\r\n"));
+  std::string before;
+  EXPECT_TRUE(waitForClose(hub_, before));
+  EXPECT_EQ(before, "$Hello bob|<op> op is kicking BOB because: go away|");
+  std::string rest;
+  EXPECT_TRUE(waitForClose(irc_, rest)) << "the server connection ends with the client's";
+  thread_.join();
+}
+
+}  // namespace
+}  // namespace quayside

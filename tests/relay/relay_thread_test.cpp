@@ -1,0 +1,210 @@
+#include "relay/relay_thread.h"
+
+#include "platform/net.h"
+#include "recording_translator.h"
+#include "relay/registry.h"
+#include "relay_fixture.h"
+#include "socket_util.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <ostream>
+#include <string>
+#include <thread>
+
+namespace quayside {
+namespace {
+
+using testing::acceptWithin;
+using testing::connectLoopback;
+using testing::readUntil;
+using testing::RecordingTranslator;
+using testing::waitForClose;
+
+struct EndpointCase {
+  const char* name;
+  const char* text;
+  std::uint8_t upstreamKind;
+  const char* host;
+  std::uint16_t port;
+};
+
+void PrintTo(const EndpointCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ServerTextTest : public ::testing::TestWithParam<EndpointCase> {};
+
+TEST_P(ServerTextTest, ReadsHostAndPort) {
+  const EndpointCase& c = GetParam();
+  const ServerEndpoint endpoint = parseServerText(c.text, c.upstreamKind);
+  EXPECT_EQ(endpoint.host, c.host);
+  EXPECT_EQ(endpoint.port, c.port);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ServerTextTest,
+    ::testing::Values(
+        EndpointCase{"ircSchemePortAndChannel", "irc://127.0.0.1:6668/#x", 1, "127.0.0.1", 6668},
+        EndpointCase{"upperCaseSchemeIrcDefault", "IRC://127.0.0.1", 1, "127.0.0.1", 6667},
+        EndpointCase{"upperCaseSchemeHubDefault", "IRC://127.0.0.1", 0, "127.0.0.1", 411},
+        EndpointCase{"blankAfterColonSkipped", "DcHub://127.0.0.1: 7000", 1, "127.0.0.1", 7000},
+        EndpointCase{"backslashEndsHost", "127.0.0.1\\x", 1, "127.0.0.1", 6667},
+        EndpointCase{"noDigitsGivePortZero", "127.0.0.1:abc", 1, "127.0.0.1", 0},
+        EndpointCase{"portTakesLowSixteenBits", "h:65547", 1, "h", 11},
+        EndpointCase{"onlyOnePrefixRemoved", "dchub://irc://h", 1, "irc", 0},
+        EndpointCase{"emptyText", "", 1, "", 6667}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A hub client connected to a Relay that runs on its own thread, and a
+// scripted IRC server the Relay connects to.
+class RelayThreadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    clientListener_ = platform::listenOn(platform::kLoopback, 0, 5, error);
+    serverListener_ = platform::listenOn(platform::kLoopback, 0, 5, error);
+    ASSERT_NE(clientListener_, kNoSocket) << error;
+    ASSERT_NE(serverListener_, kNoSocket) << error;
+  }
+
+  void TearDown() override {
+    platform::closeSocket(hubClient_);
+    platform::closeSocket(ircServer_);
+    if (thread_.joinable()) {
+      thread_.join();
+    }
+    platform::closeSocket(clientListener_);
+    platform::closeSocket(serverListener_);
+  }
+
+  std::string serverText() const {
+    return "irc://127.0.0.1:" + std::to_string(platform::boundPort(serverListener_)) + "/#x";
+  }
+
+  // Starts the Relay for `text` and connects the hub client to it.
+  void start(const std::string& text) {
+    relay_ = testing::makeRelay();
+    setFieldText(relay_->serverText, text);
+    relay_->upstreamKind = 1;
+    hubClient_ = connectLoopback(platform::boundPort(clientListener_));
+    ASSERT_NE(hubClient_, kNoSocket);
+    relay_->clientSocket = acceptWithin(clientListener_);
+    ASSERT_NE(relay_->clientSocket, kNoSocket);
+    thread_ = std::thread([this] {
+      runRelay(*relay_, translator_);
+      ended_ = true;
+    });
+  }
+
+  void startConnected() {
+    start(serverText());
+    ircServer_ = acceptWithin(serverListener_);
+    ASSERT_NE(ircServer_, kNoSocket);
+    ASSERT_EQ(readUntil(hubClient_, std::string(kLockString)), kLockString);
+  }
+
+  SocketHandle clientListener_ = kNoSocket;
+  SocketHandle serverListener_ = kNoSocket;
+  SocketHandle hubClient_ = kNoSocket;
+  SocketHandle ircServer_ = kNoSocket;
+  std::unique_ptr<Relay> relay_;
+  RecordingTranslator translator_;
+  std::thread thread_;
+  std::atomic<bool> ended_{false};
+};
+
+TEST_F(RelayThreadTest, ClosesTheClientWithoutAByteWhenTheServerCannotBeReached) {
+  const std::uint16_t closedPort =
+      static_cast<std::uint16_t>(platform::boundPort(clientListener_) ^ 1);
+  for (const std::string& text : {std::string("127.0.0.1:abc"), std::string("no-such-host.invalid"),
+                                  "127.0.0.1:" + std::to_string(closedPort)}) {
+    SCOPED_TRACE(text);
+    start(text);
+    std::string received;
+    EXPECT_TRUE(waitForClose(hubClient_, received, std::chrono::seconds(20)));
+    EXPECT_EQ(received, "");
+    thread_.join();
+    platform::closeSocket(hubClient_);
+    EXPECT_EQ(registeredRelayCount(), 0u);
+  }
+}
+
+TEST_F(RelayThreadTest, SendsTheLockAndFramesBothStreams) {
+  startConnected();
+  ASSERT_TRUE(platform::sendAll(hubClient_, "$A 1|$B 2|$C"));
+  ASSERT_TRUE(platform::sendAll(ircServer_, "PING :a\r\nNOTICE x\r"));
+  ASSERT_TRUE(platform::sendAll(hubClient_, " 3|"));
+  ASSERT_TRUE(platform::sendAll(ircServer_, "\n"));
+  // Round trip through a translation that answers on both sockets, so the
+  // test knows when the relay has handled everything sent before.
+  translator_.onLine = [](Relay& relay, RelayOutput& out) {
+    if (relay.serverBuffer[relay.serverOffset] == 'N') {
+      out.toServer("done\r\n");
+    }
+  };
+  EXPECT_EQ(readUntil(ircServer_, "done\r\n"), "done\r\n");
+  platform::closeSocket(hubClient_);
+  std::string rest;
+  EXPECT_TRUE(waitForClose(ircServer_, rest)) << "the client's close ends the server connection";
+  thread_.join();
+  EXPECT_EQ(translator_.commands, (std::vector<std::string>{"$A 1|", "$B 2|", "$C 3|"}));
+  EXPECT_EQ(translator_.lines, (std::vector<std::string>{"PING :a", "NOTICE x"}));
+  EXPECT_EQ(relay_->serverPort, platform::boundPort(serverListener_));
+  EXPECT_EQ(relay_->clientSocket, kNoSocket);
+  EXPECT_EQ(relay_->serverSocket, kNoSocket);
+}
+
+TEST_F(RelayThreadTest, IsRegisteredWhileItRuns) {
+  startConnected();
+  EXPECT_EQ(registeredRelayCount(), 1u);
+  platform::closeSocket(ircServer_);
+  std::string rest;
+  EXPECT_TRUE(waitForClose(hubClient_, rest)) << "the server's close ends the client connection";
+  thread_.join();
+  EXPECT_EQ(registeredRelayCount(), 0u);
+}
+
+TEST_F(RelayThreadTest, EndsWhenTheTranslationClosesTheClient) {
+  translator_.onLine = [](Relay&, RelayOutput& out) { out.closeClient(); };
+  startConnected();
+  ASSERT_TRUE(platform::sendAll(ircServer_, ":op KICK #x me :bye\r\n"));
+  std::string rest;
+  EXPECT_TRUE(waitForClose(hubClient_, rest));
+  EXPECT_TRUE(waitForClose(ircServer_, rest)) << "the server connection closes as well";
+  thread_.join();
+}
+
+TEST_F(RelayThreadTest, ClientThatLeavesBeforeTheConnectEndsTheRelay) {
+  start(serverText());
+  platform::closeSocket(hubClient_);
+  ircServer_ = acceptWithin(serverListener_);
+  ASSERT_NE(ircServer_, kNoSocket);
+  std::string rest;
+  EXPECT_TRUE(waitForClose(ircServer_, rest));
+  thread_.join();
+}
+
+TEST(StartRelay, OwnsAndFreesTheRelay) {
+  // Under AddressSanitizer a leak or a use after free here fails the test.
+  std::string error;
+  SocketHandle listener = platform::listenOn(platform::kLoopback, 0, 5, error);
+  ASSERT_NE(listener, kNoSocket);
+  SocketHandle client = connectLoopback(platform::boundPort(listener));
+  auto relay = testing::makeRelay();
+  setFieldText(relay->serverText, "127.0.0.1:abc");
+  relay->clientSocket = acceptWithin(listener);
+  ASSERT_TRUE(startRelay(std::move(relay)));
+  std::string rest;
+  EXPECT_TRUE(waitForClose(client, rest));
+  for (int i = 0; i < 500 && registeredRelayCount() != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(registeredRelayCount(), 0u);
+  platform::closeSocket(client);
+  platform::closeSocket(listener);
+}
+
+}  // namespace
+}  // namespace quayside

@@ -1,0 +1,93 @@
+#include "translate/composer.h"
+
+#include "translate/nmdc_text.h"
+
+#include <cstring>
+
+namespace quayside {
+
+void Composer::append(std::string_view bytes) {
+  std::size_t count = bytes.size();
+  if (count > room()) {
+    count = room();
+    truncated_ = true;
+  }
+  if (count > 0) {
+    std::memcpy(area_.data() + size_, bytes.data(), count);
+    size_ += count;
+  }
+}
+
+void Composer::appendDecimal(std::uint32_t value) {
+  char digits[10];
+  std::size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  if (count > room()) {
+    truncated_ = true;
+    return;  // a cut number would be a different number
+  }
+  while (count > 0) {
+    area_[size_++] = digits[--count];
+  }
+}
+
+void Composer::appendEscaped(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    // Copy the run that needs no escape in one piece.
+    std::size_t run = i;
+    while (run < text.size() && nmdcEscapeFor(text, run).empty()) {
+      ++run;
+    }
+    if (run > i) {
+      const std::size_t before = size_;
+      append(text.substr(i, run - i));
+      if (truncated_ && size_ - before < run - i) {
+        return;
+      }
+      i = run;
+      continue;
+    }
+    const std::string_view escape = nmdcEscapeFor(text, i);
+    if (escape.size() > room()) {
+      truncated_ = true;
+      return;
+    }
+    append(escape);
+    ++i;
+  }
+}
+
+void Composer::terminate(std::string_view terminator) {
+  // The terminator room is only ever used here, so it always has space.
+  std::size_t count = terminator.size();
+  if (count > area_.size() - size_) {
+    count = area_.size() - size_;
+  }
+  std::memcpy(area_.data() + size_, terminator.data(), count);
+  size_ += count;
+}
+
+void Composer::rewind(std::size_t mark) {
+  if (mark < size_) {
+    size_ = mark;
+  }
+  truncated_ = false;
+}
+
+void Batch::flush() {
+  if (composer_.empty()) {
+    return;
+  }
+  if (peer_ == Peer::kClient) {
+    out_.toClient(composer_.view());
+  } else {
+    out_.toServer(composer_.view());
+  }
+  composer_.clear();
+}
+
+}  // namespace quayside
