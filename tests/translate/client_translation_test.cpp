@@ -1,0 +1,263 @@
+#include "translate/client_translation.h"
+
+#include "support/recording_output.h"
+#include "support/relay_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <ostream>
+#include <random>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace quayside {
+namespace {
+
+using namespace std::string_literals;
+using testing::RecordingOutput;
+using Sends = std::vector<std::string>;
+
+constexpr std::uint8_t kLoggedIn = kLoginValidated | kLoginNickSent;
+constexpr std::uint8_t kRegistered = kLoggedIn | kLoginInfoReceived | kLoginUserSent;
+
+// The operator menu as the client must receive it, `target` at every "{T}".
+std::string menuFor(std::string_view target) {
+  std::string menu =
+      "$UserCommand 255 15 |$UserCommand 2 6 Op$&#36;MODE {T} +o %[nick]&#124;|$UserCommand 2 6 "
+      "Deop$&#36;MODE {T} -o %[nick]&#124;|$UserCommand 2 6 Whois$&#36;WHOIS %[nick]&#124;|"
+      "$UserCommand 2 1 Topic ...$&#36;TOPIC {T} :%[line:Enter new topic:]&#124;|$UserCommand 0 "
+      "1 |$UserCommand 2 1 Banlist$&#36;MODE {T} +b&#124;|$UserCommand 2 1 Set Ban ...$&#36;MODE "
+      "{T} +b %[line:Enter the user info that will be banned:]&#124;|$UserCommand 2 1 Unban "
+      "...$&#36;MODE {T} -b %[line:Enter the user info that will be unbanned:]&#124;|$UserCommand "
+      "0 1 |$UserCommand 2 1 Change nick ...$&#36;ValidateNick %[line:Enter your new nick]&#124;|";
+  for (auto at = menu.find("{T}"); at != std::string::npos; at = menu.find("{T}", at)) {
+    menu.replace(at, 3, target);
+  }
+  return menu;
+}
+
+const std::string kInfo = "$MyINFO $ALL bob a desc<DC V:1>$ $LAN(T3)\x01$bob@example.org$1234$|";
+const std::string kUser = "USER bob \"example.org\" \"irc.example.net\" :a desc\r\n";
+const std::string kKickChat = "<op> is kicking eve because: spam|";
+
+struct Exchange {
+  const char* name;
+  Sends reads;  // one receive each
+  Sends client{};
+  Sends server{};
+  std::uint8_t flags = kLoggedIn;  // loginFlags before the first read
+  const char* channel = "chan";
+  const char* nick = "bob";
+  const char* serverText = "irc://irc.example.net:6667";
+};
+void PrintTo(const Exchange& e, std::ostream* os) {
+  *os << e.name;
+}
+
+std::unique_ptr<Relay> run(const Exchange& e, RecordingOutput& out) {
+  auto relay = testing::makeRelay(e.channel, e.nick);
+  setFieldText(relay->serverText, e.serverText);
+  relay->loginFlags = e.flags;
+  for (const std::string& bytes : e.reads) {
+    testing::feedClient(*relay, bytes, out);
+  }
+  return relay;
+}
+
+class ClientTranslation : public ::testing::TestWithParam<Exchange> {};
+
+TEST_P(ClientTranslation, SendsExactly) {
+  RecordingOutput out;
+  run(GetParam(), out);
+  EXPECT_EQ(out.client, GetParam().client);
+  EXPECT_EQ(out.server, GetParam().server);
+}
+
+const std::string kSupportsNc = "$Supports NickChange UserCommand NoGetINFO NoHello |";
+// clang-format off
+const Exchange kExchanges[] = {
+    // Login: {name, reads, client, server, flags, channel, nick, serverText}.
+    {"UsualOrder", {"$Supports NoHello |$Key x|$ValidateNick bob|$GetNickList|" + kInfo},
+     {"$Supports UserCommand NoGetINFO NoHello |", "$Hello bob|", kInfo, menuFor("#chan")},
+     {"NICK bob\r\n", kUser}, 0, "chan", ""},
+    {"InfoFirstSendsNickAndUserTogether", {kInfo}, {kInfo, menuFor("#chan")},
+     {"NICK bob\r\n" + kUser}, 0, "chan", ""},
+    {"ValidateNickNeedsSpace", {"$ValidateNick|$ValidateNickX|"}, {}, {}, 0},
+    {"ChangeNickRenamesOnIrcToo", {"$ValidateNick carol|"}, {"$Hello carol|"}, {"NICK carol\r\n"},
+     kRegistered},
+    {"NickUnescapedForIrcEscapedInHello", {"$ValidateNick b&#124;x&amp;#36;|"},
+     {"$Hello b&#124;x&amp;#36;|"}, {"NICK b|x&#36;\r\n"}, 0},
+    {"SupportsNickChangeAnyCaseAndRemembered",
+     {"$Supports NoHello nICKchanGE |$Supports NoHello |$Supports|"}, {kSupportsNc, kSupportsNc},
+     {}, 0},
+    {"SecondInfoOnlyEchoed", {"$MyINFO $ALL x$|$MyINFO $ALL|"}, {"$MyINFO $ALL x$|"}, {},
+     kRegistered},
+    {"RealnameIsNickWithoutDescription", {"$MyINFO $ALL bob$ $L$x@h$0$|"},
+     {"$MyINFO $ALL bob$ $L$x@h$0$|", menuFor("#chan")}, {"USER bob \"h\" \"x\" :bob\r\n"},
+     kLoggedIn, "chan", "bob", "x"},
+    {"EmptyRealnameAndHost", {"$MyINFO $ALL bob $ $L$x@$0$|"},
+     {"$MyINFO $ALL bob $ $L$x@$0$|", menuFor("#chan")}, {"USER bob \"\" \"x\" :\r\n"},
+     kLoggedIn, "chan", "bob", "x"},
+    {"RealnameAndHostUnescaped", {"$MyINFO $ALL bob a&#36;b&#124;c<x>$ $L$x@h&#124;$0$|"},
+     {"$MyINFO $ALL bob a&#36;b&#124;c<x>$ $L$x@h&#124;$0$|", menuFor("#chan")},
+     {"USER bob \"h|\" \"x\" :a$b|c\r\n"}, kLoggedIn, "chan", "bob", "x"},
+    {"ServerTextLosesSchemeAndPort", {kInfo}, {kInfo, menuFor("&l")},
+     {"USER bob \"example.org\" \"host\" :a desc\r\n"}, kLoggedIn, "&l", "bob", "DcHub://host:1"},
+    {"UserNameKeepsWhatIrcAccepts", {kInfo}, {kInfo, menuFor("")},
+     {"USER SEo-_.x \"example.org\" \"irc.example.net\" :a desc\r\n"}, kLoggedIn, "",
+     "[SE]o|-_.~\xc3\xa9x"},
+    {"UserNameFallback", {kInfo}, {kInfo, menuFor("#chan")},
+     {"USER quayside \"example.org\" \"irc.example.net\" :a desc\r\n"}, kLoggedIn, "#chan", "[]"},
+    // The gate and the operator pass-through.
+    {"NothingPassesBeforeLogin", {"<bob> hi|$MODE #c +o x|$To: a From: b $<b> c|"}, {}, {}, 0},
+    {"PassThroughUnescapedToNul",
+     {"$MODE #c +b a&#36;b&#124;c\0x|$TOPIC #c :t|$WHOIS b|$TOPICAL x|$MODE|$Kick x|"s}, {},
+     {"MODE #c +b a$b|c\r\n", "TOPIC #c :t\r\n", "WHOIS b\r\n", "TOPICAL x\r\n"}},
+    {"PassThroughCutToServerLimit", {"$TOPIC #c :" + std::string(600, 'x') + "|"}, {},
+     {"TOPIC #c :" + std::string(500, 'x') + "\r\n"}},
+    // Private messages.
+    {"PrivateMessageUnescapedAndCut",
+     {"$To: b&#124;x From: a $<a> 5&#36; &amp;#124;|$To:bob From: a $<a>hi\r\n\nyo|"}, {},
+     {"PRIVMSG b|x :5$ &#124;\r\n", "PRIVMSG bob :hi\r\nPRIVMSG bob :yo\r\n"}},
+    {"PrivateMessageDropped", {"$To: b From: a hi|$To: b From: a $ <a> x|$To: b From: a $<a> |"
+     "$To: b From: a $<a|$To: " + std::string(400, 'n') + " From: a $<a> hi|"}},
+    // Chat lines.
+    {"ChatEchoedAndSentWithText", {"<bob> hello|<bob>  hi|<bob>|<bob hi|"},
+     {"<bob> hello|", "<bob>  hi|", "<bob>|", "<bob hi|"},
+     {"PRIVMSG #chan :hello\r\n", "PRIVMSG #chan : hi\r\n"}},
+    {"ChatBreaksMakeLines", {"<b> \none\r\n\r\ntwo\r\n|"}, {"<b> \none\r\n\r\ntwo\r\n|"},
+     {"PRIVMSG #chan : \r\nPRIVMSG #chan :one\r\nPRIVMSG #chan :two\r\n"}},
+    {"ChatUnescapedButEchoedAsIs", {"<b> a&#124;b&#36;&amp;#36;&\0x|"s},
+     {"<b> a&#124;b&#36;&amp;#36;&\0x|"s}, {"PRIVMSG #chan :a|b$&#36;&\r\n"}},
+    // Kicks.
+    {"KickInOneRead", {kKickChat + "$Kick b&#124;x|"}, {}, {"KICK #chan b|x :spam\r\n"}},
+    {"KickWithHalfKickCommand", {kKickChat + "$Kick ev", "e|"}, {}, {"KICK #chan ev :spam\r\n"}},
+    {"KickCommandInLaterReadIsChat", {kKickChat, "$Kick eve|"}, {kKickChat},
+     {"PRIVMSG #chan :is kicking eve because: spam\r\n"}},
+    {"BecauseBeforeKickingIsChat", {"<o> because: x is kicking e|$Kick e|"},
+     {"<o> because: x is kicking e|"}, {"PRIVMSG #chan :because: x is kicking e\r\n"}},
+    {"KickReasonCutForRelaying",
+     {"<o> is kicking e because: " + std::string(500, 'r') + "|$Kick e|"}, {},
+     {"KICK #chan e :" + std::string(402 - 16, 'r') + "\r\n"}},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Rows, ClientTranslation, ::testing::ValuesIn(kExchanges),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ClientLoginState, FlagsAndNickFollowTheLogin) {
+  RecordingOutput out;
+  auto relay = run({"Validate", {"$ValidateNick " + std::string(150, 'n') + "|"}, {}, {}, 0}, out);
+  EXPECT_EQ(relay->loginFlags, 0x03);
+  EXPECT_EQ(fieldText(relay->nick), std::string(100, 'n'));
+  testing::feedClient(*relay, kInfo, out);
+  EXPECT_EQ(relay->loginFlags, 0x0F);
+  auto early = run(
+      {"InfoFirst", {"$MyINFO $ALL " + std::string(150, 'n') + " d$|"}, {}, {}, 0, "c", ""}, out);
+  EXPECT_EQ(early->loginFlags, 0x0F);
+  EXPECT_EQ(fieldText(early->nick), std::string(99, 'n'));
+}
+
+TEST(ClientLoginState, UserLineHostMadeUpOrCutAndLineWithinLimit) {
+  const std::regex madeUp(R"(USER bob "[a-p]{3,10}\.com" "irc\.example\.net" :d\r\n)");
+  for (int draw = 0; draw < 20; ++draw) {
+    RecordingOutput out;
+    run({"NoMail", {"$MyINFO $ALL bob d$ $L$nomail$0$|"}}, out);
+    EXPECT_TRUE(std::regex_match(out.server.at(0), madeUp)) << out.server.at(0);
+  }
+  RecordingOutput out;
+  run({"Long",
+       {"$MyINFO $ALL bob " + std::string(900, 'd') + "$ $L$x@" + std::string(80, 'h') + "$0$|"}},
+      out);
+  EXPECT_EQ(out.server.at(0).size(), 512u);
+  EXPECT_NE(out.server.at(0).find('"' + std::string(63, 'h') + '"'), std::string::npos);
+}
+
+std::string repeat(std::string_view piece, int count) {
+  std::string text;
+  while (count-- > 0) {
+    text += piece;
+  }
+  return text;
+}
+
+// Splits every send into lines, checking that each is whole and short enough.
+Sends serverLines(const RecordingOutput& out, std::size_t limit) {
+  Sends lines;
+  for (const std::string& send : out.server) {
+    EXPECT_LE(send.size(), kOutCapacity);
+    EXPECT_TRUE(send.ends_with("\r\n"));
+    for (std::size_t at = 0, end = 0; at < send.size(); at = end + 2) {
+      end = send.find("\r\n", at);
+      EXPECT_LE(end + 2 - at, limit);
+      lines.push_back(send.substr(at, end - at));
+    }
+  }
+  return lines;
+}
+
+TEST(ClientChatCutting, LinesFitRelayingAndKeepCharactersWhole) {
+  const std::string head = "PRIVMSG #chan :";  // leaves 385 text bytes
+  const std::string accents = repeat("\xc3\xa9", 300);
+  const struct {
+    std::string text;
+    Sends texts;
+  } rows[] = {
+      {std::string(1000, 'x'),
+       {std::string(385, 'x'), std::string(385, 'x'), std::string(230, 'x')}},
+      {accents, {accents.substr(0, 384), accents.substr(384)}},  // backs off to a character
+      {std::string(400, '\xc3'), {std::string(385, '\xc3'), std::string(15, '\xc3')}},  // not UTF-8
+  };
+  for (const auto& row : rows) {
+    RecordingOutput out;
+    run({"Cut", {"<b> " + row.text + "|"}}, out);
+    Sends texts;
+    for (const std::string& line : serverLines(out, 402)) {
+      texts.push_back(line.substr(head.size()));
+    }
+    EXPECT_EQ(texts, row.texts);
+  }
+}
+
+TEST(ClientChatCutting, GroupLargerThanOutBufferLeavesInWholeLines) {
+  RecordingOutput out;
+  run({"Big",
+       {"<b> " + repeat("line\n", 1900) + "|"},
+       {},
+       {},
+       kLoggedIn,
+       std::string(255, 'c').c_str()},
+      out);
+  EXPECT_GT(out.server.size(), 1u);
+  EXPECT_EQ(serverLines(out, 402).size(), 1900u);
+}
+
+// Hostile bytes: the sanitizer builds catch any access out of bounds; here
+// every send must stay whole and within the server's line limit.
+TEST(ClientHostileInput, RandomCommandsStayInBounds) {
+  std::mt19937 random(7);
+  const Sends starts = {"$ValidateNick ", "$Supports ", "$MyINFO $ALL ", "$MODE ", "$TOPIC",
+                        "$To: ",          "<",          "$Kick ",        ""};
+  const Sends pieces = {
+      "$<", ">",  " is kicking ", " because: ", "$", "&#124;", "&#36;", "&amp;",
+      " ",  "\r", "\n",           "\0"s,        "@", "\xc3",   "\xa9",  "\xf0\x9f\x98\x80",
+      "x"};
+  for (int round = 0; round < 300; ++round) {
+    std::string bytes;
+    for (const std::size_t size = random() % 12000; bytes.size() < size; bytes += '|') {
+      bytes += starts[random() % starts.size()];
+      for (auto count = random() % 40; count > 0; --count) {
+        bytes += random() % 8 == 0 ? std::string(random() % 1500, 'a')
+                                   : pieces[random() % pieces.size()];
+      }
+    }
+    RecordingOutput out;
+    run({"Random", {bytes}, {}, {}, static_cast<std::uint8_t>(round % 2 == 0 ? 0 : kLoggedIn)},
+        out);
+    serverLines(out, 512);
+  }
+}
+
+}  // namespace
+}  // namespace quayside

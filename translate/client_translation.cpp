@@ -1,0 +1,567 @@
+#include "translate/client_translation.h"
+
+#include "core/random.h"
+#include "translate/composer.h"
+#include "translate/nmdc_text.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace quayside {
+namespace {
+
+using namespace std::string_view_literals;
+using std::string_view;
+
+constexpr string_view kCrLf = "\r\n";
+constexpr string_view kNul = "\0"sv;
+
+// IRC servers take at most 512 bytes per line, CR LF included; ngircd closes
+// the connection on a longer one.
+constexpr std::size_t kServerLineLimit = 512;
+// Lines that the server relays to other users get the sender's prefix put in
+// front; this room keeps the relayed line whole.
+constexpr std::size_t kPrefixRoom = 110;
+constexpr std::size_t kRelayedLineLimit = kServerLineLimit - kPrefixRoom;
+// One line must hold at least one whole UTF-8 character.
+constexpr std::size_t kMinTextRoom = 4;
+// IRC host names are at most 63 bytes; longer USER fields would only crowd
+// the line past the server's limit.
+constexpr std::size_t kUserFieldLimit = 63;
+constexpr std::size_t kNickFromInfoLimit = 99;
+constexpr std::size_t kNickLimit = kNickCapacity - 1;
+
+// A command's text in IRC form; unescaping never makes text longer.
+using TextScratch = std::array<char, kStreamCapacity>;
+// A line head (or another piece that must fit one relayed line).
+using HeadScratch = std::array<char, kRelayedLineLimit>;
+
+// Ends the dispatched command's text and every field read from it.
+constexpr string_view kTextStops = "|\0"sv;
+
+struct Command {
+  Relay& relay;
+  RelayOutput& out;
+  string_view body;       // from clientOffset up to, not including, its '|'
+  string_view following;  // received bytes after that '|', up to clientLength
+};
+
+bool startsWith(string_view text, string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+// `text` up to, not including, the first of `stops`.
+string_view upTo(string_view text, string_view stops) {
+  return text.substr(0, text.find_first_of(stops));
+}
+
+string_view unescaped(string_view text, std::span<char> scratch) {
+  return {scratch.data(), nmdcUnescape(text, scratch.data(), scratch.size())};
+}
+
+bool isContinuation(char byte) {
+  return (static_cast<unsigned char>(byte) & 0xC0u) == 0x80u;
+}
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80u) {
+      ++i;
+      continue;
+    }
+    std::size_t length = 0;
+    std::uint32_t smallest = 0;
+    if ((lead & 0xE0u) == 0xC0u) {
+      length = 2;
+      smallest = 0x80;
+    } else if ((lead & 0xF0u) == 0xE0u) {
+      length = 3;
+      smallest = 0x800;
+    } else if ((lead & 0xF8u) == 0xF0u) {
+      length = 4;
+      smallest = 0x10000;
+    } else {
+      return false;
+    }
+    if (text.size() - i < length) {
+      return false;
+    }
+    std::uint32_t point = lead & (0x7Fu >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      if (!isContinuation(text[i + k])) {
+        return false;
+      }
+      point = point << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+    }
+    if (point < smallest || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+// The longest start of `text` that fits `room` bytes; when the text is valid
+// UTF-8 the cut backs off to the start of a character.
+string_view cutToFit(string_view text, std::size_t room, bool utf8) {
+  if (text.size() <= room) {
+    return text;
+  }
+  std::size_t cut = room;
+  if (utf8) {
+    while (cut > 0 && isContinuation(text[cut])) {
+      --cut;
+    }
+    if (cut == 0) {
+      cut = room;  // room too small for one character: a cut is still better than nothing
+    }
+  }
+  return text.substr(0, cut);
+}
+
+// Composes a line head into `area`; empty when it does not fit.
+template <typename Compose>
+std::optional<string_view> composeHead(HeadScratch& area, Compose&& compose) {
+  Composer composer(area);
+  compose(composer);
+  if (composer.truncated()) {
+    return std::nullopt;
+  }
+  return composer.view();
+}
+
+// Sends `text` (IRC form) to the server as lines that each begin with
+// `head`. A line break starts a new line and a run of breaks counts as one;
+// a line that would not survive relaying is cut and goes on in the next.
+void sendTextLines(Command& c, string_view head, string_view text) {
+  if (head.size() + kCrLf.size() + kMinTextRoom > kRelayedLineLimit) {
+    return;  // the head alone fills the line: no IRC target is that long
+  }
+  const std::size_t room = kRelayedLineLimit - head.size() - kCrLf.size();
+  const bool utf8 = isValidUtf8(text);
+  Batch batch(c.relay.outBuffer, c.out, Batch::Peer::kServer);
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const string_view piece = cutToFit(upTo(text.substr(i), "\r\n"), room, utf8);
+    i += piece.size();
+    while (i < text.size() && (text[i] == '\r' || text[i] == '\n')) {
+      ++i;
+    }
+    batch.add([&](Composer& line) {
+      line.append(head);
+      // A line that starts with a break still carries some text.
+      line.append(piece.empty() ? " "sv : piece);
+      line.terminate(kCrLf);
+    });
+  }
+}
+
+// Adds one line of at most `limit` bytes: a head of system bytes, then
+// `tail` cut to what fits.
+template <typename ComposeHead>
+void addLine(Batch& batch, std::size_t limit, string_view tail, ComposeHead&& composeHeadFn) {
+  batch.add([&](Composer& line) {
+    composeHeadFn(line);
+    const std::size_t used = line.size() + kCrLf.size();
+    line.append(used >= limit ? string_view() : cutToFit(tail, limit - used, isValidUtf8(tail)));
+    line.terminate(kCrLf);
+  });
+}
+
+// --- Login ------------------------------------------------------------------
+
+constexpr string_view kValidateNick = "$ValidateNick ";
+constexpr string_view kSupports = "$Supports ";
+constexpr string_view kMyInfo = "$MyINFO $ALL ";
+
+void addNickLine(Batch& batch, string_view nick) {
+  addLine(batch, kServerLineLimit, nick, [](Composer& line) { line.append("NICK "sv); });
+}
+
+void validateNick(Command& c) {
+  Relay& relay = c.relay;
+  const string_view raw = upTo(c.body.substr(kValidateNick.size()), kNul);
+  relay.nick[nmdcUnescape(raw, relay.nick.data(), kNickLimit)] = '\0';
+  {
+    Batch reply(relay.outBuffer, c.out, Batch::Peer::kClient);
+    reply.add([&](Composer& hello) {
+      hello.append("$Hello "sv);
+      hello.appendEscaped(fieldText(relay.nick));
+      hello.terminate("|");
+    });
+  }
+  relay.loginFlags |= kLoginValidated;
+  // Also after registration: the menu's "Change nick" must rename the user on
+  // IRC too, and a nick refused at registration can only be replaced this way.
+  {
+    Batch lines(relay.outBuffer, c.out, Batch::Peer::kServer);
+    addNickLine(lines, fieldText(relay.nick));
+  }
+  relay.loginFlags |= kLoginNickSent;
+}
+
+// "nickchan" anywhere, any letter case (bit 0x20 set on each byte).
+bool mentionsNickChange(string_view words) {
+  constexpr string_view kNeedle = "nickchan";
+  for (std::size_t i = 0; i + kNeedle.size() <= words.size(); ++i) {
+    std::size_t k = 0;
+    while (k < kNeedle.size() && (words[i + k] | 0x20) == kNeedle[k]) {
+      ++k;
+    }
+    if (k == kNeedle.size()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void supports(Command& c) {
+  Relay& relay = c.relay;
+  if (mentionsNickChange(upTo(c.body.substr(kSupports.size()), kNul))) {
+    relay.clientFeatures |= kFeatureNickChange;
+  }
+  Batch reply(relay.outBuffer, c.out, Batch::Peer::kClient);
+  reply.add([&](Composer& answer) {
+    answer.append("$Supports "sv);
+    if ((relay.clientFeatures & kFeatureNickChange) != 0) {
+      answer.append("NickChange "sv);
+    }
+    answer.append("UserCommand NoGetINFO NoHello "sv);
+    answer.terminate("|");
+  });
+}
+
+// The operator menu: the channel target goes between every two pieces.
+constexpr std::array<string_view, 7> kMenuPieces = {
+    "$UserCommand 255 15 |$UserCommand 2 6 Op$&#36;MODE ",
+    " +o %[nick]&#124;|$UserCommand 2 6 Deop$&#36;MODE ",
+    " -o %[nick]&#124;|$UserCommand 2 6 Whois$&#36;WHOIS %[nick]&#124;|$UserCommand 2 1 Topic "
+    "...$&#36;TOPIC ",
+    " :%[line:Enter new topic:]&#124;|$UserCommand 0 1 |$UserCommand 2 1 Banlist$&#36;MODE ",
+    " +b&#124;|$UserCommand 2 1 Set Ban ...$&#36;MODE ",
+    " +b %[line:Enter the user info that will be banned:]&#124;|$UserCommand 2 1 Unban "
+    "...$&#36;MODE ",
+    " -b %[line:Enter the user info that will be unbanned:]&#124;|$UserCommand 0 1 "
+    "|$UserCommand 2 1 Change nick ...$&#36;ValidateNick %[line:Enter your new nick]&#124;|",
+};
+
+void sendOperatorMenu(Command& c) {
+  const string_view channel = fieldText(c.relay.channel);
+  Batch menu(c.relay.outBuffer, c.out, Batch::Peer::kClient);
+  menu.add([&](Composer& entries) {
+    for (std::size_t i = 0; i < kMenuPieces.size(); ++i) {
+      if (i > 0) {
+        appendChannelTarget(entries, channel);
+      }
+      entries.append(kMenuPieces[i]);
+    }
+  });
+}
+
+// The host of the e-mail address: after the third '$', the bytes after an
+// '@' up to the next '$'. None when the field holds no '@'.
+std::optional<string_view> emailHost(string_view info) {
+  std::size_t from = 0;
+  for (int dollar = 0; dollar < 3; ++dollar) {
+    const std::size_t at = info.find('$', from);
+    if (at == string_view::npos) {
+      return std::nullopt;
+    }
+    from = at + 1;
+  }
+  const string_view email = upTo(info.substr(from), "$");
+  const std::size_t at = email.find('@');
+  if (at == string_view::npos) {
+    return std::nullopt;
+  }
+  return email.substr(at + 1);
+}
+
+// 3 to 10 letters from 'a' to 'p', then ".com".
+string_view madeUpHost(std::span<char> area) {
+  const std::uint32_t count = (randomWord() & 7u) + 3u;
+  std::size_t size = 0;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    area[size++] = static_cast<char>('a' + (randomWord() & 15u));
+  }
+  for (const char byte : ".com"sv) {
+    area[size++] = byte;
+  }
+  return {area.data(), size};
+}
+
+bool startsWithNoCase(string_view text, string_view lowerPrefix) {
+  if (text.size() < lowerPrefix.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < lowerPrefix.size(); ++i) {
+    char byte = text[i];
+    if (byte >= 'A' && byte <= 'Z') {
+      byte = static_cast<char>(byte - 'A' + 'a');
+    }
+    if (byte != lowerPrefix[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The server's host name: the server text without scheme or port.
+string_view serverHost(string_view serverText) {
+  for (const string_view scheme : {"irc://"sv, "dchub://"sv}) {
+    if (startsWithNoCase(serverText, scheme)) {
+      serverText.remove_prefix(scheme.size());
+      break;
+    }
+  }
+  return upTo(serverText, ":/");
+}
+
+// The user name IRC servers accept: only letters, digits, '-', '_', '.'.
+void appendUserName(Composer& line, string_view nick) {
+  const std::size_t before = line.size();
+  for (const char byte : nick) {
+    if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+        (byte >= '0' && byte <= '9') || byte == '-' || byte == '_' || byte == '.') {
+      line.append(byte);
+    }
+  }
+  if (line.size() == before) {
+    line.append("quayside"sv);
+  }
+}
+
+void sendRegistration(Command& c) {
+  Relay& relay = c.relay;
+  const string_view info = fieldText(relay.myInfo);
+  Batch lines(relay.outBuffer, c.out, Batch::Peer::kServer);
+  if ((relay.loginFlags & kLoginNickSent) == 0) {
+    if (relay.nick[0] == '\0') {
+      // The first word: bytes of 0x80 and above count as nick bytes.
+      std::size_t end = 0;
+      while (end < info.size() && static_cast<unsigned char>(info[end]) > 0x20u) {
+        ++end;
+      }
+      relay.nick[nmdcUnescape(info.substr(0, end), relay.nick.data(), kNickFromInfoLimit)] = '\0';
+    }
+    addNickLine(lines, fieldText(relay.nick));
+    relay.loginFlags |= kLoginValidated | kLoginNickSent;
+  }
+
+  const string_view nick = fieldText(relay.nick);
+  std::array<char, kMyInfoCapacity> hostArea{};
+  std::array<char, kMyInfoCapacity> realnameArea{};
+  const std::optional<string_view> email = emailHost(info);
+  string_view host = email ? unescaped(*email, hostArea) : madeUpHost(hostArea);
+  host = cutToFit(host, kUserFieldLimit, isValidUtf8(host));
+  string_view server = serverHost(fieldText(relay.serverText));
+  server = cutToFit(server, kUserFieldLimit, isValidUtf8(server));
+  const std::size_t space = info.find_first_of(" $|\0"sv);
+  const string_view realname =
+      space != string_view::npos && info[space] == ' '
+          ? unescaped(upTo(info.substr(space + 1), "$|\0<"sv), realnameArea)
+          : nick;
+
+  // Only the realname is cut: everything before it is bounded well below
+  // the server's line limit.
+  addLine(lines, kServerLineLimit, realname, [&](Composer& line) {
+    line.append("USER "sv);
+    appendUserName(line, nick);
+    line.append(" \""sv);
+    line.append(host);
+    line.append("\" \""sv);
+    line.append(server);
+    line.append("\" :"sv);
+  });
+  lines.flush();
+  relay.loginFlags |= kLoginUserSent;
+}
+
+void userInformation(Command& c) {
+  Relay& relay = c.relay;
+  // The echo is the client's own command, byte for byte, with its '|'.
+  c.out.toClient({c.body.data(), c.body.size() + 1});
+  setFieldText(relay.myInfo, upTo(c.body.substr(kMyInfo.size()), kNul));
+  relay.loginFlags |= kLoginInfoReceived;
+  if ((relay.loginFlags & kLoginUserSent) != 0) {
+    return;
+  }
+  sendOperatorMenu(c);
+  sendRegistration(c);
+}
+
+// --- After login --------------------------------------------------------------
+
+// "$MODE ", "$TOPIC", "$WHOIS": the command itself is the IRC line.
+void passThrough(Command& c) {
+  TextScratch scratch;
+  const string_view line = unescaped(upTo(c.body.substr(1), kNul), scratch);
+  Batch lines(c.relay.outBuffer, c.out, Batch::Peer::kServer);
+  addLine(lines, kServerLineLimit, line, [](Composer&) {});
+}
+
+// "$To: target From: sender $<sender> text"
+void privateMessage(Command& c) {
+  string_view rest = c.body.substr(4);
+  if (startsWith(rest, " ")) {
+    rest.remove_prefix(1);
+  }
+  const string_view target = upTo(rest, " $\0"sv);
+  const std::size_t mark = rest.find_first_of("$\0"sv);
+  if (mark == string_view::npos || rest.substr(mark, 2) != "$<") {
+    return;
+  }
+  string_view text = rest.substr(mark + 2);
+  const std::size_t close = text.find_first_of(">\0"sv);
+  if (close == string_view::npos || text[close] != '>') {
+    return;  // no text
+  }
+  text.remove_prefix(close + 1);
+  if (startsWith(text, " ")) {
+    text.remove_prefix(1);
+  }
+
+  HeadScratch targetArea;
+  const string_view targetNick = unescaped(target, targetArea);
+  if (targetNick.size() == targetArea.size()) {
+    return;  // longer than any line could carry
+  }
+  HeadScratch headArea;
+  const std::optional<string_view> head = composeHead(headArea, [&](Composer& line) {
+    line.append("PRIVMSG "sv);
+    line.append(targetNick);
+    line.append(" :"sv);
+  });
+  if (!head) {
+    return;
+  }
+  TextScratch scratch;
+  sendTextLines(c, *head, unescaped(upTo(text, kNul), scratch));
+}
+
+// "<op> is kicking eve because: spam" directly followed by "$Kick eve|" in
+// the same read: the client announces a kick. Sends the KICK line and says so.
+bool kickAnnounced(Command& c) {
+  constexpr string_view kKicking = " is kicking ";
+  constexpr string_view kBecause = " because: ";
+  const string_view line = upTo(c.body, kNul);
+  const std::size_t kicking = line.find(kKicking);
+  if (kicking == string_view::npos) {
+    return false;
+  }
+  const std::size_t because = line.find(kBecause, kicking + kKicking.size());
+  // A NUL before the '|' means the next bytes are not "|$Kick".
+  if (because == string_view::npos || line.size() != c.body.size() ||
+      !startsWith(c.following, "$Kick")) {
+    return false;
+  }
+  string_view kicked = c.following.substr(5);
+  if (startsWith(kicked, " ")) {
+    kicked.remove_prefix(1);
+  }
+  HeadScratch kickedArea;
+  const string_view kickedNick = unescaped(upTo(kicked, kTextStops), kickedArea);
+  TextScratch reasonArea;
+  const string_view reason =
+      unescaped(upTo(line.substr(because + kBecause.size()), "\r\n"), reasonArea);
+
+  HeadScratch headArea;
+  const std::optional<string_view> head = composeHead(headArea, [&](Composer& kick) {
+    kick.append("KICK "sv);
+    appendChannelTarget(kick, fieldText(c.relay.channel));
+    kick.append(' ');
+    kick.append(kickedNick);
+    kick.append(" :"sv);
+  });
+  // An announced kick is never chat, even one whose KICK cannot be sent.
+  if (head && kickedNick.size() < kickedArea.size() &&
+      head->size() + kCrLf.size() <= kRelayedLineLimit) {
+    Batch lines(c.relay.outBuffer, c.out, Batch::Peer::kServer);
+    addLine(lines, kRelayedLineLimit, reason, [&](Composer& kick) { kick.append(*head); });
+  }
+  return true;
+}
+
+// "<sender> text"
+void chatLine(Command& c) {
+  if (kickAnnounced(c)) {
+    return;
+  }
+  c.out.toClient({c.body.data(), c.body.size() + 1});
+  string_view text = c.body;
+  const std::size_t close = text.find_first_of(">\0"sv);
+  if (close == string_view::npos || text[close] != '>') {
+    return;
+  }
+  text.remove_prefix(close + 1);
+  if (startsWith(text, " ")) {
+    text.remove_prefix(1);
+  }
+  HeadScratch headArea;
+  const std::optional<string_view> head = composeHead(headArea, [&](Composer& line) {
+    line.append("PRIVMSG "sv);
+    appendChannelTarget(line, fieldText(c.relay.channel));
+    line.append(" :"sv);
+  });
+  if (!head) {
+    return;
+  }
+  TextScratch scratch;
+  sendTextLines(c, *head, unescaped(upTo(text, kNul), scratch));
+}
+
+// --- Dispatch -----------------------------------------------------------------
+
+struct Row {
+  string_view prefix;
+  bool needsLogin;  // behind the gate: dropped while loginFlags is 0
+  void (*handle)(Command&);
+};
+
+// In protocol order; the first row whose prefix matches decides.
+constexpr std::array<Row, 8> kRows = {{
+    {kValidateNick, false, validateNick},
+    {kSupports, false, supports},
+    {kMyInfo, false, userInformation},
+    {"$MODE ", true, passThrough},
+    {"$TOPIC", true, passThrough},
+    {"$WHOIS", true, passThrough},
+    {"$To:", true, privateMessage},
+    {"<", true, chatLine},
+}};
+
+}  // namespace
+
+void translateClientCommand(Relay& relay, RelayOutput& out) {
+  // The framing guarantees a '|' ahead; bytes that break that are dropped
+  // rather than read past the received data.
+  const std::size_t length =
+      relay.clientLength < kStreamCapacity ? relay.clientLength : kStreamCapacity;
+  if (relay.clientOffset >= length) {
+    return;
+  }
+  const string_view held(relay.clientBuffer.data() + relay.clientOffset,
+                         length - relay.clientOffset);
+  const std::size_t end = held.find('|');
+  if (end == string_view::npos) {
+    return;
+  }
+  Command command{relay, out, held.substr(0, end), held.substr(end + 1)};
+  for (const Row& row : kRows) {
+    if (startsWith(command.body, row.prefix)) {
+      if (!row.needsLogin || relay.loginFlags != 0) {
+        row.handle(command);
+      }
+      return;
+    }
+  }
+}
+
+}  // namespace quayside
