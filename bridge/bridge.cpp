@@ -1,0 +1,129 @@
+#include "bridge/bridge.h"
+
+#include <algorithm>
+
+namespace quayside {
+namespace {
+
+// Field offsets within the stored record.
+constexpr std::size_t kEnabledOffset = 0;
+constexpr std::size_t kServerOffset = 1;
+constexpr std::size_t kChannelOffset = kServerOffset + kBridgeServerCapacity;
+constexpr std::size_t kLocalPortOffset = kChannelOffset + kBridgeChannelCapacity;
+constexpr std::size_t kUpstreamKindOffset = kLocalPortOffset + 2;
+constexpr std::size_t kClientKindOffset = kUpstreamKindOffset + 1;
+constexpr std::size_t kReservedOffset = kClientKindOffset + 1;
+constexpr std::size_t kListenSocketOffset =
+    kReservedOffset + std::tuple_size_v<decltype(Bridge::reserved)>;
+constexpr std::size_t kAcceptMessageOffset = kListenSocketOffset + 4;
+constexpr std::size_t kListenAddressOffset = kAcceptMessageOffset + 4;
+constexpr std::size_t kReservedTailOffset =
+    kListenAddressOffset + std::tuple_size_v<decltype(Bridge::listenAddress)>;
+constexpr std::size_t kRecordEnd =
+    kReservedTailOffset + std::tuple_size_v<decltype(Bridge::reservedTail)>;
+
+static_assert(kChannelOffset == 513 && kLocalPortOffset == 769 && kReservedOffset == 773);
+static_assert(kListenSocketOffset == 1797 && kAcceptMessageOffset == 1801);
+static_assert(kListenAddressOffset == 1805 && kReservedTailOffset == 1821);
+static_assert(kRecordEnd == kBridgeRecordSize, "the record is 1,825 bytes");
+
+class Writer {
+ public:
+  explicit Writer(BridgeRecord& record) : record_(record) {}
+
+  void byte(std::size_t at, std::uint8_t value) { record_[at] = static_cast<std::byte>(value); }
+
+  template <std::size_t N, typename T>
+  void bytes(std::size_t at, const std::array<T, N>& field) {
+    for (std::size_t i = 0; i < N; ++i) {
+      record_[at + i] = static_cast<std::byte>(field[i]);
+    }
+  }
+
+  void littleEndian(std::size_t at, std::uint32_t value, std::size_t width) {
+    for (std::size_t i = 0; i < width; ++i) {
+      byte(at + i, static_cast<std::uint8_t>(value >> (8 * i)));
+    }
+  }
+
+ private:
+  BridgeRecord& record_;
+};
+
+class Reader {
+ public:
+  explicit Reader(std::span<const std::byte, kBridgeRecordSize> record) : record_(record) {}
+
+  std::uint8_t byte(std::size_t at) const { return static_cast<std::uint8_t>(record_[at]); }
+
+  template <std::size_t N, typename T>
+  void bytes(std::size_t at, std::array<T, N>& field) const {
+    for (std::size_t i = 0; i < N; ++i) {
+      field[i] = static_cast<T>(record_[at + i]);
+    }
+  }
+
+  std::uint32_t littleEndian(std::size_t at, std::size_t width) const {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < width; ++i) {
+      value |= static_cast<std::uint32_t>(byte(at + i)) << (8 * i);
+    }
+    return value;
+  }
+
+ private:
+  std::span<const std::byte, kBridgeRecordSize> record_;
+};
+
+// A text field without a NUL ends at its last byte, so no reader of the field
+// can run past it.
+template <std::size_t N>
+void terminateText(std::array<char, N>& field) {
+  if (std::find(field.begin(), field.end(), '\0') == field.end()) {
+    field[N - 1] = '\0';
+  }
+}
+
+}  // namespace
+
+BridgeRecord encodeBridge(const Bridge& bridge) {
+  BridgeRecord record{};
+  Writer out(record);
+  out.byte(kEnabledOffset, bridge.enabled);
+  out.bytes(kServerOffset, bridge.server);
+  out.bytes(kChannelOffset, bridge.channel);
+  out.littleEndian(kLocalPortOffset, bridge.localPort, 2);
+  out.byte(kUpstreamKindOffset, bridge.upstreamKind);
+  out.byte(kClientKindOffset, bridge.clientKind);
+  out.bytes(kReservedOffset, bridge.reserved);
+  // The handle is informative only; it is never read back as a handle.
+  const std::uint32_t handle =
+      bridge.listenSocket == kNoSocket ? 0 : static_cast<std::uint32_t>(bridge.listenSocket);
+  out.littleEndian(kListenSocketOffset, handle, 4);
+  out.littleEndian(kAcceptMessageOffset, bridge.acceptMessage, 4);
+  out.bytes(kListenAddressOffset, bridge.listenAddress);
+  out.bytes(kReservedTailOffset, bridge.reservedTail);
+  return record;
+}
+
+Bridge decodeBridge(std::span<const std::byte, kBridgeRecordSize> record) {
+  const Reader in(record);
+  Bridge bridge;
+  bridge.enabled = in.byte(kEnabledOffset);
+  in.bytes(kServerOffset, bridge.server);
+  in.bytes(kChannelOffset, bridge.channel);
+  terminateText(bridge.server);
+  terminateText(bridge.channel);
+  bridge.localPort = static_cast<std::uint16_t>(in.littleEndian(kLocalPortOffset, 2));
+  bridge.upstreamKind = in.byte(kUpstreamKindOffset);
+  bridge.clientKind = in.byte(kClientKindOffset);
+  in.bytes(kReservedOffset, bridge.reserved);
+  // A stored handle belonged to an earlier process.
+  bridge.listenSocket = kNoSocket;
+  bridge.acceptMessage = in.littleEndian(kAcceptMessageOffset, 4);
+  in.bytes(kListenAddressOffset, bridge.listenAddress);
+  in.bytes(kReservedTailOffset, bridge.reservedTail);
+  return bridge;
+}
+
+}  // namespace quayside

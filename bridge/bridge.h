@@ -1,0 +1,54 @@
+#pragma once
+
+#include "relay/relay.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <span>
+
+namespace quayside {
+
+// Size of one Bridge record in the settings file.
+inline constexpr std::size_t kBridgeRecordSize = 1825;
+inline constexpr std::size_t kBridgeServerCapacity = 512;   // 511 characters and a NUL
+inline constexpr std::size_t kBridgeChannelCapacity = 256;  // 255 characters and a NUL
+
+// Bit 7 of `enabled`: set only while the window checks the Bridge's row itself.
+inline constexpr std::uint8_t kSelfChangeMarker = 0x80;
+
+// The first event number under which a listener's accepts are delivered.
+inline constexpr std::uint32_t kFirstAcceptMessage = 1124;
+
+// One configured gateway entry. The persistent fields mirror the record
+// byte for byte (see encodeBridge); listenSocket is runtime only.
+struct Bridge {
+  std::uint8_t enabled = 0;                               // offset 0
+  std::array<char, kBridgeServerCapacity> server{};       // offset 1
+  std::array<char, kBridgeChannelCapacity> channel{};     // offset 513
+  std::uint16_t localPort = 0;                            // offset 769
+  std::uint8_t upstreamKind = 0;                          // offset 771: nonzero IRC, 0 DC hub
+  std::uint8_t clientKind = 0;                            // offset 772
+  std::array<std::uint8_t, 1024> reserved{};              // offset 773, carried unchanged
+  SocketHandle listenSocket = kNoSocket;                  // offset 1797 (runtime)
+  std::uint32_t acceptMessage = 0;                        // offset 1801
+  std::array<std::uint8_t, 16> listenAddress{};           // offset 1805, sockaddr_in layout
+  std::array<std::uint8_t, 4> reservedTail{};             // offset 1821, carried unchanged
+};
+
+using BridgeRecord = std::array<std::byte, kBridgeRecordSize>;
+
+// The stored form: little-endian integers, listenAddress as held (its port in
+// network order), listenSocket written as the open handle or 0.
+BridgeRecord encodeBridge(const Bridge& bridge);
+
+// Reads a record as stored. A stored listenSocket counts as no listener; a
+// server or channel without a NUL in its width ends at the field's last byte.
+Bridge decodeBridge(std::span<const std::byte, kBridgeRecordSize> record);
+
+// The Bridge list in file and creation order. std::list keeps every Bridge at
+// one address for its life, so window rows can carry a Bridge pointer.
+using BridgeList = std::list<Bridge>;
+
+}  // namespace quayside

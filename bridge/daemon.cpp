@@ -1,0 +1,391 @@
+#include "bridge/daemon.h"
+
+#include "bridge/listener.h"
+#include "bridge/settings.h"
+#include "platform/net.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace quayside {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A listener whose accept fails (out of descriptors, say) stays readable;
+// it rests this long instead of spinning.
+constexpr auto kAcceptRest = std::chrono::milliseconds(100);
+
+constexpr std::string_view kSettingsOption = "--settings";
+constexpr std::string_view kBridgeOption = "--bridge";
+
+std::string dotted(std::uint32_t address) {
+  return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+         std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+std::string portText(const Bridge& bridge) {
+  return std::to_string(bridge.localPort);
+}
+
+// The ListenerHost of the daemon: its own poll loop in place of window events.
+class DaemonHost : public ListenerHost {
+ public:
+  explicit DaemonHost(DaemonLog& log) : log_(log) {}
+
+  void watchAccepts(SocketHandle listener, std::uint32_t acceptMessage) override {
+    unwatchAccepts(listener);
+    watched_.push_back({listener, acceptMessage, Clock::time_point{}});
+  }
+
+  void unwatchAccepts(SocketHandle listener) override {
+    std::erase_if(watched_, [listener](const Watched& w) { return w.socket == listener; });
+  }
+
+  void errorOpeningPort(const Bridge& bridge, std::string_view reason) override {
+    log_.line("Error opening port " + portText(bridge) + ": " + std::string(reason));
+  }
+
+  void uncheckCurrentRow() override {}
+
+  void noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t peerAddress) override {
+    switch (note) {
+      case AcceptNote::kAccepted:
+        log_.line("client accepted on port " + portText(bridge));
+        break;
+      case AcceptNote::kRefused:
+        log_.line("client refused on port " + portText(bridge) + " from " + dotted(peerAddress));
+        break;
+      case AcceptNote::kRelayNotStarted:
+        log_.line("relay not started on port " + portText(bridge));
+        break;
+      case AcceptNote::kAcceptFailed: {
+        const std::string why = platform::lastErrorText();  // before anything resets errno
+        log_.line("accept failed on port " + portText(bridge) + ": " + why);
+        rest(bridge.listenSocket);
+        break;
+      }
+    }
+  }
+
+  // Runs accept events until `stopSocket` is readable; 0 when stopped.
+  int loop(Listeners& listeners, int stopSocket) {
+    std::vector<pollfd> fds;
+    std::vector<std::uint32_t> messages;
+    for (;;) {
+      const Clock::time_point now = Clock::now();
+      fds.assign(1, pollfd{stopSocket, POLLIN, 0});
+      messages.clear();
+      int timeoutMs = -1;
+      for (const Watched& w : watched_) {
+        if (w.restUntil > now) {
+          const auto wait = std::chrono::ceil<std::chrono::milliseconds>(w.restUntil - now).count();
+          timeoutMs =
+              timeoutMs < 0 ? static_cast<int>(wait) : std::min(timeoutMs, static_cast<int>(wait));
+          continue;
+        }
+        fds.push_back({w.socket, POLLIN, 0});
+        messages.push_back(w.message);
+      }
+      if (::poll(fds.data(), fds.size(), timeoutMs) < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        log_.line("waiting for clients failed: " + platform::lastErrorText());
+        return 1;
+      }
+      if (fds[0].revents != 0) {
+        unsigned char signal = 0;
+        const bool named = ::read(stopSocket, &signal, 1) == 1;
+        log_.line(named ? "stopping on " + signalName(signal) : std::string("stopping"));
+        return 0;
+      }
+      // Events are collected first: an accept may change the watched set.
+      for (std::size_t i = 1; i < fds.size(); ++i) {
+        if (fds[i].revents != 0) {
+          listeners.acceptClient(messages[i - 1]);
+        }
+      }
+    }
+  }
+
+ private:
+  struct Watched {
+    SocketHandle socket;
+    std::uint32_t message;
+    Clock::time_point restUntil;
+  };
+
+  void rest(SocketHandle listener) {
+    for (Watched& w : watched_) {
+      if (w.socket == listener) {
+        w.restUntil = Clock::now() + kAcceptRest;
+      }
+    }
+  }
+
+  static std::string signalName(unsigned char signal) {
+    switch (signal) {
+      case SIGINT:
+        return "SIGINT";
+      case SIGTERM:
+        return "SIGTERM";
+      default:
+        return "signal " + std::to_string(signal);
+    }
+  }
+
+  DaemonLog& log_;
+  std::vector<Watched> watched_;
+};
+
+bool parsePort(std::string_view text, std::uint16_t& port) {
+  if (text.empty() || text.size() > 5) {
+    return false;
+  }
+  std::uint32_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') {
+      return false;
+    }
+    value = value * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  if (value == 0 || value > 65535) {
+    return false;
+  }
+  port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+// The value of "--name VALUE" or "--name=VALUE" at arguments[index]; moves
+// `index` past what it used. False when the argument is another option.
+bool optionValue(std::span<const std::string_view> arguments, std::size_t& index,
+                 std::string_view name, std::string_view& value, std::string& error) {
+  const std::string_view argument = arguments[index];
+  if (argument == name) {
+    if (index + 1 >= arguments.size()) {
+      error = std::string(name) + " needs a value";
+      return true;
+    }
+    value = arguments[++index];
+    return true;
+  }
+  if (argument.size() > name.size() && argument.starts_with(name) && argument[name.size()] == '=') {
+    value = argument.substr(name.size() + 1);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool parseBridgeOption(std::string_view text, Bridge& bridge, std::string& error) {
+  const std::size_t equals = text.find('=');
+  if (equals == std::string_view::npos) {
+    error = "--bridge wants PORT=SERVER/CHANNEL, not \"" + std::string(text) + "\"";
+    return false;
+  }
+  std::uint16_t port = 0;
+  if (!parsePort(text.substr(0, equals), port)) {
+    error = "--bridge port must be a number from 1 to 65535, not \"" +
+            std::string(text.substr(0, equals)) + "\"";
+    return false;
+  }
+  const std::string_view target = text.substr(equals + 1);
+  const std::size_t slash = target.find_last_of('/');
+  if (slash == std::string_view::npos || slash == 0 || slash + 1 == target.size()) {
+    error = "--bridge wants SERVER/CHANNEL after the port, not \"" + std::string(target) + "\"";
+    return false;
+  }
+  const std::string_view server = target.substr(0, slash);
+  const std::string_view channel = target.substr(slash + 1);
+  if (server.size() >= kBridgeServerCapacity || channel.size() >= kBridgeChannelCapacity) {
+    error = "--bridge server text is limited to 511 characters and the channel to 255";
+    return false;
+  }
+  bridge = Bridge{};
+  bridge.enabled = 1;
+  bridge.upstreamKind = 1;
+  bridge.localPort = port;
+  setFieldText(bridge.server, server);
+  setFieldText(bridge.channel, channel);
+  return true;
+}
+
+DaemonArguments parseDaemonArguments(std::span<const std::string_view> arguments) {
+  DaemonArguments parsed;
+  bool settingsGiven = false;
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    std::string_view value;
+    if (arguments[i] == "--help" || arguments[i] == "-h") {
+      parsed.help = true;
+    } else if (optionValue(arguments, i, kSettingsOption, value, parsed.error)) {
+      if (!parsed.error.empty()) {
+        return parsed;
+      }
+      if (settingsGiven) {
+        parsed.error = "--settings may be given once";
+        return parsed;
+      }
+      if (value.empty()) {
+        parsed.error = "--settings needs a file name";
+        return parsed;
+      }
+      settingsGiven = true;
+      parsed.settingsPath = std::string(value);
+    } else if (optionValue(arguments, i, kBridgeOption, value, parsed.error)) {
+      if (!parsed.error.empty()) {
+        return parsed;
+      }
+      Bridge bridge;
+      if (!parseBridgeOption(value, bridge, parsed.error)) {
+        return parsed;
+      }
+      parsed.bridges.push_back(bridge);
+    } else {
+      parsed.error = "unknown argument \"" + std::string(arguments[i]) + "\"";
+      return parsed;
+    }
+  }
+  parsed.readSettings = settingsGiven || parsed.bridges.empty();
+  parsed.ok = true;
+  return parsed;
+}
+
+void DaemonLog::line(std::string_view text) {
+  std::string whole = "quayside-daemon: ";
+  whole.reserve(whole.size() + text.size() + 1);
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    whole += byte < 0x20 || byte == 0x7F ? '?' : c;
+  }
+  whole += '\n';
+  const std::lock_guard lock(mutex_);
+  sink_(whole);
+}
+
+void DaemonLog::relayConnected(const Relay& relay) {
+  line("relay connected to " + std::string(fieldText(relay.serverText)) + " (" +
+       dotted(relay.serverAddress) + ":" + std::to_string(relay.serverPort) + ") channel " +
+       std::string(fieldText(relay.channel)));
+}
+
+void DaemonLog::relayEnded(const Relay& relay, std::string_view reason) {
+  line("relay ended for " + std::string(fieldText(relay.serverText)) + " channel " +
+       std::string(fieldText(relay.channel)) + ": " + std::string(reason));
+}
+
+DaemonLog::Sink standardErrorSink() {
+  return [](std::string_view line) {
+    while (!line.empty()) {
+      const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+      if (written < 0 && errno == EINTR) {
+        continue;
+      }
+      if (written <= 0) {
+        return;
+      }
+      line.remove_prefix(static_cast<std::size_t>(written));
+    }
+  };
+}
+
+int runDaemon(BridgeList& bridges, DaemonLog& log, int stopSocket) {
+  DaemonHost host(log);
+  Listeners listeners(bridges, host, &log);
+  std::size_t opened = 0;
+  for (Bridge& bridge : bridges) {
+    if (bridge.enabled == 0) {
+      continue;
+    }
+    listeners.openListener(bridge);
+    if (bridge.listenSocket != kNoSocket) {
+      ++opened;
+      log.line("listening on 127.0.0.1:" + portText(bridge) + " server " +
+               std::string(fieldText(bridge.server)) + " channel " +
+               std::string(fieldText(bridge.channel)));
+    }
+  }
+  if (opened == 0) {
+    log.line("no Bridge could be opened (" + std::to_string(bridges.size()) +
+             " configured), exiting");
+    return 1;
+  }
+  const int code = host.loop(listeners, stopSocket);
+  for (Bridge& bridge : bridges) {
+    listeners.closeListener(bridge);
+  }
+  return code;
+}
+
+namespace {
+
+// Written by the signal handler, which can reach nothing else.
+int stopPipeWriteEnd = -1;
+
+void onStopSignal(int signal) {
+  const int savedErrno = errno;
+  const auto byte = static_cast<unsigned char>(signal);
+  [[maybe_unused]] const ssize_t ignored = ::write(stopPipeWriteEnd, &byte, 1);
+  errno = savedErrno;
+}
+
+}  // namespace
+
+int openStopPipe() {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+    return -1;
+  }
+  stopPipeWriteEnd = ends[1];
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  return ends[0];
+}
+
+int daemonMain(std::span<const std::string_view> arguments, DaemonLog& log) {
+  DaemonArguments parsed = parseDaemonArguments(arguments);
+  if (!parsed.ok) {
+    log.line(parsed.error);
+    std::fwrite(kDaemonUsage.data(), 1, kDaemonUsage.size(), stderr);
+    return 2;
+  }
+  if (parsed.help) {
+    std::fwrite(kDaemonUsage.data(), 1, kDaemonUsage.size(), stdout);
+    return 0;
+  }
+
+  BridgeList bridges;
+  if (parsed.readSettings) {
+    const std::string path =
+        parsed.settingsPath.empty() ? defaultSettingsPath() : parsed.settingsPath;
+    bridges = loadSettings(path);
+    const auto enabled = std::count_if(bridges.begin(), bridges.end(),
+                                       [](const Bridge& b) { return b.enabled != 0; });
+    log.line("settings " + path + ": " + std::to_string(bridges.size()) + " Bridges, " +
+             std::to_string(enabled) + " enabled");
+  }
+  bridges.splice(bridges.end(), parsed.bridges);
+
+  platform::ignoreSigpipe();
+  const int stopSocket = openStopPipe();
+  if (stopSocket < 0) {
+    log.line("cannot make the stop pipe: " + platform::lastErrorText());
+    return 1;
+  }
+  return runDaemon(bridges, log, stopSocket);
+}
+
+}  // namespace quayside

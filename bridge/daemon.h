@@ -1,0 +1,70 @@
+#pragma once
+
+#include "bridge/bridge.h"
+#include "relay/relay_thread.h"
+
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace quayside {
+
+inline constexpr std::string_view kDaemonUsage =
+    "usage: quayside-daemon [--settings FILE] [--bridge PORT=SERVER/CHANNEL]...\n";
+
+// The daemon's command line, parsed. With --bridge alone no settings file is
+// read; with --settings, or with neither option, the settings file is.
+struct DaemonArguments {
+  bool ok = false;  // false: `error` says what is wrong
+  std::string error;
+  bool help = false;
+  bool readSettings = true;
+  std::string settingsPath;  // empty: defaultSettingsPath()
+  BridgeList bridges;        // one enabled IRC Bridge per --bridge, in order
+};
+
+// Parses the arguments after the program name.
+DaemonArguments parseDaemonArguments(std::span<const std::string_view> arguments);
+
+// Parses "PORT=SERVER/CHANNEL" (split at the last '/') into an enabled IRC
+// Bridge; false with `error` set when the text is not of that form.
+bool parseBridgeOption(std::string_view text, Bridge& bridge, std::string& error);
+
+// The daemon's log: one line per event, written whole. Thread-safe, since
+// relays report from their own threads; it must outlive every relay.
+class DaemonLog : public RelayObserver {
+ public:
+  using Sink = std::function<void(std::string_view line)>;  // the line ends in '\n'
+
+  explicit DaemonLog(Sink sink) : sink_(std::move(sink)) {}
+
+  // Writes "quayside-daemon: " and `text`; control bytes are shown as '?'
+  // so hostile server or channel texts cannot forge lines.
+  void line(std::string_view text);
+
+  void relayConnected(const Relay& relay) override;
+  void relayEnded(const Relay& relay, std::string_view reason) override;
+
+ private:
+  std::mutex mutex_;
+  Sink sink_;  // guarded by mutex_
+};
+
+// A sink writing each line to standard error with one write.
+DaemonLog::Sink standardErrorSink();
+
+// Opens every enabled Bridge and accepts clients until `stopSocket` becomes
+// readable (a byte there names the signal). Returns the exit code: 0 when
+// stopped, 1 when no Bridge could be opened or waiting failed.
+int runDaemon(BridgeList& bridges, DaemonLog& log, int stopSocket);
+
+// Makes SIGINT and SIGTERM write their number to a pipe; returns its read
+// end, or -1 when no pipe could be made.
+int openStopPipe();
+
+// The whole program over the command line: its exit code (2 for bad arguments).
+int daemonMain(std::span<const std::string_view> arguments, DaemonLog& log);
+
+}  // namespace quayside

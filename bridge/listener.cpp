@@ -1,0 +1,144 @@
+#include "bridge/listener.h"
+
+#include "platform/net.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace quayside {
+namespace {
+
+// Five pending connections was the classic choice, but Linux answers a burst
+// past a full queue with half-open connections the client believes are up
+// (and a hub client then waits forever for the lock), so the queue is as
+// deep as the system allows.
+constexpr int kListenBacklog = SOMAXCONN;
+
+// The sockaddr_in layout the stored record keeps: family 2 (little-endian),
+// the port in network order, 127.0.0.1, eight zero bytes.
+void fillListenAddress(Bridge& bridge) {
+  bridge.listenAddress = {};
+  bridge.listenAddress[0] = 2;
+  bridge.listenAddress[2] = static_cast<std::uint8_t>(bridge.localPort >> 8);
+  bridge.listenAddress[3] = static_cast<std::uint8_t>(bridge.localPort & 0xFF);
+  bridge.listenAddress[4] = 0x7F;
+  bridge.listenAddress[7] = 0x01;
+}
+
+// A stored file may carry duplicate or out-of-range event numbers; two open
+// listeners sharing one would send the second's events to the first's accept
+// and leave its connections pending forever, so the Bridge being opened gets
+// a number no other open listener holds.
+void ensureOwnAcceptMessage(const BridgeList& bridges, Bridge& bridge) {
+  std::vector<std::uint32_t> taken;
+  for (const Bridge& other : bridges) {
+    if (&other != &bridge && other.listenSocket != kNoSocket) {
+      taken.push_back(other.acceptMessage);
+    }
+  }
+  std::sort(taken.begin(), taken.end());
+  const auto isTaken = [&taken](std::uint32_t message) {
+    return std::binary_search(taken.begin(), taken.end(), message);
+  };
+  if (bridge.acceptMessage >= kFirstAcceptMessage && !isTaken(bridge.acceptMessage)) {
+    return;
+  }
+  std::uint32_t candidate = kFirstAcceptMessage;
+  while (isTaken(candidate)) {
+    ++candidate;
+  }
+  bridge.acceptMessage = candidate;
+}
+
+std::unique_ptr<Relay> relayFor(const Bridge& bridge, SocketHandle client) {
+  std::unique_ptr<Relay> relay(new (std::nothrow) Relay());
+  if (!relay) {
+    return relay;
+  }
+  relay->clientSocket = client;
+  relay->upstreamKind = bridge.upstreamKind;
+  relay->clientKind = bridge.clientKind;
+  setFieldText(relay->channel, fieldText(bridge.channel));
+  setFieldText(relay->serverText, fieldText(bridge.server));
+  return relay;
+}
+
+}  // namespace
+
+void Listeners::openListener(Bridge& bridge) {
+  // Reopening must not leak the old socket or keep a stale port.
+  closeListener(bridge);
+  fillListenAddress(bridge);
+
+  std::string reason;
+  SocketHandle listener = kNoSocket;
+  if (bridge.localPort == 0) {
+    // Port 0 would listen on a port the user is never shown.
+    reason = "port 0 cannot be listened on";
+  } else {
+    listener = platform::listenOn(platform::kLoopback, bridge.localPort, kListenBacklog, reason);
+  }
+  if (listener == kNoSocket) {
+    host_.errorOpeningPort(bridge, reason);
+    bridge.listenSocket = kNoSocket;
+    bridge.enabled = 0;
+    host_.uncheckCurrentRow();
+    return;
+  }
+  ensureOwnAcceptMessage(bridges_, bridge);
+  bridge.listenSocket = listener;
+  host_.watchAccepts(listener, bridge.acceptMessage);
+}
+
+void Listeners::closeListener(Bridge& bridge) {
+  if (bridge.listenSocket == kNoSocket) {
+    return;
+  }
+  host_.unwatchAccepts(bridge.listenSocket);
+  platform::closeSocket(bridge.listenSocket);
+}
+
+void Listeners::acceptClient(std::uint32_t acceptMessage) {
+  Bridge* bridge = nullptr;
+  for (Bridge& candidate : bridges_) {
+    // A closed Bridge with the same number must not swallow an open one's event.
+    if (candidate.acceptMessage == acceptMessage && candidate.listenSocket != kNoSocket) {
+      bridge = &candidate;
+      break;
+    }
+  }
+  if (bridge == nullptr) {
+    return;
+  }
+  std::uint32_t peer = 0;
+  SocketHandle client = platform::acceptFrom(bridge->listenSocket, peer);
+  if (client == kNoSocket) {
+    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kAcceptFailed, 0);
+    return;
+  }
+  if (peer != platform::kLoopback) {
+    platform::closeSocket(client);
+    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kRefused, peer);
+    return;
+  }
+
+  std::unique_ptr<Relay> relay = relayFor(*bridge, client);
+  if (!relay) {
+    platform::closeSocket(client);
+    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kRelayNotStarted, peer);
+    return;
+  }
+  host_.noteAccept(*bridge, ListenerHost::AcceptNote::kAccepted, peer);
+  // From here the Relay belongs to its thread, which closes the client's
+  // connection itself if it cannot start.
+  if (!startRelay(std::move(relay), observer_)) {
+    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kRelayNotStarted, peer);
+  }
+}
+
+}  // namespace quayside

@@ -1,0 +1,70 @@
+#include "bridge/bridge.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <utility>
+
+namespace quayside {
+namespace {
+
+TEST(BridgeRecord, FieldsLandAtTheirOffsetsInLittleEndian) {
+  Bridge b;
+  b.enabled = 0x81;
+  b.server[0] = 'h';
+  b.server[511] = 'z';
+  b.channel[0] = '#';
+  b.channel[255] = 'q';
+  b.localPort = 0x1234;
+  b.upstreamKind = 7;
+  b.clientKind = 9;
+  b.reserved[0] = 0xEE;
+  b.reserved[1023] = 0xDD;
+  b.listenSocket = 0x01020304;
+  b.acceptMessage = 0xA1B2C3D4;
+  b.listenAddress[0] = 2;
+  b.listenAddress[15] = 0x55;
+  b.reservedTail[0] = 0x11;
+  b.reservedTail[3] = 0x44;
+  const BridgeRecord record = encodeBridge(b);
+  const std::pair<std::size_t, int> expected[] = {
+      {0, 0x81},    {1, 'h'},  {512, 'z'},   {513, '#'},   {768, 'q'},   {769, 0x34},  {770, 0x12},
+      {771, 7},     {772, 9},  {773, 0xEE},  {1796, 0xDD}, {1797, 0x04}, {1800, 0x01}, {1801, 0xD4},
+      {1804, 0xA1}, {1805, 2}, {1820, 0x55}, {1821, 0x11}, {1824, 0x44}};
+  for (const auto& [offset, value] : expected) {
+    EXPECT_EQ(static_cast<int>(record[offset]), value) << "offset " << offset;
+  }
+  // No listener is stored as handle 0.
+  EXPECT_EQ(encodeBridge(Bridge{}), BridgeRecord{});
+}
+
+TEST(BridgeRecord, DecodeThenEncodeKeepsEveryByteButTheStaleHandle) {
+  std::mt19937 random(1);
+  for (int round = 0; round < 20; ++round) {
+    BridgeRecord stored;
+    for (std::byte& b : stored) {
+      b = static_cast<std::byte>(random() & 0xFF);
+    }
+    stored[1 + 100] = std::byte{0};  // saved texts always hold a NUL
+    stored[513 + 30] = std::byte{0};
+    const Bridge bridge = decodeBridge(stored);
+    EXPECT_EQ(bridge.listenSocket, kNoSocket);
+    for (std::size_t i = 1797; i < 1801; ++i) {
+      stored[i] = std::byte{0};
+    }
+    EXPECT_EQ(encodeBridge(bridge), stored) << "round " << round;
+  }
+}
+
+TEST(BridgeRecord, TextsWithoutNulEndAtTheirFieldsLastByte) {
+  BridgeRecord stored;
+  stored.fill(std::byte{'A'});
+  const Bridge bridge = decodeBridge(stored);
+  EXPECT_EQ(fieldText(bridge.server), std::string(511, 'A'));
+  EXPECT_EQ(fieldText(bridge.channel), std::string(255, 'A'));
+  EXPECT_EQ(bridge.localPort, 0x4141);
+}
+
+}  // namespace
+}  // namespace quayside

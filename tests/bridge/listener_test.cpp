@@ -1,0 +1,238 @@
+#include "bridge/listener.h"
+
+#include "platform/net.h"
+#include "relay/registry.h"
+#include "socket_util.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quayside {
+namespace {
+
+using Note = ListenerHost::AcceptNote;
+
+class RecordingHost : public ListenerHost {
+ public:
+  void watchAccepts(SocketHandle listener, std::uint32_t message) override {
+    watched[listener] = message;
+  }
+  void unwatchAccepts(SocketHandle listener) override { watched.erase(listener); }
+  void errorOpeningPort(const Bridge&, std::string_view) override { ++errors; }
+  void uncheckCurrentRow() override { ++unchecked; }
+  void noteAccept(const Bridge&, AcceptNote note, std::uint32_t peer) override {
+    notes.push_back(note);
+    peers.push_back(peer);
+  }
+
+  std::map<SocketHandle, std::uint32_t> watched;
+  int errors = 0;
+  int unchecked = 0;
+  std::vector<Note> notes;
+  std::vector<std::uint32_t> peers;
+};
+
+std::uint16_t freePort() {
+  std::string error;
+  SocketHandle probe = platform::listenOn(platform::kLoopback, 0, 1, error);
+  const std::uint16_t port = platform::boundPort(probe);
+  platform::closeSocket(probe);
+  return port;
+}
+
+// A blocking connection to 127.0.0.1:port whose own address is `from`.
+SocketHandle connectFrom(std::uint32_t from, std::uint16_t port) {
+  SocketHandle socket = platform::createTcpSocket();
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(from);
+  if (::bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+      !platform::connectTo(socket, platform::kLoopback, port)) {
+    platform::closeSocket(socket);
+  }
+  return socket;
+}
+
+class ListenersTest : public ::testing::Test {
+ protected:
+  Bridge& addBridge(std::uint16_t port, std::uint32_t message, const std::string& server = "") {
+    Bridge& bridge = bridges_.emplace_back();
+    bridge.enabled = 1;
+    bridge.upstreamKind = 1;
+    bridge.localPort = port;
+    bridge.acceptMessage = message;
+    setFieldText(bridge.server, server);
+    return bridge;
+  }
+
+  // Connects from `from` and delivers the accept event once the connection waits.
+  SocketHandle connectAndAccept(Bridge& bridge, std::uint32_t from = platform::kLoopback) {
+    SocketHandle client = connectFrom(from, bridge.localPort);
+    pollfd fd{bridge.listenSocket, POLLIN, 0};
+    EXPECT_EQ(::poll(&fd, 1, 5000), 1);
+    listeners_.acceptClient(bridge.acceptMessage);
+    return client;
+  }
+
+  static bool relaysEnd() {
+    for (int i = 0; i < 1000 && registeredRelayCount() != 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return registeredRelayCount() == 0;
+  }
+
+  void TearDown() override {
+    for (Bridge& bridge : bridges_) {
+      listeners_.closeListener(bridge);
+    }
+    EXPECT_TRUE(relaysEnd());
+  }
+
+  BridgeList bridges_;
+  RecordingHost host_;
+  Listeners listeners_{bridges_, host_};
+};
+
+TEST_F(ListenersTest, FailedOpenTellsTheUserAndDisablesTheBridge) {
+  Bridge& first = addBridge(freePort(), 1124);
+  listeners_.openListener(first);
+  ASSERT_NE(first.listenSocket, kNoSocket);
+  const std::pair<const char*, std::uint16_t> cases[] = {{"PortAlreadyListening", first.localPort},
+                                                         {"PortZero", 0}};
+  for (const auto& [name, port] : cases) {
+    host_ = RecordingHost{};
+    Bridge& bridge = addBridge(port, 1125);
+    listeners_.openListener(bridge);
+    EXPECT_EQ(host_.errors, 1) << name;
+    EXPECT_EQ(host_.unchecked, 1) << name;
+    EXPECT_EQ(bridge.enabled, 0) << name;
+    EXPECT_EQ(bridge.listenSocket, kNoSocket) << name;
+    EXPECT_TRUE(host_.watched.empty()) << name;
+  }
+}
+
+TEST_F(ListenersTest, EachClientGetsItsOwnRelayFromCopiesOfTheTexts) {
+  std::string error;
+  SocketHandle server = platform::listenOn(platform::kLoopback, 0, 5, error);
+  Bridge& bridge =
+      addBridge(freePort(), 1124, "irc://127.0.0.1:" + std::to_string(platform::boundPort(server)));
+  listeners_.openListener(bridge);
+  SocketHandle clients[2];
+  SocketHandle upstream[2];
+  for (int i = 0; i < 2; ++i) {
+    clients[i] = connectAndAccept(bridge);
+    upstream[i] = testing::acceptWithin(server);
+    ASSERT_NE(upstream[i], kNoSocket);
+  }
+  // Editing the Bridge now leaves the running Relays alone.
+  setFieldText(bridge.server, "elsewhere.invalid");
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(testing::readUntil(clients[i], kLockString), kLockString);
+    platform::closeSocket(clients[i]);
+    platform::closeSocket(upstream[i]);
+  }
+  EXPECT_EQ(host_.notes, (std::vector<Note>{Note::kAccepted, Note::kAccepted}));
+  platform::closeSocket(server);
+}
+
+TEST_F(ListenersTest, BurstOfClientsBeforeAnyAcceptAllGetRelays) {
+  Bridge& bridge = addBridge(freePort(), 1124, "127.0.0.1:" + std::to_string(freePort()));
+  listeners_.openListener(bridge);
+  constexpr int kClients = 40;
+  std::vector<SocketHandle> clients;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(bridge.localPort);
+  to.sin_addr.s_addr = htonl(platform::kLoopback);
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(platform::createTcpSocket());
+    platform::setBlocking(clients.back(), false);
+    ::connect(clients.back(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  }
+  pollfd fd{bridge.listenSocket, POLLIN, 0};
+  for (int i = 0; i < 500 && host_.notes.size() < kClients; ++i) {
+    if (::poll(&fd, 1, 10) == 1) {
+      listeners_.acceptClient(1124);
+    }
+  }
+  EXPECT_EQ(std::count(host_.notes.begin(), host_.notes.end(), Note::kAccepted), kClients);
+  for (SocketHandle& client : clients) {
+    platform::closeSocket(client);
+  }
+}
+
+TEST_F(ListenersTest, ListenerReopensAtOnceAfterServedConnections) {
+  // The refusing server makes the Relay close the client first, which leaves
+  // the Bridge's port in TIME_WAIT.
+  Bridge& bridge = addBridge(freePort(), 1124, "127.0.0.1:" + std::to_string(freePort()));
+  listeners_.openListener(bridge);
+  ASSERT_EQ(platform::boundPort(bridge.listenSocket), bridge.localPort);
+  EXPECT_EQ(host_.watched.at(bridge.listenSocket), 1124u);
+  const std::uint8_t high = static_cast<std::uint8_t>(bridge.localPort >> 8);
+  const std::uint8_t low = static_cast<std::uint8_t>(bridge.localPort);
+  EXPECT_EQ(bridge.listenAddress, (std::array<std::uint8_t, 16>{2, 0, high, low, 127, 0, 0, 1}));
+  SocketHandle client = connectAndAccept(bridge);
+  std::string before;
+  EXPECT_TRUE(testing::waitForClose(client, before));
+  platform::closeSocket(client);
+  ASSERT_TRUE(relaysEnd());
+  listeners_.closeListener(bridge);
+  EXPECT_TRUE(host_.watched.empty());
+  listeners_.openListener(bridge);
+  EXPECT_NE(bridge.listenSocket, kNoSocket);
+  EXPECT_EQ(host_.errors, 0);
+}
+
+TEST_F(ListenersTest, PeerOtherThanExactLoopbackIsRefused) {
+  Bridge& bridge = addBridge(freePort(), 1124);
+  listeners_.openListener(bridge);
+  SocketHandle client = connectAndAccept(bridge, 0x7F000002);
+  EXPECT_EQ(host_.notes, std::vector<Note>{Note::kRefused});
+  EXPECT_EQ(host_.peers, std::vector<std::uint32_t>{0x7F000002});
+  std::string before;
+  EXPECT_TRUE(testing::waitForClose(client, before));
+  EXPECT_EQ(registeredRelayCount(), 0u);
+  platform::closeSocket(client);
+}
+
+TEST_F(ListenersTest, EventsWithoutAnOpenListenerDoNothing) {
+  Bridge& bridge = addBridge(freePort(), 1124);
+  listeners_.openListener(bridge);
+  SocketHandle client = testing::connectLoopback(bridge.localPort);
+  listeners_.acceptClient(4242);  // no Bridge holds this number
+  listeners_.closeListener(bridge);
+  listeners_.acceptClient(1124);  // posted before the close, handled after
+  EXPECT_TRUE(host_.notes.empty());
+  EXPECT_EQ(registeredRelayCount(), 0u);
+  platform::closeSocket(client);
+}
+
+TEST_F(ListenersTest, SharedOrLowEventNumbersAreMadeUnique) {
+  Bridge& closed = addBridge(freePort(), 1124);  // holds the number first but stays closed
+  Bridge& first = addBridge(freePort(), 1124);
+  Bridge& second = addBridge(freePort(), 1124);
+  Bridge& low = addBridge(freePort(), 0);
+  for (Bridge* bridge : {&first, &second, &low}) {
+    listeners_.openListener(*bridge);
+  }
+  EXPECT_EQ(closed.acceptMessage, 1124u);
+  EXPECT_EQ(first.acceptMessage, 1124u);
+  EXPECT_EQ(second.acceptMessage, 1125u);
+  EXPECT_EQ(low.acceptMessage, 1126u);
+  // The closed Bridge earlier in the list does not swallow the open one's event.
+  SocketHandle client = connectAndAccept(first, 0x7F000003);
+  EXPECT_EQ(host_.notes, std::vector<Note>{Note::kRefused});
+  platform::closeSocket(client);
+}
+
+}  // namespace
+}  // namespace quayside

@@ -1,0 +1,143 @@
+#include "bridge/settings.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+namespace quayside {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(SettingsPath, ReplacesOnlyAnExtensionAfterTheLastSeparator) {
+  const std::pair<const char*, const char*> cases[] = {
+      {R"(C:\Tools\gate.exe)", R"(C:\Tools\gate.dat)"},
+      {R"(C:\Tools\gate.old.exe)", R"(C:\Tools\gate.old.dat)"},  // two dots
+      {R"(C:\Tools.2\gate)", R"(C:\Tools.2\gate.dat)"},          // dot in a folder
+      {"/opt/q.d/quayside", "/opt/q.d/quayside.dat"},
+      {"/a.b\\c", "/a.b\\c.dat"},
+      {"", ".dat"}};
+  for (const auto& [executable, expected] : cases) {
+    EXPECT_EQ(settingsPathFor(executable), expected) << executable;
+  }
+}
+
+// A fresh folder per test, removed afterwards.
+class SettingsFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "quayside-settings-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    folder_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+
+  std::string path(const std::string& name = "quayside.dat") const {
+    return (folder_ / name).string();
+  }
+  static void write(const std::string& file, const std::string& bytes) {
+    std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<long>(bytes.size()));
+  }
+  static std::string read(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  fs::path folder_;
+};
+
+TEST_F(SettingsFile, MissingEmptyOrNonRegularFileGivesNoBridges) {
+  EXPECT_TRUE(loadSettings(path()).empty());
+  write(path(), "");
+  EXPECT_TRUE(loadSettings(path()).empty());
+  fs::create_directory(path("folder.dat"));
+  EXPECT_TRUE(loadSettings(path("folder.dat")).empty());
+  // A FIFO without a writer would block a plain open forever.
+  ASSERT_EQ(::mkfifo(path("fifo.dat").c_str(), 0600), 0);
+  EXPECT_TRUE(loadSettings(path("fifo.dat")).empty());
+}
+
+TEST_F(SettingsFile, ShortTailIsDroppedAndNextSaveWritesWholeRecords) {
+  std::string stored(3750, '\0');
+  std::mt19937 random(7);
+  for (std::size_t i = 0; i < stored.size(); ++i) {
+    const std::size_t offset = i % kBridgeRecordSize;
+    const bool handle = offset >= 1797 && offset < 1801;  // never stored for a closed listener
+    const bool nul = offset == 1 + 40 || offset == 513 + 10;
+    stored[i] = handle || nul ? '\0' : static_cast<char>(random());
+  }
+  write(path(), stored);
+  const BridgeList bridges = loadSettings(path());
+  ASSERT_EQ(bridges.size(), 2u);
+  ASSERT_TRUE(saveSettings(bridges, path()).ok);
+  EXPECT_EQ(read(path()), stored.substr(0, 3650));
+
+  ASSERT_TRUE(saveSettings({}, path()).ok);
+  EXPECT_EQ(fs::file_size(path()), 0u);
+}
+
+TEST_F(SettingsFile, ReadOnlyFileIsReplacedAndLinksAreKept) {
+  write(path(), "old");
+  fs::permissions(path(), fs::perms::owner_read);
+  fs::create_symlink(path("target.dat"), path("link.dat"));
+  BridgeList bridges(1);
+  setFieldText(bridges.front().server, "irc.example.org");
+  for (const std::string& file : {path(), path("link.dat")}) {
+    ASSERT_TRUE(saveSettings(bridges, file).ok) << file;
+    ASSERT_EQ(loadSettings(file).size(), 1u) << file;
+    EXPECT_EQ(fieldText(loadSettings(file).front().server), "irc.example.org");
+  }
+  EXPECT_TRUE(fs::is_symlink(path("link.dat")));
+}
+
+TEST_F(SettingsFile, FailedSaveIsReportedKeepsTheOldFileAndLeavesNoTemporary) {
+  fs::create_directory(path());  // a folder in the file's place cannot be replaced
+  write(path("blocker"), "a file, not a folder");
+  for (const std::string& file : {path(), path("blocker") + "/quayside.dat"}) {
+    const SaveResult result = saveSettings(BridgeList(2), file);
+    EXPECT_FALSE(result.ok) << file;
+    EXPECT_FALSE(result.error.empty()) << file;
+  }
+  EXPECT_EQ(read(path("blocker")), "a file, not a folder");
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 2);
+}
+
+TEST_F(SettingsFile, HostileBytesLoadWholeRecordsWithBoundedTexts) {
+  std::mt19937 random(99);
+  for (int round = 0; round < 30; ++round) {
+    // Mostly non-NUL bytes, so texts often lack their terminator.
+    std::string bytes(random() % (4 * kBridgeRecordSize), '\0');
+    for (char& c : bytes) {
+      c = static_cast<char>(1 + random() % 255);
+    }
+    write(path(), bytes);
+    const BridgeList bridges = loadSettings(path());
+    ASSERT_EQ(bridges.size(), bytes.size() / kBridgeRecordSize);
+    for (const Bridge& bridge : bridges) {
+      EXPECT_LT(fieldText(bridge.server).size(), kBridgeServerCapacity);
+      EXPECT_LT(fieldText(bridge.channel).size(), kBridgeChannelCapacity);
+    }
+  }
+}
+
+TEST_F(SettingsFile, UserFolderOnlyWhenBesideTheExecutableIsUnusable) {
+  const std::string user = path("user");
+  write(path("existing.dat"), "");
+  EXPECT_EQ(chooseSettingsPath(path("existing.dat"), user), path("existing.dat"));
+  EXPECT_EQ(chooseSettingsPath(path("new.dat"), user), path("new.dat"));
+  EXPECT_EQ(chooseSettingsPath(path("gone/quayside.dat"), user), user + "/quayside.dat");
+  EXPECT_EQ(chooseSettingsPath("", user), user + "/quayside.dat");
+  // Saving there makes the per-user folder.
+  ASSERT_TRUE(saveSettings(BridgeList(1), user + "/quayside.dat").ok);
+  EXPECT_EQ(fs::file_size(user + "/quayside.dat"), kBridgeRecordSize);
+}
+
+}  // namespace
+}  // namespace quayside
