@@ -1,0 +1,372 @@
+#include "translate/server_translation.h"
+
+#include "support/recording_output.h"
+#include "support/relay_fixture.h"
+#include "translate/nmdc_text.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace quayside {
+namespace {
+
+using testing::feedServer;
+using testing::makeRelay;
+using testing::RecordingOutput;
+using namespace std::string_view_literals;
+
+std::string info(const std::string& nick, const std::string& description = "") {
+  return "$MyINFO $ALL " + nick + " " + description + "$ $IRC\x01$$0$|";
+}
+
+struct Case {
+  const char* name;  // what is broken when the row fails
+  std::string input;
+  std::vector<std::string> client;
+  std::vector<std::string> server = {};
+  std::string_view nick = "me";
+  std::uint8_t flags = kLoginHubNamed;
+  std::uint8_t features = 0;
+  std::string_view channel = "#c";
+  int closes = 0;
+};
+
+void runCases(const std::vector<Case>& cases) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto relay = makeRelay(c.channel, c.nick);
+    relay->loginFlags = c.flags;
+    relay->clientFeatures = c.features;
+    RecordingOutput out;
+    feedServer(*relay, c.input, out);
+    EXPECT_EQ(out.client, c.client);
+    EXPECT_EQ(out.server, c.server);
+    EXPECT_EQ(out.closes, c.closes);
+  }
+}
+
+TEST(ServerTranslation, DispatchNoticesNumericsAndPassOn) {
+  runCases({
+      {"PING not answered", "PING :abc\r\n", {}, {"PONG :abc\r\n"}},
+      {"PING matched on more than four bytes", "PINGX\r\n", {}, {"PONGX\r\n"}},
+      {"prefix sent back with PONG", ":srv PING :t\r\n", {}, {"PONG :t\r\n"}},
+      {"AUTH target shown", "NOTICE AUTH :*** Checking Ident\r\n", {"*** Checking Ident|"}},
+      {"notice target lost", ":srv NOTICE mynick :Welcome\r\n", {"*** mynick Welcome|"}},
+      {"notice without text not an empty command", "NOTICE x\r\n", {"|"}},
+      {"formatting kept",
+       "NOTICE AUTH :\00304,12red\x03 plain\002bold\x1f\x0f\r\n",
+       {"*** red plainbold\x0f|"}},
+      {"colour digit runs kept",
+       "NOTICE AUTH :\003,5x \003123456,7890y \0034,z\r\n",
+       {"*** x y z|"}},
+      {"numerics received together not merged",
+       ":srv 001 me :Welcome to IRC\r\n:srv 002 me :Your host is srv\r\n",
+       {"<srv> Welcome to IRC\r\nYour host is srv|"}},
+      {"reply about a user not on its own line",
+       ":srv 318 me bob :End of WHOIS\r\n",
+       {"<srv> \r\nEnd of WHOIS|"}},
+      {"run crosses to another sender",
+       ":srv 001 me :a\r\n:other 002 me :b\r\n",
+       {"<srv> a|", "<other> b|"}},
+      {"run crosses a non-numeric line",
+       ":srv 001 me :a\r\n:srv NOTICE me :b\r\n:srv 002 me :c\r\n",
+       {"<srv> a|", "*** me b|", "<srv> c|"}},
+      {"run swallows the topic",
+       ":srv 001 me :a\r\n:srv 332 me #c :t\r\n",
+       {"<srv> a|", "$HubName #c - t|"}},
+      {"end of names shown", ":srv 366 me #c :End of /NAMES list.\r\n", {}},
+      {"433 handled on its own",
+       ":srv 433 * me :Nickname is already in use\r\n",
+       {"<srv> me :Nickname is already in use|"}},
+      {"ERROR not passed on", "ERROR :Closing Link\r\n", {"ERROR :Closing Link|"}},
+      {"unknown command not passed on from its word",
+       ":n!u@h INVITE me :#chan\r\n",
+       {"INVITE me :#chan|"}},
+      {"prefix alone not an empty command", ":srv\r\n", {"|"}},
+  });
+}
+
+TEST(ServerTranslation, ChannelIsJoinedOnceAfterTheFirstRunFollowingRegistration) {
+  runCases({
+      {"no JOIN after the welcome",
+       ":srv 001 me :hi\r\n",
+       {"<srv> hi|"},
+       {"JOIN #c\r\n"},
+       "me",
+       0x0F},
+      {"target lacks '#'",
+       ":srv 001 me :hi\r\n",
+       {"<srv> hi|"},
+       {"JOIN #chan\r\n"},
+       "me",
+       0x0F,
+       0,
+       "chan"},
+      {"JOIN repeated",
+       ":srv 001 me :a\r\nPING :x\r\n:srv 433 * me :b\r\n",
+       {"<srv> a|", "<srv> me :b|"},
+       {"JOIN #c\r\n", "PONG :x\r\n"},
+       "me",
+       0x0F},
+      {"JOIN before the USER line", ":srv 001 me :hi\r\n", {"<srv> hi|"}, {}, "me", 0x03},
+      {"JOIN after a topic alone", ":srv 332 me #c :t\r\n", {"$HubName #c - t|"}, {}, "me", 0x0F},
+      {"line break in the channel forges an IRC line",
+       ":srv 001 me :hi\r\n",
+       {"<srv> hi|"},
+       {"JOIN #c\r\n"},
+       "me",
+       0x0F,
+       0,
+       "#c\r\nQUIT"},
+  });
+}
+
+TEST(ServerTranslation, MembershipKeepsTheUserListInStep) {
+  runCases({
+      {"first JOIN not the hub name", ":bob!~b@h JOIN #c\r\n", {"$HubName #c|"}, {}, "me", 0},
+      {"later JOIN lost user@host", ":bob!~bob@host JOIN #c\r\n", {info("bob", "~bob@host")}},
+      {"names list",
+       ":srv 353 me = #c :@alice bob me\r\n",
+       {"$OpList alice$$|" + info("alice"), info("bob")}},
+      {"own entry in another case listed",
+       ":srv 353 me = #c :@me bob\r\n",
+       {info("bob")},
+       {},
+       "ME"},
+      {"'+' taken as a mark", ":srv NAMES #c :+bob\r\n", {info("+bob")}},
+      {"trailing space or lone '@' gives an empty user",
+       ":srv 353 me = #c :@ bob \r\n",
+       {info("bob")}},
+      {"PART of another channel ignored", ":bob!u@h PART #other\r\n", {"$Quit bob|"}},
+      {"QUIT without prefix sends something", "QUIT :bye\r\n", {}},
+      {"kick of another user",
+       ":op!~o@host KICK #c bob :spam\r\n",
+       {"<op> op is kicking bob because: spam|", "$Quit bob|"}},
+      {"kick without reason",
+       ":op!~o@host KICK #c bob\r\n",
+       {"<op> op is kicking bob because: |", "$Quit bob|"}},
+      {"own kick not closing the client",
+       ":op!~o@host KICK #c ME :out\r\n",
+       {"<op> op is kicking ME because: out|"},
+       {},
+       "me",
+       0x40,
+       0,
+       "#c",
+       1},
+      {"kick without prefix drops the $Quit", "KICK #c bob :x\r\n", {"$Quit bob|"}},
+      {"nick change without NickChange",
+       ":bob!~bob@host NICK :rob\r\n",
+       {"*** bob is now known as rob|$Quit bob|" + info("rob", "~bob@host")}},
+      {"own nick change with NickChange",
+       ":Me!u@h NICK :me2\r\n",
+       {"*** Me is now known as me2|$ClientNick me2|$NickChange Me me2|"},
+       {},
+       "me",
+       0x40,
+       1},
+      {"own nick change not followed",
+       ":Me!u@h NICK :neo\r\n:bob!u@h PRIVMSG NEO :hi\r\n",
+       {"*** Me is now known as neo|$Quit Me|" + info("neo", "u@h"),
+        "$To: neo From: bob $<bob> hi|"}},
+      {"other's nick change with NickChange",
+       ":bob!u@h NICK rob\r\n",
+       {"*** bob is now known as rob|$NickChange bob rob|"},
+       {},
+       "me",
+       0x40,
+       1},
+      {"NICK without prefix sends without NickChange", "NICK :x\r\n", {}},
+      {"mode letters take wrong parameters",
+       ":op!~o@host MODE #c +o-o+b alice bob *!*@x\r\n",
+       {"$OpList alice$$|$Quit bob|" + info("bob")}},
+      {"user mode without parameters", ":me MODE me :+i\r\n", {}},
+      {"'v' takes a parameter", ":op MODE #c +vo bob alice\r\n", {"$OpList bob$$|"}},
+      {"'l' sends something", ":op MODE #c -l\r\n", {}},
+      {"key not taken by 'k'", ":op MODE #c -k+o key al\r\n", {"$OpList al$$|"}},
+      {"'o' without parameter gives an empty operator", ":op MODE #c +o \r\n", {}},
+  });
+}
+
+TEST(ServerTranslation, MessagesAndTopic) {
+  runCases({
+      {"channel message", ":bob!~bob@host PRIVMSG #c :hello\r\n", {"<bob> hello|"}},
+      {"private message not to the stored nick",
+       ":bob!~bob@host PRIVMSG me :hi\r\n",
+       {"$To: Me From: bob $<bob> hi|"},
+       {},
+       "Me"},
+      {"longer target taken as own nick", ":bob!u@h PRIVMSG me2 :hi\r\n", {"<bob> hi|"}},
+      {"lines received together not joined",
+       ":bob!u@h PRIVMSG #c :one\r\n:bob!u@h PRIVMSG #c :two\r\n",
+       {"<bob> one\r\ntwo|"}},
+      {"private lines not joined",
+       ":bob!u@h PRIVMSG ME :a\r\n:bob!u@h PRIVMSG me :b\r\n",
+       {"$To: me From: bob $<bob> a\r\nb|"}},
+      {"another sender's line joined",
+       ":bob!u@h PRIVMSG #c :one\r\n:alice!u@h PRIVMSG #c :x\r\n:bob!u@h PRIVMSG #c :two\r\n",
+       {"<bob> one|", "<alice> x|", "<bob> two|"}},
+      {"colliding prefix joined",
+       ":aa!u@h PRIVMSG #c :a\r\n:bY!u@h PRIVMSG #c :b\r\n",
+       {"<aa> a|", "<bY> b|"}},
+      {"private and channel lines joined",
+       ":bob!u@h PRIVMSG me :a\r\n:bob!u@h PRIVMSG #c :b\r\n",
+       {"$To: me From: bob $<bob> a|", "<bob> b|"}},
+      {"CTCP bytes removed",
+       ":bob!u@h PRIVMSG #c :\001ACTION waves\x01\r\n",
+       {"<bob> \001ACTION waves\x01|"}},
+      {"line without prefix", "PRIVMSG #c :x\r\n", {"<PRIVMSG> x|"}},
+      {"topic numeric", ":srv 332 me #c :Welcome\x02 all\r\n", {"$HubName #c - Welcome all|"}},
+      {"empty topic", ":op!~o@host TOPIC #c :\r\n", {"$HubName #c|"}},
+      {"topic of formatting codes only", ":op TOPIC #c :\x02\0034\x1f\r\n", {"$HubName #c|"}},
+      {"topic over 1022 characters",
+       ":op TOPIC #c :" + std::string(2000, 't') + "\r\n",
+       {"$HubName #c - " + std::string(1022, 't') + "|"}},
+  });
+}
+
+TEST(ServerTranslation, LinesInSeparatePiecesAreNeverJoined) {
+  auto relay = makeRelay();
+  RecordingOutput out;
+  feedServer(*relay, ":srv 001 me :one\r\n:bob PRIVMSG #c :a\r\n:bob PRIVMSG #c :b", out);
+  feedServer(*relay, "\r\n:srv 002 me :two\r\n", out);
+  EXPECT_EQ(out.client,
+            (std::vector<std::string>{"<srv> one|", "<bob> a|", "<bob> b|", "<srv> two|"}));
+}
+
+// Every '|' the client receives ends a command the system wrote: nothing in
+// an IRC field can end a command early or start one of its own.
+TEST(ServerTranslation, HostileFieldsNeverAddNmdcCommands) {
+  struct Template {
+    std::string line;  // each 'X' stands for the hostile field
+    std::size_t commands;
+    std::uint8_t features = 0;
+  };
+  const std::vector<Template> templates = {
+      {":X!u@h PRIVMSG #c :X\r\n", 1},
+      {":X!u@h PRIVMSG me :X\r\n", 1},
+      {":X 001 me :X\r\n:X 002 me :X\r\n", 1},
+      {"NOTICE X :X\r\n", 1},
+      {":X!X@X JOIN #c\r\n", 1},
+      {":s 353 me = #c :@X X\r\n", 3},
+      {":X!u@h QUIT :X\r\n", 1},
+      {":X!u@h KICK #c X :X\r\n", 2},
+      {":X!X@h NICK :X\r\n", 3},
+      {":X!X@h NICK :X\r\n", 2, 0x01},
+      {":op MODE #c +o-o X X\r\n", 3},
+      {":s TOPIC #c :X\r\n", 1},
+      {"X :X\r\n", 1},
+      {":s X :X\r\n", 1},
+  };
+  for (const std::string field : {"|", "$", "$ForceMove|$Search", "&#124;|&amp;", "a|b$c"}) {
+    for (const Template& t : templates) {
+      std::string line = t.line;
+      for (std::size_t at = line.find('X'); at != std::string::npos; at = line.find('X', at)) {
+        line.replace(at, 1, field);
+        at += field.size();
+      }
+      SCOPED_TRACE(line);
+      auto relay = makeRelay("#c", "me");
+      relay->loginFlags = kLoginHubNamed;
+      relay->clientFeatures = t.features;
+      RecordingOutput out;
+      feedServer(*relay, line, out);
+      std::size_t pipes = 0;
+      for (const std::string& sent : out.client) {
+        pipes += static_cast<std::size_t>(std::count(sent.begin(), sent.end(), '|'));
+      }
+      EXPECT_EQ(pipes, t.commands);
+    }
+  }
+}
+
+std::string unescaped(const std::string& text) {
+  std::string plain(text.size(), '\0');
+  plain.resize(nmdcUnescape(text, plain.data(), plain.size()));
+  return plain;
+}
+
+TEST(ServerTranslation, ClientUnescapingGivesTheIrcTextBack) {
+  auto relay = makeRelay();
+  RecordingOutput out;
+  const std::string text = "&#36; &amp; $x | &#124;& &";
+  feedServer(*relay, ":bob PRIVMSG #c :" + text + "\r\n", out);
+  EXPECT_EQ(out.client,
+            (std::vector<std::string>{"<bob> &amp;#36; &amp;amp; &#36;x &#124; &amp;#124;& &|"}));
+  EXPECT_EQ(unescaped(out.client.at(0)), "<bob> " + text + "|");
+}
+
+TEST(ServerTranslation, OversizedOutputGoesOutInWholeCommandsWithinTheArea) {
+  const std::string pipes(9000, '|');
+  std::string modeLine = ":op MODE #c ";
+  std::string modeOut;
+  for (int i = 0; i < 1800; ++i) {
+    modeLine.insert(12, "-o");
+    modeLine += " a";
+    modeOut += "$Quit a|" + info("a");
+  }
+  struct Row {
+    const char* name;
+    std::string line;
+    std::string head;      // every send starts with it; "" for whole commands
+    std::string expected;  // what the client reads back from all sends
+  };
+  for (const Row& row : std::vector<Row>{
+           {"numeric text lost", ":srv 001 me :" + pipes + "\r\n", "<srv> ", pipes},
+           {"chat text lost", ":bob PRIVMSG #c :" + pipes + "\r\n", "<bob> ", pipes},
+           {"mode output lost", modeLine + "\r\n", "", modeOut},
+       }) {
+    SCOPED_TRACE(row.name);
+    auto relay = makeRelay();
+    RecordingOutput out;
+    feedServer(*relay, row.line, out);
+    ASSERT_GT(out.client.size(), 1u);
+    std::string all;
+    for (const std::string& sent : out.client) {
+      EXPECT_LE(sent.size(), kOutCapacity);
+      EXPECT_EQ(sent.back(), '|');
+      EXPECT_EQ(sent.substr(0, row.head.size()), row.head);
+      // A chat part is the head, a piece of the text and its '|'.
+      all +=
+          row.head.empty() ? sent : sent.substr(row.head.size(), sent.size() - row.head.size() - 1);
+    }
+    EXPECT_EQ(unescaped(all), row.expected);
+  }
+}
+
+TEST(ServerTranslation, HostileBytesNeverBreakFraming) {
+  const std::vector<std::string> inputs = {
+      std::string("PRIVMSG \0#c :\0x\r\n:\0\r\n"sv),
+      ":\r\n:srv 00\r\n:srv 001\r\n:srv 001 \r\n:srv 353\r\n:srv 311 "
+      "me\r\nKICK\r\nNICK\r\nMODE\r\n",
+      ":srv 001 me :" + std::string(9980, '\x03') + "\r\n",
+      std::string(12000, 'x') + "\r\nPING :after\r\n",
+  };
+  constexpr std::string_view kAlphabet = "\r\n :!@#$|+-o\x03\x02PRIVMSGKJN0123";
+  std::mt19937 random(7);
+  std::string noise(50000, '\0');
+  for (char& byte : noise) {
+    byte = kAlphabet[random() % kAlphabet.size()];
+  }
+  auto relay = makeRelay("#c", "o");
+  relay->loginFlags = 0x0F;
+  RecordingOutput out;
+  for (const std::string& input : inputs) {
+    feedServer(*relay, input, out);
+  }
+  feedServer(*relay, noise, out);
+  EXPECT_NE(std::find(out.server.begin(), out.server.end(), "PONG :after\r\n"), out.server.end());
+  for (const std::string& sent : out.client) {
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent.back(), '|');
+    EXPECT_LE(sent.size(), kOutCapacity);
+  }
+}
+
+}  // namespace
+}  // namespace quayside

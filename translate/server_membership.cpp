@@ -1,0 +1,217 @@
+#include "translate/composer.h"
+#include "translate/server_handlers.h"
+#include "translate/server_output.h"
+
+namespace quayside {
+namespace {
+
+Batch clientBatch(const ServerLine& line) {
+  return Batch(line.relay.outBuffer, line.out, Batch::Peer::kClient);
+}
+
+void addOperatorMark(Batch& batch, std::string_view nick) {
+  addWhole(batch, [&](Composer& c) {
+    c.append("$OpList ");
+    c.appendEscaped(nick);
+    c.append("$$");
+    c.terminate("|");
+  });
+}
+
+void addQuit(Batch& batch, std::string_view nick) {
+  addWhole(batch, [&](Composer& c) {
+    c.append("$Quit ");
+    c.appendEscaped(nick);
+    c.terminate("|");
+  });
+}
+
+void addUserInfo(Batch& batch, std::string_view nick, std::string_view description) {
+  addWhole(batch, [&](Composer& c) { appendUserInfo(c, nick, description); });
+}
+
+}  // namespace
+
+void handleJoin(const ServerLine& line, std::size_t) {
+  Relay& relay = line.relay;
+  Batch batch = clientBatch(line);
+  if ((relay.loginFlags & kLoginHubNamed) == 0) {
+    // The first JOIN answers our own channel JOIN: the channel becomes the hub.
+    addWhole(batch, [&](Composer& c) {
+      c.append("$HubName ");
+      c.appendEscaped(fieldText(relay.channel));
+      c.terminate("|");
+    });
+    relay.loginFlags |= kLoginHubNamed;
+    return;
+  }
+  if (!line.hasPrefix()) {
+    return;
+  }
+  addUserInfo(batch, senderNick(line.data, line.start), senderUserHost(line.data, line.start));
+}
+
+void handleNamesList(const ServerLine& line, std::size_t at) {
+  const ServerData& data = line.data;
+  const std::size_t colon = data.find(at, ':', kTextStops);
+  if (data.at(colon) != ':') {
+    return;
+  }
+  const std::string_view nick = fieldText(line.relay.nick);
+  std::size_t name = colon + 1;
+  for (;;) {
+    while (data.at(name) == ' ') {
+      ++name;
+    }
+    const bool isOperator = data.at(name) == '@';
+    name = isOperator ? name + 1 : name;
+    const std::size_t nameEnd = data.wordEnd(name, kParameterStops);
+    const std::string_view member = data.slice(name, nameEnd);
+    // A list ending in a space (or a lone "@") names nobody.
+    if (!member.empty() && !nickMatches(nick, data, name)) {
+      Batch batch = clientBatch(line);  // one send per member
+      if (isOperator) {
+        addOperatorMark(batch, member);
+      }
+      addUserInfo(batch, member, {});
+    }
+    if (data.at(nameEnd) != ' ' || nameEnd >= data.size()) {
+      return;
+    }
+    name = nameEnd + 1;
+  }
+}
+
+void handleDeparture(const ServerLine& line, std::size_t) {
+  if (!line.hasPrefix()) {
+    return;
+  }
+  Batch batch = clientBatch(line);
+  addQuit(batch, senderNick(line.data, line.start));
+}
+
+void handleKick(const ServerLine& line, std::size_t at) {
+  const ServerData& data = line.data;
+  const std::size_t channel = data.skip(at, ' ');
+  const std::size_t kicked = data.skip(data.wordEnd(channel, kParameterStops), ' ');
+  const std::size_t kickedEnd = data.wordEnd(kicked, kNickStops);
+  const std::string_view kickedNick = data.slice(kicked, kickedEnd);
+
+  if (line.hasPrefix()) {
+    const std::string_view kicker = senderNick(data, line.start);
+    const std::size_t reason = data.skip(data.skip(kickedEnd, ' '), ':');
+    // The same wording that the client's own kick announcements use.
+    LongMessage message(line.relay.outBuffer, line.out);
+    message.head().append('<');
+    message.head().appendEscaped(kicker);
+    message.head().append("> ");
+    message.endHead();
+    message.appendText(kicker);
+    message.appendPlain(" is kicking ");
+    message.appendText(kickedNick);
+    message.appendPlain(" because: ");
+    message.appendText(data.slice(reason, data.wordEnd(reason, kTextStops)));
+    message.send();
+  }
+
+  if (nickMatches(fieldText(line.relay.nick), data, kicked)) {
+    // Kicked itself: the hub session is over; the relay thread sees the
+    // closed client and ends the Relay.
+    line.out.closeClient();
+    return;
+  }
+  Batch batch = clientBatch(line);
+  addQuit(batch, kickedNick);
+}
+
+void handleNickChange(const ServerLine& line, std::size_t at) {
+  Relay& relay = line.relay;
+  const ServerData& data = line.data;
+  const std::size_t oldStart = data.skip(line.start, ':');
+  const std::string_view oldNick = data.slice(oldStart, data.wordEnd(oldStart, kNickStops));
+  const std::size_t newStart = data.skip(data.skip(at, ' '), ':');
+  const std::string_view newNick = data.slice(newStart, data.wordEnd(newStart, kNickStops));
+
+  // Decided before `nick` changes; the prefix nick ends at its '!'.
+  const bool own = nickMatches(fieldText(relay.nick), data, oldStart, NickEnd::kWordOrBang);
+  if (own) {
+    // Kept so later private messages to the new nick are recognised.
+    setFieldText(relay.nick, newNick);
+  }
+  const bool supportsNickChange = (relay.clientFeatures & kFeatureNickChange) != 0;
+  if (!supportsNickChange && !line.hasPrefix()) {
+    return;  // no user@host to rebuild the user with
+  }
+
+  Batch batch = clientBatch(line);
+  addWhole(batch, [&](Composer& c) {
+    c.append("*** ");
+    c.appendEscaped(oldNick);
+    c.append(" is now known as ");
+    c.appendEscaped(newNick);
+    c.terminate("|");
+  });
+  if (supportsNickChange) {
+    if (own) {
+      addWhole(batch, [&](Composer& c) {
+        c.append("$ClientNick ");
+        c.appendEscaped(newNick);
+        c.terminate("|");
+      });
+    }
+    addWhole(batch, [&](Composer& c) {
+      c.append("$NickChange ");
+      c.appendEscaped(oldNick);
+      c.append(' ');
+      c.appendEscaped(newNick);
+      c.terminate("|");
+    });
+    return;
+  }
+  // Without NickChange the user leaves the list and comes back renamed.
+  addQuit(batch, oldNick);
+  addUserInfo(batch, newNick, senderUserHost(data, line.start));
+}
+
+void handleModeChange(const ServerLine& line, std::size_t at) {
+  const ServerData& data = line.data;
+  std::size_t mode = data.skip(at, ' ');
+  if (data.at(mode) != '+' && data.at(mode) != '-') {
+    mode = data.skip(data.wordEnd(mode, kParameterStops), ' ');  // past the target
+  }
+  const std::size_t modeEnd = data.wordEnd(mode, kParameterStops);
+  if (data.at(modeEnd) != ' ' || modeEnd >= data.size()) {
+    return;  // no parameters, so no 'o' to report
+  }
+
+  Batch batch = clientBatch(line);  // one send, split only when the area is full
+  std::size_t parameter = modeEnd + 1;
+  char sign = '+';
+  for (std::size_t i = mode; i < modeEnd; ++i) {
+    const char letter = data.at(i);
+    if (letter == '+' || letter == '-') {
+      sign = letter;
+      continue;
+    }
+    if (letter != 'o' && letter != 'k' && letter != 'b' && letter != 'l') {
+      continue;  // modes such as 'v' take no parameter here
+    }
+    const std::size_t parameterEnd = data.wordEnd(parameter, kParameterStops);
+    const std::string_view value = data.slice(parameter, parameterEnd);
+    parameter = data.skip(parameterEnd, ' ');
+    // A missing parameter names nobody.
+    if (letter != 'o' || value.empty()) {
+      continue;
+    }
+    if (sign == '+') {
+      addOperatorMark(batch, value);
+    } else {
+      // No NMDC command removes an operator mark: the user leaves and comes
+      // back as a plain user.
+      addQuit(batch, value);
+      addUserInfo(batch, value, {});
+    }
+  }
+}
+
+}  // namespace quayside

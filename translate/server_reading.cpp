@@ -1,0 +1,119 @@
+#include "translate/server_reading.h"
+
+namespace quayside {
+
+std::size_t ServerData::findCrLf(std::size_t from) const {
+  for (std::size_t i = from; i + 1 < bytes_.size(); ++i) {
+    if (bytes_[i] == '\r' && bytes_[i + 1] == '\n') {
+      return i;
+    }
+  }
+  return bytes_.size();
+}
+
+bool ServerData::startsWith(std::size_t i, std::string_view bytes) const {
+  return i <= bytes_.size() && bytes_.substr(i, bytes.size()) == bytes;
+}
+
+std::size_t ServerData::wordEnd(std::size_t from, std::string_view stops) const {
+  std::size_t i = from;
+  while (i < bytes_.size() && stops.find(bytes_[i]) == std::string_view::npos && !crlfAt(i)) {
+    ++i;
+  }
+  return i < bytes_.size() ? i : bytes_.size();
+}
+
+std::size_t ServerData::find(std::size_t from, char byte, std::string_view stops) const {
+  std::size_t i = from;
+  while (i < bytes_.size() && bytes_[i] != byte &&
+         stops.find(bytes_[i]) == std::string_view::npos && !crlfAt(i)) {
+    ++i;
+  }
+  return i < bytes_.size() ? i : bytes_.size();
+}
+
+std::string_view ServerData::slice(std::size_t from, std::size_t to) const {
+  if (from >= bytes_.size() || to <= from) {
+    return {};
+  }
+  return bytes_.substr(from, to - from);
+}
+
+bool nickMatches(std::string_view nick, const ServerData& data, std::size_t at, NickEnd end) {
+  for (std::size_t k = 0; k < nick.size(); ++k) {
+    // Bit 0x20 folds ASCII letters, and also []\~ onto {}|^ as IRC does.
+    if (at + k >= data.size() || (data.at(at + k) | 0x20) != (nick[k] | 0x20)) {
+      return false;
+    }
+  }
+  const std::size_t after = at + nick.size();
+  return data.at(after) == ' ' || data.crlfAt(after) ||
+         (end == NickEnd::kWordOrBang && data.at(after) == '!');
+}
+
+std::uint32_t prefixHash(std::string_view prefix) {
+  std::uint32_t h = 0;
+  for (const char byte : prefix) {
+    h += static_cast<unsigned char>(byte);
+    h = (h << 3) | (h >> 29);
+  }
+  return h;
+}
+
+bool samePrefix(std::string_view a, std::string_view b) {
+  return prefixHash(a) == prefixHash(b) && a == b;
+}
+
+std::size_t stripFormatting(std::string_view text, char* out, std::size_t capacity) {
+  const auto isDigit = [&](std::size_t i) {
+    return i < text.size() && text[i] >= '0' && text[i] <= '9';
+  };
+  std::size_t written = 0;
+  std::size_t i = 0;
+  while (i < text.size() && written < capacity) {
+    const char byte = text[i];
+    if (byte == '\x03') {
+      // Colour: foreground digits, then ',' and background digits, any count.
+      ++i;
+      while (isDigit(i)) {
+        ++i;
+      }
+      if (i < text.size() && text[i] == ',') {
+        ++i;
+        while (isDigit(i)) {
+          ++i;
+        }
+      }
+      continue;
+    }
+    if (byte != '\x01' && byte != '\x02' && byte != '\x16' && byte != '\x1f') {
+      out[written++] = byte;
+    }
+    ++i;
+  }
+  return written;
+}
+
+std::string_view linePrefix(const ServerData& data, std::size_t lineStart) {
+  if (data.at(lineStart) != ':' || lineStart >= data.size()) {
+    return {};
+  }
+  return data.slice(lineStart + 1, data.wordEnd(lineStart + 1, kPrefixStops));
+}
+
+std::string_view senderNick(const ServerData& data, std::size_t lineStart) {
+  const std::size_t from = data.skip(lineStart, ':');
+  return data.slice(from, data.wordEnd(from, kNickStops));
+}
+
+std::string_view senderUserHost(const ServerData& data, std::size_t lineStart) {
+  const std::string_view prefix = linePrefix(data, lineStart);
+  const std::size_t bang = prefix.find('!');
+  if (bang == std::string_view::npos) {
+    return {};
+  }
+  const std::size_t from = lineStart + 1 + bang + 1;
+  return data.slice(from, data.wordEnd(from, kUserHostStops));
+}
+
+}  // namespace quayside

@@ -1,0 +1,262 @@
+#include "translate/server_translation.h"
+
+#include "core/text.h"
+#include "translate/composer.h"
+#include "translate/nmdc_text.h"
+#include "translate/server_handlers.h"
+#include "translate/server_output.h"
+
+#include <algorithm>
+#include <array>
+#include <span>
+
+namespace quayside {
+namespace {
+
+using Handler = void (*)(const ServerLine&, std::size_t);
+
+struct CommandRule {
+  std::string_view bytes;  // compared case-sensitively at the command word
+  Handler handler;
+};
+
+void answerPing(const ServerLine& line, std::size_t at);
+void showNotice(const ServerLine& line, std::size_t at);
+
+// The command words, in the order they are tried at the line start (and at
+// the command word after a prefix); the first that fits decides. Four-byte
+// words match longer ones too ("NAMES", "PINGS").
+constexpr std::array kCommandRules = {
+    CommandRule{"PING", answerPing},       CommandRule{"NOTICE ", showNotice},
+    CommandRule{"MODE", handleModeChange}, CommandRule{"NAME", handleNamesList},
+    CommandRule{"QUIT", handleDeparture},  CommandRule{"KICK", handleKick},
+    CommandRule{"JOIN", handleJoin},       CommandRule{"NICK", handleNickChange},
+    CommandRule{"TOPIC ", handleTopic},    CommandRule{"PRIVMSG ", handleMessage},
+};
+
+// Tried first after a prefix; PART only ever comes with one.
+constexpr std::array kAfterPrefixRules = {
+    CommandRule{"PRIVMSG ", handleMessage}, CommandRule{"QUIT", handleDeparture},
+    CommandRule{"PART", handleDeparture},   CommandRule{"KICK", handleKick},
+    CommandRule{"NICK", handleNickChange},  CommandRule{"MODE", handleModeChange},
+};
+
+// Numerics whose text is about someone: their reply starts on a line of its
+// own under the server's name.
+constexpr std::array<std::uint32_t, 10> kAboutNumerics = {311, 312, 313, 314, 317,
+                                                          318, 319, 367, 368, 369};
+constexpr std::string_view kNoticeTargetStops{": \0", 3};
+
+constexpr std::uint32_t kTopicNumeric = 332;
+constexpr std::uint32_t kNamesNumeric = 353;
+constexpr std::uint32_t kEndOfNamesNumeric = 366;
+
+template <std::size_t N>
+bool dispatchBy(const std::array<CommandRule, N>& rules, const ServerLine& line, std::size_t at) {
+  for (const CommandRule& rule : rules) {
+    if (line.data.startsWith(at, rule.bytes)) {
+      rule.handler(line, at + rule.bytes.size());
+      return true;
+    }
+  }
+  return false;
+}
+
+// Three ASCII digits and a space.
+bool isNumeric(const ServerData& data, std::size_t at) {
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (data.at(at + i) < '0' || data.at(at + i) > '9') {
+      return false;
+    }
+  }
+  return data.at(at + 3) == ' ';
+}
+
+void answerPing(const ServerLine& line, std::size_t at) {
+  // "PING :token" -> "PONG :token"; a prefix is not sent back.
+  const std::size_t command = at - 4;
+  Composer composer(line.relay.outBuffer);
+  composer.append(line.data.slice(command, line.end));
+  composer.data()[1] = 'O';
+  composer.terminate("\r\n");
+  line.out.toServer(composer.view());
+}
+
+void showNotice(const ServerLine& line, std::size_t at) {
+  const ServerData& data = line.data;
+  const std::size_t targetEnd = data.wordEnd(at, kNoticeTargetStops);
+  const std::size_t colon = data.skip(targetEnd, ' ');
+  if (data.at(colon) != ':' || colon >= data.size()) {
+    line.out.toClient("|");
+    return;
+  }
+  const std::string_view text = data.slice(colon + 1, data.wordEnd(colon + 1, kTextStops));
+  std::array<char, kStreamCapacity> plain;
+  const std::size_t length = stripFormatting(text, plain.data(), plain.size());
+
+  LongMessage message(line.relay.outBuffer, line.out);
+  if (!text.starts_with("**")) {
+    message.head().append("*** ");
+  }
+  // The pre-registration "AUTH" target means nothing to the user.
+  const bool isAuth =
+      data.startsWith(at, "AUTH") && (data.at(at + 4) == ' ' || data.at(at + 4) == ':');
+  if (!isAuth) {
+    message.head().appendEscaped(data.slice(at, targetEnd));
+    message.head().append(' ');
+  }
+  message.endHead();
+  message.appendText({plain.data(), length});
+  message.send();
+}
+
+void passOn(const ServerLine& line, std::size_t at) {
+  // Escaped like any foreign text, so a line cannot become an NMDC command.
+  LongMessage message(line.relay.outBuffer, line.out);
+  message.endHead();
+  message.appendText(line.data.slice(at, line.end));
+  message.send();
+}
+
+// Joins the configured channel once, after the first numeric run that
+// follows registration (the server's welcome).
+void joinChannelOnce(const ServerLine& line) {
+  Relay& relay = line.relay;
+  // A channel with a line break in it must not smuggle a second IRC line.
+  std::string_view channel = fieldText(relay.channel);
+  channel = channel.substr(0, channel.find_first_of("\r\n"));
+  if (channel.empty() || (relay.loginFlags & kLoginUserSent) == 0 ||
+      (relay.loginFlags & kLoginJoinSent) != 0) {
+    return;
+  }
+  Composer composer(relay.outBuffer);
+  composer.append("JOIN ");
+  appendChannelTarget(composer, channel);
+  composer.terminate("\r\n");
+  line.out.toServer(composer.view());
+  relay.loginFlags |= kLoginJoinSent;
+}
+
+// Appends the text of the numeric line whose three digits are at `at`.
+void appendNumericText(const ServerData& data, std::size_t at, std::uint32_t number,
+                       LongMessage& message, std::span<char> scratch) {
+  std::size_t text = at + 4;
+  if (std::find(kAboutNumerics.begin(), kAboutNumerics.end(), number) != kAboutNumerics.end()) {
+    text = data.skip(data.skip(data.wordEnd(text, kNumericWordStops), ' '), ':');
+    if (!message.endsWithBreak()) {
+      message.appendBreak();
+    }
+  }
+  // Past the addressee (normally the client's own nick).
+  text = data.skip(data.skip(data.wordEnd(text, kNumericWordStops), ' '), ':');
+  const std::string_view raw = data.slice(text, data.wordEnd(text, kTextStops));
+  const std::size_t length = stripFormatting(raw, scratch.data(), scratch.size());
+  message.appendText({scratch.data(), length});
+  message.appendBreak();
+}
+
+// The digits of the numeric line at `lineStart` when it continues a run of
+// numerics from `prefix`; zero when it does not.
+std::size_t runContinuation(const ServerData& data, std::size_t lineStart,
+                            std::string_view prefix) {
+  if (data.at(lineStart) != ':' || data.findCrLf(lineStart) == data.size()) {
+    return 0;
+  }
+  const std::string_view next = linePrefix(data, lineStart);
+  const std::size_t digits = lineStart + 1 + next.size() + 1;
+  if (!samePrefix(next, prefix) || data.at(digits - 1) != ' ' || !isNumeric(data, digits)) {
+    return 0;
+  }
+  const std::uint32_t number = parseDecimal(data.pointer(digits));
+  // Topic and names lines have handlers of their own.
+  if (number == kTopicNumeric || number == kNamesNumeric || number == kEndOfNamesNumeric) {
+    return 0;
+  }
+  return digits;
+}
+
+// Consecutive complete numerics from one sender, shown as one chat line from
+// that sender with a line per reply.
+void numericRun(const ServerLine& line, std::string_view prefix, std::size_t digits) {
+  const ServerData& data = line.data;
+  const std::uint32_t number = parseDecimal(data.pointer(digits));
+  if (number == kTopicNumeric) {
+    handleTopic(line, digits + 4);
+    return;
+  }
+  if (number == kNamesNumeric) {
+    handleNamesList(line, digits + 4);
+    return;
+  }
+  if (number == kEndOfNamesNumeric) {
+    return;
+  }
+
+  LongMessage message(line.relay.outBuffer, line.out);
+  message.head().append('<');
+  message.head().appendEscaped(prefix);
+  message.head().append("> ");
+  message.endHead();
+  std::array<char, kStreamCapacity> scratch;
+  appendNumericText(data, digits, number, message, scratch);
+
+  std::size_t lineBreak = line.end;
+  while (lineBreak + 2 < data.size()) {
+    const std::size_t next = lineBreak + 2;
+    const std::size_t nextDigits = runContinuation(data, next, prefix);
+    if (nextDigits == 0) {
+      break;
+    }
+    line.takeNextLine(lineBreak);
+    appendNumericText(data, nextDigits, parseDecimal(data.pointer(nextDigits)), message, scratch);
+    lineBreak = data.findCrLf(next);
+  }
+  message.dropTrailingBreak();
+  message.send();
+  joinChannelOnce(line);
+}
+
+void dispatch(const ServerLine& line) {
+  const ServerData& data = line.data;
+  std::size_t at = line.start;
+  bool afterPrefix = false;
+  // Each pass reads one prefix, so `at` only moves forward.
+  for (;;) {
+    if (afterPrefix && dispatchBy(kAfterPrefixRules, line, at)) {
+      return;
+    }
+    if (dispatchBy(kCommandRules, line, at)) {
+      return;
+    }
+    if (data.at(at) != ':' || at >= line.end) {
+      passOn(line, at);
+      return;
+    }
+    const std::string_view prefix = data.slice(at + 1, data.wordEnd(at + 1, kPrefixStops));
+    const std::size_t prefixEnd = at + 1 + prefix.size();
+    if (data.at(prefixEnd) != ' ' || prefixEnd >= line.end) {
+      passOn(line, prefixEnd);
+      return;
+    }
+    at = prefixEnd + 1;
+    if (isNumeric(data, at)) {
+      numericRun(line, prefix, at);
+      return;
+    }
+    afterPrefix = true;
+  }
+}
+
+}  // namespace
+
+void translateServerLine(Relay& relay, RelayOutput& out) {
+  const ServerData data(relay);
+  const std::size_t start = relay.serverOffset;
+  const std::size_t end = data.findCrLf(start);
+  if (start >= data.size() || end == data.size()) {
+    return;  // the relay thread only hands over complete lines
+  }
+  dispatch(ServerLine{relay, out, data, start, end});
+}
+
+}  // namespace quayside
