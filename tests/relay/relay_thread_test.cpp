@@ -132,18 +132,18 @@ TEST_F(RelayThreadTest, ClosesTheClientWithoutAByteWhenTheServerCannotBeReached)
 }
 
 TEST_F(RelayThreadTest, SendsTheLockAndFramesBothStreams) {
-  startConnected();
-  ASSERT_TRUE(platform::sendAll(hubClient_, "$A 1|$B 2|$C"));
-  ASSERT_TRUE(platform::sendAll(ircServer_, "PING :a\r\nNOTICE x\r"));
-  ASSERT_TRUE(platform::sendAll(hubClient_, " 3|"));
-  ASSERT_TRUE(platform::sendAll(ircServer_, "\n"));
-  // Round trip through a translation that answers on both sockets, so the
-  // test knows when the relay has handled everything sent before.
+  // Round trip through a translation that answers on the server socket, so
+  // the test knows when the relay has handled everything sent before.
   translator_.onLine = [](Relay& relay, RelayOutput& out) {
     if (relay.serverBuffer[relay.serverOffset] == 'N') {
       out.toServer("done\r\n");
     }
   };
+  startConnected();
+  ASSERT_TRUE(platform::sendAll(hubClient_, "$A 1|$B 2|$C"));
+  ASSERT_TRUE(platform::sendAll(ircServer_, "PING :a\r\nNOTICE x\r"));
+  ASSERT_TRUE(platform::sendAll(hubClient_, " 3|"));
+  ASSERT_TRUE(platform::sendAll(ircServer_, "\n"));
   EXPECT_EQ(readUntil(ircServer_, "done\r\n"), "done\r\n");
   platform::closeSocket(hubClient_);
   std::string rest;
