@@ -1,0 +1,469 @@
+// The whole path benchmark: a scripted NMDC client and a scripted IRC server
+// on loopback, with quayside-daemon between them, measured against the same
+// traffic going straight to the server and through socat (a byte relay that
+// translates nothing). Run by bench/run.sh; see there for the goals.
+#include "bench_support.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cinttypes>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <thread>
+
+namespace quayside::bench {
+namespace {
+
+constexpr char kChannel[] = "#bench";
+
+struct Settings {
+  std::string daemon = QUAYSIDE_DAEMON_PATH;
+  std::string socat;
+  int rounds = 10;     // latency rounds; each path takes its turn per round
+  int perRound = 200;  // samples per direction per path per round
+  int burstLines = 10000;
+  int burstRepeats = 5;
+  int idleRelays = 500;
+  int idleSeconds = 5;
+};
+
+enum class Kind { kDirect, kSocat, kQuayside };
+
+struct Path {
+  const char* name;
+  Kind kind;
+  std::uint16_t port = 0;  // where the client connects (direct: the server)
+};
+
+// A client and the scripted server's end of the connection it caused.
+struct Link {
+  Endpoint client;
+  Endpoint server;
+  bool translated = false;
+};
+
+std::string clientInfo(const std::string& nick) {
+  return "$MyINFO $ALL " + nick + " bench<++ V:0.1>$ $LAN(T3)\x01$" + nick + "@example.org$0$|";
+}
+
+// The NMDC login through the daemon, the scripted server answering as an
+// IRC server would, up to the hub name and the member list.
+void logIn(Link& link, const std::string& nick) {
+  if (link.client.next() != "$Lock EXTENDEDPROTOCOL_QUAYSIDE Pk=version1.00|") {
+    throw BenchError{"the daemon did not greet with the lock"};
+  }
+  link.client.send("$Supports NoHello NickChange |$Key bench|$ValidateNick " + nick + "|");
+  link.server.skipUntil("NICK " + nick + "\r\n");
+  link.client.skipUntil("$Hello " + nick + "|");
+  link.client.send("$Version 1,0091|$GetNickList|" + clientInfo(nick));
+  link.server.skipUntilPrefix("USER " + nick + " ");
+  link.server.send(":bench.server 001 " + nick + " :Welcome to the bench\r\n");
+  link.server.skipUntil(std::string("JOIN ") + kChannel + "\r\n");
+  link.server.send(":" + nick + "!~" + nick + "@127.0.0.1 JOIN :" + kChannel + "\r\n" +
+                   ":bench.server 353 " + nick + " = " + kChannel + " :@" + nick + " alice\r\n" +
+                   ":bench.server 366 " + nick + " " + kChannel + " :End of NAMES list\r\n");
+  link.client.skipUntil(std::string("$HubName ") + kChannel + "|");
+  link.client.skipUntil("$MyINFO $ALL alice $ $IRC\x01$$0$|");
+}
+
+Link openLink(const Path& path, const Listener& server, const std::string& nick) {
+  Link link;
+  link.translated = path.kind == Kind::kQuayside;
+  link.client = Endpoint(connectLoopback(path.port), link.translated ? "|" : "\r\n");
+  link.server = Endpoint(acceptOne(server), "\r\n");
+  if (link.translated) {
+    logIn(link, nick);
+  }
+  return link;
+}
+
+double microsecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// One chat line from the client until the server holds it.
+double clientToServer(Link& link, int sample) {
+  const std::string text = "lat " + std::to_string(sample);
+  const std::string sent =
+      link.translated ? "<bob> " + text + "|" : std::string("PRIVMSG #bench :") + text + "\r\n";
+  const std::string expected = std::string("PRIVMSG #bench :") + text + "\r\n";
+  const auto start = Clock::now();
+  link.client.send(sent);
+  const std::string received = link.server.next();
+  const double elapsed = microsecondsSince(start);
+  if (received != expected) {
+    throw BenchError{"the server received \"" + received + "\""};
+  }
+  if (link.translated && link.client.next() != sent) {
+    throw BenchError{"the chat line was not echoed"};
+  }
+  return elapsed;
+}
+
+// One channel message from the server until the client holds it.
+double serverToClient(Link& link, int sample) {
+  const std::string text = "lat " + std::to_string(sample);
+  const std::string sent = ":alice!~alice@127.0.0.1 PRIVMSG #bench :" + text + "\r\n";
+  const std::string expected = link.translated ? "<alice> " + text + "|" : sent;
+  const auto start = Clock::now();
+  link.server.send(sent);
+  const std::string received = link.client.next();
+  const double elapsed = microsecondsSince(start);
+  if (received != expected) {
+    throw BenchError{"the client received \"" + received + "\""};
+  }
+  return elapsed;
+}
+
+// Sends `lines` chat lines as fast as the connection takes them and counts
+// them at the far end; lines per second from the first byte to the last line.
+double burst(Link& link, bool towardsServer, int lines) {
+  std::string payload;
+  char text[64];
+  for (int i = 0; i < lines; ++i) {
+    if (!towardsServer) {
+      std::snprintf(text, sizeof text, ":alice!~alice@127.0.0.1 PRIVMSG #bench :burst %05d\r\n", i);
+    } else if (link.translated) {
+      std::snprintf(text, sizeof text, "<bob> burst %05d|", i);
+    } else {
+      std::snprintf(text, sizeof text, "PRIVMSG #bench :burst %05d\r\n", i);
+    }
+    payload += text;
+  }
+  const int writer = towardsServer ? link.client.socket() : link.server.socket();
+  const int reader = towardsServer ? link.server.socket() : link.client.socket();
+  // The daemon echoes every chat line; the client must keep reading them or
+  // the relay would stall on a full socket.
+  const bool echoes = towardsServer && link.translated;
+  TokenCounter arrived("burst ");
+  TokenCounter echoed("burst ");
+  std::size_t written = 0;
+  const auto expected = static_cast<std::size_t>(lines);
+  const auto start = Clock::now();
+  double elapsed = 0;
+  const auto deadline = start + std::chrono::seconds(60);
+  char chunk[65536];
+  while (arrived.count() < expected || (echoes && echoed.count() < expected)) {
+    if (Clock::now() > deadline) {
+      throw BenchError{"burst incomplete after 60 s: " + std::to_string(arrived.count()) +
+                       " lines arrived"};
+    }
+    pollfd watched[2] = {{reader, POLLIN, 0}, {writer, 0, 0}};
+    if (written < payload.size()) {
+      watched[1].events |= POLLOUT;
+    }
+    if (echoes) {
+      watched[1].events |= POLLIN;
+    }
+    if (poll(watched, 2, 1000) < 0 && errno != EINTR) {
+      throw BenchError{"poll failed"};
+    }
+    if ((watched[1].revents & POLLOUT) != 0) {
+      const ssize_t sent = send(writer, payload.data() + written, payload.size() - written,
+                                MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (sent > 0) {
+        written += static_cast<std::size_t>(sent);
+      }
+    }
+    if ((watched[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      const ssize_t count = recv(reader, chunk, sizeof chunk, MSG_DONTWAIT);
+      if (count == 0) {
+        throw BenchError{"connection closed during the burst"};
+      }
+      if (count > 0) {
+        arrived.feed({chunk, static_cast<std::size_t>(count)});
+        if (arrived.count() >= expected && elapsed == 0) {
+          elapsed = microsecondsSince(start);
+        }
+      }
+    }
+    if (echoes && (watched[1].revents & POLLIN) != 0) {
+      const ssize_t count = recv(writer, chunk, sizeof chunk, MSG_DONTWAIT);
+      if (count > 0) {
+        echoed.feed({chunk, static_cast<std::size_t>(count)});
+      }
+    }
+  }
+  if (arrived.count() != expected) {
+    throw BenchError{"burst delivered " + std::to_string(arrived.count()) + " lines, not " +
+                     std::to_string(lines)};
+  }
+  return static_cast<double>(lines) / (elapsed / 1e6);
+}
+
+struct Latency {
+  std::vector<double> towardsServer;
+  std::vector<double> towardsClient;
+};
+
+struct Burst {
+  std::vector<double> towardsServer;
+  std::vector<double> towardsClient;
+  // The daemon's CPU time per line, where the relay's cost shows alone.
+  std::vector<double> cpuPerLineTowardsServer;
+  std::vector<double> cpuPerLineTowardsClient;
+};
+
+struct Idle {
+  int relays = 0;
+  double seconds = 0;
+  double cpuPerSecond = 0;
+  double cpuNsPerSecond = 0;
+  double wakeupsPerSecond = 0;
+  double kibPerRelay = 0;
+  double growthKibPerRelay = 0;
+  std::uint64_t threads = 0;
+};
+
+const char* verdict(bool met) {
+  return met ? "met" : "MISSED";
+}
+
+// Progress on standard error, so a slow phase on a busy machine is visible.
+void progress(const char* phase) {
+  static const auto start = Clock::now();
+  std::fprintf(stderr, "[%5.1f s] %s\n",
+               std::chrono::duration<double>(Clock::now() - start).count(), phase);
+}
+
+// Many logged-in relays doing nothing: what do they cost the daemon?
+Idle measureIdle(const Settings& settings, const std::string& logPath) {
+  Listener server = listenLoopback();
+  const Listener portProbe = listenLoopback();
+  const std::uint16_t port = portProbe.port;
+  close(portProbe.socket);
+  Child daemon(
+      {settings.daemon, "--bridge",
+       std::to_string(port) + "=127.0.0.1:" + std::to_string(server.port) + "/" + kChannel},
+      logPath);
+  waitUntilListening(port, daemon);
+  const ProcessSample empty = sampleProcess(daemon.pid());
+
+  const Path path{"quayside", Kind::kQuayside, port};
+  std::vector<Link> links;
+  links.reserve(static_cast<std::size_t>(settings.idleRelays));
+  for (int i = 0; i < settings.idleRelays; ++i) {
+    links.push_back(openLink(path, server, "idle" + std::to_string(i)));
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  progress("measuring idle relays");
+
+  Idle idle;
+  idle.relays = settings.idleRelays;
+  idle.seconds = settings.idleSeconds;
+  const ProcessSample before = sampleProcess(daemon.pid());
+  std::this_thread::sleep_for(std::chrono::seconds(settings.idleSeconds));
+  const ProcessSample after = sampleProcess(daemon.pid());
+  idle.cpuPerSecond = (after.cpuSeconds - before.cpuSeconds) / idle.seconds;
+  idle.cpuNsPerSecond =
+      static_cast<double>(after.cpuNanoseconds - before.cpuNanoseconds) / idle.seconds;
+  idle.wakeupsPerSecond =
+      static_cast<double>(after.contextSwitches - before.contextSwitches) / idle.seconds;
+  idle.kibPerRelay = static_cast<double>(after.residentKiB) / idle.relays;
+  idle.growthKibPerRelay = static_cast<double>(after.residentKiB - empty.residentKiB) / idle.relays;
+  idle.threads = after.threads;
+  links.clear();
+  close(server.socket);
+  return idle;
+}
+
+int run(const Settings& settings) {
+  raiseFileLimit();
+  std::signal(SIGPIPE, SIG_IGN);
+  const std::string logFolder = "/tmp/quayside-bench-" + std::to_string(getpid());
+  mkdir(logFolder.c_str(), 0755);
+
+  Listener server = listenLoopback();
+  const auto freePort = [] {
+    const Listener probe = listenLoopback();
+    close(probe.socket);
+    return probe.port;
+  };
+  std::vector<Path> paths = {{"direct", Kind::kDirect, server.port},
+                             {"socat", Kind::kSocat, freePort()},
+                             {"quayside", Kind::kQuayside, freePort()}};
+  Child socat({settings.socat,
+               "TCP-LISTEN:" + std::to_string(paths[1].port) + ",bind=127.0.0.1,reuseaddr,fork",
+               "TCP:127.0.0.1:" + std::to_string(server.port)},
+              logFolder + "/socat.log");
+  Child daemon({settings.daemon, "--bridge",
+                std::to_string(paths[2].port) + "=127.0.0.1:" + std::to_string(server.port) + "/" +
+                    kChannel},
+               logFolder + "/daemon.log");
+  waitUntilListening(paths[1].port, socat);
+  waitUntilListening(paths[2].port, daemon);
+
+  progress("connecting the three paths");
+  std::vector<Link> links;
+  for (const Path& path : paths) {
+    links.push_back(openLink(path, server, "bob"));
+  }
+  progress("measuring latency");
+
+  // Warm-up, then rounds that give every path its turn, so a noisy moment
+  // on the shared machine hurts all of them alike.
+  std::map<std::string, Latency> latency;
+  for (std::size_t p = 0; p < paths.size(); ++p) {
+    for (int i = 0; i < 200; ++i) {
+      clientToServer(links[p], i);
+      serverToClient(links[p], i);
+    }
+  }
+  int sample = 0;
+  for (int round = 0; round < settings.rounds; ++round) {
+    for (std::size_t p = 0; p < paths.size(); ++p) {
+      Latency& into = latency[paths[p].name];
+      for (int i = 0; i < settings.perRound; ++i) {
+        into.towardsServer.push_back(clientToServer(links[p], ++sample));
+        into.towardsClient.push_back(serverToClient(links[p], ++sample));
+      }
+    }
+  }
+
+  progress("measuring bursts");
+  std::map<std::string, Burst> bursts;
+  for (int repeat = 0; repeat < settings.burstRepeats; ++repeat) {
+    for (std::size_t p = 0; p < paths.size(); ++p) {
+      Burst& into = bursts[paths[p].name];
+      const bool watched = paths[p].kind == Kind::kQuayside;
+      for (const bool towardsServer : {true, false}) {
+        const ProcessSample before = watched ? sampleProcess(daemon.pid()) : ProcessSample{};
+        const double rate = burst(links[p], towardsServer, settings.burstLines);
+        (towardsServer ? into.towardsServer : into.towardsClient).push_back(rate);
+        if (watched) {
+          const ProcessSample after = sampleProcess(daemon.pid());
+          const double perLine = static_cast<double>(after.cpuNanoseconds - before.cpuNanoseconds) /
+                                 1000.0 / settings.burstLines;
+          (towardsServer ? into.cpuPerLineTowardsServer : into.cpuPerLineTowardsClient)
+              .push_back(perLine);
+        }
+      }
+    }
+  }
+  links.clear();
+  daemon.stop();
+  socat.stop();
+
+  progress("opening idle relays");
+  const Idle idle = measureIdle(settings, logFolder + "/daemon-idle.log");
+  progress("done");
+
+  const int samples = settings.rounds * settings.perRound;
+  std::printf(
+      "\nQuayside whole-path benchmark (loopback; %d samples per direction and path, "
+      "interleaved)\n\n",
+      samples);
+  std::printf("Chat-line latency, one way, microseconds\n");
+  std::printf("  %-10s %14s %10s %14s %10s\n", "path", "client>server", "", "server>client", "");
+  std::printf("  %-10s %14s %10s %14s %10s\n", "", "median", "p99", "median", "p99");
+  std::map<std::string, std::array<double, 4>> figures;
+  for (const Path& path : paths) {
+    Latency& l = latency[path.name];
+    auto& f = figures[path.name];
+    f = {quantile(l.towardsServer, 0.5), quantile(l.towardsServer, 0.99),
+         quantile(l.towardsClient, 0.5), quantile(l.towardsClient, 0.99)};
+    std::printf("  %-10s %14.1f %10.1f %14.1f %10.1f\n", path.name, f[0], f[1], f[2], f[3]);
+  }
+  std::printf("\nBurst of %d chat lines, lines per second (median of %d)\n", settings.burstLines,
+              settings.burstRepeats);
+  std::printf("  %-10s %14s %14s\n", "path", "client>server", "server>client");
+  std::map<std::string, std::array<double, 2>> rates;
+  for (const Path& path : paths) {
+    Burst& b = bursts[path.name];
+    auto& r = rates[path.name];
+    r = {quantile(b.towardsServer, 0.5), quantile(b.towardsClient, 0.5)};
+    std::printf("  %-10s %14.0f %14.0f\n", path.name, r[0], r[1]);
+  }
+  Burst& relayed = bursts["quayside"];
+  std::printf("  %-10s %14.2f %14.2f   (daemon CPU microseconds per line)\n", "",
+              quantile(relayed.cpuPerLineTowardsServer, 0.5),
+              quantile(relayed.cpuPerLineTowardsClient, 0.5));
+  std::printf("\nIdle: %d logged-in relays through quayside-daemon, %.0f s\n", idle.relays,
+              idle.seconds);
+  std::printf("  CPU seconds per idle second  %.4f (scheduler: %.0f ns/s)\n", idle.cpuPerSecond,
+              idle.cpuNsPerSecond);
+  std::printf("  wake-ups per second          %.1f\n", idle.wakeupsPerSecond);
+  std::printf("  resident memory per relay    %.1f KiB (growth over an empty daemon: %.1f KiB)\n",
+              idle.kibPerRelay, idle.growthKibPerRelay);
+  std::printf("  daemon threads               %" PRIu64 "\n", idle.threads);
+
+  const auto& q = figures["quayside"];
+  const auto& s = figures["socat"];
+  std::printf("\nGoals\n");
+  std::printf("  median latency client>server <= socat's   %-7s (%.1f vs %.1f us)\n",
+              verdict(q[0] <= s[0]), q[0], s[0]);
+  std::printf("  median latency server>client <= socat's   %-7s (%.1f vs %.1f us)\n",
+              verdict(q[2] <= s[2]), q[2], s[2]);
+  std::printf("  p99 latency under 2 ms, both ways         %-7s (%.1f, %.1f us)\n",
+              verdict(q[1] < 2000 && q[3] < 2000), q[1], q[3]);
+  const auto& qr = rates["quayside"];
+  const auto& sr = rates["socat"];
+  std::printf("  burst client>server >= half of socat's    %-7s (%.0f vs %.0f lines/s)\n",
+              verdict(qr[0] >= sr[0] / 2), qr[0], sr[0]);
+  std::printf("  burst server>client >= half of socat's    %-7s (%.0f vs %.0f lines/s)\n",
+              verdict(qr[1] >= sr[1] / 2), qr[1], sr[1]);
+  std::printf("  no CPU while idle                         %-7s\n",
+              verdict(idle.cpuPerSecond == 0));
+  std::printf("  no wake-ups while idle                    %-7s\n",
+              verdict(idle.wakeupsPerSecond == 0));
+  std::printf("  at most 80 KiB resident per idle relay    %-7s\n",
+              verdict(idle.kibPerRelay <= 80));
+  // The logs only matter when something went wrong.
+  std::error_code ignored;
+  std::filesystem::remove_all(logFolder, ignored);
+  return 0;
+}
+
+int usage() {
+  std::fprintf(stderr,
+               "usage: quayside-bench [--daemon PATH] [--socat PATH] [--quick]\n"
+               "  --quick  fewer samples, 1,000-line bursts and 50 idle relays (a smoke run)\n");
+  return 2;
+}
+
+}  // namespace
+}  // namespace quayside::bench
+
+int main(int argc, char** argv) {
+  using namespace quayside::bench;
+  Settings settings;
+  settings.socat = findOnPath("socat");
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--daemon" && i + 1 < argc) {
+      settings.daemon = argv[++i];
+    } else if (argument == "--socat" && i + 1 < argc) {
+      settings.socat = argv[++i];
+    } else if (argument == "--quick") {
+      settings.rounds = 2;
+      settings.perRound = 100;
+      settings.burstLines = 1000;
+      settings.burstRepeats = 1;
+      settings.idleRelays = 50;
+      settings.idleSeconds = 2;
+    } else {
+      return usage();
+    }
+  }
+  if (settings.socat.empty()) {
+    std::fprintf(stderr, "quayside-bench: socat not found (apt-get install socat)\n");
+    return 1;
+  }
+  try {
+    return run(settings);
+  } catch (const BenchError& error) {
+    std::fprintf(stderr, "quayside-bench: %s (logs in /tmp/quayside-bench-%d)\n",
+                 error.what.c_str(), static_cast<int>(getpid()));
+    return 1;
+  }
+}

@@ -1,0 +1,231 @@
+#include "e2e/child_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace quayside::e2e {
+namespace {
+
+int exitCodeOf(int status) {
+  if (WIFEXITED(status)) {
+    return WEXITSTATUS(status);
+  }
+  if (WIFSIGNALED(status)) {
+    return 128 + WTERMSIG(status);
+  }
+  return -1;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                           const std::map<std::string, std::string>& extraEnvironment) {
+  // Everything the child needs is built before fork: only async-signal-safe
+  // calls may run between fork and exec in a threaded process.
+  std::vector<std::string> argumentStorage;
+  argumentStorage.push_back(program);
+  argumentStorage.insert(argumentStorage.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (auto& argument : argumentStorage) {
+    argv.push_back(argument.data());
+  }
+  argv.push_back(nullptr);
+
+  std::vector<std::string> environmentStorage;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const auto name = text.substr(0, text.find('='));
+    if (extraEnvironment.find(std::string(name)) == extraEnvironment.end()) {
+      environmentStorage.emplace_back(text);
+    }
+  }
+  for (const auto& [name, value] : extraEnvironment) {
+    environmentStorage.push_back(name + "=" + value);
+  }
+  std::vector<char*> envp;
+  for (auto& entry : environmentStorage) {
+    envp.push_back(entry.data());
+  }
+  envp.push_back(nullptr);
+
+  int pipeEnds[2];
+  if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe2 failed");
+  }
+  const pid_t parent = getpid();
+  pid_ = fork();
+  if (pid_ == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) {
+      _exit(127);
+    }
+    const int devNull = open("/dev/null", O_RDONLY);
+    if (devNull >= 0) {
+      dup2(devNull, STDIN_FILENO);
+    }
+    dup2(pipeEnds[1], STDOUT_FILENO);
+    dup2(pipeEnds[1], STDERR_FILENO);
+    execve(argv[0], argv.data(), envp.data());
+    static const char kFailed[] = "exec failed\n";
+    [[maybe_unused]] const auto ignored = write(STDERR_FILENO, kFailed, sizeof kFailed - 1);
+    _exit(127);
+  }
+  close(pipeEnds[1]);
+  if (pid_ < 0) {
+    close(pipeEnds[0]);
+    throw std::runtime_error("fork failed");
+  }
+  reader_ = std::thread([this, fd = pipeEnds[0]] { readOutput(fd); });
+}
+
+ChildProcess::~ChildProcess() {
+  stop();
+  if (reader_.joinable()) {
+    reader_.join();
+  }
+}
+
+void ChildProcess::readOutput(int fd) {
+  char chunk[4096];
+  for (;;) {
+    const ssize_t count = read(fd, chunk, sizeof chunk);
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    std::lock_guard lock(mutex_);
+    if (count <= 0) {
+      outputClosed_ = true;
+      changed_.notify_all();
+      break;
+    }
+    output_.append(chunk, static_cast<std::size_t>(count));
+    changed_.notify_all();
+  }
+  close(fd);
+}
+
+std::string ChildProcess::output() const {
+  std::lock_guard lock(mutex_);
+  return output_;
+}
+
+bool ChildProcess::waitForOutput(std::string_view text, Clock::duration timeout,
+                                 bool ignoreCase) const {
+  std::unique_lock lock(mutex_);
+  const auto found = [&] {
+    return ignoreCase ? containsIgnoringCase(output_, text)
+                      : output_.find(text) != std::string::npos;
+  };
+  changed_.wait_for(lock, timeout, [&] { return found() || outputClosed_; });
+  return found();
+}
+
+void ChildProcess::waitForMore(std::size_t seenSize, Clock::duration timeout) const {
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, timeout, [&] { return output_.size() > seenSize || outputClosed_; });
+}
+
+bool ChildProcess::running() {
+  if (pid_ <= 0 || exitCode_) {
+    return false;
+  }
+  int status = 0;
+  const pid_t done = waitpid(pid_, &status, WNOHANG);
+  if (done == pid_) {
+    exitCode_ = exitCodeOf(status);
+    return false;
+  }
+  return done == 0;
+}
+
+std::optional<int> ChildProcess::waitForExit(Clock::duration timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (running()) {
+    if (Clock::now() >= deadline) {
+      return std::nullopt;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return exitCode_;
+}
+
+void ChildProcess::signal(int number) {
+  if (running()) {
+    kill(pid_, number);
+  }
+}
+
+void ChildProcess::stop() {
+  if (!running()) {
+    return;
+  }
+  kill(pid_, SIGTERM);
+  if (!waitForExit(std::chrono::seconds(3))) {
+    kill(pid_, SIGKILL);
+    waitForExit(std::chrono::seconds(10));
+  }
+}
+
+bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
+  const auto it = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
+                              [](char a, char b) {
+                                return std::tolower(static_cast<unsigned char>(a)) ==
+                                       std::tolower(static_cast<unsigned char>(b));
+                              });
+  return it != haystack.end() || needle.empty();
+}
+
+TempDirectory::TempDirectory() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/quayside-e2e-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed");
+  }
+  path_ = pattern;
+  // A server started as root drops to "nobody" before writing its pid file.
+  chmod(path_.c_str(), 0755);
+}
+
+TempDirectory::~TempDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string findProgram(std::string_view name) {
+  std::vector<std::string> folders;
+  if (const char* path = std::getenv("PATH"); path != nullptr) {
+    std::string_view rest(path);
+    while (!rest.empty()) {
+      const auto colon = rest.find(':');
+      folders.emplace_back(rest.substr(0, colon));
+      rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+    }
+  }
+  for (const char* folder : {"/usr/local/sbin", "/usr/sbin", "/sbin"}) {
+    folders.emplace_back(folder);
+  }
+  for (const auto& folder : folders) {
+    const std::string candidate = folder + "/" + std::string(name);
+    if (!folder.empty() && access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+  }
+  return {};
+}
+
+}  // namespace quayside::e2e

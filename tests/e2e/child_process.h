@@ -1,0 +1,99 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace quayside::e2e {
+
+using Clock = std::chrono::steady_clock;
+
+// A generous bound for anything a peer is waiting for; a test fails instead
+// of hanging when it passes.
+inline constexpr std::chrono::seconds kReadTimeout{5};
+
+// A program run by a test. Its standard output and error are collected (a
+// reader thread drains them, so the child never blocks on a full pipe), and
+// the child is killed when this object goes, whatever the test did. The
+// child also dies with the test process (PR_SET_PDEATHSIG), so an aborted
+// test leaves no server behind.
+class ChildProcess {
+ public:
+  ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+               const std::map<std::string, std::string>& extraEnvironment = {});
+  ~ChildProcess();
+
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool started() const { return pid_ > 0; }
+
+  // Everything the child wrote so far.
+  std::string output() const;
+
+  // Waits until the output holds `text` (case-insensitively when asked), or
+  // until the child is gone or the deadline passes.
+  bool waitForOutput(std::string_view text, Clock::duration timeout = kReadTimeout,
+                     bool ignoreCase = false) const;
+
+  // Waits until the output grows beyond `seenSize` bytes, the child's output
+  // ends or the timeout passes.
+  void waitForMore(std::size_t seenSize, Clock::duration timeout) const;
+
+  // The exit code, or nothing if the child is still running at the deadline.
+  // A child killed by a signal gives 128 + the signal number.
+  std::optional<int> waitForExit(Clock::duration timeout = kReadTimeout);
+
+  // Whether the child is still running (reaps it when it is not).
+  bool running();
+
+  void signal(int number);
+
+  // SIGTERM, then SIGKILL after a grace period; reaps the child.
+  void stop();
+
+ private:
+  void readOutput(int fd);
+
+  pid_t pid_ = -1;
+  std::optional<int> exitCode_;
+  std::thread reader_;
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::string output_;         // guarded by mutex_
+  bool outputClosed_ = false;  // guarded by mutex_
+};
+
+// True when `haystack` contains `needle`, letters compared without case.
+bool containsIgnoringCase(std::string_view haystack, std::string_view needle);
+
+// A directory under $TMPDIR (or /tmp) removed with its contents on destruction.
+class TempDirectory {
+ public:
+  TempDirectory();
+  ~TempDirectory();
+  TempDirectory(const TempDirectory&) = delete;
+  TempDirectory& operator=(const TempDirectory&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+ private:
+  std::string path_;
+};
+
+// Looks a program up in PATH and the sbin folders (Debian installs ngircd in
+// /usr/sbin, which an unprivileged PATH often lacks). Empty when absent.
+std::string findProgram(std::string_view name);
+
+}  // namespace quayside::e2e

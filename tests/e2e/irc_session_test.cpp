@@ -1,0 +1,339 @@
+// A hub client and IRC users in one channel on a real IRC server, with the
+// daemon between them.
+#include "e2e/scripted_peers.h"
+#include "e2e/servers.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <iostream>
+#include <set>
+#include <thread>
+
+namespace quayside::e2e {
+namespace {
+
+constexpr char kChannel[] = "#chat";
+
+bool ngircdRequired() {
+  const char* required = std::getenv("QUAYSIDE_REQUIRE_NGIRCD");
+  return required != nullptr && std::string_view(required) == "1";
+}
+
+class IrcSessionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (IrcServer::programPath().empty()) {
+      if (ngircdRequired()) {
+        FAIL() << "ngircd is not installed (QUAYSIDE_REQUIRE_NGIRCD=1 demands it)";
+      }
+      GTEST_SKIP() << "ngircd is not installed: apt-get install ngircd to run this test";
+    }
+    server_ = std::make_unique<IrcServer>(pingSeconds());
+    ASSERT_TRUE(server_->started()) << "ngircd did not start:\n" << server_->startupLog();
+    localPort_ = freeLoopbackPort();
+    daemon_ = std::make_unique<Daemon>(std::vector<std::string>{
+        "--bridge", bridgeArgument(localPort_, server_->port(), kChannel)});
+    ASSERT_TRUE(daemon_->waitListening(localPort_));
+  }
+
+  void TearDown() override {
+    if (daemon_) {
+      EXPECT_FALSE(hasSanitizerReport(daemon_->log())) << daemon_->log();
+      if (HasFailure()) {
+        std::cerr << "daemon log:\n" << daemon_->log() << "\n";
+      }
+    }
+  }
+
+  virtual int pingSeconds() const { return 600; }
+
+  // An IRC user who is in the channel (the first one in is its operator).
+  std::unique_ptr<IrcUser> ircUserInChannel(const std::string& nick) {
+    auto user = std::make_unique<IrcUser>(nick);
+    EXPECT_TRUE(user->login(server_->port()));
+    EXPECT_TRUE(user->join(kChannel));
+    return user;
+  }
+
+  // A hub client logged in through the daemon; `witness` (an IRC user in the
+  // channel) has seen it join, so the channel's traffic reaches it.
+  std::unique_ptr<NmdcClient> clientInChannel(const std::string& nick, IrcUser& witness) {
+    auto client = std::make_unique<NmdcClient>(nick);
+    EXPECT_TRUE(client->connect(localPort_));
+    EXPECT_TRUE(client->login(kChannel));
+    EXPECT_TRUE(witness.waitFrom(nick, std::string("JOIN :") + kChannel));
+    return client;
+  }
+
+  // Everything the client receives up to a marker line that `sender` says in
+  // the channel: a barrier that makes "nothing else arrived" checkable.
+  std::vector<std::string> receivedBefore(NmdcClient& client, IrcUser& sender,
+                                          const std::string& marker) {
+    sender.line(std::string("PRIVMSG ") + kChannel + " :" + marker);
+    client.clearSkipped();
+    EXPECT_TRUE(client.waitForExact("<" + sender.nick() + "> " + marker + "|"));
+    return client.skipped();
+  }
+
+  std::unique_ptr<IrcServer> server_;
+  std::unique_ptr<Daemon> daemon_;
+  std::uint16_t localPort_ = 0;
+};
+
+bool contains(const std::vector<std::string>& messages, const std::string& message) {
+  return std::find(messages.begin(), messages.end(), message) != messages.end();
+}
+
+TEST_F(IrcSessionTest, LoginShowsTheChannelAsHubWithItsOperatorsAndUsers) {
+  auto alice = ircUserInChannel("alice");
+  auto carol = ircUserInChannel("carol");
+  auto bob = clientInChannel("bob", *alice);
+  ASSERT_FALSE(HasFailure());
+
+  const auto list = receivedBefore(*bob, *alice, "list done");
+  EXPECT_TRUE(contains(list, "$OpList alice$$|")) << "the channel operator is not marked";
+  EXPECT_TRUE(contains(list, ircUserInfo("alice"))) << "operator missing from the user list";
+  EXPECT_TRUE(contains(list, ircUserInfo("carol"))) << "member missing from the user list";
+  EXPECT_FALSE(contains(list, "$OpList carol$$|")) << "a plain member shown as operator";
+  for (const auto& message : list) {
+    EXPECT_FALSE(message.starts_with("$MyINFO $ALL bob ")) << "the client listed as IRC user";
+  }
+
+  // The USER line was built from the client's information: its
+  // description (without the tag) is the realname.
+  alice->line("WHOIS bob");
+  std::string whois;
+  EXPECT_TRUE(alice->waitForPrefix(":" + std::string(kIrcServerName) + " 311 alice bob ", &whois));
+  EXPECT_EQ(whois, ":" + std::string(kIrcServerName) + " 311 alice bob ~bob 127.0.0.1 * :desc\r\n");
+}
+
+TEST_F(IrcSessionTest, ChannelChatFlowsBothWays) {
+  auto alice = ircUserInChannel("alice");
+  auto bob = clientInChannel("bob", *alice);
+  ASSERT_FALSE(HasFailure());
+
+  struct FromClient {
+    const char* breaks;
+    std::string sent;
+    std::vector<std::string> channelSees;
+  };
+  const std::vector<FromClient> fromClient = {
+      {"plain chat is lost", "<bob> hello there|", {"PRIVMSG #chat :hello there"}},
+      {"the client's NMDC escapes reach IRC unresolved",
+       "<bob> costs &#36;5 &#124; ok|",
+       {"PRIVMSG #chat :costs $5 | ok"}},
+      {"a two-line chat is not split into two lines",
+       "<bob> one\r\ntwo|",
+       {"PRIVMSG #chat :one", "PRIVMSG #chat :two"}},
+  };
+  for (const auto& row : fromClient) {
+    bob->send(row.sent);
+    EXPECT_TRUE(bob->waitForExact(row.sent)) << row.breaks << ": chat is echoed to the client";
+    for (const auto& line : row.channelSees) {
+      EXPECT_TRUE(alice->waitFrom("bob", line)) << row.breaks;
+    }
+  }
+
+  struct FromIrc {
+    const char* breaks;
+    std::string said;
+    std::string clientSees;
+  };
+  const std::vector<FromIrc> fromIrc = {
+      {"channel text is lost", "good morning", "<alice> good morning|"},
+      {"'$' and '|' from IRC break the client's framing", "pay $5 | now",
+       "<alice> pay &#36;5 &#124; now|"},
+      {"a CTCP action loses its bytes",
+       "\x01"
+       "ACTION waves\x01",
+       "<alice> \x01"
+       "ACTION waves\x01|"},
+  };
+  for (const auto& row : fromIrc) {
+    alice->line("PRIVMSG #chat :" + row.said);
+    EXPECT_TRUE(bob->waitForExact(row.clientSees)) << row.breaks;
+  }
+}
+
+TEST_F(IrcSessionTest, PrivateMessagesFlowBothWays) {
+  auto alice = ircUserInChannel("alice");
+  auto bob = clientInChannel("bob", *alice);
+  ASSERT_FALSE(HasFailure());
+
+  bob->send("$To: alice From: bob $<bob> just between us|");
+  EXPECT_TRUE(alice->waitFrom("bob", "PRIVMSG alice :just between us"));
+
+  alice->line("PRIVMSG bob :secret $1 | two");
+  EXPECT_TRUE(bob->waitForExact("$To: bob From: alice $<alice> secret &#36;1 &#124; two|"));
+}
+
+TEST_F(IrcSessionTest, MembershipChangesKeepTheUserListInStep) {
+  auto alice = ircUserInChannel("alice");
+  auto bob = clientInChannel("bob", *alice);
+  ASSERT_FALSE(HasFailure());
+
+  struct Row {
+    const char* breaks;
+    std::function<void()> act;
+    std::vector<std::string> clientSees;  // consecutive messages
+  };
+  std::unique_ptr<IrcUser> carol;
+  const std::vector<Row> rows = {
+      {"a joining user is not added",
+       [&] { carol = ircUserInChannel("carol"); },
+       {ircUserInfo("carol", "~carol@127.0.0.1")}},
+      {"a nick change is not announced to a NickChange client",
+       [&] { carol->line("NICK carol2"); },
+       {"*** carol is now known as carol2|", "$NickChange carol carol2|"}},
+      {"an operator grant is not shown",
+       [&] { alice->line("MODE #chat +o carol2"); },
+       {"$OpList carol2$$|"}},
+      {"a topic does not rename the hub",
+       [&] { alice->line("TOPIC #chat :Harbour news"); },
+       {"$HubName #chat - Harbour news|"}},
+      {"a departing user stays listed", [&] { carol->line("PART #chat"); }, {"$Quit carol2|"}},
+  };
+  for (const auto& row : rows) {
+    row.act();
+    ASSERT_TRUE(bob->waitForExact(row.clientSees.front())) << row.breaks;
+    for (std::size_t i = 1; i < row.clientSees.size(); ++i) {
+      EXPECT_TRUE(bob->expectNext(row.clientSees[i])) << row.breaks;
+    }
+  }
+
+  // After the rename, a private message reaches the new nick.
+  bob->send("$To: alice From: bob $<bob> still there?|");
+  EXPECT_TRUE(alice->waitFrom("bob", "PRIVMSG alice :still there?"));
+}
+
+TEST_F(IrcSessionTest, ClientKicksAnotherUser) {
+  auto alice = ircUserInChannel("alice");
+  auto carol = ircUserInChannel("carol");
+  auto bob = clientInChannel("bob", *alice);
+  ASSERT_FALSE(HasFailure());
+  alice->line("MODE #chat +o bob");
+  ASSERT_TRUE(bob->waitForExact("$OpList bob$$|"));
+
+  bob->clearSkipped();
+  bob->send("<bob> is kicking carol because: spam|$Kick carol|");
+  EXPECT_TRUE(carol->waitFrom("bob", "KICK #chat carol :spam"));
+  EXPECT_TRUE(bob->waitForExact("<bob> bob is kicking carol because: spam|"));
+  EXPECT_TRUE(bob->expectNext("$Quit carol|"));
+  EXPECT_FALSE(contains(bob->skipped(), "<bob> is kicking carol because: spam|"))
+      << "a kick announcement must not be echoed as chat";
+}
+
+TEST_F(IrcSessionTest, KickSeenFromIrcRemovesTheUser) {
+  auto alice = ircUserInChannel("alice");
+  auto carol = ircUserInChannel("carol");
+  auto bob = clientInChannel("bob", *alice);
+  ASSERT_FALSE(HasFailure());
+
+  alice->line("KICK #chat carol :flooding");
+  EXPECT_TRUE(bob->waitForExact("<alice> alice is kicking carol because: flooding|"));
+  EXPECT_TRUE(bob->expectNext("$Quit carol|"));
+}
+
+TEST_F(IrcSessionTest, KickedClientIsDisconnectedAndLeavesIrc) {
+  auto alice = ircUserInChannel("alice");
+  auto bob = clientInChannel("bob", *alice);
+  ASSERT_FALSE(HasFailure());
+
+  alice->line("KICK #chat bob :bye");
+  EXPECT_TRUE(bob->waitForExact("<alice> alice is kicking bob because: bye|"));
+  const auto rest = bob->readUntilClosed();
+  ASSERT_TRUE(rest.has_value()) << "the kicked client's connection stayed open";
+  EXPECT_EQ(printable(*rest), "");
+  // Out of the channel, bob's QUIT reaches nobody: ask the server instead.
+  EXPECT_TRUE(alice->waitUntilGone("bob")) << "the kicked client's IRC connection stayed";
+}
+
+TEST_F(IrcSessionTest, ClientDisconnectEndsItsIrcConnection) {
+  auto alice = ircUserInChannel("alice");
+  auto bob = clientInChannel("bob", *alice);
+  ASSERT_FALSE(HasFailure());
+
+  bob->close();
+  EXPECT_TRUE(alice->waitForPrefix(ircPrefix("bob") + " QUIT "));
+  EXPECT_TRUE(daemon_->process().running());
+}
+
+TEST_F(IrcSessionTest, SchemePrefixAndBareChannelNameReachTheRightChannel) {
+  auto alice = ircUserInChannel("alice");
+  ASSERT_FALSE(HasFailure());
+  // A second Bridge written as a user might: scheme, port, no '#'.
+  const std::uint16_t port = freeLoopbackPort();
+  Daemon daemon({"--bridge", std::to_string(port) +
+                                 "=IRC://127.0.0.1:" + std::to_string(server_->port()) + "/chat"});
+  ASSERT_TRUE(daemon.waitListening(port));
+  NmdcClient bob("bob");
+  ASSERT_TRUE(bob.connect(port));
+  EXPECT_TRUE(bob.login("#chat", "chat")) << "the hub is named as configured, joined as #chat";
+  EXPECT_TRUE(alice->waitFrom("bob", "JOIN :#chat"));
+  bob.send("<bob> found you|");
+  EXPECT_TRUE(alice->waitFrom("bob", "PRIVMSG #chat :found you"));
+  EXPECT_FALSE(hasSanitizerReport(daemon.log())) << daemon.log();
+}
+
+// A server that pings idle users soon (five seconds is ngircd's least).
+class IrcPingTest : public IrcSessionTest {
+ protected:
+  int pingSeconds() const override { return 5; }
+};
+
+TEST_F(IrcPingTest, ServerPingsAreAnsweredSoAnIdleClientStays) {
+  auto alice = ircUserInChannel("alice");
+  auto bob = clientInChannel("bob", *alice);
+  ASSERT_FALSE(HasFailure());
+  // Unanswered, the server's PING drops bob 5 + 5 seconds into the silence.
+  alice->clearSkipped();
+  alice->stayFor(std::chrono::seconds(12));
+  for (const auto& line : alice->skipped()) {
+    EXPECT_FALSE(line.starts_with(ircPrefix("bob") + " QUIT ")) << printable(line);
+  }
+  bob->send("<bob> still here|");
+  EXPECT_TRUE(alice->waitFrom("bob", "PRIVMSG #chat :still here"));
+}
+
+TEST_F(IrcSessionTest, ClientsConnectingAtOnceEachGetTheirOwnRelay) {
+  auto alice = ircUserInChannel("alice");
+  ASSERT_FALSE(HasFailure());
+  constexpr int kClients = 8;
+  std::vector<std::unique_ptr<NmdcClient>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<NmdcClient>("user" + std::to_string(i)));
+    ASSERT_TRUE(clients.back()->connect(localPort_));
+  }
+  for (auto& client : clients) {
+    ASSERT_TRUE(client->greet()) << client->nick();
+    ASSERT_TRUE(client->validate()) << client->nick();
+  }
+  for (auto& client : clients) {
+    ASSERT_TRUE(client->registerInfo(kChannel)) << client->nick();
+  }
+  // The relays are independent, so their lines reach alice in any order.
+  const auto expectAll = [&](std::set<std::string> lines, const char* what) {
+    while (!lines.empty()) {
+      std::string found;
+      const auto seen =
+          alice->waitFor([&](const std::string& l) { return lines.count(l) > 0; }, what, &found);
+      ASSERT_TRUE(seen) << lines.size() << " missing, first " << printable(*lines.begin());
+      lines.erase(found);
+    }
+  };
+  std::set<std::string> joins;
+  std::set<std::string> chats;
+  for (auto& client : clients) {
+    joins.insert(ircPrefix(client->nick()) + " JOIN :#chat\r\n");
+    chats.insert(ircPrefix(client->nick()) + " PRIVMSG #chat :I am " + client->nick() + "\r\n");
+  }
+  expectAll(joins, "every client's JOIN");
+  for (auto& client : clients) {
+    client->send("<" + client->nick() + "> I am " + client->nick() + "|");
+  }
+  expectAll(chats, "every client's chat under its own nick");
+}
+
+}  // namespace
+}  // namespace quayside::e2e

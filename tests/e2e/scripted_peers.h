@@ -1,0 +1,75 @@
+#pragma once
+
+#include "e2e/peer.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quayside::e2e {
+
+// What the hub client is greeted with once the relay reached the server.
+inline constexpr std::string_view kLock = "$Lock EXTENDEDPROTOCOL_QUAYSIDE Pk=version1.00|";
+
+// The client's user information as a typical NMDC client sends it.
+std::string clientInfo(std::string_view nick);
+
+// The user information under which an IRC user appears in the hub's list;
+// `userAtHost` is empty for members learnt from the names list.
+std::string ircUserInfo(std::string_view nick, std::string_view userAtHost = "");
+
+// The operator menu the client is given, for channel target `channel`.
+std::string operatorMenu(std::string_view channel);
+
+// How the IRC server shows a user connected from loopback without ident.
+std::string ircPrefix(std::string_view nick);
+
+// A scripted NMDC hub client, talking to the daemon's local port.
+class NmdcClient : public MessagePeer {
+ public:
+  explicit NmdcClient(std::string nick) : MessagePeer("|"), nick_(std::move(nick)) {}
+
+  const std::string& nick() const { return nick_; }
+
+  // The usual NMDC login up to the hub name: lock, "$Supports", "$Hello",
+  // the echo of "$MyINFO", the operator menu, the server's welcome as a chat
+  // line and "$HubName" once the channel is joined.
+  // `channel` is the channel target (as in the menu); the hub name shows
+  // `hubName`, the channel as configured, when that differs.
+  ::testing::AssertionResult login(std::string_view channel, std::string_view hubName = {});
+
+  // Steps of login(), for tests that interleave other clients.
+  ::testing::AssertionResult greet();
+  ::testing::AssertionResult validate();
+  ::testing::AssertionResult registerInfo(std::string_view channel, std::string_view hubName = {});
+
+ private:
+  std::string nick_;
+};
+
+// A scripted IRC user on the real IRC server; answers PING by itself.
+class IrcUser : public MessagePeer {
+ public:
+  explicit IrcUser(std::string nick);
+
+  const std::string& nick() const { return nick_; }
+
+  ::testing::AssertionResult login(std::uint16_t ircPort);
+  ::testing::AssertionResult join(std::string_view channel);
+  bool line(std::string_view text) { return send(std::string(text) + "\r\n"); }
+
+  // Waits for a line from `fromNick` that reads `rest` after its prefix
+  // (":nick!~nick@127.0.0.1 " + rest).
+  ::testing::AssertionResult waitFrom(std::string_view fromNick, std::string_view rest);
+
+  // Reads (and answers PING) for `duration`; what arrived is in skipped().
+  void stayFor(Clock::duration duration);
+
+  // Asks the server (ISON) until `otherNick` is no longer connected.
+  ::testing::AssertionResult waitUntilGone(std::string_view otherNick);
+
+ private:
+  std::string nick_;
+};
+
+}  // namespace quayside::e2e

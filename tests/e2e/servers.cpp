@@ -1,0 +1,132 @@
+#include "e2e/servers.h"
+
+#include "e2e/peer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+namespace quayside::e2e {
+namespace {
+
+bool accepting(std::uint16_t port) {
+  MessagePeer probe("\r\n");
+  return probe.connect(port);
+}
+
+}  // namespace
+
+std::string IrcServer::programPath() {
+  if (const char* forced = std::getenv("QUAYSIDE_NGIRCD"); forced != nullptr && *forced != '\0') {
+    return access(forced, X_OK) == 0 ? forced : "";
+  }
+  return findProgram("ngircd");
+}
+
+IrcServer::IrcServer(int pingSeconds) {
+  const std::string program = programPath();
+  if (program.empty()) {
+    return;
+  }
+  // The port is free when chosen but could be taken before ngircd binds it;
+  // a few fresh tries make that race harmless.
+  for (int attempt = 0; attempt < 3 && !started_; ++attempt) {
+    port_ = freeLoopbackPort();
+    const std::string pidFile = directory_.file("ngircd.pid");
+    {
+      // Created world-writable: ngircd started as root writes it as "nobody".
+      const int fd = open(pidFile.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        fchmod(fd, 0666);
+        close(fd);
+      }
+      std::ofstream config(directory_.file("ngircd.conf"));
+      config << "[Global]\n"
+             << "Name = " << kIrcServerName << "\n"
+             << "Info = Quayside test server\n"
+             << "Listen = 127.0.0.1\n"
+             << "Ports = " << port_ << "\n"
+             << "MotdPhrase = Quayside test server\n"
+             << "PidFile = " << pidFile << "\n"
+             << "[Limits]\n"
+             << "MaxConnectionsIP = 0\n"
+             << "MaxPenaltyTime = 0\n"
+             << "MaxNickLength = 30\n"
+             << "PingTimeout = " << pingSeconds << "\n"
+             << "PongTimeout = " << pingSeconds << "\n"
+             << "[Options]\n"
+             << "PAM = no\n"
+             << "Ident = no\n"
+             << "DNS = no\n"
+             << "IncludeDir = " << directory_.path() << "/conf.d\n";
+    }
+    process_ = std::make_unique<ChildProcess>(
+        program, std::vector<std::string>{"-n", "-f", directory_.file("ngircd.conf")});
+    const auto deadline = Clock::now() + kReadTimeout;
+    while (Clock::now() < deadline && process_->running()) {
+      if (process_->output().find("Now listening") != std::string::npos && accepting(port_)) {
+        started_ = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!started_) {
+      process_->stop();
+    }
+  }
+}
+
+std::string IrcServer::startupLog() const {
+  return process_ ? process_->output() : "(not run)";
+}
+
+std::string Daemon::programPath() {
+  return QUAYSIDE_DAEMON_PATH;
+}
+
+Daemon::Daemon(const std::vector<std::string>& arguments)
+    : process_(std::make_unique<ChildProcess>(programPath(), arguments)) {}
+
+::testing::AssertionResult Daemon::waitListening(std::uint16_t port) {
+  // The log line's wording is the daemon's own; it must say "listening" and
+  // name the port.
+  const auto deadline = Clock::now() + kReadTimeout;
+  const std::string portText = std::to_string(port);
+  while (Clock::now() < deadline) {
+    const std::string text = process_->output();
+    std::size_t start = 0;
+    while (start < text.size()) {
+      const auto end = text.find('\n', start);
+      const std::string_view line(text.data() + start,
+                                  (end == std::string::npos ? text.size() : end) - start);
+      if (containsIgnoringCase(line, "listening") && line.find(portText) != line.npos &&
+          !containsIgnoringCase(line, "error")) {
+        return ::testing::AssertionSuccess();
+      }
+      start = end == std::string::npos ? text.size() : end + 1;
+    }
+    if (!process_->running()) {
+      break;
+    }
+    process_->waitForMore(text.size(), std::chrono::milliseconds(50));
+  }
+  return ::testing::AssertionFailure()
+         << "the daemon did not report listening on port " << port << "; its log:\n"
+         << process_->output();
+}
+
+std::string bridgeArgument(std::uint16_t localPort, std::uint16_t ircPort,
+                           const std::string& channel) {
+  return std::to_string(localPort) + "=127.0.0.1:" + std::to_string(ircPort) + "/" + channel;
+}
+
+bool hasSanitizerReport(const std::string& log) {
+  return log.find("ERROR: AddressSanitizer") != std::string::npos ||
+         log.find("ERROR: LeakSanitizer") != std::string::npos ||
+         log.find("WARNING: ThreadSanitizer") != std::string::npos ||
+         log.find("runtime error:") != std::string::npos;
+}
+
+}  // namespace quayside::e2e

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "e2e/child_process.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quayside::e2e {
+
+inline constexpr char kIrcServerName[] = "irc.quayside.test";
+
+// Debian's ngircd on a free loopback port, configured in a temp directory:
+// no PAM, ident or DNS lookups, no per-address connection limit and no
+// command throttling, so scripted users get answers at once.
+class IrcServer {
+ public:
+  // Empty when ngircd is not installed.
+  static std::string programPath();
+
+  // Starts the server and waits until it accepts connections; started()
+  // tells whether that worked, startupLog() why not. An idle user is sent
+  // PING after `pingSeconds` and dropped when no PONG follows in as many.
+  explicit IrcServer(int pingSeconds = 600);
+
+  bool started() const { return started_; }
+  std::uint16_t port() const { return port_; }
+  std::string startupLog() const;
+  std::string log() const { return startupLog(); }
+
+ private:
+  TempDirectory directory_;
+  std::unique_ptr<ChildProcess> process_;
+  std::uint16_t port_ = 0;
+  bool started_ = false;
+};
+
+// The daemon under test, started with the given arguments. Its log goes to
+// a pipe that the test reads.
+class Daemon {
+ public:
+  static std::string programPath();
+
+  explicit Daemon(const std::vector<std::string>& arguments);
+
+  // Waits for the log line that says the Bridge on `port` is listening.
+  ::testing::AssertionResult waitListening(std::uint16_t port);
+
+  ChildProcess& process() { return *process_; }
+  std::string log() const { return process_->output(); }
+
+ private:
+  std::unique_ptr<ChildProcess> process_;
+};
+
+// The argument that makes the daemon relay `localPort` to the IRC server on
+// 127.0.0.1:`ircPort`, channel `channel`.
+std::string bridgeArgument(std::uint16_t localPort, std::uint16_t ircPort,
+                           const std::string& channel);
+
+// True when `log` shows a sanitizer report (an over-read in the daemon must
+// fail the test even if the daemon survived it).
+bool hasSanitizerReport(const std::string& log);
+
+}  // namespace quayside::e2e
