@@ -22,13 +22,14 @@ std::size_t appendMessageText(const ServerData& data, std::size_t target, LongMe
 // The target word of the line at `next` when it continues the message of
 // `line`: a complete PRIVMSG from the same prefix whose target is of the same
 // kind (the client's nick or not). Zero when it does not.
-std::size_t continuationTarget(const ServerLine& line, std::size_t next, bool isPrivate) {
+std::size_t continuationTarget(const ServerLine& line, std::string_view firstPrefix,
+                               std::size_t next, bool isPrivate) {
   const ServerData& data = line.data;
   if (!line.hasPrefix() || data.at(next) != ':' || data.findCrLf(next) == data.size()) {
     return 0;
   }
   const std::string_view prefix = linePrefix(data, next);
-  if (!samePrefix(prefix, linePrefix(data, line.start))) {
+  if (!samePrefix(prefix, firstPrefix)) {
     return 0;
   }
   const std::size_t command = next + 1 + prefix.size();
@@ -67,9 +68,10 @@ void handleMessage(const ServerLine& line, std::size_t at) {
   message.endHead();
 
   // A sender's consecutive lines that arrived together become one message.
+  const std::string_view firstPrefix = linePrefix(data, line.start);
   std::size_t textEnd = appendMessageText(data, at, message);
   while (data.crlfAt(textEnd)) {
-    const std::size_t target = continuationTarget(line, textEnd + 2, isPrivate);
+    const std::size_t target = continuationTarget(line, firstPrefix, textEnd + 2, isPrivate);
     if (target == 0) {
       break;
     }

@@ -15,21 +15,44 @@ bool ServerData::startsWith(std::size_t i, std::string_view bytes) const {
   return i <= bytes_.size() && bytes_.substr(i, bytes.size()) == bytes;
 }
 
-std::size_t ServerData::wordEnd(std::size_t from, std::string_view stops) const {
-  std::size_t i = from;
-  while (i < bytes_.size() && stops.find(bytes_[i]) == std::string_view::npos && !crlfAt(i)) {
-    ++i;
+namespace {
+
+// The stop sets hold at most three bytes: an inline loop beats a library
+// search per byte on the hot path of every line.
+bool isStop(char byte, std::string_view stops) {
+  for (const char stop : stops) {
+    if (byte == stop) {
+      return true;
+    }
   }
-  return i < bytes_.size() ? i : bytes_.size();
+  return false;
 }
 
-std::size_t ServerData::find(std::size_t from, char byte, std::string_view stops) const {
+}  // namespace
+
+std::size_t ServerData::wordEnd(std::size_t from, std::string_view stops) const {
+  const std::size_t size = bytes_.size();
   std::size_t i = from;
-  while (i < bytes_.size() && bytes_[i] != byte &&
-         stops.find(bytes_[i]) == std::string_view::npos && !crlfAt(i)) {
-    ++i;
+  for (; i < size; ++i) {
+    const char byte = bytes_[i];
+    if (isStop(byte, stops) || (byte == '\r' && i + 1 < size && bytes_[i + 1] == '\n')) {
+      break;
+    }
   }
-  return i < bytes_.size() ? i : bytes_.size();
+  return i < size ? i : size;
+}
+
+std::size_t ServerData::find(std::size_t from, char wanted, std::string_view stops) const {
+  const std::size_t size = bytes_.size();
+  std::size_t i = from;
+  for (; i < size; ++i) {
+    const char byte = bytes_[i];
+    if (byte == wanted || isStop(byte, stops) ||
+        (byte == '\r' && i + 1 < size && bytes_[i + 1] == '\n')) {
+      break;
+    }
+  }
+  return i < size ? i : size;
 }
 
 std::string_view ServerData::slice(std::size_t from, std::size_t to) const {
