@@ -1,0 +1,531 @@
+#include "ui/bridge_table_logic.h"
+
+#include "bridge/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace quayside {
+namespace {
+
+// ---- Pure helpers ----------------------------------------------------------
+
+Bridge bridgeWith(std::string_view server, std::string_view channel, std::uint8_t kind,
+                  std::uint16_t port = 0, std::uint8_t enabled = 0) {
+  Bridge bridge;
+  setFieldText(bridge.server, server);
+  setFieldText(bridge.channel, channel);
+  bridge.upstreamKind = kind;
+  bridge.localPort = port;
+  bridge.enabled = enabled;
+  return bridge;
+}
+
+struct ServerTextRow {
+  const char* name;
+  const char* server;
+  const char* channel;
+  std::uint8_t kind;
+  const char* shown;
+};
+
+TEST(ComposeServerText, FollowsSchemeAndChannelRules) {
+  const ServerTextRow rows[] = {
+      {"upper-case irc prefix is dropped", "IRC://192.0.2.7:6667", "#lobby", 1,
+       "irc://192.0.2.7:6667/#lobby"},
+      {"empty server joins channel to the scheme's slash", "", "#lobby", 1, "irc://#lobby"},
+      {"hub upstream shows dchub and no channel", "hub.lan", "#lobby", 0, "dchub://hub.lan"},
+      {"dchub prefix in any case is dropped", "DcHuB://h.example", "#c", 1, "irc://h.example/#c"},
+      {"only one prefix is dropped", "irc://irc://h", "#c", 1, "irc://irc://h/#c"},
+      {"half a prefix stays", "irc:/h", "#c", 1, "irc://irc:/h/#c"},
+      {"trailing slash is not doubled", "h.example/", "#c", 1, "irc://h.example/#c"},
+      {"other nonzero kind shows irc without channel", "h.example", "#c", 2, "irc://h.example"},
+      {"port suffix stays", "dchub://h:411", "", 1, "irc://h:411/"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(composeServerText(bridgeWith(row.server, row.channel, row.kind)), row.shown)
+        << row.name;
+  }
+}
+
+TEST(ComposeServerText, LongestTextsFitAndFieldsWithoutNulAreNotOverread) {
+  Bridge bridge = bridgeWith(std::string(511, 's'), std::string(255, 'c'), 1);
+  EXPECT_EQ(composeServerText(bridge).size(), 773u);  // 774 bytes with its NUL
+  bridge.server.fill('x');
+  bridge.channel.fill('y');
+  EXPECT_EQ(composeServerText(bridge).size(), 6u + 512u + 1u + 256u);
+}
+
+TEST(ReadPortNumber, AcceptsOnlyAnUnsignedDecimal) {
+  const struct {
+    const char* name;
+    const char* text;
+    std::uint32_t value;
+  } rows[] = {
+      {"plain number", "4000", 4000},
+      {"blanks around are skipped", " \t4000 ", 4000},
+      {"empty is 0", "", 0},
+      {"letters are not a number", "abc", 0},
+      {"trailing letters make it not a number", "12abc", 0},
+      {"sign is not accepted", "-1", 0},
+      {"above 16 bits is kept whole", "70000", 70000},
+      {"largest 32-bit value", "4294967295", 4294967295u},
+      {"beyond 32 bits is not a number", "4294967296", 0},
+      {"very long digit run does not wrap", "99999999999999999999999", 0},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(readPortNumber(row.text), row.value) << row.name;
+  }
+}
+
+std::function<std::uint32_t()> sequence(std::vector<std::uint32_t> words) {
+  auto next = std::make_shared<std::size_t>(0);
+  return [words = std::move(words), next] { return words[(*next)++ % words.size()]; };
+}
+
+TEST(DrawFreePort, SkipsLowAndTakenPorts) {
+  const auto port = drawFreePort(sequence({0x10000 + 5, 1023, 4000, 0xABCD0000u + 5000}),
+                                 [](std::uint16_t p) { return p == 4000; });
+  EXPECT_EQ(port, 5000);
+}
+
+TEST(DrawFreePort, StuckGeneratorFallsBackInsteadOfHanging) {
+  EXPECT_EQ(drawFreePort(sequence({80}), [](std::uint16_t p) { return p == 1024; }), 1025);
+  EXPECT_EQ(drawFreePort(sequence({80}), [](std::uint16_t) { return true; }), std::nullopt);
+}
+
+// ---- The logic against a recording table and listeners --------------------
+
+struct Box {
+  std::string caption;
+  std::string text;
+  std::string detail;
+};
+
+class FakeView;
+
+// Listener opening as the real listeners do it: a port that is 0, taken by
+// another program or by an open Bridge fails with the box and the uncheck.
+class FakeListeners : public ListenerControl {
+ public:
+  void openListener(Bridge& bridge) override {
+    closeListener(bridge);
+    log.push_back("open " + std::to_string(bridge.localPort));
+    bool free = bridge.localPort != 0 && takenByOthers.count(bridge.localPort) == 0;
+    for (const auto& [open, port] : openPorts) {
+      free = free && port != bridge.localPort;
+    }
+    if (!free) {
+      logic->errorOpeningPort("in use");
+      bridge.listenSocket = kNoSocket;
+      bridge.enabled = 0;
+      logic->uncheckCurrentRow();
+      return;
+    }
+    bridge.listenSocket = nextSocket++;
+    openPorts[&bridge] = bridge.localPort;
+  }
+  void closeListener(Bridge& bridge) override {
+    if (bridge.listenSocket == kNoSocket) {
+      return;
+    }
+    log.push_back("close " + std::to_string(bridge.localPort));
+    openPorts.erase(&bridge);
+    bridge.listenSocket = kNoSocket;
+  }
+  bool isOpen(const Bridge& bridge) const { return openPorts.count(&bridge) != 0; }
+
+  BridgeTableLogic* logic = nullptr;
+  std::set<std::uint16_t> takenByOthers;
+  std::map<const Bridge*, std::uint16_t> openPorts;
+  std::vector<std::string> log;
+  SocketHandle nextSocket = 10;
+};
+
+class FakeView : public BridgeTableView {
+ public:
+  struct Row {
+    Bridge* bridge;
+    std::string port;
+    std::string server;
+    bool checked;
+  };
+
+  int rowCount() const override { return static_cast<int>(rows.size()); }
+  int insertRow(int position, Bridge* bridge, const std::string& portText) override {
+    position = std::clamp(position, 0, rowCount());
+    rows.insert(rows.begin() + position, Row{bridge, portText, "", false});
+    return position;
+  }
+  void setRow(int row, Bridge* bridge, const std::string& portText) override {
+    rows.at(static_cast<std::size_t>(row)).bridge = bridge;
+    rows.at(static_cast<std::size_t>(row)).port = portText;
+  }
+  void setServerText(int row, const std::string& text) override {
+    rows.at(static_cast<std::size_t>(row)).server = text;
+  }
+  // Reported at once, like the real table.
+  void setRowChecked(int row, bool checked) override {
+    if (row < 0 || row >= rowCount() || rows[static_cast<std::size_t>(row)].checked == checked) {
+      return;
+    }
+    rows[static_cast<std::size_t>(row)].checked = checked;
+    logic->checkboxChanged(row, checked);
+  }
+  void removeRow(int row) override { rows.erase(rows.begin() + row); }
+  Bridge* bridgeAt(int row) const override {
+    return row >= 0 && row < rowCount() ? rows[static_cast<std::size_t>(row)].bridge : nullptr;
+  }
+  int selectedRow() const override { return selected; }
+
+  std::string serverField() const override { return server; }
+  std::string channelField() const override { return channel; }
+  std::string portField() const override { return port; }
+  std::string localAddressField() const override { return localAddress; }
+  void setServerField(const std::string& text) override { server = text; }
+  void setChannelField(const std::string& text) override { channel = text; }
+  void setPortField(const std::string& text) override { port = text; }
+  void setLocalAddressField(const std::string& text) override { localAddress = text; }
+  void copyToClipboard(const std::string& text) override { clipboard = text; }
+  void inform(std::string_view caption, std::string_view text, std::string_view detail) override {
+    boxes.push_back({std::string(caption), std::string(text), std::string(detail)});
+  }
+  bool askYesNo(std::string_view caption, std::string_view text, std::string_view detail) override {
+    boxes.push_back({std::string(caption), std::string(text), std::string(detail)});
+    return answerYes;
+  }
+  void endWindow() override { ended = true; }
+
+  // A user's click on a row's checkbox.
+  void click(int row) { setRowChecked(row, !rows.at(static_cast<std::size_t>(row)).checked); }
+  // A user's selection of a row.
+  void select(int row) {
+    selected = row;
+    logic->rowSelected(row);
+  }
+
+  BridgeTableLogic* logic = nullptr;
+  std::vector<Row> rows;
+  int selected = -1;
+  std::string server, channel, port, localAddress, clipboard;
+  std::vector<Box> boxes;
+  bool answerYes = false;
+  bool ended = false;
+};
+
+class LogicTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    path_ = ::testing::TempDir() + "ui_logic_" + info->name() + ".dat";
+    std::remove(path_.c_str());
+  }
+  void TearDown() override {
+    std::remove(path_.c_str());
+    std::remove(blocker_.c_str());
+  }
+  // A settings path whose folder is a plain file, so no save can succeed.
+  std::string unwritablePath() {
+    blocker_ = path_ + ".blocker";
+    std::FILE* file = std::fopen(blocker_.c_str(), "w");
+    std::fclose(file);
+    return blocker_ + "/quayside.dat";
+  }
+
+  BridgeTableLogic& start(std::vector<std::uint32_t> randomWords = {0x12345678}) {
+    logic_.emplace(bridges_, view_, listeners_, path_, sequence(std::move(randomWords)));
+    view_.logic = &*logic_;
+    listeners_.logic = &*logic_;
+    logic_->initialise();
+    return *logic_;
+  }
+  Bridge& load(std::string_view server, std::uint16_t port, std::uint8_t enabled,
+               std::uint8_t kind = 1, std::uint32_t acceptMessage = 0) {
+    Bridge& bridge = bridges_.emplace_back(bridgeWith(server, "#c", kind, port, enabled));
+    bridge.acceptMessage = acceptMessage;
+    return bridge;
+  }
+  void fill(std::string server, std::string channel, std::string port) {
+    view_.server = std::move(server);
+    view_.channel = std::move(channel);
+    view_.port = std::move(port);
+  }
+  std::vector<std::string> boxTexts() const {
+    std::vector<std::string> texts;
+    for (const Box& box : view_.boxes) {
+      texts.push_back(box.text);
+    }
+    return texts;
+  }
+
+  std::string path_;
+  std::string blocker_;
+  BridgeList bridges_;
+  FakeView view_;
+  FakeListeners listeners_;
+  std::optional<BridgeTableLogic> logic_;
+};
+
+TEST_F(LogicTest, EmptyStartShowsNoRowsAndARandomPortAbove1023) {
+  start({0x00010005, 0xFFFF1A2B});  // low 16 bits 5, then 0x1A2B = 6699
+  EXPECT_EQ(view_.rows.size(), 0u);
+  EXPECT_EQ(view_.port, "6699");
+  EXPECT_EQ(view_.localAddress, "dchub://127.0.0.1:6699");
+}
+
+TEST_F(LogicTest, RestartShowsFileInReverseAndAddedRowAtBottomWhileFileKeepsListOrder) {
+  load("a", 4001, 0);
+  load("b", 4002, 0);
+  load("c", 4003, 0);
+  start();
+  fill("d", "#d", "4004");
+  logic_->add();
+
+  std::vector<std::string> shown;
+  for (const auto& row : view_.rows) {
+    shown.push_back(row.port);
+  }
+  EXPECT_EQ(shown, (std::vector<std::string>{"4003", "4002", "4001", "4004"}));
+
+  logic_->saveSettingsCommand();
+  std::vector<std::uint16_t> stored;
+  for (const Bridge& bridge : loadSettings(path_)) {
+    stored.push_back(bridge.localPort);
+  }
+  EXPECT_EQ(stored, (std::vector<std::uint16_t>{4001, 4002, 4003, 4004}));
+}
+
+TEST_F(LogicTest, EnabledBridgesOpenAtStartAndEachTakenPortGetsItsOwnBox) {
+  Bridge& first = load("a", 4001, 1);
+  Bridge& taken = load("b", 4002, 1);
+  Bridge& off = load("c", 4003, 0);
+  Bridge& alsoTaken = load("d", 4004, 1);
+  listeners_.takenByOthers = {4002, 4004};
+  start();
+
+  EXPECT_EQ(boxTexts(), (std::vector<std::string>{"Error opening port", "Error opening port"}));
+  EXPECT_TRUE(view_.boxes[0].caption.empty());
+  EXPECT_TRUE(listeners_.isOpen(first));
+  EXPECT_EQ(first.enabled, 1);
+  EXPECT_EQ(taken.enabled, 0);
+  EXPECT_EQ(alsoTaken.enabled, 0);
+  EXPECT_EQ(listeners_.log, (std::vector<std::string>{"open 4001", "open 4002", "open 4004"}));
+  // Rows in reverse: d, c, b, a. Only a's box is checked.
+  ASSERT_EQ(view_.rows.size(), 4u);
+  EXPECT_EQ(view_.rows[0].bridge, &alsoTaken);
+  EXPECT_EQ(view_.rows[1].bridge, &off);
+  EXPECT_FALSE(view_.rows[0].checked || view_.rows[1].checked || view_.rows[2].checked);
+  EXPECT_TRUE(view_.rows[3].checked);
+}
+
+TEST_F(LogicTest, StoredMarkerBitDoesNotLockTheCheckbox) {
+  Bridge& bridge = load("a", 4001, 0x81);
+  start();
+  EXPECT_EQ(bridge.enabled, 1);
+  view_.click(0);
+  EXPECT_EQ(bridge.enabled, 0);
+  EXPECT_FALSE(listeners_.isOpen(bridge));
+}
+
+TEST_F(LogicTest, AddWithEmptyTextsOpensOnTheFieldsPortOnceAndChecksTheRow) {
+  start();
+  fill("", "", "4100");
+  logic_->add();
+
+  ASSERT_EQ(bridges_.size(), 1u);
+  const Bridge& bridge = bridges_.back();
+  EXPECT_EQ(fieldText(bridge.server), "");
+  EXPECT_EQ(fieldText(bridge.channel), "");
+  EXPECT_EQ(bridge.localPort, 4100);
+  EXPECT_EQ(bridge.upstreamKind, 1);
+  EXPECT_EQ(bridge.clientKind, 0);
+  EXPECT_EQ(bridge.acceptMessage, kFirstAcceptMessage);
+  // The window's own check must not re-enter the handler and open twice,
+  // and the marker must be gone before anything can save.
+  EXPECT_EQ(listeners_.log, (std::vector<std::string>{"open 4100"}));
+  EXPECT_EQ(bridge.enabled, 1);
+  ASSERT_EQ(view_.rows.size(), 1u);
+  EXPECT_EQ(view_.rows[0].server, "irc://");
+  EXPECT_EQ(view_.rows[0].port, "4100");
+  EXPECT_TRUE(view_.rows[0].checked);
+  EXPECT_TRUE(view_.boxes.empty());
+}
+
+TEST_F(LogicTest, AddCutsLongTextsAtTheFieldLimitsWithoutSplittingACharacter) {
+  start();
+  fill(std::string(510, 's') + "\xC3\xA9", std::string(300, 'c'), "4100");
+  logic_->add();
+  EXPECT_EQ(fieldText(bridges_.back().server), std::string(510, 's'));
+  EXPECT_EQ(fieldText(bridges_.back().channel), std::string(255, 'c'));
+}
+
+TEST_F(LogicTest, PortAbove16BitsIsStoredLowWhileTheAddressShowsItAsTyped) {
+  start();
+  fill("h", "#c", "70000");
+  logic_->portFieldChanged();
+  logic_->add();
+  EXPECT_EQ(bridges_.back().localPort, 70000 - 65536);
+  EXPECT_EQ(view_.localAddress, "dchub://127.0.0.1:70000");
+}
+
+TEST_F(LogicTest, DuplicatePortAnsweredYesStoresARandomPortNoBridgeHolds) {
+  load("a", 4001, 0);
+  load("b", 5000, 0);
+  // Initial field port, then: a held port, a low port, a free one.
+  start({7000, 5000, 0x50000 + 80, 6000});
+  fill("h", "#c", "4001");
+  view_.answerYes = true;
+  logic_->add();
+
+  EXPECT_EQ(bridges_.back().localPort, 6000);
+  EXPECT_EQ(view_.port, "6000");
+  EXPECT_EQ(view_.localAddress, "dchub://127.0.0.1:6000");
+  EXPECT_EQ(view_.rows.back().port, "6000");
+}
+
+TEST_F(LogicTest, UpdateOfEnabledBridgeReopensWithLowestFreeEventNumber) {
+  load("a", 4001, 0, 1, 1124);
+  Bridge& target = load("b", 4002, 1, 1, 1127);
+  load("c", 4003, 0, 1, 1126);
+  start();
+  listeners_.log.clear();
+  view_.select(1);  // b
+  view_.port = "4012";
+  logic_->update();
+
+  EXPECT_EQ(listeners_.log, (std::vector<std::string>{"close 4002", "open 4012"}));
+  EXPECT_EQ(target.acceptMessage, 1125u);
+  EXPECT_EQ(target.localPort, 4012);
+  EXPECT_TRUE(view_.rows[1].checked);
+  EXPECT_EQ(view_.rows[1].port, "4012");
+}
+
+TEST_F(LogicTest, UpdateOfDisabledBridgeOpensNothingAndSetsIrcKind) {
+  Bridge& hub = load("hub.lan", 4001, 0, 0);
+  start();
+  EXPECT_EQ(view_.rows[0].server, "dchub://hub.lan");
+  view_.select(0);
+  view_.channel = "#lobby";
+  logic_->update();
+
+  EXPECT_TRUE(listeners_.log.empty());
+  EXPECT_EQ(hub.enabled, 0);
+  EXPECT_EQ(hub.upstreamKind, 1);
+  EXPECT_FALSE(view_.rows[0].checked);
+  EXPECT_EQ(view_.rows[0].server, "irc://hub.lan/#lobby");
+}
+
+TEST_F(LogicTest, UpdateAndDeleteWithoutSelectionDoNothing) {
+  load("a", 4001, 1);
+  start();
+  listeners_.log.clear();
+  fill("x", "#x", "4999");
+  logic_->update();
+  logic_->deleteSelected();
+  EXPECT_EQ(bridges_.size(), 1u);
+  EXPECT_EQ(fieldText(bridges_.front().server), "a");
+  EXPECT_TRUE(listeners_.log.empty());
+  EXPECT_TRUE(view_.boxes.empty());
+}
+
+TEST_F(LogicTest, CheckboxClicksOpenAndCloseAndATakenPortLeavesTheRowUnchecked) {
+  const struct {
+    const char* name;
+    std::uint8_t enabledBefore;
+    bool portTaken;
+    std::uint8_t enabledAfter;
+    bool checkedAfter;
+    bool openAfter;
+    std::size_t boxes;
+  } rows[] = {
+      {"checking a free port opens it", 0, false, 1, true, true, 0},
+      {"checking a taken port tells and stays unchecked", 0, true, 0, false, false, 1},
+      {"unchecking closes the listener", 1, false, 0, false, false, 0},
+  };
+  for (const auto& row : rows) {
+    bridges_.clear();
+    view_ = FakeView{};
+    listeners_ = FakeListeners{};
+    Bridge& bridge = load("a", 4001, row.enabledBefore);
+    start();
+    if (row.portTaken) {
+      listeners_.takenByOthers.insert(4001);
+    }
+    view_.click(0);
+    EXPECT_EQ(bridge.enabled, row.enabledAfter) << row.name;
+    EXPECT_EQ(view_.rows[0].checked, row.checkedAfter) << row.name;
+    EXPECT_EQ(listeners_.isOpen(bridge), row.openAfter) << row.name;
+    EXPECT_EQ(view_.boxes.size(), row.boxes) << row.name;
+  }
+}
+
+TEST_F(LogicTest, SelectingFillsTheFieldsAndDeletingKeepsThem) {
+  load("irc.example:6668", 4001, 1);
+  load("other", 4002, 0);
+  start();
+  view_.select(1);  // the first Bridge of the list
+  EXPECT_EQ(view_.server, "irc.example:6668");
+  EXPECT_EQ(view_.channel, "#c");
+  EXPECT_EQ(view_.port, "4001");
+  EXPECT_EQ(view_.localAddress, "dchub://127.0.0.1:4001");
+  EXPECT_EQ(logic_->currentRow(), 1);
+
+  const Bridge* deleted = &bridges_.front();
+  logic_->deleteSelected();
+  EXPECT_FALSE(listeners_.isOpen(*deleted));
+  EXPECT_EQ(listeners_.log.back(), "close 4001");
+  ASSERT_EQ(bridges_.size(), 1u);
+  EXPECT_EQ(fieldText(bridges_.front().server), "other");
+  ASSERT_EQ(view_.rows.size(), 1u);
+  EXPECT_EQ(view_.server, "irc.example:6668");
+  EXPECT_EQ(view_.port, "4001");
+}
+
+TEST_F(LogicTest, SaveAndExitReportWhatTheSaveDid) {
+  const struct {
+    const char* name;
+    bool exit;
+    bool writable;
+    bool answerYes;
+    const char* box;  // nullptr: no box
+    bool ended;
+  } rows[] = {
+      {"save confirms a written file", false, true, false, "The settings were saved", false},
+      {"failed save is not confirmed", false, false, false, "The settings could not be saved",
+       false},
+      {"exit saves and ends silently", true, true, false, nullptr, true},
+      {"failed save on exit lets the user stay", true, false, false, kQuitAnywayText.data(), false},
+      {"failed save on exit quits when told to", true, false, true, kQuitAnywayText.data(), true},
+  };
+  load("a", 4001, 0);
+  for (const auto& row : rows) {
+    view_ = FakeView{};
+    view_.answerYes = row.answerYes;
+    std::remove(path_.c_str());
+    BridgeTableLogic logic(bridges_, view_, listeners_, row.writable ? path_ : unwritablePath(),
+                           sequence({7000}));
+    row.exit ? logic.exit() : logic.saveSettingsCommand();
+    EXPECT_EQ(view_.ended, row.ended) << row.name;
+    EXPECT_EQ(loadSettings(path_).size(), row.writable ? 1u : 0u) << row.name;
+    if (row.box == nullptr) {
+      EXPECT_TRUE(view_.boxes.empty()) << row.name;
+      continue;
+    }
+    ASSERT_EQ(view_.boxes.size(), 1u) << row.name;
+    EXPECT_EQ(view_.boxes[0].caption, "Save Settings") << row.name;
+    EXPECT_EQ(view_.boxes[0].text, row.box) << row.name;
+    EXPECT_EQ(view_.boxes[0].detail.empty(), row.writable) << row.name;
+  }
+}
+
+}  // namespace
+}  // namespace quayside

@@ -1,0 +1,323 @@
+#include "ui/bridge_table_logic.h"
+
+#include "bridge/settings.h"
+#include "core/text.h"
+
+#include <bitset>
+#include <unordered_set>
+#include <utility>
+
+namespace quayside {
+
+namespace {
+
+std::string decimalText(std::uint32_t value) {
+  char digits[16];
+  const char* end = appendDecimal(digits, value);
+  return std::string(digits, static_cast<std::size_t>(end - digits));
+}
+
+char lowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool startsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (lowerAscii(text[i]) != prefix[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Length of the one scheme prefix the Server column drops: "irc://" or
+// "dchub://", the scheme's letters in any case.
+std::size_t schemePrefixLength(std::string_view server) {
+  if (startsWithNoCase(server, "irc:") && server.substr(4, 2) == "//") {
+    return 6;
+  }
+  if (startsWithNoCase(server, "dchub") && server.substr(5, 3) == "://") {
+    return 8;
+  }
+  return 0;
+}
+
+// Cuts `text` to at most `limit` bytes without splitting a UTF-8 sequence,
+// so a long typed text never ends in half a character.
+std::string_view cutText(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) {
+    return text;
+  }
+  std::size_t length = limit;
+  while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) {
+    --length;
+  }
+  return text.substr(0, length);
+}
+
+std::uint16_t low16(std::uint32_t value) {
+  return static_cast<std::uint16_t>(value & 0xFFFF);
+}
+
+}  // namespace
+
+std::string composeServerText(const Bridge& bridge) {
+  std::string text = bridge.upstreamKind != 0 ? "irc://" : "dchub://";
+  std::string_view server = fieldText(bridge.server);
+  server.remove_prefix(schemePrefixLength(server));
+  text += server;
+  if (bridge.upstreamKind == 1) {
+    if (text.back() != '/') {
+      text += '/';
+    }
+    text += fieldText(bridge.channel);
+  }
+  return text;
+}
+
+std::string composeLocalAddress(std::uint32_t port) {
+  return "dchub://127.0.0.1:" + decimalText(port);
+}
+
+std::uint32_t readPortNumber(std::string_view text) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!text.empty() && blank(text.front())) {
+    text.remove_prefix(1);
+  }
+  while (!text.empty() && blank(text.back())) {
+    text.remove_suffix(1);
+  }
+  if (text.empty()) {
+    return 0;
+  }
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') {
+      return 0;
+    }
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    if (value > 0xFFFFFFFFu) {
+      return 0;
+    }
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+std::optional<std::uint16_t> drawFreePort(const std::function<std::uint32_t()>& random,
+                                          const std::function<bool(std::uint16_t)>& isTaken) {
+  // A generator stuck on taken or low values must not hang the window.
+  constexpr int kDraws = 1 << 20;
+  for (int i = 0; i < kDraws; ++i) {
+    const std::uint16_t port = low16(random());
+    if (port >= kLowestRandomPort && !isTaken(port)) {
+      return port;
+    }
+  }
+  for (std::uint32_t port = kLowestRandomPort; port <= 0xFFFF; ++port) {
+    if (!isTaken(static_cast<std::uint16_t>(port))) {
+      return static_cast<std::uint16_t>(port);
+    }
+  }
+  return std::nullopt;
+}
+
+BridgeTableLogic::BridgeTableLogic(BridgeList& bridges, BridgeTableView& view,
+                                   ListenerControl& listeners, std::string settingsPath,
+                                   RandomSource random)
+    : bridges_(bridges),
+      view_(view),
+      listeners_(listeners),
+      settingsPath_(std::move(settingsPath)),
+      random_(std::move(random)) {}
+
+void BridgeTableLogic::initialise() {
+  const auto port = drawFreePort(random_, [](std::uint16_t) { return false; });
+  view_.setPortField(decimalText(port.value_or(0)));
+
+  int position = 0;
+  for (Bridge& bridge : bridges_) {
+    // Inserting each row where the previous one landed puts the last
+    // Bridge of the file on top.
+    position = view_.insertRow(position, &bridge, decimalText(bridge.localPort));
+    currentRow_ = position;
+    view_.setServerText(currentRow_, composeServerText(bridge));
+    if (bridge.enabled != 0) {
+      // A stored marker bit would make the row ignore the user's clicks.
+      bridge.enabled = 1;
+      listeners_.openListener(bridge);
+      if (bridge.enabled != 0) {
+        checkCurrentRow(bridge);
+      }
+    }
+  }
+  refreshLocalAddress();
+}
+
+void BridgeTableLogic::add() {
+  Bridge& bridge = bridges_.emplace_back();
+  bridge.enabled = 1;
+  bridge.listenSocket = kNoSocket;
+  currentRow_ = view_.rowCount();
+  storeFields(bridge, true);
+}
+
+void BridgeTableLogic::update() {
+  const int row = view_.selectedRow();
+  if (row < 0) {
+    return;
+  }
+  currentRow_ = row;
+  Bridge* bridge = view_.bridgeAt(row);
+  if (bridge == nullptr) {
+    return;
+  }
+  listeners_.closeListener(*bridge);
+  storeFields(*bridge, false);
+}
+
+void BridgeTableLogic::deleteSelected() {
+  const int row = view_.selectedRow();
+  if (row < 0) {
+    return;
+  }
+  currentRow_ = row;
+  Bridge* bridge = view_.bridgeAt(row);
+  if (bridge == nullptr) {
+    return;
+  }
+  listeners_.closeListener(*bridge);
+  // The row goes before the Bridge so the table never holds a freed Bridge.
+  view_.removeRow(row);
+  bridges_.remove_if([bridge](const Bridge& candidate) { return &candidate == bridge; });
+}
+
+void BridgeTableLogic::copy() {
+  view_.copyToClipboard(view_.localAddressField());
+}
+
+void BridgeTableLogic::saveSettingsCommand() {
+  const SaveResult result = saveSettings(bridges_, settingsPath_);
+  if (result.ok) {
+    view_.inform(kSaveCaption, kSavedText);
+  } else {
+    view_.inform(kSaveCaption, kSaveFailedText, result.error);
+  }
+}
+
+void BridgeTableLogic::exit() {
+  const SaveResult result = saveSettings(bridges_, settingsPath_);
+  if (result.ok || view_.askYesNo(kSaveCaption, kQuitAnywayText, result.error)) {
+    view_.endWindow();
+  }
+}
+
+void BridgeTableLogic::checkboxChanged(int row, bool checked) {
+  currentRow_ = row;
+  Bridge* bridge = view_.bridgeAt(row);
+  if (bridge == nullptr || (bridge->enabled & kSelfChangeMarker) != 0) {
+    return;
+  }
+  if (checked) {
+    bridge->enabled = 1;
+    listeners_.openListener(*bridge);
+  } else {
+    listeners_.closeListener(*bridge);
+    bridge->enabled = 0;
+  }
+}
+
+void BridgeTableLogic::rowSelected(int row) {
+  currentRow_ = row;
+  const Bridge* bridge = view_.bridgeAt(row);
+  if (bridge == nullptr) {
+    return;
+  }
+  view_.setServerField(std::string(fieldText(bridge->server)));
+  view_.setChannelField(std::string(fieldText(bridge->channel)));
+  view_.setPortField(decimalText(bridge->localPort));
+  refreshLocalAddress();
+}
+
+void BridgeTableLogic::errorOpeningPort(std::string_view reason) {
+  view_.inform({}, kErrorOpeningPortText, reason);
+}
+
+void BridgeTableLogic::uncheckCurrentRow() {
+  view_.setRowChecked(currentRow_, false);
+}
+
+void BridgeTableLogic::storeFields(Bridge& bridge, bool adding) {
+  setFieldText(bridge.server, cutText(view_.serverField(), kServerFieldLimit));
+  setFieldText(bridge.channel, cutText(view_.channelField(), kChannelFieldLimit));
+  bridge.upstreamKind = 1;
+  bridge.clientKind = 0;
+
+  std::uint32_t number = readPortNumber(view_.portField());
+  for (const Bridge& other : bridges_) {
+    if (&other == &bridge || other.localPort != low16(number)) {
+      continue;
+    }
+    // Only the first duplicate is asked about.
+    if (view_.askYesNo(kDuplicatePortCaption, kDuplicatePortText)) {
+      std::bitset<0x10000> taken;
+      for (const Bridge& held : bridges_) {
+        taken.set(held.localPort);
+      }
+      const auto port = drawFreePort(random_, [&taken](std::uint16_t p) { return taken.test(p); });
+      if (port) {
+        number = *port;
+        view_.setPortField(decimalText(number));
+        refreshLocalAddress();
+      }
+    }
+    break;
+  }
+  bridge.localPort = low16(number);
+  bridge.acceptMessage = lowestFreeAcceptMessage(bridge);
+
+  const std::string portText = decimalText(bridge.localPort);
+  if (adding) {
+    currentRow_ = view_.insertRow(currentRow_, &bridge, portText);
+  } else {
+    view_.setRow(currentRow_, &bridge, portText);
+  }
+  view_.setServerText(currentRow_, composeServerText(bridge));
+
+  if (bridge.enabled != 0) {
+    listeners_.openListener(bridge);
+    if (bridge.enabled != 0) {
+      checkCurrentRow(bridge);
+    }
+  }
+}
+
+void BridgeTableLogic::checkCurrentRow(Bridge& bridge) {
+  // The table reports this change at once; the marker makes the checkbox
+  // handler leave it alone.
+  bridge.enabled = static_cast<std::uint8_t>(bridge.enabled | kSelfChangeMarker);
+  view_.setRowChecked(currentRow_, true);
+  bridge.enabled = static_cast<std::uint8_t>(bridge.enabled & ~kSelfChangeMarker);
+}
+
+void BridgeTableLogic::refreshLocalAddress() {
+  view_.setLocalAddressField(composeLocalAddress(readPortNumber(view_.portField())));
+}
+
+std::uint32_t BridgeTableLogic::lowestFreeAcceptMessage(const Bridge& bridge) const {
+  std::unordered_set<std::uint32_t> held;
+  for (const Bridge& other : bridges_) {
+    if (&other != &bridge) {
+      held.insert(other.acceptMessage);
+    }
+  }
+  std::uint32_t candidate = kFirstAcceptMessage;
+  while (held.count(candidate) != 0) {
+    ++candidate;
+  }
+  return candidate;
+}
+
+}  // namespace quayside

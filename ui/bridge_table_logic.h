@@ -1,0 +1,150 @@
+#pragma once
+
+#include "bridge/bridge.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quayside {
+
+inline constexpr std::string_view kWindowCaption = "Quayside 1.00";
+inline constexpr std::string_view kErrorOpeningPortText = "Error opening port";
+inline constexpr std::string_view kDuplicatePortCaption = "Duplicate port";
+inline constexpr std::string_view kDuplicatePortText =
+    "The local port you have chosen is already assigned for another server\r\n"
+    "Do you want to use a random port instead ?";
+inline constexpr std::string_view kSaveCaption = "Save Settings";
+inline constexpr std::string_view kSavedText = "The settings were saved";
+inline constexpr std::string_view kSaveFailedText = "The settings could not be saved";
+inline constexpr std::string_view kQuitAnywayText =
+    "The settings could not be saved.\nQuit anyway and lose the changes since the last save?";
+
+inline constexpr std::size_t kServerFieldLimit = kBridgeServerCapacity - 1;    // 511
+inline constexpr std::size_t kChannelFieldLimit = kBridgeChannelCapacity - 1;  // 255
+
+// Ports below this need privileges on Linux, and 0 cannot be listened on as shown.
+inline constexpr std::uint32_t kLowestRandomPort = 1024;
+
+// What the window logic needs from the widgets: the Bridge table, the four
+// fields, message boxes and the end of the window. Row changes that the logic
+// makes through setRowChecked must be reported back synchronously through
+// BridgeTableLogic::checkboxChanged, as a user's click would be.
+class BridgeTableView {
+ public:
+  virtual ~BridgeTableView() = default;
+
+  virtual int rowCount() const = 0;
+  // Inserts an unchecked row at `position` (clamped to the table) carrying
+  // `bridge`; returns the row it landed on.
+  virtual int insertRow(int position, Bridge* bridge, const std::string& portText) = 0;
+  virtual void setRow(int row, Bridge* bridge, const std::string& portText) = 0;
+  virtual void setServerText(int row, const std::string& text) = 0;
+  virtual void setRowChecked(int row, bool checked) = 0;
+  virtual void removeRow(int row) = 0;
+  // The row's item data; nullptr for a row that does not exist.
+  virtual Bridge* bridgeAt(int row) const = 0;
+  // The selected row, or -1.
+  virtual int selectedRow() const = 0;
+
+  virtual std::string serverField() const = 0;
+  virtual std::string channelField() const = 0;
+  virtual std::string portField() const = 0;
+  virtual std::string localAddressField() const = 0;
+  virtual void setServerField(const std::string& text) = 0;
+  virtual void setChannelField(const std::string& text) = 0;
+  virtual void setPortField(const std::string& text) = 0;
+  virtual void setLocalAddressField(const std::string& text) = 0;
+
+  virtual void copyToClipboard(const std::string& text) = 0;
+
+  // Modal boxes. An empty caption means "no caption of its own"; `detail` is
+  // a secondary explanation shown under the text.
+  virtual void inform(std::string_view caption, std::string_view text,
+                      std::string_view detail = {}) = 0;
+  virtual bool askYesNo(std::string_view caption, std::string_view text,
+                        std::string_view detail = {}) = 0;
+
+  // Ends the window; start-up then shuts the program down.
+  virtual void endWindow() = 0;
+};
+
+// Opening and closing a Bridge's listener (Listeners in production). A failed
+// open tells the user, leaves `enabled` 0 and unchecks the current row.
+class ListenerControl {
+ public:
+  virtual ~ListenerControl() = default;
+  virtual void openListener(Bridge& bridge) = 0;
+  virtual void closeListener(Bridge& bridge) = 0;
+};
+
+// The column-1 text of a Bridge's row: scheme, server text less one scheme
+// prefix, and for an IRC upstream (exactly 1) the channel after a '/'.
+std::string composeServerText(const Bridge& bridge);
+
+// "dchub://127.0.0.1:" and the port number as read, not cut to 16 bits.
+std::string composeLocalAddress(std::uint32_t port);
+
+// The Port field as an unsigned number: blanks around decimal digits; 0 when
+// the text is not such a number or does not fit 32 bits.
+std::uint32_t readPortNumber(std::string_view text);
+
+// A random port of kLowestRandomPort or more for which `isTaken` is false,
+// from the low 16 bits of `random`'s words; a deterministic scan takes over if
+// the draws keep missing. Nothing when every such port is taken.
+std::optional<std::uint16_t> drawFreePort(const std::function<std::uint32_t()>& random,
+                                          const std::function<bool(std::uint16_t)>& isTaken);
+
+// What each window command does to the Bridge list, the fields, the table and
+// the listeners. Knows nothing of widgets; runs on the window's thread only.
+class BridgeTableLogic {
+ public:
+  using RandomSource = std::function<std::uint32_t()>;
+
+  BridgeTableLogic(BridgeList& bridges, BridgeTableView& view, ListenerControl& listeners,
+                   std::string settingsPath, RandomSource random);
+
+  // Random port in the Port field; one row per Bridge (the last in the list
+  // on top), each enabled Bridge's listener opened and its row checked.
+  void initialise();
+
+  void add();
+  void update();
+  void deleteSelected();
+  void copy();
+  void saveSettingsCommand();
+  // Saves and ends the window; when the save fails the user may stay.
+  void exit();
+
+  // Notifications from the table and the Port field.
+  void checkboxChanged(int row, bool checked);
+  void rowSelected(int row);
+  void portFieldChanged() { refreshLocalAddress(); }
+
+  // For the listener host: a failed open tells the user and clears the
+  // checkbox of the row at the current row index.
+  void errorOpeningPort(std::string_view reason);
+  void uncheckCurrentRow();
+
+  int currentRow() const { return currentRow_; }
+  const std::string& settingsPath() const { return settingsPath_; }
+
+ private:
+  void storeFields(Bridge& bridge, bool adding);
+  void checkCurrentRow(Bridge& bridge);
+  void refreshLocalAddress();
+  std::uint32_t lowestFreeAcceptMessage(const Bridge& bridge) const;
+
+  BridgeList& bridges_;
+  BridgeTableView& view_;
+  ListenerControl& listeners_;
+  std::string settingsPath_;
+  RandomSource random_;
+  // The row the last insertion, lookup or checkbox notification concerned;
+  // a failed listener open unchecks this row.
+  int currentRow_ = 0;
+};
+
+}  // namespace quayside

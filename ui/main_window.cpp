@@ -1,0 +1,355 @@
+#include "ui/main_window.h"
+
+#include "ui/app_icon.h"
+
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include <utility>
+
+namespace quayside {
+
+namespace {
+
+QString fromBytes(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string toBytes(const QString& text) {
+  return text.toUtf8().toStdString();
+}
+
+QLineEdit* addField(QGridLayout* form, int row, const char* label, const char* name) {
+  auto* caption = new QLabel(QString::fromLatin1(label));
+  caption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  auto* field = new QLineEdit;
+  field->setObjectName(QString::fromLatin1(name));
+  caption->setBuddy(field);
+  form->addWidget(caption, row, 0);
+  form->addWidget(field, row, 1);
+  return field;
+}
+
+QPushButton* addButton(QBoxLayout* row, const char* text, const char* name) {
+  auto* button = new QPushButton(QString::fromLatin1(text));
+  button->setObjectName(QString::fromLatin1(name));
+  // Enter belongs to Add, whichever button has the focus.
+  button->setAutoDefault(false);
+  row->addWidget(button);
+  return button;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(BridgeList& bridges, std::string settingsPath, Prompter* prompter,
+                       BridgeTableLogic::RandomSource random, QWidget* parent)
+    : QWidget(parent),
+      bridges_(bridges),
+      ownPrompter_(prompter == nullptr ? std::make_unique<MessageBoxPrompter>() : nullptr),
+      prompter_(prompter == nullptr ? ownPrompter_.get() : prompter),
+      listeners_(bridges, host_),
+      control_(listeners_),
+      logic_(bridges, *this, control_, std::move(settingsPath), std::move(random)) {
+  host_.onAccept = [this](std::uint32_t acceptMessage) { listeners_.acceptClient(acceptMessage); };
+  host_.onError = [this](std::string_view reason) { logic_.errorOpeningPort(reason); };
+  host_.onUncheck = [this] { logic_.uncheckCurrentRow(); };
+  buildWidgets();
+}
+
+MainWindow::~MainWindow() {
+  closeAllListeners();
+}
+
+void MainWindow::closeAllListeners() {
+  for (Bridge& bridge : bridges_) {
+    listeners_.closeListener(bridge);
+  }
+}
+
+void MainWindow::buildWidgets() {
+  setWindowTitle(fromBytes(kWindowCaption));
+  setWindowIcon(applicationIcon());
+
+  table_ = new QTableView;
+  table_->setObjectName(QStringLiteral("bridgeTable"));
+  table_->setModel(&model_);
+  table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  table_->setSelectionMode(QAbstractItemView::SingleSelection);
+  table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  table_->setShowGrid(false);
+  table_->setWordWrap(false);
+  table_->verticalHeader()->hide();
+  table_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  table_->horizontalHeader()->setStretchLastSection(true);
+  table_->setColumnWidth(BridgeTableModel::kPortColumn, 65);
+  table_->setColumnWidth(BridgeTableModel::kServerColumn, 185);
+  table_->setMinimumWidth(300);
+
+  // Checkbox changes, the window's own included, reach the logic before
+  // setChecked returns: the self-change marker relies on it.
+  connect(
+      &model_, &BridgeTableModel::checkChanged, this,
+      [this](int row, bool checked) { logic_.checkboxChanged(row, checked); },
+      Qt::DirectConnection);
+  connect(table_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+          [this](const QItemSelection& selected, const QItemSelection&) {
+            if (removingRow_) {
+              return;
+            }
+            for (const QModelIndex& index : selected.indexes()) {
+              if (index.column() == BridgeTableModel::kPortColumn) {
+                logic_.rowSelected(index.row());
+              }
+            }
+          });
+
+  auto* form = new QGridLayout;
+  server_ = addField(form, 0, "Server:", "serverField");
+  server_->setMaxLength(static_cast<int>(kServerFieldLimit));
+  channel_ = addField(form, 1, "Channel:", "channelField");
+  channel_->setMaxLength(static_cast<int>(kChannelFieldLimit));
+  port_ = addField(form, 2, "Port:", "portField");
+  localAddress_ = addField(form, 3, "Local address:", "localAddressField");
+  localAddress_->setReadOnly(true);
+  // Wide enough for the longest Local address the client is told to use.
+  const int fieldWidth =
+      localAddress_->fontMetrics().horizontalAdvance(QStringLiteral("dchub://127.0.0.1:65535")) +
+      24;
+  for (QLineEdit* field : {server_, channel_, port_, localAddress_}) {
+    field->setMinimumWidth(fieldWidth);
+  }
+  auto* copy = new QPushButton(QStringLiteral("Copy"));
+  copy->setObjectName(QStringLiteral("copyButton"));
+  copy->setAutoDefault(false);
+  form->addWidget(copy, 3, 2);
+  connect(port_, &QLineEdit::textChanged, this, [this] { logic_.portFieldChanged(); });
+
+  auto* edits = new QHBoxLayout;
+  QPushButton* add = addButton(edits, "Add", "addButton");
+  QPushButton* update = addButton(edits, "Update", "updateButton");
+  QPushButton* remove = addButton(edits, "Delete", "deleteButton");
+
+  auto* side = new QVBoxLayout;
+  side->addLayout(form);
+  side->addStretch();
+  side->addLayout(edits);
+
+  auto* top = new QHBoxLayout;
+  top->addWidget(table_, 1);
+  top->addLayout(side);
+
+  auto* separator = new QFrame;
+  separator->setFrameShape(QFrame::HLine);
+  separator->setFrameShadow(QFrame::Sunken);
+
+  auto* commands = new QHBoxLayout;
+  commands->addStretch();
+  QPushButton* save = addButton(commands, "Save settings", "saveButton");
+  commands->addSpacing(16);
+  QPushButton* tray = addButton(commands, "Minimize to Tray", "trayButton");
+  commands->addSpacing(16);
+  QPushButton* exit = addButton(commands, "Exit", "exitButton");
+  commands->addStretch();
+
+  // The settings file may live beside the program or in the user's
+  // configuration folder; say which.
+  const QString path = fromBytes(logic_.settingsPath());
+  auto* pathLine = new QLabel(QStringLiteral("Settings file: ") + path);
+  pathLine->setObjectName(QStringLiteral("settingsPathLabel"));
+  pathLine->setToolTip(path);
+  pathLine->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  pathLine->setTextFormat(Qt::PlainText);
+  pathLine->setMinimumWidth(1);
+  pathLine->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  save->setToolTip(path);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addLayout(top, 1);
+  layout->addWidget(separator);
+  layout->addLayout(commands);
+  layout->addWidget(pathLine);
+
+  connect(add, &QPushButton::clicked, this, [this] { logic_.add(); });
+  connect(update, &QPushButton::clicked, this, [this] { logic_.update(); });
+  connect(remove, &QPushButton::clicked, this, [this] { logic_.deleteSelected(); });
+  connect(copy, &QPushButton::clicked, this, [this] { logic_.copy(); });
+  connect(save, &QPushButton::clicked, this, [this] { logic_.saveSettingsCommand(); });
+  connect(tray, &QPushButton::clicked, this, [this] { minimizeToTray(); });
+  connect(exit, &QPushButton::clicked, this, [this] { logic_.exit(); });
+
+  resize(720, 300);
+}
+
+void MainWindow::minimizeToTray() {
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    showMinimized();
+    return;
+  }
+  if (tray_ == nullptr) {
+    tray_ = new QSystemTrayIcon(windowIcon(), this);
+    connect(tray_, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) { trayActivated(reason); });
+  }
+  // The tip is the caption, cut to the 62 characters a tray tip holds.
+  tray_->setToolTip(windowTitle().left(62));
+  tray_->show();
+  hide();
+}
+
+void MainWindow::trayActivated(QSystemTrayIcon::ActivationReason reason) {
+  if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::Context &&
+      reason != QSystemTrayIcon::DoubleClick) {
+    return;
+  }
+  if (tray_ != nullptr) {
+    tray_->hide();
+  }
+  showNormal();
+  raise();
+  activateWindow();
+}
+
+bool MainWindow::trayIconShown() const {
+  return tray_ != nullptr && tray_->isVisible();
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+  switch (event->key()) {
+    case Qt::Key_Escape:
+      logic_.exit();
+      return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      // Enter on a focused button presses it; anywhere else it is Add.
+      if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+        button->click();
+      } else {
+        logic_.add();
+      }
+      return;
+    default:
+      QWidget::keyPressEvent(event);
+  }
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (!ending_) {
+    // The close box is Exit: it saves, and may be declined when that fails.
+    inCloseEvent_ = true;
+    logic_.exit();
+    inCloseEvent_ = false;
+  }
+  if (ending_) {
+    event->accept();
+  } else {
+    event->ignore();
+  }
+}
+
+int MainWindow::rowCount() const {
+  return model_.rowCount();
+}
+
+int MainWindow::insertRow(int position, Bridge* bridge, const std::string& portText) {
+  return model_.insertBridgeRow(position, bridge, fromBytes(portText));
+}
+
+void MainWindow::setRow(int row, Bridge* bridge, const std::string& portText) {
+  model_.setBridgeRow(row, bridge, fromBytes(portText));
+}
+
+void MainWindow::setServerText(int row, const std::string& text) {
+  model_.setServerText(row, fromBytes(text));
+}
+
+void MainWindow::setRowChecked(int row, bool checked) {
+  model_.setChecked(row, checked);
+}
+
+void MainWindow::removeRow(int row) {
+  // A single-selection view selects a neighbour when the selected row goes;
+  // that is not the user's choice and must not overwrite the fields.
+  removingRow_ = true;
+  model_.removeBridgeRow(row);
+  table_->clearSelection();
+  removingRow_ = false;
+}
+
+Bridge* MainWindow::bridgeAt(int row) const {
+  return model_.bridgeAt(row);
+}
+
+int MainWindow::selectedRow() const {
+  const QModelIndexList rows = table_->selectionModel()->selectedRows();
+  return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+std::string MainWindow::serverField() const {
+  return toBytes(server_->text());
+}
+
+std::string MainWindow::channelField() const {
+  return toBytes(channel_->text());
+}
+
+std::string MainWindow::portField() const {
+  return toBytes(port_->text());
+}
+
+std::string MainWindow::localAddressField() const {
+  return toBytes(localAddress_->text());
+}
+
+void MainWindow::setServerField(const std::string& text) {
+  server_->setText(fromBytes(text));
+}
+
+void MainWindow::setChannelField(const std::string& text) {
+  channel_->setText(fromBytes(text));
+}
+
+void MainWindow::setPortField(const std::string& text) {
+  port_->setText(fromBytes(text));
+}
+
+void MainWindow::setLocalAddressField(const std::string& text) {
+  localAddress_->setText(fromBytes(text));
+}
+
+void MainWindow::copyToClipboard(const std::string& text) {
+  QGuiApplication::clipboard()->setText(fromBytes(text), QClipboard::Clipboard);
+}
+
+void MainWindow::inform(std::string_view caption, std::string_view text, std::string_view detail) {
+  prompter_->inform(this, caption, text, detail);
+}
+
+bool MainWindow::askYesNo(std::string_view caption, std::string_view text,
+                          std::string_view detail) {
+  return prompter_->askYesNo(this, caption, text, detail);
+}
+
+void MainWindow::endWindow() {
+  ending_ = true;
+  if (tray_ != nullptr) {
+    tray_->hide();
+  }
+  if (!inCloseEvent_) {
+    close();
+  }
+  emit windowEnded();
+}
+
+}  // namespace quayside

@@ -1,0 +1,117 @@
+#pragma once
+
+#include "bridge/listener.h"
+#include "core/random.h"
+#include "ui/bridge_table_logic.h"
+#include "ui/bridge_table_model.h"
+#include "ui/prompter.h"
+#include "ui/qt_listener_host.h"
+
+#include <QSystemTrayIcon>
+#include <QWidget>
+
+#include <memory>
+#include <string>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTableView;
+
+namespace quayside {
+
+// The main window: a thin Qt view over BridgeTableLogic. It owns the table
+// model, the listeners and their socket notifiers; the Bridge list belongs to
+// the caller and must outlive the window.
+class MainWindow : public QWidget, private BridgeTableView {
+  Q_OBJECT
+
+ public:
+  // `prompter` answers the modal boxes (message boxes when null).
+  MainWindow(BridgeList& bridges, std::string settingsPath, Prompter* prompter = nullptr,
+             BridgeTableLogic::RandomSource random = randomWord, QWidget* parent = nullptr);
+  ~MainWindow() override;
+
+  // Rows of the Bridge list and their listeners; call before the first show.
+  void initialise() { logic_.initialise(); }
+
+  // Shutdown: closes every Bridge's listener.
+  void closeAllListeners();
+
+  BridgeTableLogic& logic() { return logic_; }
+  BridgeTableModel& model() { return model_; }
+  QtListenerHost& listenerHost() { return host_; }
+
+  // Hides the window behind a notification-area icon, or minimises it where
+  // the desktop has none.
+  void minimizeToTray();
+  // A click on the icon: left, right or double restores the window.
+  void trayActivated(QSystemTrayIcon::ActivationReason reason);
+  bool trayIconShown() const;
+
+ signals:
+  // Exit has saved the settings and closed the window.
+  void windowEnded();
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  // Listeners as the logic's ListenerControl.
+  class ListenersControl : public ListenerControl {
+   public:
+    explicit ListenersControl(Listeners& listeners) : listeners_(listeners) {}
+    void openListener(Bridge& bridge) override { listeners_.openListener(bridge); }
+    void closeListener(Bridge& bridge) override { listeners_.closeListener(bridge); }
+
+   private:
+    Listeners& listeners_;
+  };
+
+  void buildWidgets();
+
+  // BridgeTableView
+  int rowCount() const override;
+  int insertRow(int position, Bridge* bridge, const std::string& portText) override;
+  void setRow(int row, Bridge* bridge, const std::string& portText) override;
+  void setServerText(int row, const std::string& text) override;
+  void setRowChecked(int row, bool checked) override;
+  void removeRow(int row) override;
+  Bridge* bridgeAt(int row) const override;
+  int selectedRow() const override;
+  std::string serverField() const override;
+  std::string channelField() const override;
+  std::string portField() const override;
+  std::string localAddressField() const override;
+  void setServerField(const std::string& text) override;
+  void setChannelField(const std::string& text) override;
+  void setPortField(const std::string& text) override;
+  void setLocalAddressField(const std::string& text) override;
+  void copyToClipboard(const std::string& text) override;
+  void inform(std::string_view caption, std::string_view text, std::string_view detail) override;
+  bool askYesNo(std::string_view caption, std::string_view text, std::string_view detail) override;
+  void endWindow() override;
+
+  BridgeList& bridges_;
+  std::unique_ptr<Prompter> ownPrompter_;
+  Prompter* prompter_;
+  BridgeTableModel model_;
+  QtListenerHost host_;
+  Listeners listeners_;
+  ListenersControl control_;
+  BridgeTableLogic logic_;
+
+  QTableView* table_ = nullptr;
+  QLineEdit* server_ = nullptr;
+  QLineEdit* channel_ = nullptr;
+  QLineEdit* port_ = nullptr;
+  QLineEdit* localAddress_ = nullptr;
+  QSystemTrayIcon* tray_ = nullptr;
+
+  bool ending_ = false;
+  bool inCloseEvent_ = false;
+  bool removingRow_ = false;
+};
+
+}  // namespace quayside

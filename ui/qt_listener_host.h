@@ -1,0 +1,42 @@
+#pragma once
+
+#include "bridge/listener.h"
+
+#include <QObject>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string_view>
+
+class QSocketNotifier;
+
+namespace quayside {
+
+// Listener events for a Qt window: one read notifier per listening socket
+// delivers each pending connection as `onAccept(acceptMessage)` on the
+// window's thread, between other events (also inside a modal box's loop).
+// The boxes and the row go to the callbacks the window sets.
+class QtListenerHost : public QObject, public ListenerHost {
+  Q_OBJECT
+
+ public:
+  explicit QtListenerHost(QObject* parent = nullptr) : QObject(parent) {}
+  ~QtListenerHost() override;
+
+  void watchAccepts(SocketHandle listener, std::uint32_t acceptMessage) override;
+  void unwatchAccepts(SocketHandle listener) override;
+  void errorOpeningPort(const Bridge& bridge, std::string_view reason) override;
+  void uncheckCurrentRow() override;
+
+  std::size_t watchedCount() const { return notifiers_.size(); }
+
+  std::function<void(std::uint32_t)> onAccept;
+  std::function<void(std::string_view)> onError;
+  std::function<void()> onUncheck;
+
+ private:
+  std::map<SocketHandle, QSocketNotifier*> notifiers_;
+};
+
+}  // namespace quayside

@@ -1,0 +1,42 @@
+#include "ui/startup.h"
+
+#include "bridge/settings.h"
+#include "platform/net.h"
+#include "ui/app_icon.h"
+#include "ui/main_window.h"
+
+#include <QApplication>
+
+#include <string>
+
+namespace quayside {
+
+int runWindowProgram(int& argc, char** argv) {
+  QApplication application(argc, argv);
+  // No organisation: Qt's configuration folder is then ~/.config/quayside,
+  // the folder the per-user settings file lives in.
+  QCoreApplication::setApplicationName(QStringLiteral("quayside"));
+  QCoreApplication::setOrganizationName(QString());
+  QGuiApplication::setWindowIcon(applicationIcon());
+  // Hiding the window behind the tray icon must not end the program.
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  platform::ignoreSigpipe();
+
+  const std::string settingsPath = defaultSettingsPath();
+  BridgeList bridges = loadSettings(settingsPath);
+  {
+    MainWindow window(bridges, settingsPath);
+    QObject::connect(&window, &MainWindow::windowEnded, &application, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    window.initialise();
+    window.show();
+    QApplication::exec();
+    window.closeAllListeners();
+  }
+  // Relays keep their own copies and are not waited for.
+  bridges.clear();
+  return 0;
+}
+
+}  // namespace quayside
