@@ -27,4 +27,20 @@ std::uint32_t parseDecimal(const char* at) {
   return value;
 }
 
+bool startsWithIgnoringCase(std::string_view text, std::string_view lowerPrefix) {
+  if (text.size() < lowerPrefix.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < lowerPrefix.size(); ++i) {
+    char byte = text[i];
+    if (byte >= 'A' && byte <= 'Z') {
+      byte = static_cast<char>(byte - 'A' + 'a');
+    }
+    if (byte != lowerPrefix[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace quayside

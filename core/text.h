@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace quayside {
 
@@ -17,5 +18,9 @@ char* appendDecimal(char* at, std::uint32_t value);
 // Reads ASCII digits from `at` up to the first non-digit (a NUL included);
 // the value wraps modulo 2^32. No sign, no skipping of blanks.
 std::uint32_t parseDecimal(const char* at);
+
+// Whether `text` begins with `lowerPrefix`, ASCII letters of `text` compared
+// without regard to case (`lowerPrefix` is given in lower case).
+bool startsWithIgnoringCase(std::string_view text, std::string_view lowerPrefix);
 
 }  // namespace quayside

@@ -1,5 +1,6 @@
 #include "relay/relay_thread.h"
 
+#include "core/text.h"
 #include "platform/net.h"
 #include "relay/registry.h"
 
@@ -9,22 +10,6 @@
 
 namespace quayside {
 namespace {
-
-bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
-    if (c != prefix[i]) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // Production output. What the translations send while the relay handles one
 // receive is gathered per socket and leaves in one send when the receive is

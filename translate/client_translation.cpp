@@ -1,6 +1,7 @@
 #include "translate/client_translation.h"
 
 #include "core/random.h"
+#include "core/text.h"
 #include "translate/composer.h"
 #include "translate/nmdc_text.h"
 
@@ -306,26 +307,10 @@ string_view madeUpHost(std::span<char> area) {
   return {area.data(), size};
 }
 
-bool startsWithNoCase(string_view text, string_view lowerPrefix) {
-  if (text.size() < lowerPrefix.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < lowerPrefix.size(); ++i) {
-    char byte = text[i];
-    if (byte >= 'A' && byte <= 'Z') {
-      byte = static_cast<char>(byte - 'A' + 'a');
-    }
-    if (byte != lowerPrefix[i]) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // The server's host name: the server text without scheme or port.
 string_view serverHost(string_view serverText) {
   for (const string_view scheme : {"irc://"sv, "dchub://"sv}) {
-    if (startsWithNoCase(serverText, scheme)) {
+    if (startsWithIgnoringCase(serverText, scheme)) {
       serverText.remove_prefix(scheme.size());
       break;
     }

@@ -17,29 +17,13 @@ std::string decimalText(std::uint32_t value) {
   return std::string(digits, static_cast<std::size_t>(end - digits));
 }
 
-char lowerAscii(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (lowerAscii(text[i]) != prefix[i]) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // Length of the one scheme prefix the Server column drops: "irc://" or
 // "dchub://", the scheme's letters in any case.
 std::size_t schemePrefixLength(std::string_view server) {
-  if (startsWithNoCase(server, "irc:") && server.substr(4, 2) == "//") {
+  if (startsWithIgnoringCase(server, "irc:") && server.substr(4, 2) == "//") {
     return 6;
   }
-  if (startsWithNoCase(server, "dchub") && server.substr(5, 3) == "://") {
+  if (startsWithIgnoringCase(server, "dchub") && server.substr(5, 3) == "://") {
     return 8;
   }
   return 0;
@@ -164,13 +148,17 @@ void BridgeTableLogic::add() {
   storeFields(bridge, true);
 }
 
-void BridgeTableLogic::update() {
+Bridge* BridgeTableLogic::selectedBridge() {
   const int row = view_.selectedRow();
   if (row < 0) {
-    return;
+    return nullptr;
   }
   currentRow_ = row;
-  Bridge* bridge = view_.bridgeAt(row);
+  return view_.bridgeAt(row);
+}
+
+void BridgeTableLogic::update() {
+  Bridge* bridge = selectedBridge();
   if (bridge == nullptr) {
     return;
   }
@@ -179,18 +167,13 @@ void BridgeTableLogic::update() {
 }
 
 void BridgeTableLogic::deleteSelected() {
-  const int row = view_.selectedRow();
-  if (row < 0) {
-    return;
-  }
-  currentRow_ = row;
-  Bridge* bridge = view_.bridgeAt(row);
+  Bridge* bridge = selectedBridge();
   if (bridge == nullptr) {
     return;
   }
   listeners_.closeListener(*bridge);
   // The row goes before the Bridge so the table never holds a freed Bridge.
-  view_.removeRow(row);
+  view_.removeRow(currentRow_);
   bridges_.remove_if([bridge](const Bridge& candidate) { return &candidate == bridge; });
 }
 

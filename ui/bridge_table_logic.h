@@ -132,6 +132,8 @@ class BridgeTableLogic {
   const std::string& settingsPath() const { return settingsPath_; }
 
  private:
+  // The selected row's Bridge, making that row current; null without one.
+  Bridge* selectedBridge();
   void storeFields(Bridge& bridge, bool adding);
   void checkCurrentRow(Bridge& bridge);
   void refreshLocalAddress();
