@@ -1,6 +1,7 @@
 #include "ui/qt_listener_host.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
 
 namespace quayside {
 
@@ -32,6 +33,25 @@ void QtListenerHost::unwatchAccepts(SocketHandle listener) {
   found->second->setEnabled(false);
   found->second->deleteLater();
   notifiers_.erase(found);
+}
+
+void QtListenerHost::noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t) {
+  const auto found = notifiers_.find(bridge.listenSocket);
+  if (note != AcceptNote::kAcceptFailed || found == notifiers_.end()) {
+    return;
+  }
+  constexpr int kRestMilliseconds = 100;
+  QSocketNotifier* const notifier = found->second;
+  notifier->setEnabled(false);
+  const SocketHandle listener = found->first;
+  QTimer::singleShot(kRestMilliseconds, this, [this, listener, notifier] {
+    // Only while the same listener is still watched; it may have been
+    // closed (and its number reused) meanwhile.
+    const auto current = notifiers_.find(listener);
+    if (current != notifiers_.end() && current->second == notifier) {
+      notifier->setEnabled(true);
+    }
+  });
 }
 
 void QtListenerHost::errorOpeningPort(const Bridge& bridge, std::string_view reason) {
