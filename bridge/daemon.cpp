@@ -370,7 +370,7 @@ int daemonMain(std::span<const std::string_view> arguments, DaemonLog& log) {
   BridgeList bridges;
   if (parsed.readSettings) {
     const std::string path =
-        parsed.settingsPath.empty() ? defaultSettingsPath() : parsed.settingsPath;
+        parsed.settingsPath.empty() ? settingsPath() : parsed.settingsPath;
     bridges = loadSettings(path);
     const auto enabled = std::count_if(bridges.begin(), bridges.end(),
                                        [](const Bridge& b) { return b.enabled != 0; });

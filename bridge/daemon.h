@@ -21,7 +21,7 @@ struct DaemonArguments {
   std::string error;
   bool help = false;
   bool readSettings = true;
-  std::string settingsPath;  // empty: defaultSettingsPath()
+  std::string settingsPath;  // empty: settingsPath()
   BridgeList bridges;        // one enabled IRC Bridge per --bridge, in order
 };
 

@@ -154,7 +154,7 @@ std::string chooseSettingsPath(const std::string& besideExecutable,
   return userConfigDir + "/" + std::string(kSettingsFileName);
 }
 
-std::string defaultSettingsPath() {
+std::string settingsPath() {
   const std::string executable = executablePath();
   std::string beside;
   if (!executable.empty()) {

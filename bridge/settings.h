@@ -25,9 +25,10 @@ std::string userConfigDirectory();
 std::string chooseSettingsPath(const std::string& besideExecutable,
                                const std::string& userConfigDir);
 
-// The window's default settings path, by chooseSettingsPath: "quayside.dat"
-// beside the executables, else the per-user folder.
-std::string defaultSettingsPath();
+// The settings file's path, derived at start-up by chooseSettingsPath:
+// "quayside.dat" beside the executables (the window's own file, which the
+// daemon reads by default too), else the per-user folder.
+std::string settingsPath();
 
 // Loads whole records in file order; a missing, unreadable or short file
 // gives what it holds in whole records (nothing for a missing one).

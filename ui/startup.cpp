@@ -23,10 +23,10 @@ int runWindowProgram(int& argc, char** argv) {
 
   platform::ignoreSigpipe();
 
-  const std::string settingsPath = defaultSettingsPath();
-  BridgeList bridges = loadSettings(settingsPath);
+  const std::string path = settingsPath();
+  BridgeList bridges = loadSettings(path);
   {
-    MainWindow window(bridges, settingsPath);
+    MainWindow window(bridges, path);
     QObject::connect(&window, &MainWindow::windowEnded, &application, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     window.initialise();
