@@ -5,13 +5,13 @@
 namespace quayside {
 namespace {
 
-std::mutex registryMutex;
-Relay* registryHead = nullptr;  // guarded by registryMutex, as is every Relay::next
+std::mutex registryLock;
+Relay* registryHead = nullptr;  // guarded by registryLock, as is every Relay::next
 
 }  // namespace
 
 void registerRelay(Relay& relay) {
-  std::lock_guard lock(registryMutex);
+  std::lock_guard lock(registryLock);
   relay.next = nullptr;
   Relay** link = &registryHead;
   while (*link != nullptr) {
@@ -21,7 +21,7 @@ void registerRelay(Relay& relay) {
 }
 
 void unregisterRelay(Relay& relay) {
-  std::lock_guard lock(registryMutex);
+  std::lock_guard lock(registryLock);
   for (Relay** link = &registryHead; *link != nullptr; link = &(*link)->next) {
     if (*link == &relay) {
       *link = relay.next;
@@ -32,7 +32,7 @@ void unregisterRelay(Relay& relay) {
 }
 
 std::vector<const Relay*> registeredRelays() {
-  std::lock_guard lock(registryMutex);
+  std::lock_guard lock(registryLock);
   std::vector<const Relay*> relays;
   for (const Relay* relay = registryHead; relay != nullptr; relay = relay->next) {
     relays.push_back(relay);
@@ -41,7 +41,7 @@ std::vector<const Relay*> registeredRelays() {
 }
 
 std::size_t registeredRelayCount() {
-  std::lock_guard lock(registryMutex);
+  std::lock_guard lock(registryLock);
   std::size_t count = 0;
   for (const Relay* relay = registryHead; relay != nullptr; relay = relay->next) {
     ++count;

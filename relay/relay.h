@@ -37,7 +37,7 @@ inline constexpr std::uint8_t kFeatureNickChange = 0x01;
 // Plain data: created zero-filled by the accept, then owned and changed only
 // by its relay thread. All buffers are inline so relaying allocates nothing.
 struct Relay {
-  Relay* next = nullptr;  // guarded by the registry mutex
+  Relay* next = nullptr;  // guarded by registryLock
 
   SocketHandle clientSocket = kNoSocket;
   SocketHandle serverSocket = kNoSocket;
