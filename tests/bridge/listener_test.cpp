@@ -19,6 +19,7 @@
 namespace quayside {
 namespace {
 
+using testing::freePort;
 using Note = ListenerHost::AcceptNote;
 
 class RecordingHost : public ListenerHost {
@@ -40,14 +41,6 @@ class RecordingHost : public ListenerHost {
   std::vector<Note> notes;
   std::vector<std::uint32_t> peers;
 };
-
-std::uint16_t freePort() {
-  std::string error;
-  SocketHandle probe = platform::listenOn(platform::kLoopback, 0, 1, error);
-  const std::uint16_t port = platform::boundPort(probe);
-  platform::closeSocket(probe);
-  return port;
-}
 
 // A blocking connection to 127.0.0.1:port whose own address is `from`.
 SocketHandle connectFrom(std::uint32_t from, std::uint16_t port) {

@@ -61,6 +61,15 @@ inline bool waitForClose(SocketHandle socket, std::string& before,
   }
 }
 
+// A loopback port that was free a moment ago.
+inline std::uint16_t freePort() {
+  std::string error;
+  SocketHandle probe = platform::listenOn(platform::kLoopback, 0, 1, error);
+  const std::uint16_t port = platform::boundPort(probe);
+  platform::closeSocket(probe);
+  return port;
+}
+
 // A blocking loopback connection to `port`, or kNoSocket.
 inline SocketHandle connectLoopback(std::uint16_t port) {
   SocketHandle socket = platform::createTcpSocket();

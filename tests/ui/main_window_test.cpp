@@ -34,6 +34,7 @@ extern "C" const char* __tsan_default_suppressions() {
 
 namespace quayside {
 namespace {
+using testing::freePort;
 
 // One application for the whole run, on the offscreen platform unless the
 // environment names another.
@@ -49,15 +50,6 @@ void ensureApplication() {
     static_cast<void>(application);
     QApplication::setQuitOnLastWindowClosed(false);
   }
-}
-
-// A port that was free a moment ago.
-std::uint16_t freePort() {
-  std::string error;
-  SocketHandle probe = platform::listenOn(platform::kLoopback, 0, 1, error);
-  const std::uint16_t port = platform::boundPort(probe);
-  platform::closeSocket(probe);
-  return port;
 }
 
 class RecordingPrompter : public Prompter {
