@@ -9,8 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -19,10 +21,13 @@ using namespace quayside;
 // Counts what would be sent, so the work cannot be optimised away.
 class CountingOutput final : public RelayOutput {
  public:
-  void toClient(std::string_view bytes) override { bytes_ += bytes.size(); }
-  void toServer(std::string_view bytes) override { bytes_ += bytes.size(); }
+  std::span<char> area(Peer) override { return area_; }
+  void commit(Peer, std::size_t size) override { bytes_ += size; }
   void closeClient() override {}
   std::size_t bytes_ = 0;
+
+ private:
+  std::vector<char> area_ = std::vector<char>(kOutCapacity);
 };
 
 std::string burst(bool fromClient) {
@@ -45,8 +50,8 @@ double nanosecondsPerLine(bool fromClient, int rounds, std::size_t& sent) {
   const auto start = std::chrono::steady_clock::now();
   for (int round = 0; round < rounds; ++round) {
     auto relay = std::make_unique<Relay>();
-    setFieldText(relay->channel, "#bench");
-    setFieldText(relay->nick, "bob");
+    relay->channel.assign("#bench");
+    relay->nick.assign("bob");
     relay->loginFlags = kLoginValidated | kLoginNickSent | kLoginInfoReceived | kLoginUserSent;
     // Receives of about the size the relay sees under load.
     std::string_view rest = data;

@@ -274,14 +274,14 @@ void DaemonLog::line(std::string_view text) {
 }
 
 void DaemonLog::relayConnected(const Relay& relay) {
-  line("relay connected to " + std::string(fieldText(relay.serverText)) + " (" +
+  line("relay connected to " + std::string(relay.serverText.view()) + " (" +
        dotted(relay.serverAddress) + ":" + std::to_string(relay.serverPort) + ") channel " +
-       std::string(fieldText(relay.channel)));
+       std::string(relay.channel.view()));
 }
 
 void DaemonLog::relayEnded(const Relay& relay, std::string_view reason) {
-  line("relay ended for " + std::string(fieldText(relay.serverText)) + " channel " +
-       std::string(fieldText(relay.channel)) + ": " + std::string(reason));
+  line("relay ended for " + std::string(relay.serverText.view()) + " channel " +
+       std::string(relay.channel.view()) + ": " + std::string(reason));
 }
 
 DaemonLog::Sink standardErrorSink() {
@@ -369,8 +369,7 @@ int daemonMain(std::span<const std::string_view> arguments, DaemonLog& log) {
 
   BridgeList bridges;
   if (parsed.readSettings) {
-    const std::string path =
-        parsed.settingsPath.empty() ? settingsPath() : parsed.settingsPath;
+    const std::string path = parsed.settingsPath.empty() ? settingsPath() : parsed.settingsPath;
     bridges = loadSettings(path);
     const auto enabled = std::count_if(bridges.begin(), bridges.end(),
                                        [](const Bridge& b) { return b.enabled != 0; });

@@ -63,8 +63,8 @@ std::unique_ptr<Relay> relayFor(const Bridge& bridge, SocketHandle client) {
   relay->clientSocket = client;
   relay->upstreamKind = bridge.upstreamKind;
   relay->clientKind = bridge.clientKind;
-  setFieldText(relay->channel, fieldText(bridge.channel));
-  setFieldText(relay->serverText, fieldText(bridge.server));
+  relay->channel.assign(fieldText(bridge.channel));
+  relay->serverText.assign(fieldText(bridge.server));
   return relay;
 }
 

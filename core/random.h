@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
 namespace quayside {
@@ -41,5 +42,8 @@ class RandomGenerator {
 
 // Next word of the process-wide generator (zero state at start, never seeded).
 std::uint32_t randomWord();
+
+// Where code that must stay deterministic in tests takes its random words from.
+using RandomSource = std::function<std::uint32_t()>;
 
 }  // namespace quayside

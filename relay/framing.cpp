@@ -8,14 +8,6 @@
 namespace quayside {
 namespace {
 
-class StandardTranslator final : public Translator {
- public:
-  void clientCommand(Relay& relay, RelayOutput& out) override {
-    translateClientCommand(relay, out);
-  }
-  void serverLine(Relay& relay, RelayOutput& out) override { translateServerLine(relay, out); }
-};
-
 // One direction's reassembly state, seen through references into the Relay.
 struct StreamState {
   std::uint32_t& length;
@@ -63,6 +55,16 @@ void keepUnfinished(StreamState& s) {
 
 }  // namespace
 
+std::size_t StandardTranslator::clientCommand(RelayState& relay, const Message& message,
+                                              RelayOutput& out) {
+  return translateClientCommand(relay, message, out, random_);
+}
+
+std::size_t StandardTranslator::serverLine(RelayState& relay, const Message& message,
+                                           RelayOutput& out) {
+  return translateServerLine(relay, message, out);
+}
+
 Translator& standardTranslator() {
   static StandardTranslator translator;
   return translator;
@@ -82,6 +84,11 @@ void received(Relay& relay, Stream stream, std::size_t count, Translator& transl
   StreamState s = stateOf(relay, stream);
   s.length += static_cast<std::uint32_t>(count);
   s.buffer[s.length] = '\0';
+  const bool client = stream == Stream::kClient;
+  const std::uint32_t terminatorSize = client ? 1 : 2;
+  const auto findEnd = [&](std::uint32_t from) {
+    return client ? findPipe(s, from) : findCrLf(s, from);
+  };
   for (;;) {
     if (s.offset == s.length) {
       s.offset = 0;
@@ -89,24 +96,24 @@ void received(Relay& relay, Stream stream, std::size_t count, Translator& transl
       s.buffer[0] = '\0';
       return;
     }
-    if (stream == Stream::kClient) {
-      const std::uint32_t end = findPipe(s, s.offset);
-      if (end == s.length) {
-        keepUnfinished(s);
-        return;
+    const std::uint32_t end = findEnd(s.offset);
+    if (end == s.length) {
+      keepUnfinished(s);
+      return;
+    }
+    const std::uint32_t next = end + terminatorSize;
+    const Message message{{s.buffer.data() + s.offset, end - s.offset},
+                          {s.buffer.data() + next, s.length - next}};
+    std::size_t taken = client ? translator.clientCommand(relay, message, out)
+                               : translator.serverLine(relay, message, out);
+    s.offset = next;
+    // Messages taken along are complete; a translation can claim no more.
+    for (; taken > 0; --taken) {
+      const std::uint32_t takenEnd = findEnd(s.offset);
+      if (takenEnd == s.length) {
+        break;
       }
-      translator.clientCommand(relay, out);
-      s.offset = end + 1;
-    } else {
-      if (findCrLf(s, s.offset) == s.length) {
-        keepUnfinished(s);
-        return;
-      }
-      translator.serverLine(relay, out);
-      // The translation may have taken following lines by blanking the CR LF
-      // pairs between them: whatever ends at the next CR LF now is processed.
-      const std::uint32_t end = findCrLf(s, s.offset);
-      s.offset = end == s.length ? s.length : end + 2;
+      s.offset = takenEnd + terminatorSize;
     }
   }
 }

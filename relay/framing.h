@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/random.h"
 #include "relay/relay.h"
 #include "translate/output.h"
 
@@ -9,22 +10,36 @@
 
 namespace quayside {
 
-// The two translation entries as the relay calls them; tests plug in their own.
+// The two translation entries as the relay calls them; tests plug in their
+// own. Each gets one complete message and the bytes received after it, and
+// returns how many of the following messages it took along.
 class Translator {
  public:
   virtual ~Translator() = default;
-  // One complete NMDC command at clientBuffer[clientOffset], ended by '|'.
-  virtual void clientCommand(Relay& relay, RelayOutput& out) = 0;
-  // One complete IRC line at serverBuffer[serverOffset], ended by CR LF.
-  virtual void serverLine(Relay& relay, RelayOutput& out) = 0;
+  virtual std::size_t clientCommand(RelayState& relay, const Message& message,
+                                    RelayOutput& out) = 0;
+  virtual std::size_t serverLine(RelayState& relay, const Message& message, RelayOutput& out) = 0;
 };
 
-// The real translations.
+// The real translations; the made-up USER host draws from `random`.
+class StandardTranslator final : public Translator {
+ public:
+  explicit StandardTranslator(RandomSource random = randomWord) : random_(std::move(random)) {}
+
+  std::size_t clientCommand(RelayState& relay, const Message& message, RelayOutput& out) override;
+  std::size_t serverLine(RelayState& relay, const Message& message, RelayOutput& out) override;
+
+ private:
+  RandomSource random_;
+};
+
+// The real translations with the process-wide random words.
 Translator& standardTranslator();
 
-// Framing of the two byte streams held in a Relay. A receive goes into
-// receiveArea() and is then accounted for with received(), which hands every
-// complete message to the translator in stream order.
+// Framing of the two byte streams held in a Relay: it owns the receive
+// buffers and the message boundaries. A receive goes into receiveArea() and
+// is then accounted for with received(), which hands every complete message
+// to the translator in stream order and steps over those it took along.
 enum class Stream { kClient, kServer };
 
 // Where the next receive on `stream` goes: right after the held bytes, never

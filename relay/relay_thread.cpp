@@ -1,9 +1,12 @@
 #include "relay/relay_thread.h"
 
-#include "core/text.h"
+#include "core/server_address.h"
 #include "platform/net.h"
 #include "relay/registry.h"
 
+#include <cstring>
+#include <memory>
+#include <span>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -11,65 +14,94 @@
 namespace quayside {
 namespace {
 
-// Production output. What the translations send while the relay handles one
-// receive is gathered per socket and leaves in one send when the receive is
-// done: a burst of chat lines then costs two sends per receive instead of
-// two per line, and the bytes on the wire are the same.
+// Production output. The translations compose straight into one growing
+// buffer per socket; what they commit while the relay handles one receive
+// leaves in one send per socket when the receive is done, so a burst of chat
+// lines costs two sends per receive instead of two per line.
 class SocketOutput final : public RelayOutput {
  public:
   explicit SocketOutput(Relay& relay) : relay_(relay) {}
 
-  void toClient(std::string_view bytes) override {
-    if (relay_.clientSocket != kNoSocket) {
-      gather(toClient_, relay_.clientSocket, bytes);
+  std::span<char> area(Peer peer) override { return pending(peer).area(); }
+
+  void commit(Peer peer, std::size_t size) override {
+    const SocketHandle socket = socketOf(peer);
+    if (socket == kNoSocket) {
+      return;  // the client was kicked: nothing more reaches it
+    }
+    Pending& held = pending(peer);
+    held.size += size;
+    // Past this much, gathered bytes go out at once, which also bounds memory.
+    if (held.size >= kGatherLimit) {
+      held.send(socket);
     }
   }
-  void toServer(std::string_view bytes) override { gather(toServer_, relay_.serverSocket, bytes); }
+
   void closeClient() override {
     // What the client was told before (the kick) still reaches it.
-    send(toClient_, relay_.clientSocket);
+    client_.send(relay_.clientSocket);
     platform::closeSocket(relay_.clientSocket);
   }
 
-  // Sends what was gathered, one send per socket.
+  // Sends what was gathered, one send per socket, and lets the buffers go:
+  // an idle relay holds no output memory.
   void flush() {
-    send(toServer_, relay_.serverSocket);
-    send(toClient_, relay_.clientSocket);
+    server_.send(relay_.serverSocket);
+    client_.send(relay_.clientSocket);
+    server_.release();
+    client_.release();
   }
 
  private:
-  // Past this much, gathered bytes go out at once, which also bounds memory.
   static constexpr std::size_t kGatherLimit = 64 * 1024;
-  // A relay keeps at most this much gathering room between receives, so idle
-  // relays stay small after a burst.
-  static constexpr std::size_t kKeptCapacity = 16 * 1024;
 
-  void gather(std::string& pending, SocketHandle socket, std::string_view bytes) {
-    pending.append(bytes);
-    if (pending.size() >= kGatherLimit) {
-      send(pending, socket);
-    }
-  }
+  struct Pending {
+    std::unique_ptr<char[]> bytes;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
 
-  static void send(std::string& pending, SocketHandle socket) {
-    if (!pending.empty()) {
-      platform::sendAll(socket, pending);
-      pending.clear();
+    std::span<char> area() {
+      if (capacity - size < kOutCapacity) {
+        // Room for two more full groups, so a burst grows the buffer rarely.
+        const std::size_t grown = size + 2 * kOutCapacity;
+        std::unique_ptr<char[]> larger(new char[grown]);
+        if (size > 0) {
+          std::memcpy(larger.get(), bytes.get(), size);
+        }
+        bytes = std::move(larger);
+        capacity = grown;
+      }
+      return {bytes.get() + size, kOutCapacity};
     }
-    if (pending.capacity() > kKeptCapacity) {
-      std::string().swap(pending);
+
+    void send(SocketHandle socket) {
+      if (size > 0 && socket != kNoSocket) {
+        platform::sendAll(socket, {bytes.get(), size});
+      }
+      size = 0;
     }
+
+    void release() {
+      bytes.reset();
+      size = 0;
+      capacity = 0;
+    }
+  };
+
+  Pending& pending(Peer peer) { return peer == Peer::kClient ? client_ : server_; }
+  SocketHandle socketOf(Peer peer) const {
+    return peer == Peer::kClient ? relay_.clientSocket : relay_.serverSocket;
   }
 
   Relay& relay_;
-  std::string toClient_;
-  std::string toServer_;
+  Pending client_;
+  Pending server_;
 };
 
 // Resolves and connects to the server, then greets the client with the lock.
 // Returns why the Relay must end, or an empty view when it is connected.
 std::string_view connectServer(Relay& relay, std::string& detail) {
-  const ServerEndpoint endpoint = parseServerText(fieldText(relay.serverText), relay.upstreamKind);
+  const ServerAddress endpoint = parseServerAddress(relay.serverText.view(), relay.upstreamKind);
   const std::string host(endpoint.host);
   std::optional<std::uint32_t> address = platform::parseIpv4(host);
   if (!address) {
@@ -143,39 +175,11 @@ std::string_view relayTraffic(Relay& relay, Translator& translator) {
 
 }  // namespace
 
-ServerEndpoint parseServerText(std::string_view serverText, std::uint8_t upstreamKind) {
-  std::string_view text = serverText;
-  if (startsWithIgnoringCase(text, "dchub://")) {
-    text.remove_prefix(8);
-  } else if (startsWithIgnoringCase(text, "irc://")) {
-    text.remove_prefix(6);
-  }
-  const std::size_t hostEnd = text.find_first_of("/\\:");
-  ServerEndpoint endpoint;
-  endpoint.host = text.substr(0, hostEnd);
-  if (hostEnd == std::string_view::npos || text[hostEnd] != ':') {
-    endpoint.port = upstreamKind != 0 ? 6667 : 411;
-    return endpoint;
-  }
-  std::size_t i = hostEnd + 1;
-  while (i < text.size() &&
-         (text[i] == ' ' || text[i] == '\t' || text[i] == '\r' || text[i] == '\n')) {
-    ++i;
-  }
-  std::uint32_t value = 0;  // wraps like any decimal read; the port is its low 16 bits
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-    value = value * 10u + static_cast<std::uint32_t>(text[i] - '0');
-    ++i;
-  }
-  endpoint.port = static_cast<std::uint16_t>(value & 0xFFFFu);
-  return endpoint;
-}
-
 void runRelay(Relay& relay, Translator& translator, RelayObserver* observer) {
   relay.loginFlags = 0;
   relay.clientFeatures = 0;
-  relay.nick[0] = '\0';
-  relay.topic[0] = '\0';
+  relay.nick.clear();
+  relay.topic.clear();
   relay.serverAddress = 0;
   relay.serverPort = 0;
   registerRelay(relay);

@@ -3,9 +3,7 @@
 #include "relay/framing.h"
 #include "relay/relay.h"
 
-#include <cstdint>
 #include <memory>
-#include <optional>
 #include <string_view>
 
 namespace quayside {
@@ -20,18 +18,6 @@ class RelayObserver {
   // The relay is ending; both sockets are closed. `reason` says why.
   virtual void relayEnded(const Relay& relay, std::string_view reason) = 0;
 };
-
-// The IRC server's address as the server text names it.
-struct ServerEndpoint {
-  std::string_view host;  // a view into the server text
-  std::uint16_t port = 0;
-};
-
-// Reads host and port from a server text: one optional "dchub://" or
-// "irc://" prefix (any letter case), the host up to '/', '\\', ':' or the
-// end, and after a ':' a decimal port (blanks skipped, low 16 bits, 0 when
-// there are no digits); without ':' 6667 for an IRC upstream, 411 otherwise.
-ServerEndpoint parseServerText(std::string_view serverText, std::uint8_t upstreamKind);
 
 // Runs the Relay on the calling thread until either side ends: registers it,
 // connects to its server, sends the lock, relays, tears down and unregisters.

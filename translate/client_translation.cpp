@@ -1,7 +1,7 @@
 #include "translate/client_translation.h"
 
 #include "core/random.h"
-#include "core/text.h"
+#include "core/server_address.h"
 #include "translate/composer.h"
 #include "translate/nmdc_text.h"
 
@@ -46,10 +46,11 @@ using HeadScratch = std::array<char, kRelayedLineLimit>;
 constexpr string_view kTextStops = "|\0"sv;
 
 struct Command {
-  Relay& relay;
+  RelayState& relay;
   RelayOutput& out;
-  string_view body;       // from clientOffset up to, not including, its '|'
-  string_view following;  // received bytes after that '|', up to clientLength
+  const RandomSource& random;
+  string_view body;       // the command without its '|'
+  string_view following;  // received bytes after that '|'
 };
 
 bool startsWith(string_view text, string_view prefix) {
@@ -164,7 +165,7 @@ void sendTextLines(Command& c, string_view head, string_view text) {
   }
   const std::size_t room = kRelayedLineLimit - head.size() - kCrLf.size();
   const bool utf8 = isValidUtf8(text);
-  Batch batch(c.relay.outBuffer, c.out, Batch::Peer::kServer);
+  Batch batch(c.out, Peer::kServer);
   std::size_t i = 0;
   while (i < text.size()) {
     const string_view piece = cutToFit(upTo(text.substr(i), "\r\n"), room, utf8);
@@ -204,14 +205,16 @@ void addNickLine(Batch& batch, string_view nick) {
 }
 
 void validateNick(Command& c) {
-  Relay& relay = c.relay;
+  RelayState& relay = c.relay;
   const string_view raw = upTo(c.body.substr(kValidateNick.size()), kNul);
-  relay.nick[nmdcUnescape(raw, relay.nick.data(), kNickLimit)] = '\0';
+  relay.nick.write(kNickLimit, [&](std::span<char> area) {
+    return nmdcUnescape(raw, area.data(), area.size());
+  });
   {
-    Batch reply(relay.outBuffer, c.out, Batch::Peer::kClient);
+    Batch reply(c.out, Peer::kClient);
     reply.add([&](Composer& hello) {
       hello.append("$Hello "sv);
-      hello.appendEscaped(fieldText(relay.nick));
+      hello.appendEscaped(relay.nick.view());
       hello.terminate("|");
     });
   }
@@ -219,8 +222,8 @@ void validateNick(Command& c) {
   // Also after registration: the menu's "Change nick" must rename the user on
   // IRC too, and a nick refused at registration can only be replaced this way.
   {
-    Batch lines(relay.outBuffer, c.out, Batch::Peer::kServer);
-    addNickLine(lines, fieldText(relay.nick));
+    Batch lines(c.out, Peer::kServer);
+    addNickLine(lines, relay.nick.view());
   }
   relay.loginFlags |= kLoginNickSent;
 }
@@ -241,11 +244,11 @@ bool mentionsNickChange(string_view words) {
 }
 
 void supports(Command& c) {
-  Relay& relay = c.relay;
+  RelayState& relay = c.relay;
   if (mentionsNickChange(upTo(c.body.substr(kSupports.size()), kNul))) {
     relay.clientFeatures |= kFeatureNickChange;
   }
-  Batch reply(relay.outBuffer, c.out, Batch::Peer::kClient);
+  Batch reply(c.out, Peer::kClient);
   reply.add([&](Composer& answer) {
     answer.append("$Supports "sv);
     if ((relay.clientFeatures & kFeatureNickChange) != 0) {
@@ -271,8 +274,8 @@ constexpr std::array<string_view, 7> kMenuPieces = {
 };
 
 void sendOperatorMenu(Command& c) {
-  const string_view channel = fieldText(c.relay.channel);
-  Batch menu(c.relay.outBuffer, c.out, Batch::Peer::kClient);
+  const string_view channel = c.relay.channel.view();
+  Batch menu(c.out, Peer::kClient);
   menu.add([&](Composer& entries) {
     for (std::size_t i = 0; i < kMenuPieces.size(); ++i) {
       if (i > 0) {
@@ -303,27 +306,16 @@ std::optional<string_view> emailHost(string_view info) {
 }
 
 // 3 to 10 letters from 'a' to 'p', then ".com".
-string_view madeUpHost(std::span<char> area) {
-  const std::uint32_t count = (randomWord() & 7u) + 3u;
+string_view madeUpHost(std::span<char> area, const RandomSource& random) {
+  const std::uint32_t count = (random() & 7u) + 3u;
   std::size_t size = 0;
   for (std::uint32_t i = 0; i < count; ++i) {
-    area[size++] = static_cast<char>('a' + (randomWord() & 15u));
+    area[size++] = static_cast<char>('a' + (random() & 15u));
   }
   for (const char byte : ".com"sv) {
     area[size++] = byte;
   }
   return {area.data(), size};
-}
-
-// The server's host name: the server text without scheme or port.
-string_view serverHost(string_view serverText) {
-  for (const string_view scheme : {"irc://"sv, "dchub://"sv}) {
-    if (startsWithIgnoringCase(serverText, scheme)) {
-      serverText.remove_prefix(scheme.size());
-      break;
-    }
-  }
-  return upTo(serverText, ":/");
 }
 
 // The user name IRC servers accept: only letters, digits, '-', '_', '.'.
@@ -341,29 +333,31 @@ void appendUserName(Composer& line, string_view nick) {
 }
 
 void sendRegistration(Command& c) {
-  Relay& relay = c.relay;
-  const string_view info = fieldText(relay.myInfo);
-  Batch lines(relay.outBuffer, c.out, Batch::Peer::kServer);
+  RelayState& relay = c.relay;
+  const string_view info = relay.myInfo.view();
+  Batch lines(c.out, Peer::kServer);
   if ((relay.loginFlags & kLoginNickSent) == 0) {
-    if (relay.nick[0] == '\0') {
+    if (relay.nick.empty()) {
       // The first word: bytes of 0x80 and above count as nick bytes.
       std::size_t end = 0;
       while (end < info.size() && static_cast<unsigned char>(info[end]) > 0x20u) {
         ++end;
       }
-      relay.nick[nmdcUnescape(info.substr(0, end), relay.nick.data(), kNickFromInfoLimit)] = '\0';
+      relay.nick.write(kNickFromInfoLimit, [&](std::span<char> area) {
+        return nmdcUnescape(info.substr(0, end), area.data(), area.size());
+      });
     }
-    addNickLine(lines, fieldText(relay.nick));
+    addNickLine(lines, relay.nick.view());
     relay.loginFlags |= kLoginValidated | kLoginNickSent;
   }
 
-  const string_view nick = fieldText(relay.nick);
+  const string_view nick = relay.nick.view();
   std::array<char, kMyInfoCapacity> hostArea{};
   std::array<char, kMyInfoCapacity> realnameArea{};
   const std::optional<string_view> email = emailHost(info);
-  string_view host = email ? unescaped(*email, hostArea) : madeUpHost(hostArea);
+  string_view host = email ? unescaped(*email, hostArea) : madeUpHost(hostArea, c.random);
   host = cutToFit(host, kUserFieldLimit, isValidUtf8(host));
-  string_view server = serverHost(fieldText(relay.serverText));
+  string_view server = parseServerAddress(relay.serverText.view(), relay.upstreamKind).host;
   server = cutToFit(server, kUserFieldLimit, isValidUtf8(server));
   const std::size_t space = info.find_first_of(" $|\0"sv);
   const string_view realname =
@@ -387,10 +381,10 @@ void sendRegistration(Command& c) {
 }
 
 void userInformation(Command& c) {
-  Relay& relay = c.relay;
+  RelayState& relay = c.relay;
   // The echo is the client's own command, byte for byte, with its '|'.
-  c.out.toClient({c.body.data(), c.body.size() + 1});
-  setFieldText(relay.myInfo, upTo(c.body.substr(kMyInfo.size()), kNul));
+  c.out.send(Peer::kClient, c.body, "|");
+  relay.myInfo.assign(upTo(c.body.substr(kMyInfo.size()), kNul));
   relay.loginFlags |= kLoginInfoReceived;
   if ((relay.loginFlags & kLoginUserSent) != 0) {
     return;
@@ -405,7 +399,7 @@ void userInformation(Command& c) {
 void passThrough(Command& c) {
   TextScratch scratch;
   const string_view line = unescaped(upTo(c.body.substr(1), kNul), scratch);
-  Batch lines(c.relay.outBuffer, c.out, Batch::Peer::kServer);
+  Batch lines(c.out, Peer::kServer);
   addLine(lines, kServerLineLimit, line, [](Composer&) {});
 }
 
@@ -477,7 +471,7 @@ bool kickAnnounced(Command& c) {
   HeadScratch headArea;
   const std::optional<string_view> head = composeHead(headArea, [&](Composer& kick) {
     kick.append("KICK "sv);
-    appendChannelTarget(kick, fieldText(c.relay.channel));
+    appendChannelTarget(kick, c.relay.channel.view());
     kick.append(' ');
     kick.append(kickedNick);
     kick.append(" :"sv);
@@ -485,7 +479,7 @@ bool kickAnnounced(Command& c) {
   // An announced kick is never chat, even one whose KICK cannot be sent.
   if (head && kickedNick.size() < kickedArea.size() &&
       head->size() + kCrLf.size() <= kRelayedLineLimit) {
-    Batch lines(c.relay.outBuffer, c.out, Batch::Peer::kServer);
+    Batch lines(c.out, Peer::kServer);
     addLine(lines, kRelayedLineLimit, reason, [&](Composer& kick) { kick.append(*head); });
   }
   return true;
@@ -496,7 +490,7 @@ void chatLine(Command& c) {
   if (kickAnnounced(c)) {
     return;
   }
-  c.out.toClient({c.body.data(), c.body.size() + 1});
+  c.out.send(Peer::kClient, c.body, "|");
   string_view text = c.body;
   const std::size_t close = text.find_first_of(">\0"sv);
   if (close == string_view::npos || text[close] != '>') {
@@ -509,7 +503,7 @@ void chatLine(Command& c) {
   HeadScratch headArea;
   const std::optional<string_view> head = composeHead(headArea, [&](Composer& line) {
     line.append("PRIVMSG "sv);
-    appendChannelTarget(line, fieldText(c.relay.channel));
+    appendChannelTarget(line, c.relay.channel.view());
     line.append(" :"sv);
   });
   if (!head) {
@@ -541,29 +535,18 @@ constexpr std::array<Row, 8> kRows = {{
 
 }  // namespace
 
-void translateClientCommand(Relay& relay, RelayOutput& out) {
-  // The framing guarantees a '|' ahead; bytes that break that are dropped
-  // rather than read past the received data.
-  const std::size_t length =
-      relay.clientLength < kStreamCapacity ? relay.clientLength : kStreamCapacity;
-  if (relay.clientOffset >= length) {
-    return;
-  }
-  const string_view held(relay.clientBuffer.data() + relay.clientOffset,
-                         length - relay.clientOffset);
-  const std::size_t end = held.find('|');
-  if (end == string_view::npos) {
-    return;
-  }
-  Command command{relay, out, held.substr(0, end), held.substr(end + 1)};
+std::size_t translateClientCommand(RelayState& relay, const Message& message, RelayOutput& out,
+                                   const RandomSource& random) {
+  Command command{relay, out, random, message.bytes, message.following};
   for (const Row& row : kRows) {
     if (startsWith(command.body, row.prefix)) {
       if (!row.needsLogin || relay.loginFlags != 0) {
         row.handle(command);
       }
-      return;
+      break;
     }
   }
+  return 0;  // every command stands alone
 }
 
 }  // namespace quayside

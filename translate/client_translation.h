@@ -1,14 +1,19 @@
 #pragma once
 
+#include "core/random.h"
 #include "relay/relay.h"
 #include "translate/output.h"
 
+#include <cstddef>
+
 namespace quayside {
 
-// Translates the one NMDC command that starts at clientBuffer[clientOffset]
-// and ends with the first '|' at or after it. Replies go to the hub client,
-// IRC lines to the server, both through `out`. Reads the command in place and
-// leaves clientBuffer, clientOffset and clientLength as they are.
-void translateClientCommand(Relay& relay, RelayOutput& out);
+// Translates one NMDC command (`message.bytes`, without its '|'). Replies go
+// to the hub client, IRC lines to the server, both through `out`; `random`
+// makes up the USER host of a client that gives no e-mail address. Returns
+// how many of the following commands it took along: always none, as every
+// command stands alone.
+std::size_t translateClientCommand(RelayState& relay, const Message& message, RelayOutput& out,
+                                   const RandomSource& random);
 
 }  // namespace quayside

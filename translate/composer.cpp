@@ -78,16 +78,26 @@ void Composer::rewind(std::size_t mark) {
   truncated_ = false;
 }
 
+void Batch::open() {
+  if (!open_) {
+    composer_.reset(out_.area(peer_));
+    open_ = true;
+  }
+}
+
 void Batch::flush() {
-  if (composer_.empty()) {
-    return;
+  if (open_ && !composer_.empty()) {
+    out_.commit(peer_, composer_.size());
   }
-  if (peer_ == Peer::kClient) {
-    out_.toClient(composer_.view());
-  } else {
-    out_.toServer(composer_.view());
-  }
-  composer_.clear();
+  open_ = false;
+  composer_.reset({});
+}
+
+void RelayOutput::send(Peer peer, std::string_view bytes, std::string_view terminator) {
+  Composer composer(area(peer));
+  composer.append(bytes);
+  composer.terminate(terminator);
+  commit(peer, composer.size());
 }
 
 }  // namespace quayside

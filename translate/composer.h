@@ -9,15 +9,23 @@
 
 namespace quayside {
 
-// Composes outgoing bytes at a moving position in a fixed area (a Relay's
-// outBuffer) and never writes past it. The last kTerminatorRoom bytes are
+// Composes outgoing bytes at a moving position in a fixed area (one that a
+// RelayOutput lends) and never writes past it. The last kTerminatorRoom bytes are
 // kept for terminate(), so a command cut short still ends with its own
 // terminator ('|' or CR LF) and cannot run into the next one.
 class Composer {
  public:
   static constexpr std::size_t kTerminatorRoom = 2;
 
+  Composer() = default;
   explicit Composer(std::span<char> area) : area_(area) {}
+
+  // Starts over in another area.
+  void reset(std::span<char> area) {
+    area_ = area;
+    size_ = 0;
+    truncated_ = false;
+  }
 
   // System bytes, copied as they are; cut at the limit.
   void append(std::string_view bytes);
@@ -46,22 +54,22 @@ class Composer {
   void clear() { rewind(0); }
 
  private:
-  std::size_t limit() const { return area_.size() - kTerminatorRoom; }
+  std::size_t limit() const {
+    return area_.size() > kTerminatorRoom ? area_.size() - kTerminatorRoom : 0;
+  }
 
   std::span<char> area_;
   std::size_t size_ = 0;
   bool truncated_ = false;
 };
 
-// Collects whole commands (or lines) for one peer and sends them in as few
-// sends as fit the area: a command that does not fit behind what is held
-// sends the held commands first and is composed again on its own.
+// Collects whole commands (or lines) for one peer into as few groups as fit
+// the area: a command that does not fit behind what is held commits the held
+// commands first and is composed again on its own. The area is borrowed from
+// the output at the first command, so an empty batch costs nothing.
 class Batch {
  public:
-  enum class Peer { kClient, kServer };
-
-  Batch(std::span<char> area, RelayOutput& out, Peer peer)
-      : composer_(area), out_(out), peer_(peer) {}
+  Batch(RelayOutput& out, Peer peer) : out_(out), peer_(peer) {}
   ~Batch() { flush(); }
 
   Batch(const Batch&) = delete;
@@ -71,24 +79,29 @@ class Batch {
   // It may run twice, so it must not change anything but the composer.
   template <typename Compose>
   void add(Compose&& compose) {
+    open();
     const std::size_t mark = composer_.size();
     compose(composer_);
     if (composer_.truncated() && mark > 0) {
       composer_.rewind(mark);
       flush();
+      open();
       compose(composer_);
     }
   }
 
-  // Sends what is held, if anything, in one send.
+  // Commits what is held, if anything, as one group.
   void flush();
 
   Composer& composer() { return composer_; }
 
  private:
+  void open();
+
   Composer composer_;
   RelayOutput& out_;
   Peer peer_;
+  bool open_ = false;
 };
 
 }  // namespace quayside

@@ -1,22 +1,43 @@
 #pragma once
 
+#include <cstddef>
+#include <span>
 #include <string_view>
 
 namespace quayside {
 
-// Where the translations send what they compose. Each call is one message
-// group: production sends the whole buffer with one send (looping on partial
-// writes); tests record every call separately.
+// The most a translation composes as one message group (what it used to
+// send with one call): long texts are split into parts of at most this size.
+inline constexpr std::size_t kOutCapacity = 32768;
+
+// One complete message as the framing hands it to a translation.
+struct Message {
+  std::string_view bytes;      // the message, its terminator excluded
+  std::string_view following;  // every byte received after its terminator
+};
+
+enum class Peer { kClient, kServer };
+
+// Where the translations put what they compose. A translation composes a
+// message group straight into area(), then commits it: production gathers
+// the groups of one receive and sends them together; tests record every
+// commit separately.
 class RelayOutput {
  public:
   virtual ~RelayOutput() = default;
 
-  virtual void toClient(std::string_view bytes) = 0;
-  virtual void toServer(std::string_view bytes) = 0;
+  // kOutCapacity bytes to compose the next group for `peer` in. Valid until
+  // the next area() or commit() for the same peer.
+  virtual std::span<char> area(Peer peer) = 0;
+  // The first `size` bytes of the last area() for `peer` are one group.
+  virtual void commit(Peer peer, std::size_t size) = 0;
 
   // Closes the hub client's connection (the client was kicked); the relay
   // thread then ends the Relay without closing that socket again.
   virtual void closeClient() = 0;
+
+  // A group composed elsewhere (an echo): `bytes` and then `terminator`.
+  void send(Peer peer, std::string_view bytes, std::string_view terminator = {});
 };
 
 }  // namespace quayside

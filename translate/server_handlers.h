@@ -8,22 +8,15 @@
 
 namespace quayside {
 
-// The IRC line being translated: it starts at `start` in the received data
-// and ends at the CR LF at `end`.
+// The IRC line being translated, with the complete lines after it that a
+// run may take along.
 struct ServerLine {
-  Relay& relay;
+  RelayState& relay;
   RelayOutput& out;
   ServerData data;
-  std::size_t start;
-  std::size_t end;
+  FollowingLines& following;
 
-  bool hasPrefix() const { return data.at(start) == ':'; }
-  // Takes the line after the CR LF at `lineBreak` into this call: the pair
-  // becomes two blanks, so the relay thread steps over the taken line.
-  void takeNextLine(std::size_t lineBreak) const {
-    relay.serverBuffer[lineBreak] = ' ';
-    relay.serverBuffer[lineBreak + 1] = ' ';
-  }
+  bool hasPrefix() const { return data.at(0) == ':'; }
 };
 
 // The handlers the line dispatch routes to; `at` is just after the bytes that

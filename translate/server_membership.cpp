@@ -6,7 +6,7 @@ namespace quayside {
 namespace {
 
 Batch clientBatch(const ServerLine& line) {
-  return Batch(line.relay.outBuffer, line.out, Batch::Peer::kClient);
+  return Batch(line.out, Peer::kClient);
 }
 
 void addOperatorMark(Batch& batch, std::string_view nick) {
@@ -33,13 +33,13 @@ void addUserInfo(Batch& batch, std::string_view nick, std::string_view descripti
 }  // namespace
 
 void handleJoin(const ServerLine& line, std::size_t) {
-  Relay& relay = line.relay;
+  RelayState& relay = line.relay;
   Batch batch = clientBatch(line);
   if ((relay.loginFlags & kLoginHubNamed) == 0) {
     // The first JOIN answers our own channel JOIN: the channel becomes the hub.
     addWhole(batch, [&](Composer& c) {
       c.append("$HubName ");
-      c.appendEscaped(fieldText(relay.channel));
+      c.appendEscaped(relay.channel.view());
       c.terminate("|");
     });
     relay.loginFlags |= kLoginHubNamed;
@@ -48,7 +48,7 @@ void handleJoin(const ServerLine& line, std::size_t) {
   if (!line.hasPrefix()) {
     return;
   }
-  addUserInfo(batch, senderNick(line.data, line.start), senderUserHost(line.data, line.start));
+  addUserInfo(batch, senderNick(line.data), senderUserHost(line.data));
 }
 
 void handleNamesList(const ServerLine& line, std::size_t at) {
@@ -57,7 +57,7 @@ void handleNamesList(const ServerLine& line, std::size_t at) {
   if (data.at(colon) != ':') {
     return;
   }
-  const std::string_view nick = fieldText(line.relay.nick);
+  const std::string_view nick = line.relay.nick.view();
   std::size_t name = colon + 1;
   for (;;) {
     while (data.at(name) == ' ') {
@@ -87,7 +87,7 @@ void handleDeparture(const ServerLine& line, std::size_t) {
     return;
   }
   Batch batch = clientBatch(line);
-  addQuit(batch, senderNick(line.data, line.start));
+  addQuit(batch, senderNick(line.data));
 }
 
 void handleKick(const ServerLine& line, std::size_t at) {
@@ -98,10 +98,10 @@ void handleKick(const ServerLine& line, std::size_t at) {
   const std::string_view kickedNick = data.slice(kicked, kickedEnd);
 
   if (line.hasPrefix()) {
-    const std::string_view kicker = senderNick(data, line.start);
+    const std::string_view kicker = senderNick(data);
     const std::size_t reason = data.skip(data.skip(kickedEnd, ' '), ':');
     // The same wording that the client's own kick announcements use.
-    LongMessage message(line.relay.outBuffer, line.out);
+    LongMessage message(line.out);
     message.head().append('<');
     message.head().appendEscaped(kicker);
     message.head().append("> ");
@@ -114,7 +114,7 @@ void handleKick(const ServerLine& line, std::size_t at) {
     message.send();
   }
 
-  if (nickMatches(fieldText(line.relay.nick), data, kicked)) {
+  if (nickMatches(line.relay.nick.view(), data, kicked)) {
     // Kicked itself: the hub session is over; the relay thread sees the
     // closed client and ends the Relay.
     line.out.closeClient();
@@ -125,18 +125,18 @@ void handleKick(const ServerLine& line, std::size_t at) {
 }
 
 void handleNickChange(const ServerLine& line, std::size_t at) {
-  Relay& relay = line.relay;
+  RelayState& relay = line.relay;
   const ServerData& data = line.data;
-  const std::size_t oldStart = data.skip(line.start, ':');
+  const std::size_t oldStart = data.skip(0, ':');
   const std::string_view oldNick = data.slice(oldStart, data.wordEnd(oldStart, kNickStops));
   const std::size_t newStart = data.skip(data.skip(at, ' '), ':');
   const std::string_view newNick = data.slice(newStart, data.wordEnd(newStart, kNickStops));
 
   // Decided before `nick` changes; the prefix nick ends at its '!'.
-  const bool own = nickMatches(fieldText(relay.nick), data, oldStart, NickEnd::kWordOrBang);
+  const bool own = nickMatches(relay.nick.view(), data, oldStart, NickEnd::kWordOrBang);
   if (own) {
     // Kept so later private messages to the new nick are recognised.
-    setFieldText(relay.nick, newNick);
+    relay.nick.assign(newNick);
   }
   const bool supportsNickChange = (relay.clientFeatures & kFeatureNickChange) != 0;
   if (!supportsNickChange && !line.hasPrefix()) {
@@ -170,7 +170,7 @@ void handleNickChange(const ServerLine& line, std::size_t at) {
   }
   // Without NickChange the user leaves the list and comes back renamed.
   addQuit(batch, oldNick);
-  addUserInfo(batch, newNick, senderUserHost(data, line.start));
+  addUserInfo(batch, newNick, senderUserHost(data));
 }
 
 void handleModeChange(const ServerLine& line, std::size_t at) {

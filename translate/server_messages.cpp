@@ -2,6 +2,9 @@
 #include "translate/server_handlers.h"
 #include "translate/server_output.h"
 
+#include <optional>
+#include <span>
+
 namespace quayside {
 namespace {
 
@@ -19,25 +22,24 @@ std::size_t appendMessageText(const ServerData& data, std::size_t target, LongMe
   return end;
 }
 
-// The target word of the line at `next` when it continues the message of
-// `line`: a complete PRIVMSG from the same prefix whose target is of the same
-// kind (the client's nick or not). Zero when it does not.
+// Where the target word of the line `next` starts when it continues the
+// message of `line`: a PRIVMSG from the same prefix whose target is of the
+// same kind (the client's nick or not). Zero when it does not.
 std::size_t continuationTarget(const ServerLine& line, std::string_view firstPrefix,
-                               std::size_t next, bool isPrivate) {
-  const ServerData& data = line.data;
-  if (!line.hasPrefix() || data.at(next) != ':' || data.findCrLf(next) == data.size()) {
+                               const ServerData& next, bool isPrivate) {
+  if (!line.hasPrefix() || next.at(0) != ':') {
     return 0;
   }
-  const std::string_view prefix = linePrefix(data, next);
+  const std::string_view prefix = linePrefix(next);
   if (!samePrefix(prefix, firstPrefix)) {
     return 0;
   }
-  const std::size_t command = next + 1 + prefix.size();
-  if (data.at(command) != ' ' || !data.startsWith(command + 1, "PRIVMSG ")) {
+  const std::size_t command = 1 + prefix.size();
+  if (next.at(command) != ' ' || !next.startsWith(command + 1, "PRIVMSG ")) {
     return 0;
   }
   const std::size_t target = command + 1 + 8;
-  if (nickMatches(fieldText(line.relay.nick), data, target) != isPrivate) {
+  if (nickMatches(line.relay.nick.view(), next, target) != isPrivate) {
     return 0;
   }
   return target;
@@ -46,17 +48,17 @@ std::size_t continuationTarget(const ServerLine& line, std::string_view firstPre
 }  // namespace
 
 void handleMessage(const ServerLine& line, std::size_t at) {
-  const Relay& relay = line.relay;
+  const RelayState& relay = line.relay;
   const ServerData& data = line.data;
-  const bool isPrivate = nickMatches(fieldText(relay.nick), data, at);
-  const std::string_view sender = senderNick(data, line.start);
+  const bool isPrivate = nickMatches(relay.nick.view(), data, at);
+  const std::string_view sender = senderNick(data);
 
-  LongMessage message(line.relay.outBuffer, line.out);
+  LongMessage message(line.out);
   Composer& head = message.head();
   if (isPrivate) {
     // Addressed to the nick as the client knows it, not as the line spells it.
     head.append("$To: ");
-    head.appendEscaped(fieldText(relay.nick));
+    head.appendEscaped(relay.nick.view());
     head.append(" From: ");
     head.appendEscaped(sender);
     head.append(" $<");
@@ -67,39 +69,46 @@ void handleMessage(const ServerLine& line, std::size_t at) {
   head.append("> ");
   message.endHead();
 
-  // A sender's consecutive lines that arrived together become one message.
-  const std::string_view firstPrefix = linePrefix(data, line.start);
-  std::size_t textEnd = appendMessageText(data, at, message);
-  while (data.crlfAt(textEnd)) {
-    const std::size_t target = continuationTarget(line, firstPrefix, textEnd + 2, isPrivate);
+  // A sender's consecutive lines that arrived together become one message;
+  // a text cut short by a NUL ends it.
+  const std::string_view firstPrefix = linePrefix(data);
+  ServerData current = data;
+  std::size_t textEnd = appendMessageText(current, at, message);
+  while (textEnd == current.size()) {
+    const std::optional<ServerData> next = line.following.peek();
+    if (!next) {
+      break;
+    }
+    const std::size_t target = continuationTarget(line, firstPrefix, *next, isPrivate);
     if (target == 0) {
       break;
     }
     message.appendBreak();
-    line.takeNextLine(textEnd);
-    textEnd = appendMessageText(data, target, message);
+    line.following.take();
+    current = *next;
+    textEnd = appendMessageText(current, target, message);
   }
   message.send();
 }
 
 void handleTopic(const ServerLine& line, std::size_t at) {
-  Relay& relay = line.relay;
+  RelayState& relay = line.relay;
   const ServerData& data = line.data;
   const std::size_t colon = data.find(at, ':', kTextStops);
-  std::size_t length = 0;
-  if (data.at(colon) == ':') {
-    const std::string_view text = data.slice(colon + 1, data.wordEnd(colon + 1, kTextStops));
-    length = stripFormatting(text, relay.topic.data(), kTopicLimit);
-  }
-  relay.topic[length] = '\0';
+  const std::string_view text = data.at(colon) == ':'
+                                    ? data.slice(colon + 1, data.wordEnd(colon + 1, kTextStops))
+                                    : std::string_view();
+  relay.topic.write(kTopicLimit, [&](std::span<char> area) {
+    return stripFormatting(text, area.data(), area.size());
+  });
 
-  Batch batch(relay.outBuffer, line.out, Batch::Peer::kClient);
+  Batch batch(line.out, Peer::kClient);
   addWhole(batch, [&](Composer& c) {
     c.append("$HubName ");
-    c.appendEscaped(fieldText(relay.channel));
-    if (length > 0) {
+    c.appendEscaped(relay.channel.view());
+    if (!relay.topic.empty()) {
       c.append(" - ");
-      c.appendEscaped(fieldText(relay.topic));
+      c.appendEscaped(relay.topic.view());
     }
     c.terminate("|");
   });

@@ -2,6 +2,8 @@
 
 #include "translate/nmdc_text.h"
 
+#include <string>
+
 namespace quayside {
 
 void appendUserInfo(Composer& composer, std::string_view nick, std::string_view description) {
@@ -74,9 +76,9 @@ void LongMessage::dropTrailingBreak() {
 void LongMessage::send() {
   if (!headCut_) {
     composer_.terminate("|");
-    out_.toClient(composer_.view());
+    out_.commit(Peer::kClient, composer_.size());
   }
-  composer_.clear();
+  composer_.reset({});
 }
 
 bool LongMessage::makeRoom(std::size_t count) {
@@ -98,9 +100,12 @@ bool LongMessage::makeRoom(std::size_t count) {
 }
 
 void LongMessage::sendPart() {
+  // The committed part may leave the area at once: the head is kept aside.
+  const std::string head(composer_.view().substr(0, headSize_));
   composer_.terminate("|");
-  out_.toClient(composer_.view());
-  composer_.rewind(headSize_);
+  out_.commit(Peer::kClient, composer_.size());
+  composer_.reset(out_.area(Peer::kClient));
+  composer_.append(head);
 }
 
 }  // namespace quayside

@@ -4,7 +4,6 @@
 #include "translate/output.h"
 
 #include <cstddef>
-#include <span>
 #include <string_view>
 
 namespace quayside {
@@ -33,7 +32,7 @@ void addWhole(Batch& batch, Compose&& compose) {
 // escapes only, so every '|' the client sees is a terminator.
 class LongMessage {
  public:
-  LongMessage(std::span<char> area, RelayOutput& out) : composer_(area), out_(out) {}
+  explicit LongMessage(RelayOutput& out) : composer_(out.area(Peer::kClient)), out_(out) {}
 
   // The head is composed here; call endHead() when it is complete.
   Composer& head() { return composer_; }

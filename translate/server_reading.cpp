@@ -2,15 +2,6 @@
 
 namespace quayside {
 
-std::size_t ServerData::findCrLf(std::size_t from) const {
-  for (std::size_t i = from; i + 1 < bytes_.size(); ++i) {
-    if (bytes_[i] == '\r' && bytes_[i + 1] == '\n') {
-      return i;
-    }
-  }
-  return bytes_.size();
-}
-
 bool ServerData::startsWith(std::size_t i, std::string_view bytes) const {
   return i <= bytes_.size() && bytes_.substr(i, bytes.size()) == bytes;
 }
@@ -33,11 +24,8 @@ bool isStop(char byte, std::string_view stops) {
 std::size_t ServerData::wordEnd(std::size_t from, std::string_view stops) const {
   const std::size_t size = bytes_.size();
   std::size_t i = from;
-  for (; i < size; ++i) {
-    const char byte = bytes_[i];
-    if (isStop(byte, stops) || (byte == '\r' && i + 1 < size && bytes_[i + 1] == '\n')) {
-      break;
-    }
+  while (i < size && !isStop(bytes_[i], stops)) {
+    ++i;
   }
   return i < size ? i : size;
 }
@@ -45,12 +33,8 @@ std::size_t ServerData::wordEnd(std::size_t from, std::string_view stops) const 
 std::size_t ServerData::find(std::size_t from, char wanted, std::string_view stops) const {
   const std::size_t size = bytes_.size();
   std::size_t i = from;
-  for (; i < size; ++i) {
-    const char byte = bytes_[i];
-    if (byte == wanted || isStop(byte, stops) ||
-        (byte == '\r' && i + 1 < size && bytes_[i + 1] == '\n')) {
-      break;
-    }
+  while (i < size && bytes_[i] != wanted && !isStop(bytes_[i], stops)) {
+    ++i;
   }
   return i < size ? i : size;
 }
@@ -70,7 +54,7 @@ bool nickMatches(std::string_view nick, const ServerData& data, std::size_t at, 
     }
   }
   const std::size_t after = at + nick.size();
-  return data.at(after) == ' ' || data.crlfAt(after) ||
+  return after >= data.size() || data.at(after) == ' ' ||
          (end == NickEnd::kWordOrBang && data.at(after) == '!');
 }
 
@@ -117,26 +101,42 @@ std::size_t stripFormatting(std::string_view text, char* out, std::size_t capaci
   return written;
 }
 
-std::string_view linePrefix(const ServerData& data, std::size_t lineStart) {
-  if (data.at(lineStart) != ':' || lineStart >= data.size()) {
+std::string_view linePrefix(const ServerData& line) {
+  if (line.at(0) != ':') {
     return {};
   }
-  return data.slice(lineStart + 1, data.wordEnd(lineStart + 1, kPrefixStops));
+  return line.slice(1, line.wordEnd(1, kPrefixStops));
 }
 
-std::string_view senderNick(const ServerData& data, std::size_t lineStart) {
-  const std::size_t from = data.skip(lineStart, ':');
-  return data.slice(from, data.wordEnd(from, kNickStops));
+std::string_view senderNick(const ServerData& line) {
+  const std::size_t from = line.skip(0, ':');
+  return line.slice(from, line.wordEnd(from, kNickStops));
 }
 
-std::string_view senderUserHost(const ServerData& data, std::size_t lineStart) {
-  const std::string_view prefix = linePrefix(data, lineStart);
+std::string_view senderUserHost(const ServerData& line) {
+  const std::string_view prefix = linePrefix(line);
   const std::size_t bang = prefix.find('!');
   if (bang == std::string_view::npos) {
     return {};
   }
-  const std::size_t from = lineStart + 1 + bang + 1;
-  return data.slice(from, data.wordEnd(from, kUserHostStops));
+  const std::size_t from = 1 + bang + 1;
+  return line.slice(from, line.wordEnd(from, kUserHostStops));
+}
+
+std::optional<ServerData> FollowingLines::peek() const {
+  const std::size_t end = rest_.find("\r\n");
+  if (end == std::string_view::npos) {
+    return std::nullopt;
+  }
+  return ServerData(rest_.substr(0, end));
+}
+
+void FollowingLines::take() {
+  const std::size_t end = rest_.find("\r\n");
+  if (end != std::string_view::npos) {
+    rest_.remove_prefix(end + 2);
+    ++taken_;
+  }
 }
 
 }  // namespace quayside

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <span>
 
 namespace quayside {
@@ -75,11 +76,11 @@ bool isNumeric(const ServerData& data, std::size_t at) {
 void answerPing(const ServerLine& line, std::size_t at) {
   // "PING :token" -> "PONG :token"; a prefix is not sent back.
   const std::size_t command = at - 4;
-  Composer composer(line.relay.outBuffer);
-  composer.append(line.data.slice(command, line.end));
+  Composer composer(line.out.area(Peer::kServer));
+  composer.append(line.data.slice(command, line.data.size()));
   composer.data()[1] = 'O';
   composer.terminate("\r\n");
-  line.out.toServer(composer.view());
+  line.out.commit(Peer::kServer, composer.size());
 }
 
 void showNotice(const ServerLine& line, std::size_t at) {
@@ -87,14 +88,14 @@ void showNotice(const ServerLine& line, std::size_t at) {
   const std::size_t targetEnd = data.wordEnd(at, kNoticeTargetStops);
   const std::size_t colon = data.skip(targetEnd, ' ');
   if (data.at(colon) != ':' || colon >= data.size()) {
-    line.out.toClient("|");
+    line.out.send(Peer::kClient, "|");
     return;
   }
   const std::string_view text = data.slice(colon + 1, data.wordEnd(colon + 1, kTextStops));
   std::array<char, kStreamCapacity> plain;
   const std::size_t length = stripFormatting(text, plain.data(), plain.size());
 
-  LongMessage message(line.relay.outBuffer, line.out);
+  LongMessage message(line.out);
   if (!text.starts_with("**")) {
     message.head().append("*** ");
   }
@@ -112,28 +113,28 @@ void showNotice(const ServerLine& line, std::size_t at) {
 
 void passOn(const ServerLine& line, std::size_t at) {
   // Escaped like any foreign text, so a line cannot become an NMDC command.
-  LongMessage message(line.relay.outBuffer, line.out);
+  LongMessage message(line.out);
   message.endHead();
-  message.appendText(line.data.slice(at, line.end));
+  message.appendText(line.data.slice(at, line.data.size()));
   message.send();
 }
 
 // Joins the configured channel once, after the first numeric run that
 // follows registration (the server's welcome).
 void joinChannelOnce(const ServerLine& line) {
-  Relay& relay = line.relay;
+  RelayState& relay = line.relay;
   // A channel with a line break in it must not smuggle a second IRC line.
-  std::string_view channel = fieldText(relay.channel);
+  std::string_view channel = relay.channel.view();
   channel = channel.substr(0, channel.find_first_of("\r\n"));
   if (channel.empty() || (relay.loginFlags & kLoginUserSent) == 0 ||
       (relay.loginFlags & kLoginJoinSent) != 0) {
     return;
   }
-  Composer composer(relay.outBuffer);
+  Composer composer(line.out.area(Peer::kServer));
   composer.append("JOIN ");
   appendChannelTarget(composer, channel);
   composer.terminate("\r\n");
-  line.out.toServer(composer.view());
+  line.out.commit(Peer::kServer, composer.size());
   relay.loginFlags |= kLoginJoinSent;
 }
 
@@ -155,15 +156,14 @@ void appendNumericText(const ServerData& data, std::size_t at, std::uint32_t num
   message.appendBreak();
 }
 
-// The digits of the numeric line at `lineStart` when it continues a run of
-// numerics from `prefix`; zero when it does not.
-std::size_t runContinuation(const ServerData& data, std::size_t lineStart,
-                            std::string_view prefix) {
-  if (data.at(lineStart) != ':' || data.findCrLf(lineStart) == data.size()) {
+// Where the digits of the numeric line `next` start when it continues a run
+// of numerics from `prefix`; zero when it does not.
+std::size_t runContinuation(const ServerData& data, std::string_view prefix) {
+  if (data.at(0) != ':') {
     return 0;
   }
-  const std::string_view next = linePrefix(data, lineStart);
-  const std::size_t digits = lineStart + 1 + next.size() + 1;
+  const std::string_view next = linePrefix(data);
+  const std::size_t digits = 1 + next.size() + 1;
   if (!samePrefix(next, prefix) || data.at(digits - 1) != ' ' || !isNumeric(data, digits)) {
     return 0;
   }
@@ -192,7 +192,7 @@ void numericRun(const ServerLine& line, std::string_view prefix, std::size_t dig
     return;
   }
 
-  LongMessage message(line.relay.outBuffer, line.out);
+  LongMessage message(line.out);
   message.head().append('<');
   message.head().appendEscaped(prefix);
   message.head().append("> ");
@@ -200,16 +200,13 @@ void numericRun(const ServerLine& line, std::string_view prefix, std::size_t dig
   std::array<char, kStreamCapacity> scratch;
   appendNumericText(data, digits, number, message, scratch);
 
-  std::size_t lineBreak = line.end;
-  while (lineBreak + 2 < data.size()) {
-    const std::size_t next = lineBreak + 2;
-    const std::size_t nextDigits = runContinuation(data, next, prefix);
+  while (const std::optional<ServerData> next = line.following.peek()) {
+    const std::size_t nextDigits = runContinuation(*next, prefix);
     if (nextDigits == 0) {
       break;
     }
-    line.takeNextLine(lineBreak);
-    appendNumericText(data, nextDigits, parseDecimal(data.pointer(nextDigits)), message, scratch);
-    lineBreak = data.findCrLf(next);
+    line.following.take();
+    appendNumericText(*next, nextDigits, parseDecimal(next->pointer(nextDigits)), message, scratch);
   }
   message.dropTrailingBreak();
   message.send();
@@ -218,7 +215,7 @@ void numericRun(const ServerLine& line, std::string_view prefix, std::size_t dig
 
 void dispatch(const ServerLine& line) {
   const ServerData& data = line.data;
-  std::size_t at = line.start;
+  std::size_t at = 0;
   bool afterPrefix = false;
   // Each pass reads one prefix, so `at` only moves forward.
   for (;;) {
@@ -228,13 +225,13 @@ void dispatch(const ServerLine& line) {
     if (dispatchBy(kCommandRules, line, at)) {
       return;
     }
-    if (data.at(at) != ':' || at >= line.end) {
+    if (data.at(at) != ':' || at >= data.size()) {
       passOn(line, at);
       return;
     }
     const std::string_view prefix = data.slice(at + 1, data.wordEnd(at + 1, kPrefixStops));
     const std::size_t prefixEnd = at + 1 + prefix.size();
-    if (data.at(prefixEnd) != ' ' || prefixEnd >= line.end) {
+    if (data.at(prefixEnd) != ' ' || prefixEnd >= data.size()) {
       passOn(line, prefixEnd);
       return;
     }
@@ -249,14 +246,10 @@ void dispatch(const ServerLine& line) {
 
 }  // namespace
 
-void translateServerLine(Relay& relay, RelayOutput& out) {
-  const ServerData data(relay);
-  const std::size_t start = relay.serverOffset;
-  const std::size_t end = data.findCrLf(start);
-  if (start >= data.size() || end == data.size()) {
-    return;  // the relay thread only hands over complete lines
-  }
-  dispatch(ServerLine{relay, out, data, start, end});
+std::size_t translateServerLine(RelayState& relay, const Message& message, RelayOutput& out) {
+  FollowingLines following(message.following);
+  dispatch(ServerLine{relay, out, ServerData(message.bytes), following});
+  return following.taken();
 }
 
 }  // namespace quayside

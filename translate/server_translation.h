@@ -3,12 +3,13 @@
 #include "relay/relay.h"
 #include "translate/output.h"
 
+#include <cstddef>
+
 namespace quayside {
 
-// Translates the one IRC line that starts at serverBuffer[serverOffset] and
-// ends with the first CR LF at or after it. Lines that it takes together with
-// the current one (numeric and message runs) are marked by turning the CR LF
-// pairs between them into two blanks; every other byte stays as it was.
-void translateServerLine(Relay& relay, RelayOutput& out);
+// Translates one IRC line (`message.bytes`, without its CR LF). A numeric or
+// message run takes the complete lines that continue it in
+// `message.following` along; returns how many it took.
+std::size_t translateServerLine(RelayState& relay, const Message& message, RelayOutput& out);
 
 }  // namespace quayside

@@ -1,6 +1,7 @@
 #include "ui/bridge_table_logic.h"
 
 #include "bridge/settings.h"
+#include "core/server_address.h"
 #include "core/text.h"
 
 #include <bitset>
@@ -15,18 +16,6 @@ std::string decimalText(std::uint32_t value) {
   char digits[16];
   const char* end = appendDecimal(digits, value);
   return std::string(digits, static_cast<std::size_t>(end - digits));
-}
-
-// Length of the one scheme prefix the Server column drops: "irc://" or
-// "dchub://", the scheme's letters in any case.
-std::size_t schemePrefixLength(std::string_view server) {
-  if (startsWithIgnoringCase(server, "irc:") && server.substr(4, 2) == "//") {
-    return 6;
-  }
-  if (startsWithIgnoringCase(server, "dchub") && server.substr(5, 3) == "://") {
-    return 8;
-  }
-  return 0;
 }
 
 // Cuts `text` to at most `limit` bytes without splitting a UTF-8 sequence,
@@ -50,9 +39,9 @@ std::uint16_t low16(std::uint32_t value) {
 
 std::string composeServerText(const Bridge& bridge) {
   std::string text = bridge.upstreamKind != 0 ? "irc://" : "dchub://";
-  std::string_view server = fieldText(bridge.server);
-  server.remove_prefix(schemePrefixLength(server));
-  text += server;
+  // The Server column shows the scheme the Bridge's kind gives, whatever
+  // scheme the text was typed with.
+  text += parseServerAddress(fieldText(bridge.server), bridge.upstreamKind).afterScheme;
   if (bridge.upstreamKind == 1) {
     if (text.back() != '/') {
       text += '/';

@@ -1,8 +1,12 @@
 #include "core/text.h"
 
+#include "core/fixed_text.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace quayside {
@@ -56,6 +60,36 @@ INSTANTIATE_TEST_SUITE_P(Cases, ParseDecimalTest,
 
 TEST(ParseDecimal, PortTakesTheLowSixteenBits) {
   EXPECT_EQ(parseDecimal("65547") & 0xFFFFu, 11u);
+}
+
+TEST(FixedText, HoldsAtMostItsCapacityAndEndsAtANul) {
+  struct Row {
+    const char* name;  // what is broken when the row fails
+    std::string text;
+    std::size_t limit;
+    std::string held;
+  };
+  using namespace std::string_literals;
+  const Row rows[] = {
+      {"short text changed", "abc", 100, "abc"},
+      {"capacity overrun", std::string(9, 'x'), 100, std::string(7, 'x')},
+      {"limit ignored", "abcdef", 2, "ab"},
+      {"NUL kept inside", "ab\0cd"s, 100, "ab"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    FixedText<8> assigned;
+    assigned.assign("old text");
+    assigned.assign(row.text, row.limit);
+    EXPECT_EQ(assigned.view(), row.held);
+    FixedText<8> written;
+    written.write(row.limit, [&](std::span<char> area) {
+      const std::size_t count = std::min(area.size(), row.text.size());
+      row.text.copy(area.data(), count);
+      return count;
+    });
+    EXPECT_EQ(written.view(), row.held);
+  }
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ struct FramingCase {
   const char* name;
   Stream stream;
   std::vector<std::string> receives;  // one entry per receive
-  Strings messages;                   // handed to the translator, in order
+  Strings messages;                   // handed to the translator, without terminators
   std::string heldAfter;              // unprocessed bytes left at the buffer's start
 };
 
@@ -53,23 +53,17 @@ TEST_P(FramingTest, HandsOverEachCompleteMessageOnce) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, FramingTest,
     ::testing::Values(
-        FramingCase{"twoCommandsAndHalfAThird",
-                    Stream::kClient,
-                    {"$A x|$B y|$C"},
-                    {"$A x|", "$B y|"},
-                    "$C"},
-        FramingCase{"halfCommandCompletedLater",
-                    Stream::kClient,
-                    {"$A x|$C", " z|"},
-                    {"$A x|", "$C z|"},
-                    ""},
-        FramingCase{"emptyCommandsAreHandedOn", Stream::kClient, {"||"}, {"|", "|"}, ""},
+        FramingCase{
+            "twoCommandsAndHalfAThird", Stream::kClient, {"$A x|$B y|$C"}, {"$A x", "$B y"}, "$C"},
+        FramingCase{
+            "halfCommandCompletedLater", Stream::kClient, {"$A x|$C", " z|"}, {"$A x", "$C z"}, ""},
+        FramingCase{"emptyCommandsAreHandedOn", Stream::kClient, {"||"}, {"", ""}, ""},
         FramingCase{"embeddedNulStaysInTheCommand",
                     Stream::kClient,
                     {std::string("$A\0b|", 5)},
-                    {std::string("$A\0b|", 5)},
+                    {std::string("$A\0b", 4)},
                     ""},
-        FramingCase{"oneByteAtATime", Stream::kClient, {"<", "a", ">", "|", "x"}, {"<a>|"}, "x"},
+        FramingCase{"oneByteAtATime", Stream::kClient, {"<", "a", ">", "|", "x"}, {"<a>"}, "x"},
         FramingCase{
             "crAndLfInSeparateReceives", Stream::kServer, {"PING :a\r", "\nPI"}, {"PING :a"}, "PI"},
         FramingCase{"crAtTheEndWaits", Stream::kServer, {"L1\r"}, {}, "L1\r"},
@@ -91,7 +85,7 @@ TEST(Framing, OverlongClientCommandIsDiscardedAndTheRestHandedOn) {
   EXPECT_EQ(relay->clientLength, kStreamCapacity) << "exactly 10,000 bytes are held";
 
   feed(*relay, Stream::kClient, "tail|<a> b|", translator, out);
-  EXPECT_EQ(translator.commands, (Strings{"tail|", "<a> b|"}))
+  EXPECT_EQ(translator.commands, (Strings{"tail", "<a> b"}))
       << "the full buffer is dropped before the next receive";
 }
 
@@ -103,20 +97,52 @@ TEST(Framing, OverlongServerLineIsDiscardedAndTheRelayGoesOn) {
   EXPECT_EQ(translator.lines, (Strings{std::string(2000, 'y'), "PING :x"}));
 }
 
-TEST(Framing, LinesTakenByTheTranslationAreSteppedOver) {
-  auto relay = testing::makeRelay();
-  RecordingTranslator translator;
-  RecordingOutput out;
-  // A translation that takes the following line blanks the CR LF between.
-  translator.onLine = [](Relay& r, RelayOutput&) {
-    char* line = r.serverBuffer.data() + r.serverOffset;
-    if (line[0] == 'A') {
-      line[2] = ' ';
-      line[3] = ' ';
-    }
+TEST(Framing, MessagesTakenAlongAreSteppedOver) {
+  struct Row {
+    const char* name;  // what is broken when the row fails
+    Stream stream;
+    std::string bytes;
+    Strings following;  // what the first message is handed after it
+    Strings handed;     // the messages the translation sees
+    std::string heldAfter;
   };
-  feed(*relay, Stream::kServer, "A1\r\nB2\r\nC3\r\n", translator, out);
-  EXPECT_EQ(translator.lines, (Strings{"A1", "C3"}));
+  const Row rows[] = {
+      {"taken line translated again",
+       Stream::kServer,
+       "A2\r\nB\r\nC\r\nD\r\n",
+       {"B\r\nC\r\nD\r\n"},
+       {"A2", "D"},
+       ""},
+      {"taken command translated again", Stream::kClient, "A1|B|C|", {"B|C|"}, {"A1", "C"}, ""},
+      {"claim past the complete lines drops the unfinished one",
+       Stream::kServer,
+       "A2\r\nB\r\nC",
+       {"B\r\nC"},
+       {"A2"},
+       "C"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto relay = testing::makeRelay();
+    RecordingTranslator translator;
+    RecordingOutput out;
+    Strings following;
+    // Messages starting with 'A' take along as many as their digit says.
+    translator.take = [&](const Message& message) -> std::size_t {
+      if (!message.bytes.starts_with('A')) {
+        return 0;
+      }
+      following.emplace_back(message.following);
+      return static_cast<std::size_t>(message.bytes[1] - '0');
+    };
+    feed(*relay, row.stream, row.bytes, translator, out);
+    EXPECT_EQ(following, row.following);
+    EXPECT_EQ(row.stream == Stream::kClient ? translator.commands : translator.lines, row.handed);
+    const bool client = row.stream == Stream::kClient;
+    EXPECT_EQ(std::string(client ? relay->clientBuffer.data() : relay->serverBuffer.data(),
+                          client ? relay->clientLength : relay->serverLength),
+              row.heldAfter);
+  }
 }
 
 }  // namespace

@@ -31,8 +31,7 @@ class RelaySessionTest : public ::testing::Test {
     ASSERT_NE(serverListener_, kNoSocket) << error;
 
     relay_ = testing::makeRelay("x");
-    setFieldText(relay_->serverText,
-                 "127.0.0.1:" + std::to_string(platform::boundPort(serverListener_)));
+    relay_->serverText.assign("127.0.0.1:" + std::to_string(platform::boundPort(serverListener_)));
     relay_->upstreamKind = 1;
     hub_ = connectLoopback(platform::boundPort(clientListener_));
     relay_->clientSocket = acceptWithin(clientListener_);

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <ostream>
 #include <string>
 #include <thread>
 
@@ -21,41 +20,6 @@ using testing::connectLoopback;
 using testing::readUntil;
 using testing::RecordingTranslator;
 using testing::waitForClose;
-
-struct EndpointCase {
-  const char* name;
-  const char* text;
-  std::uint8_t upstreamKind;
-  const char* host;
-  std::uint16_t port;
-};
-
-void PrintTo(const EndpointCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class ServerTextTest : public ::testing::TestWithParam<EndpointCase> {};
-
-TEST_P(ServerTextTest, ReadsHostAndPort) {
-  const EndpointCase& c = GetParam();
-  const ServerEndpoint endpoint = parseServerText(c.text, c.upstreamKind);
-  EXPECT_EQ(endpoint.host, c.host);
-  EXPECT_EQ(endpoint.port, c.port);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ServerTextTest,
-    ::testing::Values(
-        EndpointCase{"ircSchemePortAndChannel", "irc://127.0.0.1:6668/#x", 1, "127.0.0.1", 6668},
-        EndpointCase{"upperCaseSchemeIrcDefault", "IRC://127.0.0.1", 1, "127.0.0.1", 6667},
-        EndpointCase{"upperCaseSchemeHubDefault", "IRC://127.0.0.1", 0, "127.0.0.1", 411},
-        EndpointCase{"blankAfterColonSkipped", "DcHub://127.0.0.1: 7000", 1, "127.0.0.1", 7000},
-        EndpointCase{"backslashEndsHost", "127.0.0.1\\x", 1, "127.0.0.1", 6667},
-        EndpointCase{"noDigitsGivePortZero", "127.0.0.1:abc", 1, "127.0.0.1", 0},
-        EndpointCase{"portTakesLowSixteenBits", "h:65547", 1, "h", 11},
-        EndpointCase{"onlyOnePrefixRemoved", "dchub://irc://h", 1, "irc", 0},
-        EndpointCase{"emptyText", "", 1, "", 6667}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // A hub client connected to a Relay that runs on its own thread, and a
 // scripted IRC server the Relay connects to.
@@ -86,7 +50,7 @@ class RelayThreadTest : public ::testing::Test {
   // Starts the Relay for `text` and connects the hub client to it.
   void start(const std::string& text) {
     relay_ = testing::makeRelay();
-    setFieldText(relay_->serverText, text);
+    relay_->serverText.assign(text);
     relay_->upstreamKind = 1;
     hubClient_ = connectLoopback(platform::boundPort(clientListener_));
     ASSERT_NE(hubClient_, kNoSocket);
@@ -134,9 +98,9 @@ TEST_F(RelayThreadTest, ClosesTheClientWithoutAByteWhenTheServerCannotBeReached)
 TEST_F(RelayThreadTest, SendsTheLockAndFramesBothStreams) {
   // Round trip through a translation that answers on the server socket, so
   // the test knows when the relay has handled everything sent before.
-  translator_.onLine = [](Relay& relay, RelayOutput& out) {
-    if (relay.serverBuffer[relay.serverOffset] == 'N') {
-      out.toServer("done\r\n");
+  translator_.onLine = [](const Message& line, RelayOutput& out) {
+    if (line.bytes.starts_with('N')) {
+      out.send(Peer::kServer, "done\r\n");
     }
   };
   startConnected();
@@ -149,7 +113,7 @@ TEST_F(RelayThreadTest, SendsTheLockAndFramesBothStreams) {
   std::string rest;
   EXPECT_TRUE(waitForClose(ircServer_, rest)) << "the client's close ends the server connection";
   thread_.join();
-  EXPECT_EQ(translator_.commands, (std::vector<std::string>{"$A 1|", "$B 2|", "$C 3|"}));
+  EXPECT_EQ(translator_.commands, (std::vector<std::string>{"$A 1", "$B 2", "$C 3"}));
   EXPECT_EQ(translator_.lines, (std::vector<std::string>{"PING :a", "NOTICE x"}));
   EXPECT_EQ(relay_->serverPort, platform::boundPort(serverListener_));
   EXPECT_EQ(relay_->clientSocket, kNoSocket);
@@ -167,7 +131,7 @@ TEST_F(RelayThreadTest, IsRegisteredWhileItRuns) {
 }
 
 TEST_F(RelayThreadTest, EndsWhenTheTranslationClosesTheClient) {
-  translator_.onLine = [](Relay&, RelayOutput& out) { out.closeClient(); };
+  translator_.onLine = [](const Message&, RelayOutput& out) { out.closeClient(); };
   startConnected();
   ASSERT_TRUE(platform::sendAll(ircServer_, ":op KICK #x me :bye\r\n"));
   std::string rest;
@@ -193,7 +157,7 @@ TEST(StartRelay, OwnsAndFreesTheRelay) {
   ASSERT_NE(listener, kNoSocket);
   SocketHandle client = connectLoopback(platform::boundPort(listener));
   auto relay = testing::makeRelay();
-  setFieldText(relay->serverText, "127.0.0.1:abc");
+  relay->serverText.assign("127.0.0.1:abc");
   relay->clientSocket = acceptWithin(listener);
   ASSERT_TRUE(startRelay(std::move(relay)));
   std::string rest;

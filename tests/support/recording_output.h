@@ -2,18 +2,29 @@
 
 #include "translate/output.h"
 
+#include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace quayside::testing {
 
-// Records every call of the output seam separately, so a test can say
-// "this produced exactly these sends".
+// Records every committed group separately, so a test can say "this
+// produced exactly these sends".
 class RecordingOutput : public RelayOutput {
  public:
-  void toClient(std::string_view bytes) override { client.emplace_back(bytes); }
-  void toServer(std::string_view bytes) override { server.emplace_back(bytes); }
+  // A smaller area lets a test reach the composing limits with short texts.
+  explicit RecordingOutput(std::size_t areaSize = kOutCapacity)
+      : clientArea_(areaSize), serverArea_(areaSize) {}
+
+  std::span<char> area(Peer peer) override {
+    return peer == Peer::kClient ? clientArea_ : serverArea_;
+  }
+  void commit(Peer peer, std::size_t size) override {
+    const std::span<char> held = area(peer);
+    (peer == Peer::kClient ? client : server).emplace_back(held.data(), size);
+  }
   void closeClient() override { ++closes; }
 
   void clear() {
@@ -25,6 +36,10 @@ class RecordingOutput : public RelayOutput {
   std::vector<std::string> client;
   std::vector<std::string> server;
   int closes = 0;
+
+ private:
+  std::vector<char> clientArea_;
+  std::vector<char> serverArea_;
 };
 
 }  // namespace quayside::testing

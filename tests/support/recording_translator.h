@@ -2,7 +2,7 @@
 
 #include "relay/framing.h"
 
-#include <cstring>
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -10,32 +10,27 @@
 namespace quayside::testing {
 
 // Stands in for the real translations: records each message exactly as the
-// framing hands it over (command through '|', line without its CR LF).
+// framing hands it over (without its terminator), and takes along as many
+// following messages as `take` says.
 class RecordingTranslator : public Translator {
  public:
-  void clientCommand(Relay& relay, RelayOutput& out) override {
-    const char* start = relay.clientBuffer.data() + relay.clientOffset;
-    const char* end =
-        static_cast<const char*>(std::memchr(start, '|', relay.clientLength - relay.clientOffset));
-    commands.emplace_back(start, end == nullptr ? start : end + 1);
-    if (onCommand) {
-      onCommand(relay, out);
-    }
+  std::size_t clientCommand(RelayState&, const Message& message, RelayOutput&) override {
+    commands.emplace_back(message.bytes);
+    return take ? take(message) : 0;
   }
 
-  void serverLine(Relay& relay, RelayOutput& out) override {
-    const std::string held(relay.serverBuffer.data() + relay.serverOffset,
-                           relay.serverLength - relay.serverOffset);
-    lines.push_back(held.substr(0, held.find("\r\n")));
+  std::size_t serverLine(RelayState&, const Message& message, RelayOutput& out) override {
+    lines.emplace_back(message.bytes);
     if (onLine) {
-      onLine(relay, out);
+      onLine(message, out);
     }
+    return take ? take(message) : 0;
   }
 
   std::vector<std::string> commands;
   std::vector<std::string> lines;
-  std::function<void(Relay&, RelayOutput&)> onCommand;
-  std::function<void(Relay&, RelayOutput&)> onLine;
+  std::function<std::size_t(const Message&)> take;
+  std::function<void(const Message&, RelayOutput&)> onLine;
 };
 
 }  // namespace quayside::testing

@@ -8,12 +8,12 @@
 
 namespace quayside::testing {
 
-// A zero-filled Relay on the heap (it is too big for a test's stack).
+// A fresh Relay on the heap (it is too big for a test's stack).
 inline std::unique_ptr<Relay> makeRelay(std::string_view channel = "#c",
                                         std::string_view nick = "") {
   auto relay = std::make_unique<Relay>();
-  setFieldText(relay->channel, channel);
-  setFieldText(relay->nick, nick);
+  relay->channel.assign(channel);
+  relay->nick.assign(nick);
   return relay;
 }
 

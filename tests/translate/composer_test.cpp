@@ -82,10 +82,9 @@ TEST(Composer, WritesOnlyWholeEscapes) {
 }
 
 TEST(Batch, SendsWholeCommandsInAsFewSendsAsFit) {
-  testing::RecordingOutput out;
-  std::array<char, 20> area{};  // room for two of the three commands
+  testing::RecordingOutput out(20);  // room for two of the three commands
   {
-    Batch batch(area, out, Batch::Peer::kClient);
+    Batch batch(out, Peer::kClient);
     for (const char* nick : {"alice", "bob", "carol"}) {
       batch.add([nick](Composer& c) {
         c.append("$Q ");
@@ -98,10 +97,9 @@ TEST(Batch, SendsWholeCommandsInAsFewSendsAsFit) {
 }
 
 TEST(Batch, CommandTooLongAloneIsCutButStillTerminated) {
-  testing::RecordingOutput out;
-  std::array<char, 8> area{};
+  testing::RecordingOutput out(8);
   {
-    Batch batch(area, out, Batch::Peer::kServer);
+    Batch batch(out, Peer::kServer);
     batch.add([](Composer& c) {
       c.append("PRIVMSG #c :long");
       c.terminate("\r\n");
