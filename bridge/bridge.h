@@ -24,17 +24,17 @@ inline constexpr std::uint32_t kFirstAcceptMessage = 1124;
 // One configured gateway entry. The persistent fields mirror the record
 // byte for byte (see encodeBridge); listenSocket is runtime only.
 struct Bridge {
-  std::uint8_t enabled = 0;                               // offset 0
-  std::array<char, kBridgeServerCapacity> server{};       // offset 1
-  std::array<char, kBridgeChannelCapacity> channel{};     // offset 513
-  std::uint16_t localPort = 0;                            // offset 769
-  std::uint8_t upstreamKind = 0;                          // offset 771: nonzero IRC, 0 DC hub
-  std::uint8_t clientKind = 0;                            // offset 772
-  std::array<std::uint8_t, 1024> reserved{};              // offset 773, carried unchanged
-  SocketHandle listenSocket = kNoSocket;                  // offset 1797 (runtime)
-  std::uint32_t acceptMessage = 0;                        // offset 1801
-  std::array<std::uint8_t, 16> listenAddress{};           // offset 1805, sockaddr_in layout
-  std::array<std::uint8_t, 4> reservedTail{};             // offset 1821, carried unchanged
+  std::uint8_t enabled = 0;                            // offset 0
+  std::array<char, kBridgeServerCapacity> server{};    // offset 1
+  std::array<char, kBridgeChannelCapacity> channel{};  // offset 513
+  std::uint16_t localPort = 0;                         // offset 769
+  std::uint8_t upstreamKind = 0;                       // offset 771: nonzero IRC, 0 DC hub
+  std::uint8_t clientKind = 0;                         // offset 772
+  std::array<std::uint8_t, 1024> reserved{};           // offset 773, carried unchanged
+  SocketHandle listenSocket = kNoSocket;               // offset 1797 (runtime)
+  std::uint32_t acceptMessage = 0;                     // offset 1801
+  std::array<std::uint8_t, 16> listenAddress{};        // offset 1805, sockaddr_in layout
+  std::array<std::uint8_t, 4> reservedTail{};          // offset 1821, carried unchanged
 };
 
 using BridgeRecord = std::array<std::byte, kBridgeRecordSize>;

@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config    # build
+  clang                                # the second compiler (clang preset)
+  clang-format clang-tidy              # the format and tidy checks
   libgtest-dev                         # tests
   qt6-base-dev qt6-qpa-plugins        # the window (offscreen platform for its tests)
   ngircd                               # the real IRC server of the end-to-end tests

@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test three times:
-# a normal build, AddressSanitizer + UndefinedBehaviorSanitizer, ThreadSanitizer.
-# Usage: scripts/test-all.sh [preset...]   (default: release asan tsan)
+# Installs what is missing, checks the format and runs clang-tidy, then builds
+# and runs every test four times: a normal build, AddressSanitizer +
+# UndefinedBehaviorSanitizer, ThreadSanitizer, and a Clang build.
+# Usage: scripts/test-all.sh [preset...]   (default: release asan tsan clang)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup-debian.sh
 
 presets=("$@")
-if ((${#presets[@]} == 0)); then presets=(release asan tsan); fi
+if ((${#presets[@]} == 0)); then presets=(release asan tsan clang); fi
+
+# The cheap checks first, so a stray layout change fails in seconds.
+echo "=== format ==="
+scripts/format.sh --check
+echo "=== clang-tidy ==="
+scripts/tidy.sh
 
 jobs=$(nproc)
 export QUAYSIDE_REQUIRE_NGIRCD=1  # the end-to-end tests must not skip here

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Runs clang-tidy (14, with the repository's .clang-tidy) over the product code,
+# two files at a time, using a build folder's compile_commands.json.
+# Usage: scripts/tidy.sh [BUILD_DIR]   (default: build/clang, configured if needed)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+build=${1:-build/clang}
+if [ ! -f "$build/compile_commands.json" ]; then
+  if [ $# -gt 0 ]; then
+    echo "$build/compile_commands.json not found: configure that build first" >&2
+    exit 2
+  fi
+  cmake --preset clang >/dev/null
+fi
+
+tidy=$(command -v clang-tidy-14 || command -v clang-tidy || true)
+if [ -z "$tidy" ]; then
+  echo "clang-tidy not found: run scripts/setup-debian.sh" >&2
+  exit 2
+fi
+
+# Product code only: tests, benchmarks and generated files (moc) are left out.
+escaped_root=$(printf '%s' "$root" | sed 's/[][\.*^$+?(){}|/]/\\&/g')
+product="^$escaped_root/(core|platform|relay|translate|bridge|ui|app|scripts)/"
+
+# clang-tidy's colours and per-file counts of suppressed system-header warnings
+# only clutter a log.
+tidy_log() { sed -e 's/\x1b\[[0-9;]*m//g' -e '/^[0-9]* warnings\? generated\.$/d'; }
+
+runner=$(command -v run-clang-tidy-14 || command -v run-clang-tidy || true)
+if [ -n "$runner" ]; then
+  "$runner" -clang-tidy-binary "$tidy" -p "$build" -j 2 -quiet "$product" 2>&1 | tidy_log
+else
+  grep -o '"file": "[^"]*"' "$build/compile_commands.json" | cut -d'"' -f4 | grep -E "$product" |
+    xargs -r -P 2 -n 1 "$tidy" -p "$build" --quiet 2>&1 | tidy_log
+fi
+echo "clang-tidy found nothing."
