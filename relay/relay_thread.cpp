@@ -53,7 +53,7 @@ class SocketOutput final : public RelayOutput {
   }
 
  private:
-  static constexpr std::size_t kGatherLimit = 64 * 1024;
+  static constexpr std::size_t kGatherLimit = std::size_t{64} * 1024;
 
   struct Pending {
     std::unique_ptr<char[]> bytes;
