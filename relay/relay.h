@@ -1,16 +1,13 @@
 #pragma once
 
+#include "platform/socket_handle.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 namespace quayside {
-
-// A socket handle as the platform layer hands it out; kNoSocket marks "none"
-// (and "closed" once a socket has been closed).
-using SocketHandle = int;
-inline constexpr SocketHandle kNoSocket = -1;
 
 // Received bytes held per direction; one more byte holds the NUL after them.
 inline constexpr std::size_t kStreamCapacity = 10000;

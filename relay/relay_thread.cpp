@@ -2,8 +2,11 @@
 
 #include "core/text.h"
 #include "platform/net.h"
+#include "platform/stream.h"
+#include "platform/wait.h"
 #include "relay/registry.h"
 
+#include <array>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -67,39 +70,39 @@ class SocketOutput final : public RelayOutput {
 };
 
 // Resolves and connects to the server, then greets the client with the lock.
-// Returns why the Relay must end, or an empty view when it is connected.
-std::string_view connectServer(Relay& relay, std::string& detail) {
+// Returns why the Relay must end, or an empty view when it is connected. The
+// stream goes to `server`; relay.serverSocket names its handle.
+std::string_view connectServer(Relay& relay, std::unique_ptr<platform::ByteStream>& server,
+                               std::string& detail) {
   const ServerEndpoint endpoint = parseServerText(fieldText(relay.serverText), relay.upstreamKind);
-  const std::string host(endpoint.host);
-  std::optional<std::uint32_t> address = platform::parseIpv4(host);
-  if (!address) {
-    address = platform::resolveIpv4(host);
-  }
-  if (!address) {
+  platform::Connection connection = platform::connectTcp(std::string(endpoint.host), endpoint.port);
+  if (connection.failure == platform::ConnectFailure::kNotResolved) {
     return "server name does not resolve";
   }
-  relay.serverAddress = *address;
+  relay.serverAddress = connection.address;
   relay.serverPort = endpoint.port;
-
-  relay.serverSocket = platform::createTcpSocket();
-  if (relay.serverSocket == kNoSocket) {
-    detail = platform::lastErrorText();
+  if (connection.failure == platform::ConnectFailure::kNoSocket) {
+    detail = connection.error;
     return "cannot create the server socket";
   }
-  if (!platform::connectTo(relay.serverSocket, relay.serverAddress, relay.serverPort)) {
-    detail = platform::lastErrorText();
+  if (connection.failure == platform::ConnectFailure::kNotConnected) {
+    detail = connection.error;
     return "cannot connect to the server";
   }
+  server = std::move(connection.stream);
+  relay.serverSocket = server->handle();
   // Nothing reaches the client before the server connection is up.
   platform::sendAll(relay.clientSocket, kLockString);
   return {};
 }
 
 // One receive on one side and the translation of every complete message.
-std::string_view readStep(Relay& relay, Stream stream, Translator& translator, SocketOutput& out) {
-  const SocketHandle socket = stream == Stream::kClient ? relay.clientSocket : relay.serverSocket;
+std::string_view readStep(Relay& relay, Stream stream, platform::ByteStream& server,
+                          Translator& translator, SocketOutput& out) {
   const std::span<char> area = receiveArea(relay, stream);
-  const long count = platform::receiveSome(socket, area.data(), area.size());
+  const long count = stream == Stream::kClient
+                         ? platform::receiveSome(relay.clientSocket, area.data(), area.size())
+                         : server.receiveSome(area);
   if (count == 0) {
     return stream == Stream::kClient ? "client closed the connection"
                                      : "server closed the connection";
@@ -113,7 +116,7 @@ std::string_view readStep(Relay& relay, Stream stream, Translator& translator, S
 }
 
 // Relays until either side ends; returns why.
-std::string_view relayTraffic(Relay& relay, Translator& translator) {
+std::string_view relayTraffic(Relay& relay, platform::ByteStream& server, Translator& translator) {
   SocketOutput out(relay);
   for (;;) {
     // The server-to-client translation closes the client when it is kicked.
@@ -121,19 +124,24 @@ std::string_view relayTraffic(Relay& relay, Translator& translator) {
       return "client was kicked from the channel";
     }
     // One wait for both sides and no timeout: nothing is delayed by polling
-    // and an idle Relay never wakes up.
-    platform::Readiness ready;
-    if (!platform::waitReadable(relay.clientSocket, relay.serverSocket, ready)) {
+    // and an idle Relay never wakes up. When bytes already wait inside the
+    // server stream, the client is only checked, not waited for.
+    const bool serverBuffered = server.hasBufferedInput();
+    std::array<platform::WaitEntry, 2> ready{
+        {{relay.clientSocket, false}, {server.handle(), false}}};
+    const std::optional<std::chrono::milliseconds> timeout =
+        serverBuffered ? std::optional(std::chrono::milliseconds(0)) : std::nullopt;
+    if (platform::waitReadable(ready, timeout).status == platform::WaitStatus::kFailed) {
       return "waiting for data failed";
     }
-    if (ready.first) {
-      if (const std::string_view end = readStep(relay, Stream::kClient, translator, out);
+    if (ready[0].readable) {
+      if (const std::string_view end = readStep(relay, Stream::kClient, server, translator, out);
           !end.empty()) {
         return end;
       }
     }
-    if (ready.second && relay.clientSocket != kNoSocket) {
-      if (const std::string_view end = readStep(relay, Stream::kServer, translator, out);
+    if ((ready[1].readable || serverBuffered) && relay.clientSocket != kNoSocket) {
+      if (const std::string_view end = readStep(relay, Stream::kServer, server, translator, out);
           !end.empty()) {
         return end;
       }
@@ -181,18 +189,24 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer) {
   registerRelay(relay);
   platform::setBlocking(relay.clientSocket, true);
 
+  // The server stream lives here, for the Relay's life; relay.serverSocket
+  // only names its handle.
+  std::unique_ptr<platform::ByteStream> server;
   std::string detail;
-  std::string_view reason = connectServer(relay, detail);
+  std::string_view reason = connectServer(relay, server, detail);
   if (reason.empty()) {
     if (observer != nullptr) {
       observer->relayConnected(relay);
     }
-    reason = relayTraffic(relay, translator);
+    reason = relayTraffic(relay, *server, translator);
   }
 
-  // Each socket is closed exactly once: closeSocket marks it closed.
+  // Each socket is closed exactly once: closeSocket and close mark it closed.
   platform::closeSocket(relay.clientSocket);
-  platform::closeSocket(relay.serverSocket);
+  if (server) {
+    server->close();
+  }
+  relay.serverSocket = kNoSocket;
   unregisterRelay(relay);
   if (observer != nullptr) {
     if (detail.empty()) {
