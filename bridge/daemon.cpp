@@ -2,18 +2,12 @@
 
 #include "bridge/listener.h"
 #include "bridge/settings.h"
-#include "platform/net.h"
-
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
+#include "platform/wait.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
+#include <optional>
 #include <vector>
 
 namespace quayside {
@@ -37,7 +31,7 @@ std::string portText(const Bridge& bridge) {
   return std::to_string(bridge.localPort);
 }
 
-// The ListenerHost of the daemon: its own poll loop in place of window events.
+// The ListenerHost of the daemon: its own wait loop in place of window events.
 class DaemonHost : public ListenerHost {
  public:
   explicit DaemonHost(DaemonLog& log) : log_(log) {}
@@ -57,7 +51,8 @@ class DaemonHost : public ListenerHost {
 
   void uncheckCurrentRow() override {}
 
-  void noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t peerAddress) override {
+  void noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t peerAddress,
+                  std::string_view reason) override {
     switch (note) {
       case AcceptNote::kAccepted:
         log_.line("client accepted on port " + portText(bridge));
@@ -68,50 +63,44 @@ class DaemonHost : public ListenerHost {
       case AcceptNote::kRelayNotStarted:
         log_.line("relay not started on port " + portText(bridge));
         break;
-      case AcceptNote::kAcceptFailed: {
-        const std::string why = platform::lastErrorText();  // before anything resets errno
-        log_.line("accept failed on port " + portText(bridge) + ": " + why);
+      case AcceptNote::kAcceptFailed:
+        log_.line("accept failed on port " + portText(bridge) + ": " + std::string(reason));
         rest(bridge.listenSocket);
         break;
-      }
     }
   }
 
-  // Runs accept events until `stopSocket` is readable; 0 when stopped.
-  int loop(Listeners& listeners, int stopSocket) {
-    std::vector<pollfd> fds;
+  // Runs accept events until `stop` is readable; 0 when stopped.
+  int loop(Listeners& listeners, platform::StopChannel& stop) {
+    std::vector<platform::WaitEntry> entries;
     std::vector<std::uint32_t> messages;
     for (;;) {
       const Clock::time_point now = Clock::now();
-      fds.assign(1, pollfd{stopSocket, POLLIN, 0});
+      entries.assign(1, platform::WaitEntry{stop.handle(), false});
       messages.clear();
-      int timeoutMs = -1;
+      std::optional<std::chrono::milliseconds> timeout;
       for (const Watched& w : watched_) {
         if (w.restUntil > now) {
-          const auto wait = std::chrono::ceil<std::chrono::milliseconds>(w.restUntil - now).count();
-          timeoutMs =
-              timeoutMs < 0 ? static_cast<int>(wait) : std::min(timeoutMs, static_cast<int>(wait));
+          const auto wait = std::chrono::ceil<std::chrono::milliseconds>(w.restUntil - now);
+          timeout = timeout ? std::min(*timeout, wait) : wait;
           continue;
         }
-        fds.push_back({w.socket, POLLIN, 0});
+        entries.push_back({w.socket, false});
         messages.push_back(w.message);
       }
-      if (::poll(fds.data(), fds.size(), timeoutMs) < 0) {
-        if (errno == EINTR) {
-          continue;
-        }
-        log_.line("waiting for clients failed: " + platform::lastErrorText());
+      const platform::WaitResult waited = platform::waitReadable(entries, timeout);
+      if (waited.status == platform::WaitStatus::kFailed) {
+        log_.line("waiting for clients failed: " + waited.error);
         return 1;
       }
-      if (fds[0].revents != 0) {
-        unsigned char signal = 0;
-        const bool named = ::read(stopSocket, &signal, 1) == 1;
-        log_.line(named ? "stopping on " + signalName(signal) : std::string("stopping"));
+      if (entries[0].readable) {
+        const std::string reason = stop.takeReason();
+        log_.line(reason.empty() ? std::string("stopping") : "stopping on " + reason);
         return 0;
       }
       // Events are collected first: an accept may change the watched set.
-      for (std::size_t i = 1; i < fds.size(); ++i) {
-        if (fds[i].revents != 0) {
+      for (std::size_t i = 1; i < entries.size(); ++i) {
+        if (entries[i].readable) {
           listeners.acceptClient(messages[i - 1]);
         }
       }
@@ -130,17 +119,6 @@ class DaemonHost : public ListenerHost {
       if (w.socket == listener) {
         w.restUntil = Clock::now() + kAcceptRest;
       }
-    }
-  }
-
-  static std::string signalName(unsigned char signal) {
-    switch (signal) {
-      case SIGINT:
-        return "SIGINT";
-      case SIGTERM:
-        return "SIGTERM";
-      default:
-        return "signal " + std::to_string(signal);
     }
   }
 
@@ -285,21 +263,10 @@ void DaemonLog::relayEnded(const Relay& relay, std::string_view reason) {
 }
 
 DaemonLog::Sink standardErrorSink() {
-  return [](std::string_view line) {
-    while (!line.empty()) {
-      const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
-      if (written < 0 && errno == EINTR) {
-        continue;
-      }
-      if (written <= 0) {
-        return;
-      }
-      line.remove_prefix(static_cast<std::size_t>(written));
-    }
-  };
+  return [](std::string_view line) { platform::writeStandardError(line); };
 }
 
-int runDaemon(BridgeList& bridges, DaemonLog& log, int stopSocket) {
+int runDaemon(BridgeList& bridges, DaemonLog& log, platform::StopChannel& stop) {
   DaemonHost host(log);
   Listeners listeners(bridges, host, &log);
   std::size_t opened = 0;
@@ -320,39 +287,11 @@ int runDaemon(BridgeList& bridges, DaemonLog& log, int stopSocket) {
              " configured), exiting");
     return 1;
   }
-  const int code = host.loop(listeners, stopSocket);
+  const int code = host.loop(listeners, stop);
   for (Bridge& bridge : bridges) {
     listeners.closeListener(bridge);
   }
   return code;
-}
-
-namespace {
-
-// Written by the signal handler, which can reach nothing else.
-int stopPipeWriteEnd = -1;
-
-void onStopSignal(int signal) {
-  const int savedErrno = errno;
-  const auto byte = static_cast<unsigned char>(signal);
-  [[maybe_unused]] const ssize_t ignored = ::write(stopPipeWriteEnd, &byte, 1);
-  errno = savedErrno;
-}
-
-}  // namespace
-
-int openStopPipe() {
-  int ends[2];
-  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
-    return -1;
-  }
-  stopPipeWriteEnd = ends[1];
-  struct sigaction action {};
-  action.sa_handler = onStopSignal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-  return ends[0];
 }
 
 int daemonMain(std::span<const std::string_view> arguments, DaemonLog& log) {
@@ -379,12 +318,13 @@ int daemonMain(std::span<const std::string_view> arguments, DaemonLog& log) {
   bridges.splice(bridges.end(), parsed.bridges);
 
   platform::ignoreSigpipe();
-  const int stopSocket = openStopPipe();
-  if (stopSocket < 0) {
-    log.line("cannot make the stop pipe: " + platform::lastErrorText());
+  std::string error;
+  const std::unique_ptr<platform::StopChannel> stop = platform::openStopChannel(error);
+  if (!stop) {
+    log.line("cannot make the stop pipe: " + error);
     return 1;
   }
-  return runDaemon(bridges, log, stopSocket);
+  return runDaemon(bridges, log, *stop);
 }
 
 }  // namespace quayside

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge/bridge.h"
+#include "platform/process.h"
 #include "relay/relay_thread.h"
 
 #include <functional>
@@ -55,14 +56,10 @@ class DaemonLog : public RelayObserver {
 // A sink writing each line to standard error with one write.
 DaemonLog::Sink standardErrorSink();
 
-// Opens every enabled Bridge and accepts clients until `stopSocket` becomes
-// readable (a byte there names the signal). Returns the exit code: 0 when
-// stopped, 1 when no Bridge could be opened or waiting failed.
-int runDaemon(BridgeList& bridges, DaemonLog& log, int stopSocket);
-
-// Makes SIGINT and SIGTERM write their number to a pipe; returns its read
-// end, or -1 when no pipe could be made.
-int openStopPipe();
+// Opens every enabled Bridge and accepts clients until `stop` is asked to
+// stop. Returns the exit code: 0 when stopped, 1 when no Bridge could be
+// opened or waiting failed.
+int runDaemon(BridgeList& bridges, DaemonLog& log, platform::StopChannel& stop);
 
 // The whole program over the command line: its exit code (2 for bad arguments).
 int daemonMain(std::span<const std::string_view> arguments, DaemonLog& log);

@@ -2,8 +2,6 @@
 
 #include "platform/net.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -12,12 +10,6 @@
 
 namespace quayside {
 namespace {
-
-// Five pending connections was the classic choice, but Linux answers a burst
-// past a full queue with half-open connections the client believes are up
-// (and a hub client then waits forever for the lock), so the queue is as
-// deep as the system allows.
-constexpr int kListenBacklog = SOMAXCONN;
 
 // The sockaddr_in layout the stored record keeps: family 2 (little-endian),
 // the port in network order, 127.0.0.1, eight zero bytes.
@@ -81,7 +73,12 @@ void Listeners::openListener(Bridge& bridge) {
     // Port 0 would listen on a port the user is never shown.
     reason = "port 0 cannot be listened on";
   } else {
-    listener = platform::listenOn(platform::kLoopback, bridge.localPort, kListenBacklog, reason);
+    // Five pending connections was the classic choice, but Linux answers a
+    // burst past a full queue with half-open connections the client believes
+    // are up (and a hub client then waits forever for the lock), so the
+    // queue is as deep as the system allows.
+    listener = platform::listenOn(platform::kLoopback, bridge.localPort,
+                                  platform::deepestListenBacklog(), reason);
   }
   if (listener == kNoSocket) {
     host_.errorOpeningPort(bridge, reason);
@@ -116,28 +113,29 @@ void Listeners::acceptClient(std::uint32_t acceptMessage) {
     return;
   }
   std::uint32_t peer = 0;
-  SocketHandle client = platform::acceptFrom(bridge->listenSocket, peer);
+  std::string error;
+  SocketHandle client = platform::acceptFrom(bridge->listenSocket, peer, &error);
   if (client == kNoSocket) {
-    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kAcceptFailed, 0);
+    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kAcceptFailed, 0, error);
     return;
   }
   if (peer != platform::kLoopback) {
     platform::closeSocket(client);
-    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kRefused, peer);
+    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kRefused, peer, {});
     return;
   }
 
   std::unique_ptr<Relay> relay = relayFor(*bridge, client);
   if (!relay) {
     platform::closeSocket(client);
-    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kRelayNotStarted, peer);
+    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kRelayNotStarted, peer, {});
     return;
   }
-  host_.noteAccept(*bridge, ListenerHost::AcceptNote::kAccepted, peer);
+  host_.noteAccept(*bridge, ListenerHost::AcceptNote::kAccepted, peer, {});
   // From here the Relay belongs to its thread, which closes the client's
   // connection itself if it cannot start.
   if (!startRelay(std::move(relay), observer_)) {
-    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kRelayNotStarted, peer);
+    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kRelayNotStarted, peer, {});
   }
 }
 

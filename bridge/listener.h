@@ -28,10 +28,11 @@ class ListenerHost {
   virtual void uncheckCurrentRow() = 0;
 
   // What one accept event did, for logging; ignored unless overridden.
-  // kAccepted comes before the Relay's thread starts.
+  // kAccepted comes before the Relay's thread starts; kAcceptFailed carries
+  // the system's reason.
   enum class AcceptNote { kAccepted, kRefused, kRelayNotStarted, kAcceptFailed };
   virtual void noteAccept(const Bridge& /*bridge*/, AcceptNote /*note*/,
-                          std::uint32_t /*peerAddress*/) {}
+                          std::uint32_t /*peerAddress*/, std::string_view /*reason*/) {}
 };
 
 // Opens and closes Bridges' listeners and turns accepted connections into

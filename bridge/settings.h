@@ -12,7 +12,7 @@ namespace quayside {
 // last '/' or '\\'; with no such dot ".dat" is appended.
 std::string settingsPathFor(std::string_view executablePath);
 
-// The running executable's path (/proc/self/exe).
+// The running executable's path; empty when it cannot be told.
 std::string executablePath();
 
 // The per-user configuration folder: $XDG_CONFIG_HOME/quayside, or

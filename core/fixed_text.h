@@ -25,7 +25,9 @@ class FixedText {
   void assign(std::string_view text, std::size_t limit = kMaxLength) {
     text = text.substr(0, text.find('\0'));
     length_ = text.size() < clampLimit(limit) ? text.size() : clampLimit(limit);
-    std::memcpy(bytes_.data(), text.data(), length_);
+    if (length_ > 0) {
+      std::memcpy(bytes_.data(), text.data(), length_);
+    }
   }
 
   // Lets `write(std::span<char>)` fill at most `limit` bytes in place and
@@ -68,7 +70,9 @@ void setFieldText(std::array<char, N>& field, std::string_view text, std::size_t
     limit = N - 1;
   }
   const std::size_t length = text.size() < limit ? text.size() : limit;
-  std::memcpy(field.data(), text.data(), length);
+  if (length > 0) {
+    std::memcpy(field.data(), text.data(), length);
+  }
   field[length] = '\0';
 }
 

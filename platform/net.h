@@ -1,27 +1,17 @@
 #pragma once
 
-#include "relay/relay.h"
+#include "platform/socket_handle.h"
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
-// The small layer in place of Windows Sockets: blocking TCP over POSIX
-// sockets. Addresses and ports are in host byte order throughout.
+// Blocking TCP sockets, as Windows Sockets would give them. Addresses and
+// ports are in host byte order throughout.
 namespace quayside::platform {
 
 inline constexpr std::uint32_t kLoopback = 0x7F000001;  // 127.0.0.1
-
-// A dead peer must never kill the process: call once at start-up.
-void ignoreSigpipe();
-
-// A dotted IPv4 address ("a.b.c.d"), or nothing.
-std::optional<std::uint32_t> parseIpv4(std::string_view host);
-
-// The first IPv4 address the host name resolves to, or nothing.
-std::optional<std::uint32_t> resolveIpv4(const std::string& host);
 
 // A new blocking TCP socket, or kNoSocket.
 SocketHandle createTcpSocket();
@@ -41,14 +31,8 @@ long receiveSome(SocketHandle socket, char* into, std::size_t capacity);
 // Closes `socket` and sets it to kNoSocket; nothing when it already is.
 void closeSocket(SocketHandle& socket);
 
-// Waits until `first` or `second` is readable (data, or the peer closed or
-// failed), with no timeout when `timeoutMs` is negative. Returns false when
-// the wait itself fails. An interrupted wait is retried.
-struct Readiness {
-  bool first = false;
-  bool second = false;
-};
-bool waitReadable(SocketHandle first, SocketHandle second, Readiness& ready, int timeoutMs = -1);
+// The deepest queue of pending connections the system allows.
+int deepestListenBacklog();
 
 // Listening socket bound to address:port with SO_REUSEADDR (so a port can be
 // listened on again at once) and the given backlog, non-blocking. On failure
@@ -58,11 +42,10 @@ SocketHandle listenOn(std::uint32_t address, std::uint16_t port, int backlog, st
 // The port a socket is bound to (for listeners opened on port 0 in tests).
 std::uint16_t boundPort(SocketHandle socket);
 
-// Takes one pending connection; kNoSocket when there is none or it failed.
+// Takes one pending connection, with Nagle off; kNoSocket when there is none
+// or it failed, and then the system's reason goes to `error` when given.
 // `peerAddress` receives the peer's IPv4 address.
-SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress);
-
-// The text of the last socket error (errno), for log lines and notices.
-std::string lastErrorText();
+SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress,
+                        std::string* error = nullptr);
 
 }  // namespace quayside::platform

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/fixed_text.h"
+#include "platform/socket_handle.h"
 
 #include <array>
 #include <cstddef>
@@ -8,11 +9,6 @@
 #include <string_view>
 
 namespace quayside {
-
-// A socket handle as the platform layer hands it out; kNoSocket marks "none"
-// (and "closed" once a socket has been closed).
-using SocketHandle = int;
-inline constexpr SocketHandle kNoSocket = -1;
 
 // Received bytes held per direction; one more byte holds the NUL after them.
 inline constexpr std::size_t kStreamCapacity = 10000;

@@ -2,8 +2,11 @@
 
 #include "core/server_address.h"
 #include "platform/net.h"
+#include "platform/stream.h"
+#include "platform/wait.h"
 #include "relay/registry.h"
 
+#include <array>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -20,36 +23,35 @@ namespace {
 // lines costs two sends per receive instead of two per line.
 class SocketOutput final : public RelayOutput {
  public:
-  explicit SocketOutput(Relay& relay) : relay_(relay) {}
+  SocketOutput(Relay& relay, platform::ByteStream& server) : relay_(relay), server_(server) {}
 
   std::span<char> area(Peer peer) override { return pending(peer).area(); }
 
   void commit(Peer peer, std::size_t size) override {
-    const SocketHandle socket = socketOf(peer);
-    if (socket == kNoSocket) {
+    if (peer == Peer::kClient && relay_.clientSocket == kNoSocket) {
       return;  // the client was kicked: nothing more reaches it
     }
     Pending& held = pending(peer);
     held.size += size;
     // Past this much, gathered bytes go out at once, which also bounds memory.
     if (held.size >= kGatherLimit) {
-      held.send(socket);
+      send(peer);
     }
   }
 
   void closeClient() override {
     // What the client was told before (the kick) still reaches it.
-    client_.send(relay_.clientSocket);
+    send(Peer::kClient);
     platform::closeSocket(relay_.clientSocket);
   }
 
   // Sends what was gathered, one send per socket, and lets the buffers go:
   // an idle relay holds no output memory.
   void flush() {
-    server_.send(relay_.serverSocket);
-    client_.send(relay_.clientSocket);
-    server_.release();
-    client_.release();
+    send(Peer::kServer);
+    send(Peer::kClient);
+    toServer_.release();
+    toClient_.release();
   }
 
  private:
@@ -74,13 +76,6 @@ class SocketOutput final : public RelayOutput {
       return {bytes.get() + size, kOutCapacity};
     }
 
-    void send(SocketHandle socket) {
-      if (size > 0 && socket != kNoSocket) {
-        platform::sendAll(socket, {bytes.get(), size});
-      }
-      size = 0;
-    }
-
     void release() {
       bytes.reset();
       size = 0;
@@ -88,50 +83,62 @@ class SocketOutput final : public RelayOutput {
     }
   };
 
-  Pending& pending(Peer peer) { return peer == Peer::kClient ? client_ : server_; }
-  SocketHandle socketOf(Peer peer) const {
-    return peer == Peer::kClient ? relay_.clientSocket : relay_.serverSocket;
+  Pending& pending(Peer peer) { return peer == Peer::kClient ? toClient_ : toServer_; }
+
+  void send(Peer peer) {
+    Pending& held = pending(peer);
+    const std::string_view bytes(held.bytes.get(), held.size);
+    held.size = 0;
+    if (bytes.empty()) {
+      return;
+    }
+    if (peer == Peer::kServer) {
+      server_.sendAll(bytes);
+    } else if (relay_.clientSocket != kNoSocket) {
+      platform::sendAll(relay_.clientSocket, bytes);
+    }
   }
 
   Relay& relay_;
-  Pending client_;
-  Pending server_;
+  platform::ByteStream& server_;
+  Pending toClient_;
+  Pending toServer_;
 };
 
 // Resolves and connects to the server, then greets the client with the lock.
-// Returns why the Relay must end, or an empty view when it is connected.
-std::string_view connectServer(Relay& relay, std::string& detail) {
+// Returns why the Relay must end, or an empty view when it is connected. The
+// stream goes to `server`; relay.serverSocket names its handle.
+std::string_view connectServer(Relay& relay, std::unique_ptr<platform::ByteStream>& server,
+                               std::string& detail) {
   const ServerAddress endpoint = parseServerAddress(relay.serverText.view(), relay.upstreamKind);
-  const std::string host(endpoint.host);
-  std::optional<std::uint32_t> address = platform::parseIpv4(host);
-  if (!address) {
-    address = platform::resolveIpv4(host);
-  }
-  if (!address) {
+  platform::Connection connection = platform::connectTcp(std::string(endpoint.host), endpoint.port);
+  if (connection.failure == platform::ConnectFailure::kNotResolved) {
     return "server name does not resolve";
   }
-  relay.serverAddress = *address;
+  relay.serverAddress = connection.address;
   relay.serverPort = endpoint.port;
-
-  relay.serverSocket = platform::createTcpSocket();
-  if (relay.serverSocket == kNoSocket) {
-    detail = platform::lastErrorText();
+  if (connection.failure == platform::ConnectFailure::kNoSocket) {
+    detail = connection.error;
     return "cannot create the server socket";
   }
-  if (!platform::connectTo(relay.serverSocket, relay.serverAddress, relay.serverPort)) {
-    detail = platform::lastErrorText();
+  if (connection.failure == platform::ConnectFailure::kNotConnected) {
+    detail = connection.error;
     return "cannot connect to the server";
   }
+  server = std::move(connection.stream);
+  relay.serverSocket = server->handle();
   // Nothing reaches the client before the server connection is up.
   platform::sendAll(relay.clientSocket, kLockString);
   return {};
 }
 
 // One receive on one side and the translation of every complete message.
-std::string_view readStep(Relay& relay, Stream stream, Translator& translator, SocketOutput& out) {
-  const SocketHandle socket = stream == Stream::kClient ? relay.clientSocket : relay.serverSocket;
+std::string_view readStep(Relay& relay, Stream stream, platform::ByteStream& server,
+                          Translator& translator, SocketOutput& out) {
   const std::span<char> area = receiveArea(relay, stream);
-  const long count = platform::receiveSome(socket, area.data(), area.size());
+  const long count = stream == Stream::kClient
+                         ? platform::receiveSome(relay.clientSocket, area.data(), area.size())
+                         : server.receiveSome(area);
   if (count == 0) {
     return stream == Stream::kClient ? "client closed the connection"
                                      : "server closed the connection";
@@ -145,27 +152,32 @@ std::string_view readStep(Relay& relay, Stream stream, Translator& translator, S
 }
 
 // Relays until either side ends; returns why.
-std::string_view relayTraffic(Relay& relay, Translator& translator) {
-  SocketOutput out(relay);
+std::string_view relayTraffic(Relay& relay, platform::ByteStream& server, Translator& translator) {
+  SocketOutput out(relay, server);
   for (;;) {
     // The server-to-client translation closes the client when it is kicked.
     if (relay.clientSocket == kNoSocket) {
       return "client was kicked from the channel";
     }
     // One wait for both sides and no timeout: nothing is delayed by polling
-    // and an idle Relay never wakes up.
-    platform::Readiness ready;
-    if (!platform::waitReadable(relay.clientSocket, relay.serverSocket, ready)) {
+    // and an idle Relay never wakes up. When bytes already wait inside the
+    // server stream, the client is only checked, not waited for.
+    const bool serverBuffered = server.hasBufferedInput();
+    std::array<platform::WaitEntry, 2> ready{
+        {{relay.clientSocket, false}, {server.handle(), false}}};
+    const std::optional<std::chrono::milliseconds> timeout =
+        serverBuffered ? std::optional(std::chrono::milliseconds(0)) : std::nullopt;
+    if (platform::waitReadable(ready, timeout).status == platform::WaitStatus::kFailed) {
       return "waiting for data failed";
     }
-    if (ready.first) {
-      if (const std::string_view end = readStep(relay, Stream::kClient, translator, out);
+    if (ready[0].readable) {
+      if (const std::string_view end = readStep(relay, Stream::kClient, server, translator, out);
           !end.empty()) {
         return end;
       }
     }
-    if (ready.second && relay.clientSocket != kNoSocket) {
-      if (const std::string_view end = readStep(relay, Stream::kServer, translator, out);
+    if ((ready[1].readable || serverBuffered) && relay.clientSocket != kNoSocket) {
+      if (const std::string_view end = readStep(relay, Stream::kServer, server, translator, out);
           !end.empty()) {
         return end;
       }
@@ -185,18 +197,24 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer) {
   registerRelay(relay);
   platform::setBlocking(relay.clientSocket, true);
 
+  // The server stream lives here, for the Relay's life; relay.serverSocket
+  // only names its handle.
+  std::unique_ptr<platform::ByteStream> server;
   std::string detail;
-  std::string_view reason = connectServer(relay, detail);
+  std::string_view reason = connectServer(relay, server, detail);
   if (reason.empty()) {
     if (observer != nullptr) {
       observer->relayConnected(relay);
     }
-    reason = relayTraffic(relay, translator);
+    reason = relayTraffic(relay, *server, translator);
   }
 
-  // Each socket is closed exactly once: closeSocket marks it closed.
+  // Each socket is closed exactly once: closeSocket and close mark it closed.
   platform::closeSocket(relay.clientSocket);
-  platform::closeSocket(relay.serverSocket);
+  if (server) {
+    server->close();
+  }
+  relay.serverSocket = kNoSocket;
   unregisterRelay(relay);
   if (observer != nullptr) {
     if (detail.empty()) {

@@ -67,8 +67,10 @@ void Composer::terminate(std::string_view terminator) {
   if (count > area_.size() - size_) {
     count = area_.size() - size_;
   }
-  std::memcpy(area_.data() + size_, terminator.data(), count);
-  size_ += count;
+  if (count > 0) {
+    std::memcpy(area_.data() + size_, terminator.data(), count);
+    size_ += count;
+  }
 }
 
 void Composer::rewind(std::size_t mark) {

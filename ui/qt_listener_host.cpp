@@ -35,7 +35,8 @@ void QtListenerHost::unwatchAccepts(SocketHandle listener) {
   notifiers_.erase(found);
 }
 
-void QtListenerHost::noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t) {
+void QtListenerHost::noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t,
+                                std::string_view) {
   const auto found = notifiers_.find(bridge.listenSocket);
   if (note != AcceptNote::kAcceptFailed || found == notifiers_.end()) {
     return;

@@ -30,7 +30,8 @@ class QtListenerHost : public QObject, public ListenerHost {
   void uncheckCurrentRow() override;
   // A failing accept (out of descriptors, say) leaves the listener readable:
   // its notifier rests for a moment instead of firing in a busy loop.
-  void noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t peerAddress) override;
+  void noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t peerAddress,
+                  std::string_view reason) override;
 
   std::size_t watchedCount() const { return notifiers_.size(); }
 

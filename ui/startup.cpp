@@ -1,7 +1,7 @@
 #include "ui/startup.h"
 
 #include "bridge/settings.h"
-#include "platform/net.h"
+#include "platform/process.h"
 #include "ui/app_icon.h"
 #include "ui/main_window.h"
 

@@ -2,15 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 
 namespace quayside::platform {
@@ -24,44 +21,13 @@ sockaddr_in makeAddress(std::uint32_t address, std::uint16_t port) {
   return in;
 }
 
+// Chat lines are small and latency matters more than packet count.
+void turnNagleOff(SocketHandle socket) {
+  const int on = 1;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 }  // namespace
-
-void ignoreSigpipe() {
-  std::signal(SIGPIPE, SIG_IGN);
-}
-
-std::optional<std::uint32_t> parseIpv4(std::string_view host) {
-  if (host.empty() || host.size() > 15) {
-    return std::nullopt;
-  }
-  char text[16];
-  std::memcpy(text, host.data(), host.size());
-  text[host.size()] = '\0';
-  in_addr parsed{};
-  if (inet_pton(AF_INET, text, &parsed) != 1) {
-    return std::nullopt;
-  }
-  return ntohl(parsed.s_addr);
-}
-
-std::optional<std::uint32_t> resolveIpv4(const std::string& host) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* results = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &results) != 0 || results == nullptr) {
-    return std::nullopt;
-  }
-  std::optional<std::uint32_t> address;
-  for (const addrinfo* r = results; r != nullptr; r = r->ai_next) {
-    if (r->ai_family == AF_INET && r->ai_addr != nullptr) {
-      address = ntohl(reinterpret_cast<const sockaddr_in*>(r->ai_addr)->sin_addr.s_addr);
-      break;
-    }
-  }
-  freeaddrinfo(results);
-  return address;
-}
 
 SocketHandle createTcpSocket() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -77,9 +43,7 @@ bool connectTo(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
   if (result != 0) {
     return false;
   }
-  // Chat lines are small and latency matters more than packet count.
-  const int on = 1;
-  ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  turnNagleOff(socket);
   return true;
 }
 
@@ -125,26 +89,14 @@ void closeSocket(SocketHandle& socket) {
   }
 }
 
-bool waitReadable(SocketHandle first, SocketHandle second, Readiness& ready, int timeoutMs) {
-  pollfd fds[2] = {{first, POLLIN, 0}, {second, POLLIN, 0}};
-  int result;
-  do {
-    result = ::poll(fds, 2, timeoutMs);
-  } while (result < 0 && errno == EINTR);
-  if (result < 0) {
-    return false;
-  }
-  // A closed or failed peer counts as readable: the receive then reports it.
-  constexpr short kReadable = POLLIN | POLLHUP | POLLERR | POLLNVAL;
-  ready.first = (fds[0].revents & kReadable) != 0;
-  ready.second = (fds[1].revents & kReadable) != 0;
-  return true;
+int deepestListenBacklog() {
+  return SOMAXCONN;
 }
 
 SocketHandle listenOn(std::uint32_t address, std::uint16_t port, int backlog, std::string& error) {
   SocketHandle socket = createTcpSocket();
   if (socket == kNoSocket) {
-    error = lastErrorText();
+    error = std::strerror(errno);
     return kNoSocket;
   }
   const int on = 1;
@@ -152,7 +104,7 @@ SocketHandle listenOn(std::uint32_t address, std::uint16_t port, int backlog, st
   const sockaddr_in in = makeAddress(address, port);
   if (::bind(socket, reinterpret_cast<const sockaddr*>(&in), sizeof in) != 0 ||
       ::listen(socket, backlog) != 0) {
-    error = lastErrorText();
+    error = std::strerror(errno);
     closeSocket(socket);
     return kNoSocket;
   }
@@ -169,7 +121,7 @@ std::uint16_t boundPort(SocketHandle socket) {
   return ntohs(in.sin_port);
 }
 
-SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress) {
+SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress, std::string* error) {
   sockaddr_in in{};
   socklen_t length = sizeof in;
   int fd;
@@ -177,16 +129,14 @@ SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress) {
     fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&in), &length, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
+    if (error != nullptr) {
+      *error = std::strerror(errno);
+    }
     return kNoSocket;
   }
   peerAddress = in.sin_family == AF_INET ? ntohl(in.sin_addr.s_addr) : 0;
-  const int on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  turnNagleOff(fd);
   return fd;
-}
-
-std::string lastErrorText() {
-  return std::strerror(errno);
 }
 
 }  // namespace quayside::platform

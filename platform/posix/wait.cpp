@@ -1,0 +1,68 @@
+#include "platform/wait.h"
+
+#include <poll.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+namespace quayside::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// poll's timeout for what is left until `deadline`: -1 for none.
+int pollTimeout(const std::optional<Clock::time_point>& deadline) {
+  if (!deadline) {
+    return -1;
+  }
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+  if (left <= 0) {
+    return 0;
+  }
+  return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+}  // namespace
+
+WaitResult waitReadable(std::span<WaitEntry> entries,
+                        std::optional<std::chrono::milliseconds> timeout) {
+  // The relay thread waits on two handles per pass: no allocation for that.
+  std::array<pollfd, 8> local{};
+  std::vector<pollfd> many;
+  std::span<pollfd> fds(local.data(), entries.size() <= local.size() ? entries.size() : 0);
+  if (entries.size() > local.size()) {
+    many.resize(entries.size());
+    fds = many;
+  }
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    // poll skips negative descriptors, which is what kNoSocket is.
+    fds[i] = pollfd{entries[i].handle, POLLIN, 0};
+    entries[i].readable = false;
+  }
+
+  std::optional<Clock::time_point> deadline;
+  if (timeout) {
+    deadline = Clock::now() + *timeout;
+  }
+  WaitResult result;
+  int count;
+  do {
+    count = ::poll(fds.data(), fds.size(), pollTimeout(deadline));
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) {
+    result.error = std::strerror(errno);
+    return result;
+  }
+  // A closed or failed peer counts as readable: the receive then reports it.
+  constexpr short kReadable = POLLIN | POLLHUP | POLLERR | POLLNVAL;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    entries[i].readable = (fds[i].revents & kReadable) != 0;
+  }
+  result.status = count == 0 ? WaitStatus::kTimedOut : WaitStatus::kReady;
+  return result;
+}
+
+}  // namespace quayside::platform
