@@ -7,12 +7,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 build=${1:-build/clang}
-if [ ! -f "$build/compile_commands.json" ]; then
-  if [ $# -gt 0 ]; then
-    echo "$build/compile_commands.json not found: configure that build first" >&2
-    exit 2
-  fi
+if [ $# -eq 0 ]; then
+  # Configuring again keeps the compile commands in step with moved or new files.
   cmake --preset clang >/dev/null
+elif [ ! -f "$build/compile_commands.json" ]; then
+  echo "$build/compile_commands.json not found: configure that build first" >&2
+  exit 2
 fi
 
 tidy=$(command -v clang-tidy-14 || command -v clang-tidy || true)

@@ -60,7 +60,14 @@ std::string replaceTarget(const std::string& path) {
       break;
     }
     std::string next(buffer.data(), static_cast<std::size_t>(length));
-    target = next.front() == '/' ? next : folderOf(target) + "/" + next;
+    if (next.front() == '/') {
+      target = std::move(next);
+    } else {
+      std::string relative = folderOf(target);
+      relative += '/';
+      relative += next;
+      target = std::move(relative);
+    }
   }
   return target;
 }
@@ -132,7 +139,7 @@ std::vector<std::byte> readRegularFile(const std::string& path) {
     ::close(fd);
     return bytes;
   }
-  constexpr std::size_t kChunk = 64 * 1024;
+  constexpr std::size_t kChunk = std::size_t{64} * 1024;
   for (;;) {
     const std::size_t done = bytes.size();
     bytes.resize(done + kChunk);
