@@ -4,7 +4,7 @@
 #include "recording_translator.h"
 #include "relay/registry.h"
 #include "relay_fixture.h"
-#include "socket_util.h"
+#include "support/loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,6 @@
 namespace quayside {
 namespace {
 
-using testing::acceptWithin;
 using testing::connectLoopback;
 using testing::readUntil;
 using testing::RecordingTranslator;
@@ -62,11 +61,8 @@ INSTANTIATE_TEST_SUITE_P(
 class RelayThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string error;
-    clientListener_ = platform::listenOn(platform::kLoopback, 0, 5, error);
-    serverListener_ = platform::listenOn(platform::kLoopback, 0, 5, error);
-    ASSERT_NE(clientListener_, kNoSocket) << error;
-    ASSERT_NE(serverListener_, kNoSocket) << error;
+    ASSERT_TRUE(clientListener_.valid()) << clientListener_.error();
+    ASSERT_TRUE(serverListener_.valid()) << serverListener_.error();
   }
 
   void TearDown() override {
@@ -75,12 +71,10 @@ class RelayThreadTest : public ::testing::Test {
     if (thread_.joinable()) {
       thread_.join();
     }
-    platform::closeSocket(clientListener_);
-    platform::closeSocket(serverListener_);
   }
 
   std::string serverText() const {
-    return "irc://127.0.0.1:" + std::to_string(platform::boundPort(serverListener_)) + "/#x";
+    return "irc://127.0.0.1:" + std::to_string(serverListener_.port()) + "/#x";
   }
 
   // Starts the Relay for `text` and connects the hub client to it.
@@ -88,9 +82,9 @@ class RelayThreadTest : public ::testing::Test {
     relay_ = testing::makeRelay();
     setFieldText(relay_->serverText, text);
     relay_->upstreamKind = 1;
-    hubClient_ = connectLoopback(platform::boundPort(clientListener_));
+    hubClient_ = connectLoopback(clientListener_.port());
     ASSERT_NE(hubClient_, kNoSocket);
-    relay_->clientSocket = acceptWithin(clientListener_);
+    relay_->clientSocket = clientListener_.accept();
     ASSERT_NE(relay_->clientSocket, kNoSocket);
     thread_ = std::thread([this] {
       runRelay(*relay_, translator_);
@@ -100,13 +94,13 @@ class RelayThreadTest : public ::testing::Test {
 
   void startConnected() {
     start(serverText());
-    ircServer_ = acceptWithin(serverListener_);
+    ircServer_ = serverListener_.accept();
     ASSERT_NE(ircServer_, kNoSocket);
     ASSERT_EQ(readUntil(hubClient_, std::string(kLockString)), kLockString);
   }
 
-  SocketHandle clientListener_ = kNoSocket;
-  SocketHandle serverListener_ = kNoSocket;
+  testing::LoopbackListener clientListener_{5};
+  testing::LoopbackListener serverListener_{5};
   SocketHandle hubClient_ = kNoSocket;
   SocketHandle ircServer_ = kNoSocket;
   std::unique_ptr<Relay> relay_;
@@ -116,8 +110,7 @@ class RelayThreadTest : public ::testing::Test {
 };
 
 TEST_F(RelayThreadTest, ClosesTheClientWithoutAByteWhenTheServerCannotBeReached) {
-  const std::uint16_t closedPort =
-      static_cast<std::uint16_t>(platform::boundPort(clientListener_) ^ 1);
+  const std::uint16_t closedPort = static_cast<std::uint16_t>(clientListener_.port() ^ 1);
   for (const std::string& text : {std::string("127.0.0.1:abc"), std::string("no-such-host.invalid"),
                                   "127.0.0.1:" + std::to_string(closedPort)}) {
     SCOPED_TRACE(text);
@@ -151,7 +144,7 @@ TEST_F(RelayThreadTest, SendsTheLockAndFramesBothStreams) {
   thread_.join();
   EXPECT_EQ(translator_.commands, (std::vector<std::string>{"$A 1|", "$B 2|", "$C 3|"}));
   EXPECT_EQ(translator_.lines, (std::vector<std::string>{"PING :a", "NOTICE x"}));
-  EXPECT_EQ(relay_->serverPort, platform::boundPort(serverListener_));
+  EXPECT_EQ(relay_->serverPort, serverListener_.port());
   EXPECT_EQ(relay_->clientSocket, kNoSocket);
   EXPECT_EQ(relay_->serverSocket, kNoSocket);
 }
@@ -179,7 +172,7 @@ TEST_F(RelayThreadTest, EndsWhenTheTranslationClosesTheClient) {
 TEST_F(RelayThreadTest, ClientThatLeavesBeforeTheConnectEndsTheRelay) {
   start(serverText());
   platform::closeSocket(hubClient_);
-  ircServer_ = acceptWithin(serverListener_);
+  ircServer_ = serverListener_.accept();
   ASSERT_NE(ircServer_, kNoSocket);
   std::string rest;
   EXPECT_TRUE(waitForClose(ircServer_, rest));
@@ -188,13 +181,12 @@ TEST_F(RelayThreadTest, ClientThatLeavesBeforeTheConnectEndsTheRelay) {
 
 TEST(StartRelay, OwnsAndFreesTheRelay) {
   // Under AddressSanitizer a leak or a use after free here fails the test.
-  std::string error;
-  SocketHandle listener = platform::listenOn(platform::kLoopback, 0, 5, error);
-  ASSERT_NE(listener, kNoSocket);
-  SocketHandle client = connectLoopback(platform::boundPort(listener));
+  testing::LoopbackListener listener(5);
+  ASSERT_TRUE(listener.valid());
+  SocketHandle client = connectLoopback(listener.port());
   auto relay = testing::makeRelay();
   setFieldText(relay->serverText, "127.0.0.1:abc");
-  relay->clientSocket = acceptWithin(listener);
+  relay->clientSocket = listener.accept();
   ASSERT_TRUE(startRelay(std::move(relay)));
   std::string rest;
   EXPECT_TRUE(waitForClose(client, rest));
@@ -203,7 +195,6 @@ TEST(StartRelay, OwnsAndFreesTheRelay) {
   }
   EXPECT_EQ(registeredRelayCount(), 0u);
   platform::closeSocket(client);
-  platform::closeSocket(listener);
 }
 
 }  // namespace
