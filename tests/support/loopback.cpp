@@ -115,6 +115,11 @@ LoopbackListener::LoopbackListener(int backlog) {
   port_ = socket_ == kNoSocket ? 0 : platform::boundPort(socket_);
 }
 
+LoopbackListener::LoopbackListener(LoopbackListener&& other) noexcept
+    : socket_(other.socket_), port_(other.port_), error_(std::move(other.error_)) {
+  other.socket_ = kNoSocket;
+}
+
 LoopbackListener::~LoopbackListener() {
   platform::closeSocket(socket_);
 }

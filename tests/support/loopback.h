@@ -47,8 +47,8 @@ class LoopbackListener {
  public:
   explicit LoopbackListener(int backlog = 16);
   ~LoopbackListener();
-  LoopbackListener(const LoopbackListener&) = delete;
-  LoopbackListener& operator=(const LoopbackListener&) = delete;
+  LoopbackListener(LoopbackListener&& other) noexcept;
+  LoopbackListener& operator=(LoopbackListener&&) = delete;
 
   bool valid() const { return socket_ != kNoSocket; }
   SocketHandle socket() const { return socket_; }
