@@ -30,8 +30,9 @@ class Outcome {
     return *this;
   }
 
-  // (Plain expressions, not std::constructible_from: overload resolution
-  // also tries this on incomplete types, which the library traits reject.)
+  // Checked with plain expressions rather than std::constructible_from:
+  // overload resolution also tries this conversion on incomplete types, which
+  // the standard traits reject with a hard error.
   template <typename Assertion>
   requires requires(Assertion& result, const std::string& text) {
     sizeof(Assertion);
