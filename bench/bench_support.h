@@ -1,19 +1,25 @@
 #pragma once
 
+#include "support/child_process.h"
+#include "support/message_peer.h"
+
 #include <sys/types.h>
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// Loopback plumbing for the benchmark: sockets with deadlines, child
-// programs, and what /proc tells about a process.
+// What only the benchmark needs beside the shared test support: failures
+// that end the run, and what /proc tells about a process.
 namespace quayside::bench {
 
-using Clock = std::chrono::steady_clock;
+using testing::ChildProcess;
+using testing::Clock;
+using testing::LoopbackListener;
+using testing::MessagePeer;
+using testing::Outcome;
 
 // A bound on every wait; the benchmark fails instead of hanging.
 inline constexpr std::chrono::seconds kWaitLimit{10};
@@ -23,47 +29,15 @@ struct BenchError {
   std::string what;
 };
 
-// A listening socket on 127.0.0.1 at a port the OS chose.
-struct Listener {
-  int socket = -1;
-  std::uint16_t port = 0;
-};
-Listener listenLoopback();
+// The next whole message on `peer`; the run ends when none comes within
+// kWaitLimit. The timed path: the message is moved out, never copied.
+std::string nextOf(MessagePeer& peer);
 
-// One pending connection on `listener`, waiting at most kWaitLimit.
-int acceptOne(const Listener& listener);
+// Sends all of `bytes`; the run ends when the peer is gone.
+void sendTo(MessagePeer& peer, std::string_view bytes);
 
-int connectLoopback(std::uint16_t port);
-
-void closeSocket(int& socket);
-
-// One side of a connection that carries terminated messages.
-class Endpoint {
- public:
-  Endpoint() = default;
-  Endpoint(int socket, std::string terminator)
-      : socket_(socket), terminator_(std::move(terminator)) {}
-  Endpoint(Endpoint&& other) noexcept;
-  Endpoint& operator=(Endpoint&& other) noexcept;
-  ~Endpoint();
-
-  int socket() const { return socket_; }
-  void send(std::string_view bytes);
-  // The next whole message, terminator included.
-  std::string next();
-  // Reads messages until one equals `message`; throws on a timeout.
-  void skipUntil(std::string_view message);
-  // Reads messages until one starts with `prefix`.
-  void skipUntilPrefix(std::string_view prefix);
-  // Whatever is already buffered or readable right now, dropped.
-  void drain();
-  void close();
-
- private:
-  int socket_ = -1;
-  std::string terminator_;
-  std::string pending_;
-};
+// Ends the run with `step` and the failure's text unless `outcome` succeeded.
+void require(const Outcome& outcome, std::string_view step);
 
 // Counts a token in a stream that arrives in pieces of any size.
 class TokenCounter {
@@ -78,25 +52,9 @@ class TokenCounter {
   std::size_t count_ = 0;
 };
 
-// A program started by the benchmark, its output in `logPath`; killed when
-// this object goes, and with the benchmark if that dies first.
-class Child {
- public:
-  Child(const std::vector<std::string>& argv, const std::string& logPath);
-  ~Child();
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  pid_t pid() const { return pid_; }
-  bool running();
-  void stop();
-
- private:
-  pid_t pid_ = -1;
-};
-
 // Waits until something listens on 127.0.0.1:port (read from /proc/net/tcp,
 // so no probe connection disturbs the program under test).
-void waitUntilListening(std::uint16_t port, Child& child);
+void waitUntilListening(std::uint16_t port, ChildProcess& child);
 
 // A process's resource use as /proc shows it, summed over its threads.
 struct ProcessSample {
@@ -114,7 +72,5 @@ void raiseFileLimit();
 
 // The value at quantile q (0..1) of `samples` (sorted in place).
 double quantile(std::vector<double>& samples, double q);
-
-std::string findOnPath(std::string_view program);
 
 }  // namespace quayside::bench

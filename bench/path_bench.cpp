@@ -47,8 +47,8 @@ struct Path {
 
 // A client and the scripted server's end of the connection it caused.
 struct Link {
-  Endpoint client;
-  Endpoint server;
+  MessagePeer client{"|"};
+  MessagePeer server{"\r\n"};
   bool translated = false;
 };
 
@@ -59,32 +59,51 @@ std::string clientInfo(const std::string& nick) {
 // The NMDC login through the daemon, the scripted server answering as an
 // IRC server would, up to the hub name and the member list.
 void logIn(Link& link, const std::string& nick) {
-  if (link.client.next() != "$Lock EXTENDEDPROTOCOL_QUAYSIDE Pk=version1.00|") {
-    throw BenchError{"the daemon did not greet with the lock"};
-  }
-  link.client.send("$Supports NoHello NickChange |$Key bench|$ValidateNick " + nick + "|");
-  link.server.skipUntil("NICK " + nick + "\r\n");
-  link.client.skipUntil("$Hello " + nick + "|");
-  link.client.send("$Version 1,0091|$GetNickList|" + clientInfo(nick));
-  link.server.skipUntilPrefix("USER " + nick + " ");
-  link.server.send(":bench.server 001 " + nick + " :Welcome to the bench\r\n");
-  link.server.skipUntil(std::string("JOIN ") + kChannel + "\r\n");
-  link.server.send(":" + nick + "!~" + nick + "@127.0.0.1 JOIN :" + kChannel + "\r\n" +
-                   ":bench.server 353 " + nick + " = " + kChannel + " :@" + nick + " alice\r\n" +
-                   ":bench.server 366 " + nick + " " + kChannel + " :End of NAMES list\r\n");
-  link.client.skipUntil(std::string("$HubName ") + kChannel + "|");
-  link.client.skipUntil("$MyINFO $ALL alice $ $IRC\x01$$0$|");
+  MessagePeer& client = link.client;
+  MessagePeer& server = link.server;
+  require(client.expectNext("$Lock EXTENDEDPROTOCOL_QUAYSIDE Pk=version1.00|", kWaitLimit),
+          "the daemon did not greet with the lock");
+  sendTo(client, "$Supports NoHello NickChange |$Key bench|$ValidateNick " + nick + "|");
+  require(server.waitForExact("NICK " + nick + "\r\n", kWaitLimit), "login");
+  require(client.waitForExact("$Hello " + nick + "|", kWaitLimit), "login");
+  sendTo(client, "$Version 1,0091|$GetNickList|" + clientInfo(nick));
+  require(server.waitForPrefix("USER " + nick + " ", nullptr, kWaitLimit), "login");
+  sendTo(server, ":bench.server 001 " + nick + " :Welcome to the bench\r\n");
+  require(server.waitForExact(std::string("JOIN ") + kChannel + "\r\n", kWaitLimit), "login");
+  sendTo(server, ":" + nick + "!~" + nick + "@127.0.0.1 JOIN :" + kChannel + "\r\n" +
+                     ":bench.server 353 " + nick + " = " + kChannel + " :@" + nick + " alice\r\n" +
+                     ":bench.server 366 " + nick + " " + kChannel + " :End of NAMES list\r\n");
+  require(client.waitForExact(std::string("$HubName ") + kChannel + "|", kWaitLimit), "login");
+  require(client.waitForExact("$MyINFO $ALL alice $ $IRC\x01$$0$|", kWaitLimit), "login");
+  // The login's passed-over messages are of no further use.
+  client.clearSkipped();
+  server.clearSkipped();
 }
 
-Link openLink(const Path& path, const Listener& server, const std::string& nick) {
+Link openLink(const Path& path, const LoopbackListener& server, const std::string& nick) {
   Link link;
   link.translated = path.kind == Kind::kQuayside;
-  link.client = Endpoint(connectLoopback(path.port), link.translated ? "|" : "\r\n");
-  link.server = Endpoint(acceptOne(server), "\r\n");
+  link.client = MessagePeer(link.translated ? "|" : "\r\n");
+  if (!link.client.connect(path.port)) {
+    throw BenchError{"cannot connect to 127.0.0.1:" + std::to_string(path.port)};
+  }
+  link.server = MessagePeer("\r\n", server.accept(kWaitLimit));
+  if (!link.server.connected()) {
+    throw BenchError{"no connection arrived at the scripted server"};
+  }
   if (link.translated) {
     logIn(link, nick);
   }
   return link;
+}
+
+// The scripted IRC server's listener; 500 idle relays connect in a row.
+LoopbackListener listenForRelays() {
+  LoopbackListener listener(1024);
+  if (!listener.valid()) {
+    throw BenchError{"cannot listen on 127.0.0.1"};
+  }
+  return listener;
 }
 
 double microsecondsSince(Clock::time_point start) {
@@ -98,13 +117,13 @@ double clientToServer(Link& link, int sample) {
       link.translated ? "<bob> " + text + "|" : std::string("PRIVMSG #bench :") + text + "\r\n";
   const std::string expected = std::string("PRIVMSG #bench :") + text + "\r\n";
   const auto start = Clock::now();
-  link.client.send(sent);
-  const std::string received = link.server.next();
+  sendTo(link.client, sent);
+  const std::string received = nextOf(link.server);
   const double elapsed = microsecondsSince(start);
   if (received != expected) {
     throw BenchError{"the server received \"" + received + "\""};
   }
-  if (link.translated && link.client.next() != sent) {
+  if (link.translated && nextOf(link.client) != sent) {
     throw BenchError{"the chat line was not echoed"};
   }
   return elapsed;
@@ -116,8 +135,8 @@ double serverToClient(Link& link, int sample) {
   const std::string sent = ":alice!~alice@127.0.0.1 PRIVMSG #bench :" + text + "\r\n";
   const std::string expected = link.translated ? "<alice> " + text + "|" : sent;
   const auto start = Clock::now();
-  link.server.send(sent);
-  const std::string received = link.client.next();
+  sendTo(link.server, sent);
+  const std::string received = nextOf(link.client);
   const double elapsed = microsecondsSince(start);
   if (received != expected) {
     throw BenchError{"the client received \"" + received + "\""};
@@ -238,14 +257,12 @@ void progress(const char* phase) {
 
 // Many logged-in relays doing nothing: what do they cost the daemon?
 Idle measureIdle(const Settings& settings, const std::string& logPath) {
-  Listener server = listenLoopback();
-  const Listener portProbe = listenLoopback();
-  const std::uint16_t port = portProbe.port;
-  close(portProbe.socket);
-  Child daemon(
-      {settings.daemon, "--bridge",
-       std::to_string(port) + "=127.0.0.1:" + std::to_string(server.port) + "/" + kChannel},
-      logPath);
+  const LoopbackListener server = listenForRelays();
+  const std::uint16_t port = testing::freePort();
+  ChildProcess daemon(settings.daemon,
+                      {"--bridge", std::to_string(port) + "=127.0.0.1:" +
+                                       std::to_string(server.port()) + "/" + kChannel},
+                      {}, logPath);
   waitUntilListening(port, daemon);
   const ProcessSample empty = sampleProcess(daemon.pid());
 
@@ -273,7 +290,6 @@ Idle measureIdle(const Settings& settings, const std::string& logPath) {
   idle.growthKibPerRelay = static_cast<double>(after.residentKiB - empty.residentKiB) / idle.relays;
   idle.threads = after.threads;
   links.clear();
-  close(server.socket);
   return idle;
 }
 
@@ -283,23 +299,19 @@ int run(const Settings& settings) {
   const std::string logFolder = "/tmp/quayside-bench-" + std::to_string(getpid());
   mkdir(logFolder.c_str(), 0755);
 
-  Listener server = listenLoopback();
-  const auto freePort = [] {
-    const Listener probe = listenLoopback();
-    close(probe.socket);
-    return probe.port;
-  };
-  std::vector<Path> paths = {{"direct", Kind::kDirect, server.port},
-                             {"socat", Kind::kSocat, freePort()},
-                             {"quayside", Kind::kQuayside, freePort()}};
-  Child socat({settings.socat,
-               "TCP-LISTEN:" + std::to_string(paths[1].port) + ",bind=127.0.0.1,reuseaddr,fork",
-               "TCP:127.0.0.1:" + std::to_string(server.port)},
-              logFolder + "/socat.log");
-  Child daemon({settings.daemon, "--bridge",
-                std::to_string(paths[2].port) + "=127.0.0.1:" + std::to_string(server.port) + "/" +
-                    kChannel},
-               logFolder + "/daemon.log");
+  const LoopbackListener server = listenForRelays();
+  std::vector<Path> paths = {{"direct", Kind::kDirect, server.port()},
+                             {"socat", Kind::kSocat, testing::freePort()},
+                             {"quayside", Kind::kQuayside, testing::freePort()}};
+  ChildProcess socat(
+      settings.socat,
+      {"TCP-LISTEN:" + std::to_string(paths[1].port) + ",bind=127.0.0.1,reuseaddr,fork",
+       "TCP:127.0.0.1:" + std::to_string(server.port())},
+      {}, logFolder + "/socat.log");
+  ChildProcess daemon(settings.daemon,
+                      {"--bridge", std::to_string(paths[2].port) + "=127.0.0.1:" +
+                                       std::to_string(server.port()) + "/" + kChannel},
+                      {}, logFolder + "/daemon.log");
   waitUntilListening(paths[1].port, socat);
   waitUntilListening(paths[2].port, daemon);
 
@@ -437,7 +449,7 @@ int usage() {
 int main(int argc, char** argv) {
   using namespace quayside::bench;
   Settings settings;
-  settings.socat = findOnPath("socat");
+  settings.socat = quayside::testing::findProgram("socat");
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
     if (argument == "--daemon" && i + 1 < argc) {

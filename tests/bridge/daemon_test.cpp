@@ -1,21 +1,15 @@
 #include "bridge/daemon.h"
 
 #include "platform/net.h"
-#include "socket_util.h"
+#include "support/child_process.h"
+#include "support/loopback.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
+#include <csignal>
+#include <optional>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace quayside {
 namespace {
@@ -80,101 +74,35 @@ TEST(DaemonLog, ControlBytesCannotForgeLines) {
 
 #ifdef QUAYSIDE_DAEMON_PATH
 
-// The daemon program, run with its standard error captured.
-class DaemonProcess {
- public:
-  explicit DaemonProcess(std::vector<std::string> arguments) {
-    int ends[2];
-    EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], STDERR_FILENO);
-    arguments.insert(arguments.begin(), QUAYSIDE_DAEMON_PATH);
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) {
-      argv.push_back(argument.data());
-    }
-    argv.push_back(nullptr);
-    EXPECT_EQ(::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(ends[1]);
-    errors_ = ends[0];
-  }
-
-  ~DaemonProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    ::close(errors_);
-  }
-
-  // True once `text` has appeared on standard error, false after five seconds.
-  bool said(std::string_view text) {
-    for (int i = 0; i < 50 && stderr_.find(text) == std::string::npos; ++i) {
-      pollfd fd{errors_, POLLIN, 0};
-      char buffer[4096];
-      const ssize_t count = ::poll(&fd, 1, 100) == 1 ? ::read(errors_, buffer, sizeof buffer) : 0;
-      stderr_.append(buffer, static_cast<std::size_t>(count > 0 ? count : 0));
-    }
-    return stderr_.find(text) != std::string::npos;
-  }
-
-  // The exit code, or -1 when the program does not exit within five seconds.
-  int exitCode(int signal = 0) {
-    if (signal != 0) {
-      ::kill(pid_, signal);
-    }
-    for (int i = 0; i < 500; ++i) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      ::usleep(10000);
-    }
-    return -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int errors_ = -1;
-  std::string stderr_;
-};
-
-std::string freePort() {
-  std::string error;
-  SocketHandle probe = platform::listenOn(platform::kLoopback, 0, 1, error);
-  const std::uint16_t port = platform::boundPort(probe);
-  platform::closeSocket(probe);
-  return std::to_string(port);
-}
+using testing::ChildProcess;
 
 TEST(DaemonProgram, BadArgumentsExitTwoAndNothingToOpenExitsOne) {
-  DaemonProcess badArguments({"--bridge", "nonsense"});
-  EXPECT_TRUE(badArguments.said("usage: quayside-daemon [--settings FILE]"));
-  EXPECT_EQ(badArguments.exitCode(), 2);
-  DaemonProcess nothing({"--settings", "/nonexistent/quayside.dat"});
-  EXPECT_TRUE(nothing.said("no Bridge could be opened"));
-  EXPECT_EQ(nothing.exitCode(), 1);
+  ChildProcess badArguments(QUAYSIDE_DAEMON_PATH, {"--bridge", "nonsense"});
+  EXPECT_TRUE(badArguments.waitForOutput("usage: quayside-daemon [--settings FILE]"));
+  EXPECT_EQ(badArguments.waitForExit(), std::optional<int>(2));
+  ChildProcess nothing(QUAYSIDE_DAEMON_PATH, {"--settings", "/nonexistent/quayside.dat"});
+  EXPECT_TRUE(nothing.waitForOutput("no Bridge could be opened"));
+  EXPECT_EQ(nothing.waitForExit(), std::optional<int>(1));
 }
 
 TEST(DaemonProgram, ServesClientsAndStopsOnSignals) {
   for (const int stopSignal : {SIGTERM, SIGINT}) {
-    const std::string port = freePort();
-    const std::string refusing = "127.0.0.1:" + freePort();
+    const std::string port = std::to_string(testing::freePort());
+    const std::string refusing = "127.0.0.1:" + std::to_string(testing::freePort());
     const std::string bridge = port + "=" + refusing + "/#chat";
     // The second Bridge on the same port fails alone; the daemon runs on.
-    DaemonProcess daemon({"--bridge", bridge, "--bridge", bridge});
-    EXPECT_TRUE(
-        daemon.said("listening on 127.0.0.1:" + port + " server " + refusing + " channel #chat\n"));
-    EXPECT_TRUE(daemon.said("Error opening port " + port + ": "));
+    ChildProcess daemon(QUAYSIDE_DAEMON_PATH, {"--bridge", bridge, "--bridge", bridge});
+    EXPECT_TRUE(daemon.waitForOutput("listening on 127.0.0.1:" + port + " server " + refusing +
+                                     " channel #chat\n"));
+    EXPECT_TRUE(daemon.waitForOutput("Error opening port " + port + ": "));
     SocketHandle client = testing::connectLoopback(static_cast<std::uint16_t>(std::stoi(port)));
-    EXPECT_TRUE(daemon.said("client accepted on port " + port + "\n"));
-    EXPECT_TRUE(daemon.said("relay ended for " + refusing + " channel #chat: "));
+    EXPECT_TRUE(daemon.waitForOutput("client accepted on port " + port + "\n"));
+    EXPECT_TRUE(daemon.waitForOutput("relay ended for " + refusing + " channel #chat: "));
     platform::closeSocket(client);
-    EXPECT_EQ(daemon.exitCode(stopSignal), 0);
-    EXPECT_TRUE(daemon.said(stopSignal == SIGTERM ? "stopping on SIGTERM" : "stopping on SIGINT"));
+    daemon.signal(stopSignal);
+    EXPECT_EQ(daemon.waitForExit(), std::optional<int>(0));
+    EXPECT_TRUE(
+        daemon.waitForOutput(stopSignal == SIGTERM ? "stopping on SIGTERM" : "stopping on SIGINT"));
   }
 }
 

@@ -2,7 +2,7 @@
 
 #include "platform/net.h"
 #include "relay/registry.h"
-#include "socket_util.h"
+#include "support/loopback.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -42,19 +42,6 @@ class RecordingHost : public ListenerHost {
   std::vector<std::uint32_t> peers;
 };
 
-// A blocking connection to 127.0.0.1:port whose own address is `from`.
-SocketHandle connectFrom(std::uint32_t from, std::uint16_t port) {
-  SocketHandle socket = platform::createTcpSocket();
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(from);
-  if (::bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-      !platform::connectTo(socket, platform::kLoopback, port)) {
-    platform::closeSocket(socket);
-  }
-  return socket;
-}
-
 class ListenersTest : public ::testing::Test {
  protected:
   Bridge& addBridge(std::uint16_t port, std::uint32_t message, const std::string& server = "") {
@@ -69,7 +56,7 @@ class ListenersTest : public ::testing::Test {
 
   // Connects from `from` and delivers the accept event once the connection waits.
   SocketHandle connectAndAccept(Bridge& bridge, std::uint32_t from = platform::kLoopback) {
-    SocketHandle client = connectFrom(from, bridge.localPort);
+    SocketHandle client = testing::connectLoopback(bridge.localPort, from);
     pollfd fd{bridge.listenSocket, POLLIN, 0};
     EXPECT_EQ(::poll(&fd, 1, 5000), 1);
     listeners_.acceptClient(bridge.acceptMessage);
@@ -114,16 +101,14 @@ TEST_F(ListenersTest, FailedOpenTellsTheUserAndDisablesTheBridge) {
 }
 
 TEST_F(ListenersTest, EachClientGetsItsOwnRelayFromCopiesOfTheTexts) {
-  std::string error;
-  SocketHandle server = platform::listenOn(platform::kLoopback, 0, 5, error);
-  Bridge& bridge =
-      addBridge(freePort(), 1124, "irc://127.0.0.1:" + std::to_string(platform::boundPort(server)));
+  testing::LoopbackListener server(5);
+  Bridge& bridge = addBridge(freePort(), 1124, "irc://127.0.0.1:" + std::to_string(server.port()));
   listeners_.openListener(bridge);
   SocketHandle clients[2];
   SocketHandle upstream[2];
   for (int i = 0; i < 2; ++i) {
     clients[i] = connectAndAccept(bridge);
-    upstream[i] = testing::acceptWithin(server);
+    upstream[i] = server.accept();
     ASSERT_NE(upstream[i], kNoSocket);
   }
   // Editing the Bridge now leaves the running Relays alone.
@@ -134,7 +119,6 @@ TEST_F(ListenersTest, EachClientGetsItsOwnRelayFromCopiesOfTheTexts) {
     platform::closeSocket(upstream[i]);
   }
   EXPECT_EQ(host_.notes, (std::vector<Note>{Note::kAccepted, Note::kAccepted}));
-  platform::closeSocket(server);
 }
 
 TEST_F(ListenersTest, BurstOfClientsBeforeAnyAcceptAllGetRelays) {

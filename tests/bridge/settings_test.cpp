@@ -1,10 +1,10 @@
 #include "bridge/settings.h"
 
+#include "support/temp_directory.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -32,16 +32,7 @@ TEST(SettingsPath, ReplacesOnlyAnExtensionAfterTheLastSeparator) {
 // A fresh folder per test, removed afterwards.
 class SettingsFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "quayside-settings-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-
-  std::string path(const std::string& name = "quayside.dat") const {
-    return (folder_ / name).string();
-  }
+  std::string path(const std::string& name = "quayside.dat") const { return folder_.file(name); }
   static void write(const std::string& file, const std::string& bytes) {
     std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<long>(bytes.size()));
   }
@@ -50,7 +41,7 @@ class SettingsFile : public ::testing::Test {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
-  fs::path folder_;
+  testing::TempDirectory folder_;
 };
 
 TEST_F(SettingsFile, MissingEmptyOrNonRegularFileGivesNoBridges) {
@@ -106,7 +97,7 @@ TEST_F(SettingsFile, FailedSaveIsReportedKeepsTheOldFileAndLeavesNoTemporary) {
     EXPECT_FALSE(result.error.empty()) << file;
   }
   EXPECT_EQ(read(path("blocker")), "a file, not a folder");
-  EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 2);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_.path()), fs::directory_iterator()), 2);
 }
 
 TEST_F(SettingsFile, HostileBytesLoadWholeRecordsWithBoundedTexts) {

@@ -3,10 +3,7 @@
 #include "e2e/scripted_peers.h"
 #include "e2e/servers.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
@@ -16,6 +13,9 @@
 
 namespace quayside::e2e {
 namespace {
+
+using testing::freePort;
+using testing::LoopbackListener;
 
 constexpr std::size_t kRecordSize = 1825;
 
@@ -42,27 +42,6 @@ std::string readFile(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// A listener held by the test, so that the daemon finds its port taken.
-class HeldPort {
- public:
-  HeldPort() : socket_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(socket_, 5);
-    getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~HeldPort() { close(socket_); }
-  std::uint16_t port() const { return port_; }
-
- private:
-  int socket_;
-  std::uint16_t port_ = 0;
-};
-
 class DaemonTest : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -87,15 +66,15 @@ class DaemonTest : public ::testing::Test {
 };
 
 TEST_F(DaemonTest, TakenPortIsReportedAndNothingOpenEndsTheDaemon) {
-  HeldPort taken;
+  LoopbackListener taken;  // held, so that the daemon finds its port taken
   Daemon& daemon = start({"--bridge", bridgeArgument(taken.port(), 6667, "#c")});
   EXPECT_EQ(daemon.process().waitForExit(), std::optional<int>(1)) << daemon.log();
   EXPECT_NE(daemon.log().find("Error opening port"), std::string::npos) << daemon.log();
 }
 
 TEST_F(DaemonTest, ClientOfAnUnreachableServerIsClosedWithoutAByte) {
-  const std::uint16_t port = freeLoopbackPort();
-  Daemon& daemon = start({"--bridge", bridgeArgument(port, freeLoopbackPort(), "#c")});
+  const std::uint16_t port = freePort();
+  Daemon& daemon = start({"--bridge", bridgeArgument(port, freePort(), "#c")});
   ASSERT_TRUE(daemon.waitListening(port));
   NmdcClient client("bob");
   ASSERT_TRUE(client.connect(port));
@@ -108,13 +87,13 @@ TEST_F(DaemonTest, ClientOfAnUnreachableServerIsClosedWithoutAByte) {
 TEST_F(DaemonTest, PeerOtherThanExactlyLoopbackOneIsRefused) {
   // A listener of our own stands in for the IRC server: a relay that is
   // created at all connects to it, which the refused peer must never cause.
-  HeldPort server;
-  const std::uint16_t port = freeLoopbackPort();
+  LoopbackListener server;
+  const std::uint16_t port = freePort();
   Daemon& daemon = start({"--bridge", bridgeArgument(port, server.port(), "#c")});
   ASSERT_TRUE(daemon.waitListening(port));
 
   NmdcClient stranger("eve");
-  ASSERT_TRUE(stranger.connect(port, "127.0.0.2")) << "127.0.0.2 must be usable as a source";
+  ASSERT_TRUE(stranger.connect(port, 0x7F000002)) << "127.0.0.2 must be usable as a source";
   const auto received = stranger.readUntilClosed();
   ASSERT_TRUE(received.has_value()) << "a peer from 127.0.0.2 was kept";
   EXPECT_EQ(printable(*received), "");
@@ -127,8 +106,8 @@ TEST_F(DaemonTest, PeerOtherThanExactlyLoopbackOneIsRefused) {
 }
 
 TEST_F(DaemonTest, SettingsFileOpensEnabledBridgesAndIsNeverWritten) {
-  const std::uint16_t enabledPort = freeLoopbackPort();
-  const std::uint16_t disabledPort = freeLoopbackPort();
+  const std::uint16_t enabledPort = freePort();
+  const std::uint16_t disabledPort = freePort();
   const std::string path = directory_.file("quayside.dat");
   const std::string contents = record(1, "irc://127.0.0.1:1", "#open", enabledPort) +
                                record(0, "127.0.0.1:1", "#closed", disabledPort);
@@ -144,7 +123,7 @@ TEST_F(DaemonTest, SettingsFileOpensEnabledBridgesAndIsNeverWritten) {
 }
 
 TEST_F(DaemonTest, HostileSettingsFilesAreReadWithinTheirRecords) {
-  const std::uint16_t port = freeLoopbackPort();
+  const std::uint16_t port = freePort();
   struct Row {
     const char* breaks;
     std::string contents;

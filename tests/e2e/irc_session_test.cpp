@@ -3,6 +3,8 @@
 #include "e2e/scripted_peers.h"
 #include "e2e/servers.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
@@ -31,7 +33,7 @@ class IrcSessionTest : public ::testing::Test {
     }
     server_ = std::make_unique<IrcServer>(pingSeconds());
     ASSERT_TRUE(server_->started()) << "ngircd did not start:\n" << server_->startupLog();
-    localPort_ = freeLoopbackPort();
+    localPort_ = testing::freePort();
     daemon_ = std::make_unique<Daemon>(std::vector<std::string>{
         "--bridge", bridgeArgument(localPort_, server_->port(), kChannel)});
     ASSERT_TRUE(daemon_->waitListening(localPort_));
@@ -263,7 +265,7 @@ TEST_F(IrcSessionTest, SchemePrefixAndBareChannelNameReachTheRightChannel) {
   auto alice = ircUserInChannel("alice");
   ASSERT_FALSE(HasFailure());
   // A second Bridge written as a user might: scheme, port, no '#'.
-  const std::uint16_t port = freeLoopbackPort();
+  const std::uint16_t port = testing::freePort();
   Daemon daemon({"--bridge", std::to_string(port) +
                                  "=IRC://127.0.0.1:" + std::to_string(server_->port()) + "/chat"});
   ASSERT_TRUE(daemon.waitListening(port));

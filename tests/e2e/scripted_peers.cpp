@@ -46,14 +46,14 @@ std::string ircPrefix(std::string_view nick) {
   return ":" + std::string(nick) + "!~" + std::string(nick) + "@127.0.0.1";
 }
 
-::testing::AssertionResult NmdcClient::greet() {
+Outcome NmdcClient::greet() {
   if (auto lock = expectNext(kLock); !lock) {
     return lock << " (the lock must be the first thing the client sees)";
   }
-  return ::testing::AssertionSuccess();
+  return Outcome::success();
 }
 
-::testing::AssertionResult NmdcClient::validate() {
+Outcome NmdcClient::validate() {
   send("$Supports NoHello NickChange |$Key 0123456789abcdef|$ValidateNick " + nick_ + "|");
   if (auto r = expectNext("$Supports NickChange UserCommand NoGetINFO NoHello |"); !r) {
     return r;
@@ -61,8 +61,7 @@ std::string ircPrefix(std::string_view nick) {
   return expectNext("$Hello " + nick_ + "|");
 }
 
-::testing::AssertionResult NmdcClient::registerInfo(std::string_view channel,
-                                                    std::string_view hubName) {
+Outcome NmdcClient::registerInfo(std::string_view channel, std::string_view hubName) {
   const std::string info = clientInfo(nick_);
   send("$Version 1,0091|$GetNickList|" + info);
   if (auto echo = expectNext(info); !echo) {
@@ -74,14 +73,13 @@ std::string ircPrefix(std::string_view nick) {
   while (menu.size() < expected.size()) {
     auto command = next();
     if (!command) {
-      return ::testing::AssertionFailure() << "menu incomplete; got \"" << printable(menu) << "\"";
+      return Outcome::failure("menu incomplete; got \"" + printable(menu) + "\"");
     }
     menu += *command;
   }
   if (menu != expected) {
-    return ::testing::AssertionFailure()
-           << "operator menu differs:\n    got      \"" << printable(menu) << "\"\n    expected \""
-           << printable(expected) << "\"";
+    return Outcome::failure("operator menu differs:\n    got      \"" + printable(menu) +
+                            "\"\n    expected \"" + printable(expected) + "\"");
   }
   // The server's welcome replies come as a chat line from its name.
   const std::string welcome =
@@ -92,7 +90,7 @@ std::string ircPrefix(std::string_view nick) {
   return waitForExact("$HubName " + std::string(hubName.empty() ? channel : hubName) + "|");
 }
 
-::testing::AssertionResult NmdcClient::login(std::string_view channel, std::string_view hubName) {
+Outcome NmdcClient::login(std::string_view channel, std::string_view hubName) {
   for (auto step : {&NmdcClient::greet, &NmdcClient::validate}) {
     if (auto r = (this->*step)(); !r) {
       return r;
@@ -102,28 +100,28 @@ std::string ircPrefix(std::string_view nick) {
 }
 
 IrcUser::IrcUser(std::string nick) : MessagePeer("\r\n"), nick_(std::move(nick)) {
-  onMessage = [this](const std::string& message) {
+  onMessage = [](MessagePeer& peer, const std::string& message) {
     if (message.starts_with("PING")) {
-      send("PO" + message.substr(2));
+      peer.send("PO" + message.substr(2));
     }
   };
 }
 
-::testing::AssertionResult IrcUser::login(std::uint16_t ircPort) {
+Outcome IrcUser::login(std::uint16_t ircPort) {
   if (!connect(ircPort)) {
-    return ::testing::AssertionFailure() << nick_ << " cannot reach the IRC server";
+    return Outcome::failure(nick_ + " cannot reach the IRC server");
   }
   line("NICK " + nick_);
   line("USER " + nick_ + " 0 * :Scripted " + nick_);
   return waitForPrefix(":" + std::string(kIrcServerName) + " 001 " + nick_ + " ");
 }
 
-::testing::AssertionResult IrcUser::join(std::string_view channel) {
+Outcome IrcUser::join(std::string_view channel) {
   line("JOIN " + std::string(channel));
   return waitForExact(ircPrefix(nick_) + " JOIN :" + std::string(channel) + "\r\n");
 }
 
-::testing::AssertionResult IrcUser::waitFrom(std::string_view fromNick, std::string_view rest) {
+Outcome IrcUser::waitFrom(std::string_view fromNick, std::string_view rest) {
   return waitForExact(ircPrefix(fromNick) + " " + std::string(rest) + "\r\n");
 }
 
@@ -138,7 +136,7 @@ void IrcUser::stayFor(Clock::duration duration) {
   }
 }
 
-::testing::AssertionResult IrcUser::waitUntilGone(std::string_view otherNick) {
+Outcome IrcUser::waitUntilGone(std::string_view otherNick) {
   const std::string reply = ":" + std::string(kIrcServerName) + " 303 " + nick_ + " :";
   const auto deadline = Clock::now() + kReadTimeout;
   while (Clock::now() < deadline) {
@@ -148,11 +146,11 @@ void IrcUser::stayFor(Clock::duration duration) {
       return r;
     }
     if (found == reply + "\r\n") {
-      return ::testing::AssertionSuccess();
+      return Outcome::success();
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return ::testing::AssertionFailure() << otherNick << " is still connected to the IRC server";
+  return Outcome::failure(std::string(otherNick) + " is still connected to the IRC server");
 }
 
 }  // namespace quayside::e2e

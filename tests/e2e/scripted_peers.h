@@ -1,12 +1,18 @@
 #pragma once
 
-#include "e2e/peer.h"
+#include "support/message_peer.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace quayside::e2e {
+
+using testing::Clock;
+using testing::kReadTimeout;
+using testing::MessagePeer;
+using testing::Outcome;
+using testing::printable;
 
 // What the hub client is greeted with once the relay reached the server.
 inline constexpr std::string_view kLock = "$Lock EXTENDEDPROTOCOL_QUAYSIDE Pk=version1.00|";
@@ -36,12 +42,12 @@ class NmdcClient : public MessagePeer {
   // line and "$HubName" once the channel is joined.
   // `channel` is the channel target (as in the menu); the hub name shows
   // `hubName`, the channel as configured, when that differs.
-  ::testing::AssertionResult login(std::string_view channel, std::string_view hubName = {});
+  Outcome login(std::string_view channel, std::string_view hubName = {});
 
   // Steps of login(), for tests that interleave other clients.
-  ::testing::AssertionResult greet();
-  ::testing::AssertionResult validate();
-  ::testing::AssertionResult registerInfo(std::string_view channel, std::string_view hubName = {});
+  Outcome greet();
+  Outcome validate();
+  Outcome registerInfo(std::string_view channel, std::string_view hubName = {});
 
  private:
   std::string nick_;
@@ -54,19 +60,19 @@ class IrcUser : public MessagePeer {
 
   const std::string& nick() const { return nick_; }
 
-  ::testing::AssertionResult login(std::uint16_t ircPort);
-  ::testing::AssertionResult join(std::string_view channel);
+  Outcome login(std::uint16_t ircPort);
+  Outcome join(std::string_view channel);
   bool line(std::string_view text) { return send(std::string(text) + "\r\n"); }
 
   // Waits for a line from `fromNick` that reads `rest` after its prefix
   // (":nick!~nick@127.0.0.1 " + rest).
-  ::testing::AssertionResult waitFrom(std::string_view fromNick, std::string_view rest);
+  Outcome waitFrom(std::string_view fromNick, std::string_view rest);
 
   // Reads (and answers PING) for `duration`; what arrived is in skipped().
   void stayFor(Clock::duration duration);
 
   // Asks the server (ISON) until `otherNick` is no longer connected.
-  ::testing::AssertionResult waitUntilGone(std::string_view otherNick);
+  Outcome waitUntilGone(std::string_view otherNick);
 
  private:
   std::string nick_;

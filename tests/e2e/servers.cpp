@@ -1,8 +1,7 @@
 #include "e2e/servers.h"
 
-#include "e2e/peer.h"
-
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -12,8 +11,10 @@ namespace quayside::e2e {
 namespace {
 
 bool accepting(std::uint16_t port) {
-  MessagePeer probe("\r\n");
-  return probe.connect(port);
+  SocketHandle probe = testing::connectLoopback(port);
+  const bool connected = probe != kNoSocket;
+  platform::closeSocket(probe);
+  return connected;
 }
 
 }  // namespace
@@ -22,7 +23,7 @@ std::string IrcServer::programPath() {
   if (const char* forced = std::getenv("QUAYSIDE_NGIRCD"); forced != nullptr && *forced != '\0') {
     return access(forced, X_OK) == 0 ? forced : "";
   }
-  return findProgram("ngircd");
+  return testing::findProgram("ngircd");
 }
 
 IrcServer::IrcServer(int pingSeconds) {
@@ -33,7 +34,7 @@ IrcServer::IrcServer(int pingSeconds) {
   // The port is free when chosen but could be taken before ngircd binds it;
   // a few fresh tries make that race harmless.
   for (int attempt = 0; attempt < 3 && !started_; ++attempt) {
-    port_ = freeLoopbackPort();
+    port_ = testing::freePort();
     const std::string pidFile = directory_.file("ngircd.pid");
     {
       // Created world-writable: ngircd started as root writes it as "nobody".
@@ -64,8 +65,8 @@ IrcServer::IrcServer(int pingSeconds) {
     }
     process_ = std::make_unique<ChildProcess>(
         program, std::vector<std::string>{"-n", "-f", directory_.file("ngircd.conf")});
-    const auto deadline = Clock::now() + kReadTimeout;
-    while (Clock::now() < deadline && process_->running()) {
+    const auto deadline = testing::Clock::now() + testing::kReadTimeout;
+    while (testing::Clock::now() < deadline && process_->running()) {
       if (process_->output().find("Now listening") != std::string::npos && accepting(port_)) {
         started_ = true;
         break;
@@ -89,21 +90,21 @@ std::string Daemon::programPath() {
 Daemon::Daemon(const std::vector<std::string>& arguments)
     : process_(std::make_unique<ChildProcess>(programPath(), arguments)) {}
 
-::testing::AssertionResult Daemon::waitListening(std::uint16_t port) {
+Outcome Daemon::waitListening(std::uint16_t port) {
   // The log line's wording is the daemon's own; it must say "listening" and
   // name the port.
-  const auto deadline = Clock::now() + kReadTimeout;
+  const auto deadline = testing::Clock::now() + testing::kReadTimeout;
   const std::string portText = std::to_string(port);
-  while (Clock::now() < deadline) {
+  while (testing::Clock::now() < deadline) {
     const std::string text = process_->output();
     std::size_t start = 0;
     while (start < text.size()) {
       const auto end = text.find('\n', start);
       const std::string_view line(text.data() + start,
                                   (end == std::string::npos ? text.size() : end) - start);
-      if (containsIgnoringCase(line, "listening") && line.find(portText) != line.npos &&
-          !containsIgnoringCase(line, "error")) {
-        return ::testing::AssertionSuccess();
+      if (testing::containsIgnoringCase(line, "listening") && line.find(portText) != line.npos &&
+          !testing::containsIgnoringCase(line, "error")) {
+        return Outcome::success();
       }
       start = end == std::string::npos ? text.size() : end + 1;
     }
@@ -112,9 +113,8 @@ Daemon::Daemon(const std::vector<std::string>& arguments)
     }
     process_->waitForMore(text.size(), std::chrono::milliseconds(50));
   }
-  return ::testing::AssertionFailure()
-         << "the daemon did not report listening on port " << port << "; its log:\n"
-         << process_->output();
+  return Outcome::failure("the daemon did not report listening on port " + std::to_string(port) +
+                          "; its log:\n" + process_->output());
 }
 
 std::string bridgeArgument(std::uint16_t localPort, std::uint16_t ircPort,

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "e2e/child_process.h"
-
-#include <gtest/gtest.h>
+#include "support/child_process.h"
+#include "support/message_peer.h"
+#include "support/temp_directory.h"
 
 #include <cstdint>
 #include <memory>
@@ -10,6 +10,10 @@
 #include <vector>
 
 namespace quayside::e2e {
+
+using testing::ChildProcess;
+using testing::Outcome;
+using testing::TempDirectory;
 
 inline constexpr char kIrcServerName[] = "irc.quayside.test";
 
@@ -47,7 +51,7 @@ class Daemon {
   explicit Daemon(const std::vector<std::string>& arguments);
 
   // Waits for the log line that says the Bridge on `port` is listening.
-  ::testing::AssertionResult waitListening(std::uint16_t port);
+  Outcome waitListening(std::uint16_t port);
 
   ChildProcess& process() { return *process_; }
   std::string log() const { return process_->output(); }

@@ -3,7 +3,7 @@
 #include "platform/process.h"
 #include "platform/stream.h"
 #include "platform/wait.h"
-#include "socket_util.h"
+#include "support/loopback.h"
 
 #include <gtest/gtest.h>
 

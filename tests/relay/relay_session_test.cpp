@@ -5,7 +5,7 @@
 
 #include "platform/net.h"
 #include "relay_fixture.h"
-#include "socket_util.h"
+#include "support/loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,6 @@ namespace quayside {
 namespace {
 
 using namespace std::string_literals;
-using testing::acceptWithin;
 using testing::connectLoopback;
 using testing::readUntil;
 using testing::waitForClose;
@@ -24,20 +23,17 @@ using testing::waitForClose;
 class RelaySessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string error;
-    clientListener_ = platform::listenOn(platform::kLoopback, 0, 5, error);
-    serverListener_ = platform::listenOn(platform::kLoopback, 0, 5, error);
-    ASSERT_NE(clientListener_, kNoSocket) << error;
-    ASSERT_NE(serverListener_, kNoSocket) << error;
+    ASSERT_TRUE(clientListener_.valid()) << clientListener_.error();
+    ASSERT_TRUE(serverListener_.valid()) << serverListener_.error();
 
     relay_ = testing::makeRelay("x");
-    relay_->serverText.assign("127.0.0.1:" + std::to_string(platform::boundPort(serverListener_)));
+    relay_->serverText.assign("127.0.0.1:" + std::to_string(serverListener_.port()));
     relay_->upstreamKind = 1;
-    hub_ = connectLoopback(platform::boundPort(clientListener_));
-    relay_->clientSocket = acceptWithin(clientListener_);
+    hub_ = connectLoopback(clientListener_.port());
+    relay_->clientSocket = clientListener_.accept();
     ASSERT_NE(relay_->clientSocket, kNoSocket);
     thread_ = std::thread([this] { runRelay(*relay_); });
-    irc_ = acceptWithin(serverListener_);
+    irc_ = serverListener_.accept();
     ASSERT_NE(irc_, kNoSocket);
   }
 
@@ -47,8 +43,6 @@ class RelaySessionTest : public ::testing::Test {
     if (thread_.joinable()) {
       thread_.join();
     }
-    platform::closeSocket(clientListener_);
-    platform::closeSocket(serverListener_);
   }
 
   // Sends `bytes` from one side and returns what the other side received
@@ -62,8 +56,8 @@ class RelaySessionTest : public ::testing::Test {
     return readUntil(hub_, expect);
   }
 
-  SocketHandle clientListener_ = kNoSocket;
-  SocketHandle serverListener_ = kNoSocket;
+  testing::LoopbackListener clientListener_{5};
+  testing::LoopbackListener serverListener_{5};
   SocketHandle hub_ = kNoSocket;
   SocketHandle irc_ = kNoSocket;
   std::unique_ptr<Relay> relay_;

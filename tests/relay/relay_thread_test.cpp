@@ -4,7 +4,7 @@
 #include "recording_translator.h"
 #include "relay/registry.h"
 #include "relay_fixture.h"
-#include "socket_util.h"
+#include "support/loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,6 @@
 namespace quayside {
 namespace {
 
-using testing::acceptWithin;
 using testing::connectLoopback;
 using testing::readUntil;
 using testing::RecordingTranslator;
@@ -26,11 +25,8 @@ using testing::waitForClose;
 class RelayThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string error;
-    clientListener_ = platform::listenOn(platform::kLoopback, 0, 5, error);
-    serverListener_ = platform::listenOn(platform::kLoopback, 0, 5, error);
-    ASSERT_NE(clientListener_, kNoSocket) << error;
-    ASSERT_NE(serverListener_, kNoSocket) << error;
+    ASSERT_TRUE(clientListener_.valid()) << clientListener_.error();
+    ASSERT_TRUE(serverListener_.valid()) << serverListener_.error();
   }
 
   void TearDown() override {
@@ -39,12 +35,10 @@ class RelayThreadTest : public ::testing::Test {
     if (thread_.joinable()) {
       thread_.join();
     }
-    platform::closeSocket(clientListener_);
-    platform::closeSocket(serverListener_);
   }
 
   std::string serverText() const {
-    return "irc://127.0.0.1:" + std::to_string(platform::boundPort(serverListener_)) + "/#x";
+    return "irc://127.0.0.1:" + std::to_string(serverListener_.port()) + "/#x";
   }
 
   // Starts the Relay for `text` and connects the hub client to it.
@@ -52,9 +46,9 @@ class RelayThreadTest : public ::testing::Test {
     relay_ = testing::makeRelay();
     relay_->serverText.assign(text);
     relay_->upstreamKind = 1;
-    hubClient_ = connectLoopback(platform::boundPort(clientListener_));
+    hubClient_ = connectLoopback(clientListener_.port());
     ASSERT_NE(hubClient_, kNoSocket);
-    relay_->clientSocket = acceptWithin(clientListener_);
+    relay_->clientSocket = clientListener_.accept();
     ASSERT_NE(relay_->clientSocket, kNoSocket);
     thread_ = std::thread([this] {
       runRelay(*relay_, translator_);
@@ -64,13 +58,13 @@ class RelayThreadTest : public ::testing::Test {
 
   void startConnected() {
     start(serverText());
-    ircServer_ = acceptWithin(serverListener_);
+    ircServer_ = serverListener_.accept();
     ASSERT_NE(ircServer_, kNoSocket);
     ASSERT_EQ(readUntil(hubClient_, std::string(kLockString)), kLockString);
   }
 
-  SocketHandle clientListener_ = kNoSocket;
-  SocketHandle serverListener_ = kNoSocket;
+  testing::LoopbackListener clientListener_{5};
+  testing::LoopbackListener serverListener_{5};
   SocketHandle hubClient_ = kNoSocket;
   SocketHandle ircServer_ = kNoSocket;
   std::unique_ptr<Relay> relay_;
@@ -80,8 +74,7 @@ class RelayThreadTest : public ::testing::Test {
 };
 
 TEST_F(RelayThreadTest, ClosesTheClientWithoutAByteWhenTheServerCannotBeReached) {
-  const std::uint16_t closedPort =
-      static_cast<std::uint16_t>(platform::boundPort(clientListener_) ^ 1);
+  const std::uint16_t closedPort = static_cast<std::uint16_t>(clientListener_.port() ^ 1);
   for (const std::string& text : {std::string("127.0.0.1:abc"), std::string("no-such-host.invalid"),
                                   "127.0.0.1:" + std::to_string(closedPort)}) {
     SCOPED_TRACE(text);
@@ -115,7 +108,7 @@ TEST_F(RelayThreadTest, SendsTheLockAndFramesBothStreams) {
   thread_.join();
   EXPECT_EQ(translator_.commands, (std::vector<std::string>{"$A 1", "$B 2", "$C 3"}));
   EXPECT_EQ(translator_.lines, (std::vector<std::string>{"PING :a", "NOTICE x"}));
-  EXPECT_EQ(relay_->serverPort, platform::boundPort(serverListener_));
+  EXPECT_EQ(relay_->serverPort, serverListener_.port());
   EXPECT_EQ(relay_->clientSocket, kNoSocket);
   EXPECT_EQ(relay_->serverSocket, kNoSocket);
 }
@@ -143,7 +136,7 @@ TEST_F(RelayThreadTest, EndsWhenTheTranslationClosesTheClient) {
 TEST_F(RelayThreadTest, ClientThatLeavesBeforeTheConnectEndsTheRelay) {
   start(serverText());
   platform::closeSocket(hubClient_);
-  ircServer_ = acceptWithin(serverListener_);
+  ircServer_ = serverListener_.accept();
   ASSERT_NE(ircServer_, kNoSocket);
   std::string rest;
   EXPECT_TRUE(waitForClose(ircServer_, rest));
@@ -152,13 +145,12 @@ TEST_F(RelayThreadTest, ClientThatLeavesBeforeTheConnectEndsTheRelay) {
 
 TEST(StartRelay, OwnsAndFreesTheRelay) {
   // Under AddressSanitizer a leak or a use after free here fails the test.
-  std::string error;
-  SocketHandle listener = platform::listenOn(platform::kLoopback, 0, 5, error);
-  ASSERT_NE(listener, kNoSocket);
-  SocketHandle client = connectLoopback(platform::boundPort(listener));
+  testing::LoopbackListener listener(5);
+  ASSERT_TRUE(listener.valid());
+  SocketHandle client = connectLoopback(listener.port());
   auto relay = testing::makeRelay();
   relay->serverText.assign("127.0.0.1:abc");
-  relay->clientSocket = acceptWithin(listener);
+  relay->clientSocket = listener.accept();
   ASSERT_TRUE(startRelay(std::move(relay)));
   std::string rest;
   EXPECT_TRUE(waitForClose(client, rest));
@@ -167,7 +159,6 @@ TEST(StartRelay, OwnsAndFreesTheRelay) {
   }
   EXPECT_EQ(registeredRelayCount(), 0u);
   platform::closeSocket(client);
-  platform::closeSocket(listener);
 }
 
 }  // namespace

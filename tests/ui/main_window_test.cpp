@@ -4,7 +4,7 @@
 #include "platform/net.h"
 #include "relay/registry.h"
 #include "relay/relay_thread.h"
-#include "support/socket_util.h"
+#include "support/loopback.h"
 
 #include <QApplication>
 #include <QClipboard>

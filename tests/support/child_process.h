@@ -1,8 +1,9 @@
 #pragma once
 
+#include "support/timing.h"
+
 #include <sys/types.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -12,23 +13,19 @@
 #include <thread>
 #include <vector>
 
-namespace quayside::e2e {
-
-using Clock = std::chrono::steady_clock;
-
-// A generous bound for anything a peer is waiting for; a test fails instead
-// of hanging when it passes.
-inline constexpr std::chrono::seconds kReadTimeout{5};
+namespace quayside::testing {
 
 // A program run by a test. Its standard output and error are collected (a
-// reader thread drains them, so the child never blocks on a full pipe), and
-// the child is killed when this object goes, whatever the test did. The
-// child also dies with the test process (PR_SET_PDEATHSIG), so an aborted
-// test leaves no server behind.
+// reader thread drains them, so the child never blocks on a full pipe), or
+// written to `outputFile` when one is named (the benchmark keeps its logs
+// there, and no thread of its own wakes for them). The child is killed when
+// this object goes, whatever the test did, and dies with the test process
+// too (PR_SET_PDEATHSIG), so an aborted test leaves no server behind.
 class ChildProcess {
  public:
   ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-               const std::map<std::string, std::string>& extraEnvironment = {});
+               const std::map<std::string, std::string>& extraEnvironment = {},
+               const std::string& outputFile = {});
   ~ChildProcess();
 
   ChildProcess(const ChildProcess&) = delete;
@@ -66,6 +63,7 @@ class ChildProcess {
 
   pid_t pid_ = -1;
   std::optional<int> exitCode_;
+  std::string outputFile_;
   std::thread reader_;
 
   mutable std::mutex mutex_;
@@ -77,23 +75,8 @@ class ChildProcess {
 // True when `haystack` contains `needle`, letters compared without case.
 bool containsIgnoringCase(std::string_view haystack, std::string_view needle);
 
-// A directory under $TMPDIR (or /tmp) removed with its contents on destruction.
-class TempDirectory {
- public:
-  TempDirectory();
-  ~TempDirectory();
-  TempDirectory(const TempDirectory&) = delete;
-  TempDirectory& operator=(const TempDirectory&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
-
- private:
-  std::string path_;
-};
-
 // Looks a program up in PATH and the sbin folders (Debian installs ngircd in
 // /usr/sbin, which an unprivileged PATH often lacks). Empty when absent.
 std::string findProgram(std::string_view name);
 
-}  // namespace quayside::e2e
+}  // namespace quayside::testing

@@ -1,9 +1,8 @@
-#include "e2e/child_process.h"
+#include "support/child_process.h"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,13 +10,13 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 extern char** environ;
 
-namespace quayside::e2e {
+namespace quayside::testing {
 namespace {
 
 int exitCodeOf(int status) {
@@ -33,7 +32,9 @@ int exitCodeOf(int status) {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           const std::map<std::string, std::string>& extraEnvironment) {
+                           const std::map<std::string, std::string>& extraEnvironment,
+                           const std::string& outputFile)
+    : outputFile_(outputFile) {
   // Everything the child needs is built before fork: only async-signal-safe
   // calls may run between fork and exec in a threaded process.
   std::vector<std::string> argumentStorage;
@@ -62,8 +63,11 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   }
   envp.push_back(nullptr);
 
-  int pipeEnds[2];
-  if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
+  int pipeEnds[2] = {-1, -1};
+  if (!outputFile_.empty()) {
+    // Without the file the child writes where this process does.
+    pipeEnds[1] = open(outputFile_.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
+  } else if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe2 failed");
   }
   const pid_t parent = getpid();
@@ -77,19 +81,27 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     if (devNull >= 0) {
       dup2(devNull, STDIN_FILENO);
     }
-    dup2(pipeEnds[1], STDOUT_FILENO);
-    dup2(pipeEnds[1], STDERR_FILENO);
+    if (pipeEnds[1] >= 0) {
+      dup2(pipeEnds[1], STDOUT_FILENO);
+      dup2(pipeEnds[1], STDERR_FILENO);
+    }
     execve(argv[0], argv.data(), envp.data());
     static const char kFailed[] = "exec failed\n";
     [[maybe_unused]] const auto ignored = write(STDERR_FILENO, kFailed, sizeof kFailed - 1);
     _exit(127);
   }
-  close(pipeEnds[1]);
+  if (pipeEnds[1] >= 0) {
+    close(pipeEnds[1]);
+  }
   if (pid_ < 0) {
-    close(pipeEnds[0]);
+    if (pipeEnds[0] >= 0) {
+      close(pipeEnds[0]);
+    }
     throw std::runtime_error("fork failed");
   }
-  reader_ = std::thread([this, fd = pipeEnds[0]] { readOutput(fd); });
+  if (pipeEnds[0] >= 0) {
+    reader_ = std::thread([this, fd = pipeEnds[0]] { readOutput(fd); });
+  }
 }
 
 ChildProcess::~ChildProcess() {
@@ -119,22 +131,40 @@ void ChildProcess::readOutput(int fd) {
 }
 
 std::string ChildProcess::output() const {
+  if (!outputFile_.empty()) {
+    std::ifstream in(outputFile_, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
   std::lock_guard lock(mutex_);
   return output_;
 }
 
 bool ChildProcess::waitForOutput(std::string_view text, Clock::duration timeout,
                                  bool ignoreCase) const {
-  std::unique_lock lock(mutex_);
-  const auto found = [&] {
-    return ignoreCase ? containsIgnoringCase(output_, text)
-                      : output_.find(text) != std::string::npos;
+  const auto found = [&](const std::string& output) {
+    return ignoreCase ? containsIgnoringCase(output, text) : output.find(text) != std::string::npos;
   };
-  changed_.wait_for(lock, timeout, [&] { return found() || outputClosed_; });
-  return found();
+  if (!outputFile_.empty()) {
+    // Nothing signals a file's growth: look again every few milliseconds.
+    const auto deadline = Clock::now() + timeout;
+    while (!found(output()) && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return found(output());
+  }
+  std::unique_lock lock(mutex_);
+  changed_.wait_for(lock, timeout, [&] { return found(output_) || outputClosed_; });
+  return found(output_);
 }
 
 void ChildProcess::waitForMore(std::size_t seenSize, Clock::duration timeout) const {
+  if (!outputFile_.empty()) {
+    const auto deadline = Clock::now() + timeout;
+    while (output().size() <= seenSize && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return;
+  }
   std::unique_lock lock(mutex_);
   changed_.wait_for(lock, timeout, [&] { return output_.size() > seenSize || outputClosed_; });
 }
@@ -189,32 +219,14 @@ bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
   return it != haystack.end() || needle.empty();
 }
 
-TempDirectory::TempDirectory() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/quayside-e2e-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp failed");
-  }
-  path_ = pattern;
-  // A server started as root drops to "nobody" before writing its pid file.
-  chmod(path_.c_str(), 0755);
-}
-
-TempDirectory::~TempDirectory() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
 std::string findProgram(std::string_view name) {
   std::vector<std::string> folders;
-  if (const char* path = std::getenv("PATH"); path != nullptr) {
-    std::string_view rest(path);
-    while (!rest.empty()) {
-      const auto colon = rest.find(':');
-      folders.emplace_back(rest.substr(0, colon));
-      rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-    }
+  const char* path = std::getenv("PATH");
+  std::string_view rest = path != nullptr ? path : "/usr/bin:/bin";
+  while (!rest.empty()) {
+    const auto colon = rest.find(':');
+    folders.emplace_back(rest.substr(0, colon));
+    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
   }
   for (const char* folder : {"/usr/local/sbin", "/usr/sbin", "/sbin"}) {
     folders.emplace_back(folder);
@@ -228,4 +240,4 @@ std::string findProgram(std::string_view name) {
   return {};
 }
 
-}  // namespace quayside::e2e
+}  // namespace quayside::testing
