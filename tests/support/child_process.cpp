@@ -190,6 +190,12 @@ std::optional<int> ChildProcess::waitForExit(Clock::duration timeout) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  // The process is gone, but its last output may still sit in the pipe: a
+  // caller that reads the output next must see all of it.
+  if (outputFile_.empty() && reader_.joinable()) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, std::chrono::seconds(5), [&] { return outputClosed_; });
+  }
   return exitCode_;
 }
 
