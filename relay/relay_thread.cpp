@@ -45,13 +45,20 @@ class SocketOutput final : public RelayOutput {
     platform::closeSocket(relay_.clientSocket);
   }
 
-  // Sends what was gathered, one send per socket, and lets the buffers go:
-  // an idle relay holds no output memory.
+  // Sends what was gathered, one send per socket. The buffers stay for the
+  // next receive of a burst.
   void flush() {
     send(Peer::kServer);
     send(Peer::kClient);
-    toServer_.release();
+  }
+
+  // Lets the buffers go once the relay turns idle: an idle relay holds no
+  // output memory. (Freeing them after every receive instead would make the
+  // allocator hand memory back and fault it in again for every receive.)
+  bool holdsMemory() const { return toClient_.bytes || toServer_.bytes; }
+  void release() {
     toClient_.release();
+    toServer_.release();
   }
 
  private:
@@ -162,13 +169,21 @@ std::string_view relayTraffic(Relay& relay, platform::ByteStream& server, Transl
     // One wait for both sides and no timeout: nothing is delayed by polling
     // and an idle Relay never wakes up. When bytes already wait inside the
     // server stream, the client is only checked, not waited for.
+    // A relay that still holds output memory only looks, and lets the
+    // memory go before it waits for real.
     const bool serverBuffered = server.hasBufferedInput();
+    const bool onlyLook = serverBuffered || out.holdsMemory();
     std::array<platform::WaitEntry, 2> ready{
         {{relay.clientSocket, false}, {server.handle(), false}}};
     const std::optional<std::chrono::milliseconds> timeout =
-        serverBuffered ? std::optional(std::chrono::milliseconds(0)) : std::nullopt;
-    if (platform::waitReadable(ready, timeout).status == platform::WaitStatus::kFailed) {
+        onlyLook ? std::optional(std::chrono::milliseconds(0)) : std::nullopt;
+    const platform::WaitStatus status = platform::waitReadable(ready, timeout).status;
+    if (status == platform::WaitStatus::kFailed) {
       return "waiting for data failed";
+    }
+    if (status == platform::WaitStatus::kTimedOut && !serverBuffered) {
+      out.release();
+      continue;
     }
     if (ready[0].readable) {
       if (const std::string_view end = readStep(relay, Stream::kClient, server, translator, out);
