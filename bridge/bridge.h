@@ -35,6 +35,8 @@ struct Bridge {
   std::uint32_t acceptMessage = 0;                     // offset 1801
   std::array<std::uint8_t, 16> listenAddress{};        // offset 1805, sockaddr_in layout
   std::array<std::uint8_t, 4> reservedTail{};          // offset 1821, carried unchanged
+
+  SessionOptions options;  // kept inside `reserved` when stored
 };
 
 using BridgeRecord = std::array<std::byte, kBridgeRecordSize>;

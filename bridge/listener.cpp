@@ -57,6 +57,7 @@ std::unique_ptr<Relay> relayFor(const Bridge& bridge, SocketHandle client) {
   relay->clientKind = bridge.clientKind;
   relay->channel.assign(fieldText(bridge.channel));
   relay->serverText.assign(fieldText(bridge.server));
+  relay->options = bridge.options;
   return relay;
 }
 

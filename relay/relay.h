@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/fixed_text.h"
+#include "core/session_options.h"
 #include "platform/socket_handle.h"
 
 #include <array>
@@ -44,6 +45,8 @@ struct RelayState {
 
   std::uint8_t upstreamKind = 0;  // nonzero: IRC server (default port 6667); 0: DC hub (411)
   std::uint8_t clientKind = 0;
+
+  SessionOptions options;  // the Bridge's, at accept
 };
 
 // One accepted hub-client connection paired with its IRC server connection.

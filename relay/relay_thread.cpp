@@ -118,6 +118,13 @@ class SocketOutput final : public RelayOutput {
 std::string_view connectServer(Relay& relay, std::unique_ptr<platform::ByteStream>& server,
                                std::string& detail) {
   const ServerAddress endpoint = parseServerAddress(relay.serverText.view(), relay.upstreamKind);
+  if (!endpoint.problem.empty()) {
+    detail = endpoint.problem;
+    return "the server text cannot be used";
+  }
+  if (endpoint.tls()) {
+    return "TLS (ircs://) is not available in this build";
+  }
   platform::Connection connection = platform::connectTcp(std::string(endpoint.host), endpoint.port);
   if (connection.failure == platform::ConnectFailure::kNotResolved) {
     return "server name does not resolve";

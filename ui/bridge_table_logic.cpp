@@ -38,10 +38,11 @@ std::uint16_t low16(std::uint32_t value) {
 }  // namespace
 
 std::string composeServerText(const Bridge& bridge) {
-  std::string text = bridge.upstreamKind != 0 ? "irc://" : "dchub://";
   // The Server column shows the scheme the Bridge's kind gives, whatever
-  // scheme the text was typed with.
-  text += parseServerAddress(fieldText(bridge.server), bridge.upstreamKind).afterScheme;
+  // scheme the text was typed with; only TLS keeps its own.
+  const ServerAddress address = parseServerAddress(fieldText(bridge.server), bridge.upstreamKind);
+  std::string text = address.tls() ? "ircs://" : bridge.upstreamKind != 0 ? "irc://" : "dchub://";
+  text += address.afterScheme;
   if (bridge.upstreamKind == 1) {
     if (text.back() != '/') {
       text += '/';
