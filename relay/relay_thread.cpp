@@ -223,8 +223,8 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
       return {"the server sent no welcome within " + spoken(timeouts.registration)};
     }
     if (pinged && now >= pingedAt + timeouts.reply) {
-      return {"the server stopped answering (no reply to a PING within " +
-              spoken(timeouts.reply) + ")"};
+      return {"the server stopped answering (no reply to a PING within " + spoken(timeouts.reply) +
+              ")"};
     }
     if (!pinged && now >= heardAt + timeouts.idle) {
       server.sendAll(kLivenessPing);
@@ -289,7 +289,8 @@ std::string serverName(const Relay& relay) {
 std::string connectFailureWords(std::string_view reason, const std::string& detail) {
   if (reason == "cannot connect to the server" && !detail.empty()) {
     std::string words = detail;
-    if (words[0] >= 'A' && words[0] <= 'Z' && (words.size() < 2 || words[1] < 'A' || words[1] > 'Z')) {
+    if (words[0] >= 'A' && words[0] <= 'Z' &&
+        (words.size() < 2 || words[1] < 'A' || words[1] > 'Z')) {
       words[0] = static_cast<char>(words[0] - 'A' + 'a');
     }
     return words;
@@ -363,8 +364,8 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
     const End end = relayTraffic(relay, *server, translator, timeouts);
     reason = end.reason;
     if (!end.byClient) {
-      appendStatusLine(toClient, "Quayside's connection to " + serverName(relay) +
-                                     " ended: " + reason);
+      appendStatusLine(toClient,
+                       "Quayside's connection to " + serverName(relay) + " ended: " + reason);
     }
   } else {
     reason = detail.empty() ? std::string(failure) : std::string(failure) + ": " + detail;

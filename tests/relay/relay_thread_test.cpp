@@ -166,7 +166,11 @@ TEST_F(RelayThreadTest, TellsTheClientWhyTheServerEndedTheSession) {
        "the server said: Closing Link: me (bye\n$ForceMove evil|)",
        "<srv> hi|*** Quayside's connection to SERVER ended: the server said: Closing Link: me (bye "
        "&#36;ForceMove evil&#124;)|"},
-      {"the server's close not told", {60s, 60s, 60s}, "", true, "server closed the connection",
+      {"the server's close not told",
+       {60s, 60s, 60s},
+       "",
+       true,
+       "server closed the connection",
        "*** Quayside's connection to SERVER ended: server closed the connection|"},
   };
   for (const Row& row : rows) {

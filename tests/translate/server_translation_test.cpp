@@ -140,9 +140,9 @@ TEST(ServerTranslation, WelcomeAndErrorAreNotedForTheRelay) {
            {"other numerics taken as the welcome", ":srv 433 * me :x\r\n:srv 010 me :y\r\n", 0x03,
             ""},
            {"ERROR does not end the session",
-            "ERROR :Closing Link: me[h] (\x02" "Bye\x02)\r\n",
-            0x03,
-            "the server said: Closing Link: me[h] (Bye)"},
+            "ERROR :Closing Link: me[h] (\x02"
+            "Bye\x02)\r\n",
+            0x03, "the server said: Closing Link: me[h] (Bye)"},
            {"ERROR with a prefix and no text ignored", ":srv ERROR :\r\n", 0x03,
             "the server ended the session"},
        }) {
