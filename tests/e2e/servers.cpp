@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <string_view>
 #include <thread>
 
 namespace quayside::e2e {
@@ -87,8 +89,9 @@ std::string Daemon::programPath() {
   return QUAYSIDE_DAEMON_PATH;
 }
 
-Daemon::Daemon(const std::vector<std::string>& arguments)
-    : process_(std::make_unique<ChildProcess>(programPath(), arguments)) {}
+Daemon::Daemon(const std::vector<std::string>& arguments,
+               const std::map<std::string, std::string>& environment)
+    : process_(std::make_unique<ChildProcess>(programPath(), arguments, environment)) {}
 
 Outcome Daemon::waitListening(std::uint16_t port) {
   // The log line's wording is the daemon's own; it must say "listening" and
@@ -120,6 +123,11 @@ Outcome Daemon::waitListening(std::uint16_t port) {
 std::string bridgeArgument(std::uint16_t localPort, std::uint16_t ircPort,
                            const std::string& channel) {
   return std::to_string(localPort) + "=127.0.0.1:" + std::to_string(ircPort) + "/" + channel;
+}
+
+bool ngircdRequired() {
+  const char* required = std::getenv("QUAYSIDE_REQUIRE_NGIRCD");
+  return required != nullptr && std::string_view(required) == "1";
 }
 
 bool hasSanitizerReport(const std::string& log) {

@@ -5,6 +5,7 @@
 #include "support/temp_directory.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,7 +49,8 @@ class Daemon {
  public:
   static std::string programPath();
 
-  explicit Daemon(const std::vector<std::string>& arguments);
+  explicit Daemon(const std::vector<std::string>& arguments,
+                  const std::map<std::string, std::string>& environment = {});
 
   // Waits for the log line that says the Bridge on `port` is listening.
   Outcome waitListening(std::uint16_t port);
@@ -64,6 +66,10 @@ class Daemon {
 // 127.0.0.1:`ircPort`, channel `channel`.
 std::string bridgeArgument(std::uint16_t localPort, std::uint16_t ircPort,
                            const std::string& channel);
+
+// Whether a missing ngircd fails the IRC tests (QUAYSIDE_REQUIRE_NGIRCD=1,
+// as in CI) rather than skipping them.
+bool ngircdRequired();
 
 // True when `log` shows a sanitizer report (an over-read in the daemon must
 // fail the test even if the daemon survived it).
