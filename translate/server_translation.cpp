@@ -2,6 +2,7 @@
 
 #include "core/text.h"
 #include "translate/composer.h"
+#include "translate/login.h"
 #include "translate/nmdc_text.h"
 #include "translate/server_handlers.h"
 #include "translate/server_output.h"
@@ -202,7 +203,7 @@ void numericRun(const ServerLine& line, std::string_view prefix, std::size_t dig
 
   while (const std::optional<ServerData> next = line.following.peek()) {
     const std::size_t nextDigits = runContinuation(*next, prefix);
-    if (nextDigits == 0) {
+    if (nextDigits == 0 || loginEndsRun(line.relay, parseDecimal(next->pointer(nextDigits)))) {
       break;
     }
     line.following.take();
@@ -219,6 +220,9 @@ void dispatch(const ServerLine& line) {
   bool afterPrefix = false;
   // Each pass reads one prefix, so `at` only moves forward.
   for (;;) {
+    if (takeLoginLine(line, at)) {
+      return;
+    }
     if (afterPrefix && dispatchBy(kAfterPrefixRules, line, at)) {
       return;
     }
@@ -237,7 +241,9 @@ void dispatch(const ServerLine& line) {
     }
     at = prefixEnd + 1;
     if (isNumeric(data, at)) {
-      numericRun(line, prefix, at);
+      if (!takeLoginLine(line, at)) {
+        numericRun(line, prefix, at);
+      }
       return;
     }
     afterPrefix = true;
