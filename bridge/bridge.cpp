@@ -1,6 +1,8 @@
 #include "bridge/bridge.h"
 
 #include <algorithm>
+#include <string>
+#include <string_view>
 
 namespace quayside {
 namespace {
@@ -84,6 +86,60 @@ void terminateText(std::array<char, N>& field) {
   }
 }
 
+// Options live in the reserved bytes behind a tag, so that bytes written
+// there by anything else are never read as options, and a program that knows
+// only the 1,825-byte layout carries them unchanged:
+//   "QSIDEOPT" (8 bytes), text length (2 bytes, little-endian), the text
+//   (formatOptions), then zeros.
+constexpr std::string_view kOptionsTag = "QSIDEOPT";
+constexpr std::size_t kOptionsTextOffset = kOptionsTag.size() + 2;
+using Reserved = std::array<std::uint8_t, 1024>;
+
+bool holdsOptions(const Reserved& reserved) {
+  return std::equal(
+      kOptionsTag.begin(), kOptionsTag.end(), reserved.begin(),
+      [](char tag, std::uint8_t byte) { return static_cast<std::uint8_t>(tag) == byte; });
+}
+
+// The options kept in `reserved`, or the defaults when it holds none or
+// holds a block that does not read as options.
+SessionOptions readOptions(const Reserved& reserved) {
+  SessionOptions options;
+  if (!holdsOptions(reserved)) {
+    return options;
+  }
+  const std::size_t length = reserved[kOptionsTag.size()] |
+                             static_cast<std::size_t>(reserved[kOptionsTag.size() + 1]) << 8;
+  if (length > reserved.size() - kOptionsTextOffset) {
+    return options;
+  }
+  std::string text(length, '\0');
+  std::copy_n(reserved.begin() + kOptionsTextOffset, length, text.begin());
+  if (!applyOptions(options, text).empty()) {
+    return SessionOptions{};
+  }
+  return options;
+}
+
+// `reserved` as it is stored: untouched while no options were ever set, so
+// files written without options stay byte for byte as they were.
+Reserved storedReserved(const Bridge& bridge) {
+  const std::string text = formatOptions(bridge.options);
+  if (text.empty() && !holdsOptions(bridge.reserved)) {
+    return bridge.reserved;
+  }
+  Reserved stored{};
+  if (text.empty()) {
+    return stored;
+  }
+  std::copy(kOptionsTag.begin(), kOptionsTag.end(), stored.begin());
+  const std::size_t length = std::min(text.size(), stored.size() - kOptionsTextOffset);
+  stored[kOptionsTag.size()] = static_cast<std::uint8_t>(length & 0xFF);
+  stored[kOptionsTag.size() + 1] = static_cast<std::uint8_t>(length >> 8);
+  std::copy_n(text.begin(), length, stored.begin() + kOptionsTextOffset);
+  return stored;
+}
+
 }  // namespace
 
 BridgeRecord encodeBridge(const Bridge& bridge) {
@@ -95,7 +151,7 @@ BridgeRecord encodeBridge(const Bridge& bridge) {
   out.littleEndian(kLocalPortOffset, bridge.localPort, 2);
   out.byte(kUpstreamKindOffset, bridge.upstreamKind);
   out.byte(kClientKindOffset, bridge.clientKind);
-  out.bytes(kReservedOffset, bridge.reserved);
+  out.bytes(kReservedOffset, storedReserved(bridge));
   // The handle is informative only; it is never read back as a handle.
   const std::uint32_t handle =
       bridge.listenSocket == kNoSocket ? 0 : static_cast<std::uint32_t>(bridge.listenSocket);
@@ -118,6 +174,7 @@ Bridge decodeBridge(std::span<const std::byte, kBridgeRecordSize> record) {
   bridge.upstreamKind = in.byte(kUpstreamKindOffset);
   bridge.clientKind = in.byte(kClientKindOffset);
   in.bytes(kReservedOffset, bridge.reserved);
+  bridge.options = readOptions(bridge.reserved);
   // A stored handle belonged to an earlier process.
   bridge.listenSocket = kNoSocket;
   bridge.acceptMessage = in.littleEndian(kAcceptMessageOffset, 4);

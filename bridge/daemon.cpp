@@ -185,12 +185,30 @@ bool parseBridgeOption(std::string_view text, Bridge& bridge, std::string& error
     return false;
   }
   const std::string_view server = target.substr(0, slash);
-  const std::string_view channel = target.substr(slash + 1);
+  // IRC channel names cannot hold a comma: the first one starts the options.
+  std::string_view channel = target.substr(slash + 1);
+  std::string_view options;
+  if (const std::size_t comma = channel.find(','); comma != std::string_view::npos) {
+    options = channel.substr(comma + 1);
+    channel = channel.substr(0, comma);
+    if (options.empty()) {
+      error = "--bridge wants KEY=VALUE after a comma";
+      return false;
+    }
+  }
+  if (channel.empty()) {
+    error = "--bridge wants SERVER/CHANNEL after the port, not \"" + std::string(target) + "\"";
+    return false;
+  }
   if (server.size() >= kBridgeServerCapacity || channel.size() >= kBridgeChannelCapacity) {
     error = "--bridge server text is limited to 511 characters and the channel to 255";
     return false;
   }
   bridge = Bridge{};
+  if (const std::string refused = applyOptions(bridge.options, options); !refused.empty()) {
+    error = "--bridge " + refused;
+    return false;
+  }
   bridge.enabled = 1;
   bridge.upstreamKind = 1;
   bridge.localPort = port;

@@ -13,7 +13,8 @@
 namespace quayside {
 
 inline constexpr std::string_view kDaemonUsage =
-    "usage: quayside-daemon [--settings FILE] [--bridge PORT=SERVER/CHANNEL]...\n";
+    "usage: quayside-daemon [--settings FILE] [--bridge PORT=SERVER/CHANNEL[,KEY=VALUE]...]...\n"
+    "options: charset=NAME fingerprint=SHA256-HEX login=none|pass|sasl pace=on|off\n";
 
 // The daemon's command line, parsed. With --bridge alone no settings file is
 // read; with --settings, or with neither option, the settings file is.
@@ -29,8 +30,9 @@ struct DaemonArguments {
 // Parses the arguments after the program name.
 DaemonArguments parseDaemonArguments(std::span<const std::string_view> arguments);
 
-// Parses "PORT=SERVER/CHANNEL" (split at the last '/') into an enabled IRC
-// Bridge; false with `error` set when the text is not of that form.
+// Parses "PORT=SERVER/CHANNEL[,KEY=VALUE]..." (split at the last '/'; the
+// options start at the first comma after it) into an enabled IRC Bridge;
+// false with `error` set, naming the option, when the text is not of that form.
 bool parseBridgeOption(std::string_view text, Bridge& bridge, std::string& error);
 
 // The daemon's log: one line per event, written whole. Thread-safe, since

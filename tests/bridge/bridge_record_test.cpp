@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <random>
 #include <string>
 #include <utility>
@@ -64,6 +66,53 @@ TEST(BridgeRecord, TextsWithoutNulEndAtTheirFieldsLastByte) {
   EXPECT_EQ(fieldText(bridge.server), std::string(511, 'A'));
   EXPECT_EQ(fieldText(bridge.channel), std::string(255, 'A'));
   EXPECT_EQ(bridge.localPort, 0x4141);
+}
+
+TEST(BridgeRecord, OptionsLiveTaggedInTheReservedBytes) {
+  const auto reservedWith = [](std::string_view bytes) {
+    std::array<std::uint8_t, 1024> reserved{};
+    std::copy(bytes.begin(), bytes.end(), reserved.begin());
+    return reserved;
+  };
+  using namespace std::string_literals;
+  struct Row {
+    const char* name;  // what is broken when the row fails
+    std::string reserved;
+    std::string read;  // formatOptions of what decodes
+  };
+  const Row rows[] = {
+      {"block read", "QSIDEOPT\x08\0pace=off"s, "pace=off"},
+      {"foreign bytes read as options", "pace=off"s, ""},
+      {"tag of another case accepted", "qsideopt\x08\0pace=off"s, ""},
+      {"length past the reserved bytes followed", "QSIDEOPT\xFF\xFFpace=off"s, ""},
+      {"broken option half applied", "QSIDEOPT\x13\0pace=off,colour=red"s, ""},
+      {"length cutting an option ignored", "QSIDEOPT\x06\0pace=off"s, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Bridge stored;
+    stored.reserved = reservedWith(row.reserved);
+    // Raw bytes, as another program may have left them.
+    BridgeRecord record{};
+    std::copy(row.reserved.begin(), row.reserved.end(),
+              reinterpret_cast<char*>(record.data()) + 773);
+    EXPECT_EQ(formatOptions(decodeBridge(record).options), row.read);
+  }
+
+  // Without options the reserved bytes are carried as they are, so files
+  // stay byte for byte; with options the tagged block replaces them.
+  Bridge plain;
+  plain.reserved[5] = 0x77;
+  EXPECT_EQ(static_cast<int>(encodeBridge(plain)[778]), 0x77);
+  Bridge optioned = plain;
+  ASSERT_EQ(applyOptions(optioned.options, "login=sasl,charset=cp1251"), "");
+  const BridgeRecord record = encodeBridge(optioned);
+  const Bridge back = decodeBridge(record);
+  EXPECT_TRUE(back.options == optioned.options);
+  EXPECT_EQ(encodeBridge(back), record);
+  Bridge cleared = back;
+  cleared.options = SessionOptions{};
+  EXPECT_EQ(encodeBridge(cleared), encodeBridge(Bridge{})) << "cleared options leave no block";
 }
 
 }  // namespace

@@ -37,6 +37,11 @@ TEST(DaemonArguments, TableOfCommandLines) {
       {"NoChannel", {"--bridge", "4111=irc.example.org"}, false},
       {"EmptyChannel", {"--bridge", "4111=irc.example.org/"}, false},
       {"ServerTooLong", {"--bridge", kTooLongServer}, false},
+      {"Options", {"--bridge", "1=a/#b,login=sasl,pace=off"}, true, false, 1},
+      {"UnknownBridgeOption", {"--bridge", "1=a/#b,colour=red"}, false},
+      {"BadOptionValue", {"--bridge", "1=a/#b,pace=maybe"}, false},
+      {"CommaWithoutOption", {"--bridge", "1=a/#b,"}, false},
+      {"OptionsWithoutChannel", {"--bridge", "1=a/,pace=off"}, false},
       {"SettingsTwice", {"--settings", "a", "--settings", "b"}, false},
       {"UnknownOption", {"--verbose"}, false},
       {"StrayWord", {"quayside.dat"}, false},
@@ -63,6 +68,14 @@ TEST(DaemonArguments, BridgeSplitsAtTheLastSlash) {
   EXPECT_EQ(bridge.localPort, 4111);
   EXPECT_EQ(bridge.upstreamKind, 1);
   EXPECT_EQ(bridge.enabled, 1);
+  EXPECT_EQ(formatOptions(bridge.options), "");
+
+  const std::vector<std::string_view> withOptions{"--bridge",
+                                                  "4111=irc.example.org/#chat,pace=off"};
+  const DaemonArguments optioned = parseDaemonArguments(withOptions);
+  ASSERT_EQ(optioned.bridges.size(), 1u);
+  EXPECT_EQ(fieldText(optioned.bridges.front().channel), "#chat");
+  EXPECT_EQ(formatOptions(optioned.bridges.front().options), "pace=off");
 }
 
 TEST(DaemonLog, ControlBytesCannotForgeLines) {
