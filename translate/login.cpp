@@ -316,6 +316,10 @@ bool takeLoginLine(const ServerLine& line, std::size_t at) {
   return false;
 }
 
+bool loginHoldsJoin(const RelayState& relay) {
+  return relay.options.login != LoginMode::kNone && relay.loginStep != LoginStep::kDone;
+}
+
 bool loginEndsRun(const RelayState& relay, std::uint32_t number) {
   if (relay.options.login == LoginMode::kNone) {
     return false;

@@ -29,6 +29,10 @@ void refusePassword(RelayState& relay, RelayOutput& out, std::string_view words)
 // translation.
 bool takeLoginLine(const ServerLine& line, std::size_t at);
 
+// Whether the channel JOIN must wait: the login is not through yet, and
+// numerics that come before the welcome (SASL's) do not end registration.
+bool loginHoldsJoin(const RelayState& relay);
+
 // Whether a run of numerics must stop before `number`, so the login sees it
 // as a line of its own.
 bool loginEndsRun(const RelayState& relay, std::uint32_t number);

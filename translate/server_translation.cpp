@@ -128,7 +128,7 @@ void joinChannelOnce(const ServerLine& line) {
   std::string_view channel = relay.channel.view();
   channel = channel.substr(0, channel.find_first_of("\r\n"));
   if (channel.empty() || (relay.loginFlags & kLoginUserSent) == 0 ||
-      (relay.loginFlags & kLoginJoinSent) != 0) {
+      (relay.loginFlags & kLoginJoinSent) != 0 || loginHoldsJoin(relay)) {
     return;
   }
   Composer composer(line.out.area(Peer::kServer));
