@@ -8,6 +8,15 @@
 
 namespace quayside {
 
+// Overwrites `bytes` with zeros through volatile writes, which the compiler
+// cannot drop as dead stores.
+inline void wipeBytes(std::span<char> bytes) {
+  volatile char* at = bytes.data();
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    at[i] = '\0';
+  }
+}
+
 // Text of at most N - 1 bytes held inline, so a record that holds it needs
 // no allocation. Every write is cut to the capacity, and a NUL ends the text
 // as it ended the C strings these fields once were.
@@ -41,6 +50,13 @@ class FixedText {
   }
 
   void clear() { length_ = 0; }
+
+  // Overwrites every byte, for texts that must not outlive their use (a
+  // password).
+  void wipe() {
+    wipeBytes(bytes_);
+    length_ = 0;
+  }
 
  private:
   static constexpr std::size_t clampLimit(std::size_t limit) {

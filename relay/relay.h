@@ -20,6 +20,7 @@ inline constexpr std::size_t kServerTextCapacity = 512;
 inline constexpr std::size_t kChannelCapacity = 256;
 inline constexpr std::size_t kTopicCapacity = 1024;  // 1,022 characters are kept
 inline constexpr std::size_t kEndReasonCapacity = 512;
+inline constexpr std::size_t kPasswordCapacity = 256;
 
 // loginFlags bits; each only ever goes from 0 to 1 while the Relay lives.
 inline constexpr std::uint8_t kLoginValidated = 0x01;     // "$Hello" sent, or NICK from user info
@@ -32,6 +33,18 @@ inline constexpr std::uint8_t kLoginWelcomed = 0x80;      // the server's welcom
 
 // clientFeatures bits.
 inline constexpr std::uint8_t kFeatureNickChange = 0x01;
+
+// How far the server login with the client's hub password has come
+// (options.login other than none); only ever moves forward.
+enum class LoginStep : std::uint8_t {
+  kIdle,           // no password asked for yet
+  kAsked,          // "$GetPass" went to the client
+  kPassSent,       // pass: PASS went to the server, no welcome yet
+  kCapRequested,   // sasl: "CAP REQ :sasl" went to the server
+  kMechanismSent,  // sasl: "AUTHENTICATE PLAIN" went to the server
+  kPayloadSent,    // sasl: the credentials went to the server
+  kDone,           // welcomed (pass) or "CAP END" sent (sasl): the password is gone
+};
 
 // What the translations read and change: one hub session's conversation
 // state. Plain data, owned by the Relay's thread like the rest of the Relay.
@@ -52,6 +65,11 @@ struct RelayState {
   std::uint8_t clientKind = 0;
 
   SessionOptions options;  // the Bridge's, at accept
+
+  LoginStep loginStep = LoginStep::kIdle;
+  // The client's password (IRC form), held only from "$MyPass" until SASL
+  // has sent it, and wiped then.
+  FixedText<kPasswordCapacity> password;
 };
 
 // One accepted hub-client connection paired with its IRC server connection.

@@ -205,8 +205,12 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
   bool heard = false;
   for (;;) {
     // The server-to-client translation closes the client when it is kicked.
+    // The translation closed the client: it was kicked, or its password was
+    // refused, which the translation has told it already.
     if (relay.clientSocket == kNoSocket) {
-      return {"client was kicked from the channel", true};
+      return {relay.endReason.empty() ? std::string("client was kicked from the channel")
+                                      : std::string(relay.endReason.view()),
+              true};
     }
     if (!relay.endReason.empty()) {
       return {std::string(relay.endReason.view())};

@@ -10,6 +10,7 @@ packages=(
   libgtest-dev                         # tests
   qt6-base-dev qt6-qpa-plugins        # the window (offscreen platform for its tests)
   ngircd                               # the real IRC server of the end-to-end tests
+  inspircd atheme-services             # the IRC server with SASL accounts (login tests)
   socat                                # the plain-relay baseline of the benchmark
   procps                               # ps/pkill used by scripts
 )

@@ -19,6 +19,7 @@ scripts/tidy.sh
 
 jobs=$(nproc)
 export QUAYSIDE_REQUIRE_NGIRCD=1  # the end-to-end tests must not skip here
+export QUAYSIDE_REQUIRE_INSPIRCD=1  # nor the SASL ones (InspIRCd and Atheme)
 
 for preset in "${presets[@]}"; do
   echo "=== $preset ==="

@@ -3,6 +3,7 @@
 #include "core/random.h"
 #include "core/server_address.h"
 #include "translate/composer.h"
+#include "translate/login.h"
 #include "translate/nmdc_text.h"
 
 #include <array>
@@ -204,20 +205,39 @@ void addNickLine(Batch& batch, string_view nick) {
   addLine(batch, kServerLineLimit, nick, [](Composer& line) { line.append("NICK "sv); });
 }
 
+// Whether the server login still waits for the client's password.
+bool awaitsPassword(const RelayState& relay) {
+  return relay.options.login != LoginMode::kNone &&
+         (relay.loginStep == LoginStep::kIdle || relay.loginStep == LoginStep::kAsked);
+}
+
+// The NMDC way to ask for the hub password; the client answers "$MyPass".
+void askPassword(Command& c) {
+  c.out.send(Peer::kClient, "$GetPass|");
+  c.relay.loginStep = LoginStep::kAsked;
+}
+
+void sendHello(Command& c) {
+  Batch reply(c.out, Peer::kClient);
+  reply.add([&](Composer& hello) {
+    hello.append("$Hello "sv);
+    hello.appendEscaped(c.relay.nick.view());
+    hello.terminate("|");
+  });
+}
+
 void validateNick(Command& c) {
   RelayState& relay = c.relay;
   const string_view raw = upTo(c.body.substr(kValidateNick.size()), kNul);
   relay.nick.write(kNickLimit, [&](std::span<char> area) {
     return nmdcUnescape(raw, area.data(), area.size());
   });
-  {
-    Batch reply(c.out, Peer::kClient);
-    reply.add([&](Composer& hello) {
-      hello.append("$Hello "sv);
-      hello.appendEscaped(relay.nick.view());
-      hello.terminate("|");
-    });
+  if (awaitsPassword(relay)) {
+    // "$Hello" and NICK wait for the password, as PASS and CAP go first.
+    askPassword(c);
+    return;
   }
+  sendHello(c);
   relay.loginFlags |= kLoginValidated;
   // Also after registration: the menu's "Change nick" must rename the user on
   // IRC too, and a nick refused at registration can only be replaced this way.
@@ -389,8 +409,75 @@ void userInformation(Command& c) {
   if ((relay.loginFlags & kLoginUserSent) != 0) {
     return;
   }
+  if (awaitsPassword(relay)) {
+    if (relay.loginStep == LoginStep::kIdle) {
+      askPassword(c);
+    }
+    return;  // registration waits for "$MyPass"
+  }
   sendOperatorMenu(c);
   sendRegistration(c);
+}
+
+constexpr string_view kMyPass = "$MyPass ";
+
+// A PASS parameter that is empty, holds a space or starts with ':' must be
+// the line's last, ':'-led parameter.
+bool needsTrailingForm(string_view password) {
+  return password.empty() || password.front() == ':' || password.find(' ') != string_view::npos;
+}
+
+// "$MyPass <password>": the password goes to the server first (PASS, or
+// the SASL request that later carries it), then the registration held back.
+void givePassword(Command& c) {
+  RelayState& relay = c.relay;
+  if (relay.options.login == LoginMode::kNone || relay.loginStep != LoginStep::kAsked) {
+    return;  // never asked for: ignored as any unknown command
+  }
+  TextScratch scratch;
+  const string_view password = unescaped(upTo(c.body.substr(kMyPass.size()), kNul), scratch);
+  const bool pass = relay.options.login == LoginMode::kPass;
+  if (password.size() > kPasswordCapacity - 1) {
+    wipeBytes(scratch);
+    refusePassword(relay, c.out, "takes no password longer than 255 bytes from this gateway");
+    return;
+  }
+  if (pass && password.find_first_of("\r\n"sv) != string_view::npos) {
+    wipeBytes(scratch);
+    refusePassword(relay, c.out, "cannot be sent a password with a line break");
+    return;
+  }
+  {
+    Batch lines(c.out, Peer::kServer);
+    if (pass) {
+      lines.add([&](Composer& line) {
+        line.append(needsTrailingForm(password) ? "PASS :"sv : "PASS "sv);
+        line.append(password);
+        line.terminate(kCrLf);
+      });
+      relay.loginStep = LoginStep::kPassSent;
+    } else {
+      relay.password.assign(password);
+      lines.add([](Composer& line) {
+        line.append("CAP REQ :sasl"sv);
+        line.terminate(kCrLf);
+      });
+      relay.loginStep = LoginStep::kCapRequested;
+    }
+    wipeBytes(scratch);
+    if (!relay.nick.empty()) {
+      // The nick came with "$ValidateNick", whose answer waited until now.
+      addNickLine(lines, relay.nick.view());
+      relay.loginFlags |= kLoginValidated | kLoginNickSent;
+    }
+  }
+  if ((relay.loginFlags & kLoginNickSent) != 0) {
+    sendHello(c);
+  }
+  if ((relay.loginFlags & kLoginInfoReceived) != 0) {
+    sendOperatorMenu(c);
+    sendRegistration(c);
+  }
 }
 
 // --- After login --------------------------------------------------------------
@@ -517,13 +604,14 @@ void chatLine(Command& c) {
 
 struct Row {
   string_view prefix;
-  bool needsLogin;  // behind the gate: dropped while loginFlags is 0
+  bool needsLogin;  // behind the gate: dropped while loginFlags is 0 or a password is awaited
   void (*handle)(Command&);
 };
 
 // In protocol order; the first row whose prefix matches decides.
-constexpr std::array<Row, 8> kRows = {{
+constexpr std::array<Row, 9> kRows = {{
     {kValidateNick, false, validateNick},
+    {kMyPass, false, givePassword},
     {kSupports, false, supports},
     {kMyInfo, false, userInformation},
     {"$MODE ", true, passThrough},
@@ -540,7 +628,7 @@ std::size_t translateClientCommand(RelayState& relay, const Message& message, Re
   Command command{relay, out, random, message.bytes, message.following};
   for (const Row& row : kRows) {
     if (startsWith(command.body, row.prefix)) {
-      if (!row.needsLogin || relay.loginFlags != 0) {
+      if (!row.needsLogin || (relay.loginFlags != 0 && !awaitsPassword(relay))) {
         row.handle(command);
       }
       break;

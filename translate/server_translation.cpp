@@ -2,6 +2,7 @@
 
 #include "core/text.h"
 #include "translate/composer.h"
+#include "translate/login.h"
 #include "translate/nmdc_text.h"
 #include "translate/server_handlers.h"
 #include "translate/server_output.h"
@@ -152,7 +153,7 @@ void joinChannelOnce(const ServerLine& line) {
   std::string_view channel = relay.channel.view();
   channel = channel.substr(0, channel.find_first_of("\r\n"));
   if (channel.empty() || (relay.loginFlags & kLoginUserSent) == 0 ||
-      (relay.loginFlags & kLoginJoinSent) != 0) {
+      (relay.loginFlags & kLoginJoinSent) != 0 || loginHoldsJoin(relay)) {
     return;
   }
   Composer composer(line.out.area(Peer::kServer));
@@ -236,7 +237,7 @@ void numericRun(const ServerLine& line, std::string_view prefix, std::size_t dig
 
   while (const std::optional<ServerData> next = line.following.peek()) {
     const std::size_t nextDigits = runContinuation(*next, prefix);
-    if (nextDigits == 0) {
+    if (nextDigits == 0 || loginEndsRun(line.relay, parseDecimal(next->pointer(nextDigits)))) {
       break;
     }
     line.following.take();
@@ -255,6 +256,9 @@ void dispatch(const ServerLine& line) {
   bool afterPrefix = false;
   // Each pass reads one prefix, so `at` only moves forward.
   for (;;) {
+    if (takeLoginLine(line, at)) {
+      return;
+    }
     if (afterPrefix && dispatchBy(kAfterPrefixRules, line, at)) {
       return;
     }
@@ -273,7 +277,9 @@ void dispatch(const ServerLine& line) {
     }
     at = prefixEnd + 1;
     if (isNumeric(data, at)) {
-      numericRun(line, prefix, at);
+      if (!takeLoginLine(line, at)) {
+        numericRun(line, prefix, at);
+      }
       return;
     }
     afterPrefix = true;

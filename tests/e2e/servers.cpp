@@ -28,7 +28,7 @@ std::string IrcServer::programPath() {
   return testing::findProgram("ngircd");
 }
 
-IrcServer::IrcServer(int pingSeconds) {
+IrcServer::IrcServer(int pingSeconds, const std::string& password) {
   const std::string program = programPath();
   if (program.empty()) {
     return;
@@ -53,7 +53,7 @@ IrcServer::IrcServer(int pingSeconds) {
              << "Ports = " << port_ << "\n"
              << "MotdPhrase = Quayside test server\n"
              << "PidFile = " << pidFile << "\n"
-             << "[Limits]\n"
+             << (password.empty() ? "" : "Password = " + password + "\n") << "[Limits]\n"
              << "MaxConnectionsIP = 0\n"
              << "MaxPenaltyTime = 0\n"
              << "MaxNickLength = 30\n"

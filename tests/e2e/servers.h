@@ -29,7 +29,8 @@ class IrcServer {
   // Starts the server and waits until it accepts connections; started()
   // tells whether that worked, startupLog() why not. An idle user is sent
   // PING after `pingSeconds` and dropped when no PONG follows in as many.
-  explicit IrcServer(int pingSeconds = 600);
+  // A nonempty `password` is the server password every client must give.
+  explicit IrcServer(int pingSeconds = 600, const std::string& password = {});
 
   bool started() const { return started_; }
   std::uint16_t port() const { return port_; }

@@ -50,6 +50,8 @@ struct Exchange {
   const char* channel = "chan";
   const char* nick = "bob";
   const char* serverText = "irc://irc.example.net:6667";
+  LoginMode login = LoginMode::kNone;
+  int closes = 0;
 };
 void PrintTo(const Exchange& e, std::ostream* os) {
   *os << e.name;
@@ -60,6 +62,7 @@ std::unique_ptr<Relay> run(const Exchange& e, RecordingOutput& out,
   auto relay = testing::makeRelay(e.channel, e.nick);
   relay->serverText.assign(e.serverText);
   relay->loginFlags = e.flags;
+  relay->options.login = e.login;
   for (const std::string& bytes : e.reads) {
     testing::feedClient(*relay, bytes, out, translator);
   }
@@ -73,6 +76,7 @@ TEST_P(ClientTranslation, SendsExactly) {
   run(GetParam(), out);
   EXPECT_EQ(out.client, GetParam().client);
   EXPECT_EQ(out.server, GetParam().server);
+  EXPECT_EQ(out.closes, GetParam().closes);
 }
 
 const std::string kSupportsNc = "$Supports NickChange UserCommand NoGetINFO NoHello |";
@@ -141,6 +145,51 @@ const Exchange kExchanges[] = {
     {"KickReasonCutForRelaying",
      {"<o> is kicking e because: " + std::string(500, 'r') + "|$Kick e|"}, {},
      {"KICK #chan e :" + std::string(402 - 16, 'r') + "\r\n"}},
+    // The hub password for the server login: {.name, .reads, .client, .server, ...}.
+    {.name = "PassGoesFirst",
+     .reads = {"$Supports NoHello |$Key x|$ValidateNick bob|", "$MyPass s&#36;cr&#124;t|",
+               "$Version 1,0091|$GetNickList|" + kInfo},
+     .client = {"$Supports UserCommand NoGetINFO NoHello |", "$GetPass|", "$Hello bob|", kInfo,
+                menuFor("#chan")},
+     .server = {"PASS s$cr|t\r\nNICK bob\r\n", kUser}, .flags = 0, .nick = "",
+     .login = LoginMode::kPass},
+    {.name = "SaslRequestGoesFirst", .reads = {"$ValidateNick bob|", "$MyPass pw|", kInfo},
+     .client = {"$GetPass|", "$Hello bob|", kInfo, menuFor("#chan")},
+     .server = {"CAP REQ :sasl\r\nNICK bob\r\n", kUser}, .flags = 0, .nick = "",
+     .login = LoginMode::kSasl},
+    {.name = "RegistrationAndChatWaitForPassword",
+     .reads = {"$ValidateNick bob|" + kInfo + "<bob> early|$MODE #c +o x|", "$MyPass pw|"},
+     .client = {"$GetPass|", kInfo, "$Hello bob|", menuFor("#chan")},
+     .server = {"PASS pw\r\nNICK bob\r\n", kUser}, .flags = 0, .nick = "",
+     .login = LoginMode::kPass},
+    {.name = "InfoFirstAsksForPassword", .reads = {kInfo, "$MyPass pw|"},
+     .client = {kInfo, "$GetPass|", menuFor("#chan")},
+     .server = {"PASS pw\r\n", "NICK bob\r\n" + kUser}, .flags = 0, .nick = "",
+     .login = LoginMode::kPass},
+    {.name = "PassParameterTrailingWhenItMustBe",
+     .reads = {"$ValidateNick a|$MyPass :x y|"}, .client = {"$GetPass|", "$Hello a|"},
+     .server = {"PASS ::x y\r\nNICK a\r\n"}, .flags = 0, .nick = "",
+     .login = LoginMode::kPass},
+    {.name = "EmptyPassTrailing", .reads = {"$ValidateNick a|$MyPass |"},
+     .client = {"$GetPass|", "$Hello a|"}, .server = {"PASS :\r\nNICK a\r\n"}, .flags = 0,
+     .nick = "", .login = LoginMode::kPass},
+    {.name = "UnaskedMyPassIgnored", .reads = {"$MyPass pw|<bob> hi|"}, .client = {"<bob> hi|"},
+     .server = {"PRIVMSG #chan :hi\r\n"}},
+    {.name = "NickChangeAfterPasswordAsUsual",
+     .reads = {"$ValidateNick bob|", "$MyPass pw|$MyPass again|", "$ValidateNick carol|"},
+     .client = {"$GetPass|", "$Hello bob|", "$Hello carol|"},
+     .server = {"PASS pw\r\nNICK bob\r\n", "NICK carol\r\n"}, .flags = 0, .nick = "",
+     .login = LoginMode::kPass},
+    {.name = "LineBreakInPassRefused", .reads = {"$ValidateNick bob|$MyPass a\r\nQUIT|"},
+     .client = {"$GetPass|", "$BadPass|",
+                "*** The IRC server irc.example.net cannot be sent a password with a line break|"},
+     .flags = 0, .nick = "", .login = LoginMode::kPass, .closes = 1},
+    {.name = "OverlongPasswordRefused",
+     .reads = {"$ValidateNick bob|$MyPass " + std::string(256, 'p') + "|"},
+     .client = {"$GetPass|", "$BadPass|",
+                "*** The IRC server irc.example.net takes no password longer than 255 bytes from "
+                "this gateway|"},
+     .flags = 0, .nick = "", .login = LoginMode::kSasl, .closes = 1},
 };
 // clang-format on
 INSTANTIATE_TEST_SUITE_P(Rows, ClientTranslation, ::testing::ValuesIn(kExchanges),
@@ -157,6 +206,18 @@ TEST(ClientLoginState, FlagsAndNickFollowTheLogin) {
       {"InfoFirst", {"$MyINFO $ALL " + std::string(150, 'n') + " d$|"}, {}, {}, 0, "c", ""}, out);
   EXPECT_EQ(early->loginFlags, 0x0F);
   EXPECT_EQ(early->nick.view(), std::string(99, 'n'));
+}
+
+TEST(ClientLoginState, PasswordHeldOnlyUntilSaslSendsIt) {
+  for (const LoginMode mode : {LoginMode::kPass, LoginMode::kSasl}) {
+    RecordingOutput out;
+    auto relay = testing::makeRelay("c", "");
+    relay->options.login = mode;
+    testing::feedClient(*relay, "$ValidateNick bob|$MyPass " + std::string(255, 'p') + "|", out);
+    EXPECT_EQ(relay->password.view(), mode == LoginMode::kSasl ? std::string(255, 'p') : "");
+    EXPECT_EQ(relay->loginStep,
+              mode == LoginMode::kSasl ? LoginStep::kCapRequested : LoginStep::kPassSent);
+  }
 }
 
 TEST(ClientLoginState, UserLineHostMadeUpOrCutAndLineWithinLimit) {

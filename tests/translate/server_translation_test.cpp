@@ -1,5 +1,6 @@
 #include "translate/server_translation.h"
 
+#include "core/base64.h"
 #include "support/recording_output.h"
 #include "support/relay_fixture.h"
 #include "translate/nmdc_text.h"
@@ -34,6 +35,9 @@ struct Case {
   std::uint8_t features = 0;
   std::string_view channel = "#c";
   int closes = 0;
+  LoginMode login = LoginMode::kNone;
+  LoginStep step = LoginStep::kIdle;
+  std::string_view password = "";
 };
 
 void runCases(const std::vector<Case>& cases) {
@@ -42,6 +46,10 @@ void runCases(const std::vector<Case>& cases) {
     auto relay = makeRelay(c.channel, c.nick);
     relay->loginFlags = c.flags;
     relay->clientFeatures = c.features;
+    relay->serverText.assign("irc://irc.example.net:6667");
+    relay->options.login = c.login;
+    relay->loginStep = c.step;
+    relay->password.assign(c.password);
     RecordingOutput out;
     feedServer(*relay, c.input, out);
     EXPECT_EQ(out.client, c.client);
@@ -258,6 +266,228 @@ TEST(ServerTranslation, MessagesAndTopic) {
        ":op TOPIC #c :" + std::string(2000, 't') + "\r\n",
        {"$HubName #c - " + std::string(1022, 't') + "|"}},
   });
+}
+
+std::string credentials(const std::string& plain) {
+  std::string encoded(base64Size(plain.size()), '\0');
+  encoded.resize(base64Encode(plain, encoded));
+  return encoded;
+}
+
+TEST(ServerTranslation, LoginWithThePassword) {
+  using enum LoginMode;
+  using enum LoginStep;
+  const std::string refused = "*** The IRC server irc.example.net refused the password|";
+  const std::string notLoggedIn = " you are not logged in|";
+  // Account "b" * 49 twice and a password of 200 bytes: 300 bytes, 400 in base64.
+  const std::string nick49(49, 'b');
+  const std::string p200(200, 'p');
+  const std::string p201(201, 'p');
+  const std::string exact = credentials(nick49 + '\0' + nick49 + '\0' + p200);
+  const std::string over = credentials(nick49 + '\0' + nick49 + '\0' + p201);
+  runCases({
+      {.name = "ACK of sasl starts PLAIN",
+       .input = ":srv CAP * ACK :sasl\r\n",
+       .client = {},
+       .server = {"AUTHENTICATE PLAIN\r\n"},
+       .login = kSasl,
+       .step = kCapRequested},
+      {.name = "odd spacing and case in the ACK",
+       .input = ":srv CAP   bob  ack   :multi-prefix  sasl \r\n",
+       .client = {},
+       .server = {"AUTHENTICATE PLAIN\r\n"},
+       .login = kSasl,
+       .step = kCapRequested},
+      {.name = "ACK without sasl taken as one",
+       .input = ":srv CAP * ACK :sasl2 -sasl\r\nCAP\r\n",
+       .client = {"CAP|"},
+       .login = kSasl,
+       .step = kCapRequested},
+      {.name = "NAK not ending SASL",
+       .input = ":srv CAP * NAK :sasl\r\n",
+       .client = {"*** The IRC server irc.example.net does not offer SASL logins;" + notLoggedIn},
+       .server = {"CAP END\r\n"},
+       .login = kSasl,
+       .step = kCapRequested},
+      {.name = "credentials not sent for the empty challenge",
+       .input = "AUTHENTICATE +\r\n",
+       .client = {},
+       .server = {"AUTHENTICATE Ym9iAGJvYgBzZWtyaXQ=\r\n"},
+       .nick = "bob",
+       .login = kSasl,
+       .step = kMechanismSent,
+       .password = "sekrit"},
+      {.name = "challenge with prefix and colon not taken",
+       .input = ":srv AUTHENTICATE :+\r\n",
+       .client = {},
+       .server = {"AUTHENTICATE Ym9iAGJvYgBzZWtyaXQ=\r\n"},
+       .nick = "bob",
+       .login = kSasl,
+       .step = kMechanismSent,
+       .password = "sekrit"},
+      {.name = "exactly 400 bytes not followed by '+'",
+       .input = "AUTHENTICATE +\r\n",
+       .client = {},
+       .server = {"AUTHENTICATE " + exact + "\r\nAUTHENTICATE +\r\n"},
+       .nick = nick49,
+       .login = kSasl,
+       .step = kMechanismSent,
+       .password = p200},
+      {.name = "credentials not cut into 400-byte pieces",
+       .input = "AUTHENTICATE +\r\n",
+       .client = {},
+       .server = {"AUTHENTICATE " + over.substr(0, 400) + "\r\nAUTHENTICATE " + over.substr(400) +
+                  "\r\n"},
+       .nick = nick49,
+       .login = kSasl,
+       .step = kMechanismSent,
+       .password = p201},
+      {.name = "credentials sent twice",
+       .input = "AUTHENTICATE +\r\nAUTHENTICATE +\r\n",
+       .client = {},
+       .server = {"AUTHENTICATE Ym9iAGJvYgBzZWtyaXQ=\r\n"},
+       .nick = "bob",
+       .login = kSasl,
+       .step = kMechanismSent,
+       .password = "sekrit"},
+      {.name = "another challenge answered",
+       .input = "AUTHENTICATE " + std::string(9000, 'A') + "\r\n",
+       .client = {"*** The IRC server irc.example.net asked a SASL question that PLAIN does not "
+                  "answer;" +
+                  notLoggedIn},
+       .server = {"AUTHENTICATE *\r\n", "CAP END\r\n"},
+       .nick = "bob",
+       .login = kSasl,
+       .step = kMechanismSent,
+       .password = "sekrit"},
+      {.name = "success not ending SASL, or joined to the logged-in line",
+       .input = ":srv 900 bob bob!b@h bob :You are now logged in as bob\r\n"
+                ":srv 903 bob :SASL authentication successful\r\n",
+       .client = {"<srv> bob!b@h bob :You are now logged in as bob|"},
+       .server = {"CAP END\r\n"},
+       .nick = "bob",
+       .login = kSasl,
+       .step = kPayloadSent},
+      {.name = "channel joined before SASL ends",
+       .input = ":srv 900 bob b!b@h bob :in\r\n:srv 903 bob :ok\r\n:srv 001 bob :Welcome\r\n",
+       .client = {"<srv> b!b@h bob :in|", "<srv> Welcome|"},
+       .server = {"CAP END\r\n", "JOIN #c\r\n"},
+       .nick = "bob",
+       .flags = 0x0F,
+       .login = kSasl,
+       .step = kPayloadSent},
+      {.name = "channel joined before the PASS welcome",
+       .input = "NOTICE AUTH :hi\r\n:srv 001 bob :Welcome\r\n",
+       .client = {"*** hi|", "<srv> Welcome|"},
+       .server = {"JOIN #c\r\n"},
+       .nick = "bob",
+       .flags = 0x0F,
+       .login = kPass,
+       .step = kPassSent},
+      {.name = "refused SASL password not closing with $BadPass",
+       .input = ":srv 904 bob :SASL authentication failed\r\n",
+       .client = {"$BadPass|", refused},
+       .server = {"CAP END\r\n"},
+       .closes = 1,
+       .login = kSasl,
+       .step = kPayloadSent},
+      {.name = "refused mechanism taken for a bad password",
+       .input = ":srv 908 bob PLAIN :are available\r\n:srv 904 bob :failed\r\n",
+       .client = {"<srv> PLAIN :are available|",
+                  "*** The IRC server irc.example.net does not take SASL PLAIN logins;" +
+                      notLoggedIn},
+       .server = {"CAP END\r\n"},
+       .login = kSasl,
+       .step = kMechanismSent},
+      {.name = "904 before anything was sent taken as a verdict",
+       .input = ":srv 904 bob :failed\r\n",
+       .client = {"<srv> failed|"},
+       .login = kSasl,
+       .step = kCapRequested},
+      {.name = "aborted SASL not ended",
+       .input = ":srv 906 bob :aborted\r\n",
+       .client = {"*** The IRC server irc.example.net did not complete the SASL login;" +
+                  notLoggedIn},
+       .server = {"CAP END\r\n"},
+       .login = kSasl,
+       .step = kPayloadSent},
+      {.name = "464 not refusing the PASS password",
+       .input = ":srv 464 * :Password incorrect\r\n",
+       .client = {"$BadPass|", refused},
+       .closes = 1,
+       .login = kPass,
+       .step = kPassSent},
+      {.name = "ngIRCd's ERROR not refusing the PASS password",
+       .input = "ERROR :Access denied: Bad password?\r\n",
+       .client = {"$BadPass|", refused},
+       .closes = 1,
+       .login = kPass,
+       .step = kPassSent},
+      {.name = "other ERROR taken for a refused password",
+       .input = "ERROR :Closing link (too many)\r\n",
+       .client = {},
+       .login = kPass,
+       .step = kPassSent},
+      {.name = "ERROR after the welcome taken for a refused password",
+       .input = ":srv 001 bob :Welcome\r\nERROR :bad password\r\n",
+       .client = {"<srv> Welcome|"},
+       .login = kPass,
+       .step = kPassSent},
+      {.name = "without a login mode the login lines not shown as before",
+       .input = "AUTHENTICATE +\r\n:srv CAP * ACK :sasl\r\n:srv 900 bob :in\r\n"
+                ":srv 904 bob :x\r\nERROR :bad password\r\n",
+       .client = {"AUTHENTICATE +|", "CAP * ACK :sasl|", "<srv> in\r\nx|"},
+       .step = kMechanismSent,
+       .password = "sekrit"},
+  });
+}
+
+// Whatever the server sends, the password leaves only once, encoded, in
+// AUTHENTICATE lines, and never reaches the client.
+TEST(ServerTranslation, HostileLoginLinesNeverLeakThePassword) {
+  const std::string account = "bob";
+  const std::string password = "SECRETPW";
+  const std::string encoded = credentials(account + '\0' + account + '\0' + password);
+  const std::vector<std::string> pieces = {"AUTHENTICATE +",
+                                           "AUTHENTICATE :+",
+                                           "AUTHENTICATE " + std::string(10000, 'A'),
+                                           ":s CAP * ACK :sasl",
+                                           ":s CAP * NAK :sasl",
+                                           ":s CAP  *  ACK   sasl",
+                                           ":s 903 bob :ok",
+                                           ":s 904 bob :no",
+                                           ":s 464 bob :no",
+                                           "ERROR :password",
+                                           ":s 001 bob :hi",
+                                           ":s PRIVMSG bob :AUTHENTICATE +",
+                                           "904",
+                                           "CAP"};
+  std::mt19937 random(11);
+  for (int round = 0; round < 300; ++round) {
+    auto relay = makeRelay("#c", account);
+    relay->options.login = round % 3 == 0 ? LoginMode::kPass : LoginMode::kSasl;
+    relay->loginStep = static_cast<LoginStep>(random() % 7);
+    relay->password.assign(password);
+    RecordingOutput out;
+    std::string input;
+    for (int count = 0; count < 8; ++count) {
+      input += pieces[random() % pieces.size()] + "\r\n";
+    }
+    feedServer(*relay, input, out);
+    std::size_t payloads = 0;
+    for (const std::string& sent : out.server) {
+      EXPECT_EQ(sent.find(password), std::string::npos);
+      if (sent.find(encoded) != std::string::npos) {
+        EXPECT_TRUE(sent.starts_with("AUTHENTICATE " + encoded + "\r\n")) << sent;
+        ++payloads;
+      }
+    }
+    EXPECT_LE(payloads, 1u);
+    for (const std::string& sent : out.client) {
+      EXPECT_EQ(sent.find(password), std::string::npos);
+      EXPECT_EQ(sent.find(encoded), std::string::npos);
+    }
+  }
 }
 
 TEST(ServerTranslation, LinesInSeparatePiecesAreNeverJoined) {

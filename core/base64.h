@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+namespace quayside {
+
+// Bytes the standard base64 form (RFC 4648, '=' padding) of `size` bytes takes.
+constexpr std::size_t base64Size(std::size_t size) {
+  return (size + 2) / 3 * 4;
+}
+
+// Writes the base64 form of `bytes` to `out` and returns its size; writes
+// nothing and returns 0 when `out` is smaller than base64Size(bytes.size()).
+std::size_t base64Encode(std::string_view bytes, std::span<char> out);
+
+}  // namespace quayside

@@ -1,0 +1,175 @@
+// The hub password as the IRC login, through the daemon: PASS against
+// ngIRCd with a server password, SASL PLAIN against InspIRCd with Atheme's
+// NickServ accounts.
+#include "e2e/inspircd.h"
+#include "e2e/scripted_peers.h"
+#include "e2e/servers.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <iostream>
+
+namespace quayside::e2e {
+namespace {
+
+constexpr char kChannel[] = "#chat";
+constexpr char kServerPassword[] = "harbour-pass";
+constexpr char kAccountPassword[] = "quay-secret";
+constexpr char kWrongPassword[] = "wrong-guess";
+
+bool required(const char* variable) {
+  const char* value = std::getenv(variable);
+  return value != nullptr && std::string_view(value) == "1";
+}
+
+// A hub client through the NMDC password exchange, up to "$Hello".
+Outcome logInWith(NmdcClient& client, const std::string& password) {
+  if (auto r = client.greet(); !r) {
+    return r;
+  }
+  client.send("$Supports NoHello NickChange |$Key 0123456789abcdef|$ValidateNick " + client.nick() +
+              "|");
+  if (auto r = client.expectNext("$Supports NickChange UserCommand NoGetINFO NoHello |"); !r) {
+    return r;
+  }
+  if (auto r = client.expectNext("$GetPass|"); !r) {
+    return r << " (the password is asked for after $ValidateNick)";
+  }
+  client.send("$MyPass " + password + "|");
+  return client.expectNext("$Hello " + client.nick() + "|");
+}
+
+// A refused password: "$BadPass", the reason naming the server, the close.
+Outcome expectRefused(NmdcClient& client) {
+  if (auto r = client.waitForExact("$BadPass|"); !r) {
+    return r;
+  }
+  if (auto r = client.expectNext("*** The IRC server 127.0.0.1 refused the password|"); !r) {
+    return r;
+  }
+  if (!client.readUntilClosed()) {
+    return Outcome::failure("the client is still connected after $BadPass");
+  }
+  return Outcome::success();
+}
+
+class LoginTest : public ::testing::Test {
+ protected:
+  void startDaemon(std::uint16_t ircPort, const std::string& login) {
+    localPort_ = testing::freePort();
+    daemon_ = std::make_unique<Daemon>(std::vector<std::string>{
+        "--bridge", bridgeArgument(localPort_, ircPort, kChannel) + ",login=" + login});
+    ASSERT_TRUE(daemon_->waitListening(localPort_));
+  }
+
+  void TearDown() override {
+    if (daemon_) {
+      const std::string log = daemon_->log();
+      EXPECT_FALSE(hasSanitizerReport(log)) << log;
+      for (const char* password : {kServerPassword, kAccountPassword, kWrongPassword}) {
+        EXPECT_EQ(log.find(password), std::string::npos) << "a password in the log:\n" << log;
+      }
+      if (HasFailure()) {
+        std::cerr << "daemon log:\n" << log << "\n";
+      }
+    }
+  }
+
+  std::unique_ptr<Daemon> daemon_;
+  std::uint16_t localPort_ = 0;
+};
+
+class PassLoginTest : public LoginTest {
+ protected:
+  void SetUp() override {
+    if (IrcServer::programPath().empty()) {
+      if (required("QUAYSIDE_REQUIRE_NGIRCD")) {
+        FAIL() << "ngircd is not installed (QUAYSIDE_REQUIRE_NGIRCD=1 demands it)";
+      }
+      GTEST_SKIP() << "ngircd is not installed: apt-get install ngircd to run this test";
+    }
+    server_ = std::make_unique<IrcServer>(600, kServerPassword);
+    ASSERT_TRUE(server_->started()) << "ngircd did not start:\n" << server_->startupLog();
+    startDaemon(server_->port(), "pass");
+  }
+
+  std::unique_ptr<IrcServer> server_;
+};
+
+TEST_F(PassLoginTest, ServerPasswordLetsInAndAWrongOneIsRefused) {
+  NmdcClient good("passer");
+  ASSERT_TRUE(good.connect(localPort_));
+  ASSERT_TRUE(logInWith(good, kServerPassword));
+  ASSERT_TRUE(good.registerInfo(kChannel));
+
+  NmdcClient bad("guesser");
+  ASSERT_TRUE(bad.connect(localPort_));
+  ASSERT_TRUE(logInWith(bad, kWrongPassword));
+  // ngIRCd judges the password once NICK and USER are in.
+  bad.send("$Version 1,0091|$GetNickList|" + clientInfo(bad.nick()));
+  EXPECT_TRUE(expectRefused(bad));
+  EXPECT_TRUE(daemon_->process().waitForOutput("the IRC server refused the password"))
+      << daemon_->log();
+}
+
+// One network for the suite: starting InspIRCd and Atheme takes a while.
+class SaslLoginTest : public LoginTest {
+ protected:
+  static void SetUpTestSuite() {
+    if (SaslNetwork::inspircdPath().empty() || SaslNetwork::athemePath().empty()) {
+      return;
+    }
+    network_ = std::make_unique<SaslNetwork>();
+    if (network_->started()) {
+      for (const char* account : {kGoodAccount, kBadAccount}) {
+        if (auto r = network_->registerAccount(account, kAccountPassword); !r) {
+          registration_ = r.message();
+        }
+      }
+    }
+  }
+  static void TearDownTestSuite() { network_.reset(); }
+
+  void SetUp() override {
+    if (!network_) {
+      if (required("QUAYSIDE_REQUIRE_INSPIRCD")) {
+        FAIL() << "inspircd or atheme-services is not installed "
+                  "(QUAYSIDE_REQUIRE_INSPIRCD=1 demands them)";
+      }
+      GTEST_SKIP() << "apt-get install inspircd atheme-services to run this test";
+    }
+    ASSERT_TRUE(network_->started()) << "InspIRCd and Atheme did not start:\n" << network_->log();
+    ASSERT_TRUE(registration_.empty()) << registration_ << "\n" << network_->log();
+    startDaemon(network_->port(), "sasl");
+  }
+
+  static constexpr char kGoodAccount[] = "saslgood";
+  static constexpr char kBadAccount[] = "saslbad";
+  static inline std::unique_ptr<SaslNetwork> network_;
+  static inline std::string registration_;
+};
+
+TEST_F(SaslLoginTest, AccountPasswordLogsTheNickIntoItsAccount) {
+  NmdcClient client(kGoodAccount);
+  ASSERT_TRUE(client.connect(localPort_));
+  ASSERT_TRUE(logInWith(client, kAccountPassword));
+  client.send("$Version 1,0091|$GetNickList|" + clientInfo(client.nick()));
+  ASSERT_TRUE(client.waitForExact("$HubName " + std::string(kChannel) + "|"));
+  // The server's own word for the login: WHOIS 330, "is logged in as".
+  client.send("$WHOIS " + client.nick() + "|");
+  const std::string loggedIn = client.nick() + " " + client.nick() + " :is logged in as";
+  EXPECT_TRUE(client.waitFor(
+      [&](const std::string& message) { return message.find(loggedIn) != std::string::npos; },
+      loggedIn));
+}
+
+TEST_F(SaslLoginTest, WrongPasswordIsRefused) {
+  NmdcClient client(kBadAccount);
+  ASSERT_TRUE(client.connect(localPort_));
+  ASSERT_TRUE(logInWith(client, kWrongPassword));
+  EXPECT_TRUE(expectRefused(client));
+}
+
+}  // namespace
+}  // namespace quayside::e2e
