@@ -47,9 +47,9 @@ TEST(Liveness, SilentServerIsGivenUpAndAnAnsweringOneKept) {
   ASSERT_TRUE(eve.validate());
   const auto told = eve.readUntilClosed();
   ASSERT_TRUE(told.has_value()) << "the silent server's client stayed connected";
-  EXPECT_EQ(printable(*told), "*** Quayside's connection to 127.0.0.1:" +
-                                  std::to_string(silent.port()) +
-                                  " ended: the server sent no welcome within 2 seconds|");
+  EXPECT_EQ(printable(*told),
+            "*** Quayside's connection to 127.0.0.1:" + std::to_string(silent.port()) +
+                " ended: the server sent no welcome within 2 seconds|");
   eve.close();
   EXPECT_TRUE(daemon.process().waitForOutput("the server sent no welcome within 2 seconds"));
 
