@@ -271,7 +271,7 @@ void DaemonLog::line(std::string_view text) {
 
 void DaemonLog::relayConnected(const Relay& relay) {
   line("relay connected to " + std::string(relay.serverText.view()) + " (" +
-       dotted(relay.serverAddress) + ":" + std::to_string(relay.serverPort) + ") channel " +
+       std::string(relay.serverAddress.view()) + ":" + std::to_string(relay.serverPort) + ") channel " +
        std::string(relay.channel.view()));
 }
 
