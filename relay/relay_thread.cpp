@@ -138,6 +138,7 @@ std::string_view startTls(Relay& relay, std::string_view host,
       detail = certificateDetail(tls, "to trust it");
       return "the server's certificate is not trusted";
     case platform::TlsFailure::kWrongHost:
+      tls.error = "it does not name " + std::string(host);
       detail = certificateDetail(tls, "to trust it anyway");
       return "the certificate is for another host name";
     case platform::TlsFailure::kTimedOut:

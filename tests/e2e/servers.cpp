@@ -26,7 +26,7 @@ std::string IrcServer::programPath() {
   return testing::findProgram("ngircd");
 }
 
-IrcServer::IrcServer(int pingSeconds) {
+IrcServer::IrcServer(int pingSeconds, const IrcListening& listening) {
   const std::string program = programPath();
   if (program.empty()) {
     return;
@@ -35,6 +35,8 @@ IrcServer::IrcServer(int pingSeconds) {
   // a few fresh tries make that race harmless.
   for (int attempt = 0; attempt < 3 && !started_; ++attempt) {
     port_ = testing::freePort();
+    const bool tls = !listening.certificateFile.empty();
+    tlsPort_ = tls ? testing::freePort() : 0;
     const std::string pidFile = directory_.file("ngircd.pid");
     {
       // Created world-writable: ngircd started as root writes it as "nobody".
@@ -47,7 +49,7 @@ IrcServer::IrcServer(int pingSeconds) {
       config << "[Global]\n"
              << "Name = " << kIrcServerName << "\n"
              << "Info = Quayside test server\n"
-             << "Listen = 127.0.0.1\n"
+             << "Listen = 127.0.0.1" << (listening.ipv6 ? ",::1" : "") << "\n"
              << "Ports = " << port_ << "\n"
              << "MotdPhrase = Quayside test server\n"
              << "PidFile = " << pidFile << "\n"
@@ -62,12 +64,19 @@ IrcServer::IrcServer(int pingSeconds) {
              << "Ident = no\n"
              << "DNS = no\n"
              << "IncludeDir = " << directory_.path() << "/conf.d\n";
+      if (tls) {
+        config << "[SSL]\n"
+               << "CertFile = " << listening.certificateFile << "\n"
+               << "KeyFile = " << listening.keyFile << "\n"
+               << "Ports = " << tlsPort_ << "\n";
+      }
     }
     process_ = std::make_unique<ChildProcess>(
         program, std::vector<std::string>{"-n", "-f", directory_.file("ngircd.conf")});
     const auto deadline = testing::Clock::now() + testing::kReadTimeout;
     while (testing::Clock::now() < deadline && process_->running()) {
-      if (process_->output().find("Now listening") != std::string::npos && accepting(port_)) {
+      if (process_->output().find("Now listening") != std::string::npos && accepting(port_) &&
+          (!tls || accepting(tlsPort_))) {
         started_ = true;
         break;
       }
@@ -87,8 +96,9 @@ std::string Daemon::programPath() {
   return QUAYSIDE_DAEMON_PATH;
 }
 
-Daemon::Daemon(const std::vector<std::string>& arguments)
-    : process_(std::make_unique<ChildProcess>(programPath(), arguments)) {}
+Daemon::Daemon(const std::vector<std::string>& arguments,
+               const std::map<std::string, std::string>& environment)
+    : process_(std::make_unique<ChildProcess>(programPath(), arguments, environment)) {}
 
 Outcome Daemon::waitListening(std::uint16_t port) {
   // The log line's wording is the daemon's own; it must say "listening" and

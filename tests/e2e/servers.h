@@ -5,6 +5,7 @@
 #include "support/temp_directory.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,6 +18,14 @@ using testing::TempDirectory;
 
 inline constexpr char kIrcServerName[] = "irc.quayside.test";
 
+// What an IrcServer listens on besides its plain port on 127.0.0.1.
+struct IrcListening {
+  bool ipv6 = false;  // the plain port on ::1 too
+  // PEM files of a certificate and its key: a TLS port too, on the same addresses.
+  std::string certificateFile;
+  std::string keyFile;
+};
+
 // Debian's ngircd on a free loopback port, configured in a temp directory:
 // no PAM, ident or DNS lookups, no per-address connection limit and no
 // command throttling, so scripted users get answers at once.
@@ -28,10 +37,11 @@ class IrcServer {
   // Starts the server and waits until it accepts connections; started()
   // tells whether that worked, startupLog() why not. An idle user is sent
   // PING after `pingSeconds` and dropped when no PONG follows in as many.
-  explicit IrcServer(int pingSeconds = 600);
+  explicit IrcServer(int pingSeconds = 600, const IrcListening& listening = {});
 
   bool started() const { return started_; }
   std::uint16_t port() const { return port_; }
+  std::uint16_t tlsPort() const { return tlsPort_; }  // 0 without a certificate
   std::string startupLog() const;
   std::string log() const { return startupLog(); }
 
@@ -39,6 +49,7 @@ class IrcServer {
   TempDirectory directory_;
   std::unique_ptr<ChildProcess> process_;
   std::uint16_t port_ = 0;
+  std::uint16_t tlsPort_ = 0;
   bool started_ = false;
 };
 
@@ -48,7 +59,8 @@ class Daemon {
  public:
   static std::string programPath();
 
-  explicit Daemon(const std::vector<std::string>& arguments);
+  explicit Daemon(const std::vector<std::string>& arguments,
+                  const std::map<std::string, std::string>& environment = {});
 
   // Waits for the log line that says the Bridge on `port` is listening.
   Outcome waitListening(std::uint16_t port);
