@@ -61,9 +61,8 @@ struct Attempt {
 // One non-blocking connect, waited for until `deadline`.
 Attempt connectOne(const addrinfo& address, Clock::time_point deadline) {
   Attempt attempt;
-  SocketHandle socket =
-      ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-               address.ai_protocol);
+  SocketHandle socket = ::socket(
+      address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address.ai_protocol);
   if (socket < 0) {
     attempt.noSocket = true;
     attempt.error = std::strerror(errno);

@@ -328,9 +328,9 @@ TlsStart TlsStream::handshake(const TlsPeer& peer, milliseconds limit) {
       if (wait.status == WaitStatus::kTimedOut) {
         const auto count = limit.count();
         return failed(TlsFailure::kTimedOut,
-                      "no finished handshake within " +
-                          (count % 1000 == 0 ? std::to_string(count / 1000) + " s"
-                                             : std::to_string(count) + " ms"));
+                      "no finished handshake within " + (count % 1000 == 0
+                                                             ? std::to_string(count / 1000) + " s"
+                                                             : std::to_string(count) + " ms"));
       }
       if (wait.status == WaitStatus::kFailed) {
         return failed(TlsFailure::kFailed, wait.error);
@@ -370,8 +370,7 @@ TlsStart TlsStream::handshake(const TlsPeer& peer, milliseconds limit) {
 
 }  // namespace
 
-TlsStart startTls(std::unique_ptr<ByteStream> transport, const TlsPeer& peer,
-                  milliseconds limit) {
+TlsStart startTls(std::unique_ptr<ByteStream> transport, const TlsPeer& peer, milliseconds limit) {
   if (!transport || transport->handle() == kNoSocket) {
     TlsStart start;
     start.failure = TlsFailure::kFailed;

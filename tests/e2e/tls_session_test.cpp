@@ -75,8 +75,8 @@ class TlsSessionTest : public ::testing::Test {
     const std::uint16_t port = testing::freePort();
     const std::string trustStore = directory_.file(trustAuthority ? "ca.pem" : "empty.pem");
     daemon_ = std::make_unique<Daemon>(
-        std::vector<std::string>{"--bridge", std::to_string(port) + "=" + serverText + "/" +
-                                                 kChannel + options},
+        std::vector<std::string>{
+            "--bridge", std::to_string(port) + "=" + serverText + "/" + kChannel + options},
         std::map<std::string, std::string>{{"SSL_CERT_FILE", trustStore},
                                            {"SSL_CERT_DIR", directory_.path()}});
     EXPECT_TRUE(daemon_->waitListening(port));
@@ -99,7 +99,8 @@ TEST_F(TlsSessionTest, SessionsStartOverTlsAndIpv6AndCarryChat) {
     std::string options;
     std::string connectedTo;  // as the daemon's log shows the address
   } cases[] = {
-      {"TrustedThroughTheAuthority", "IRCS://localhost:" + tls, true, "", "(127.0.0.1:" + tls + ")"},
+      {"TrustedThroughTheAuthority", "IRCS://localhost:" + tls, true, "",
+       "(127.0.0.1:" + tls + ")"},
       {"PinnedWithoutTheAuthority", "ircs://localhost:" + tls, false,
        ",fingerprint=" + withColons(certificate_.fingerprint, true), "(127.0.0.1:" + tls + ")"},
       {"PlainOverIpv6", "irc://[::1]:" + plain, false, "", "([::1]:" + plain + ")"},
@@ -137,13 +138,19 @@ TEST_F(TlsSessionTest, RefusedStartsEndInTimeAndSayWhy) {
     bool trustAuthority;
     std::vector<std::string> logSays;
   } cases[] = {
-      {"NotTrusted", "ircs://localhost:" + tls, false,
+      {"NotTrusted",
+       "ircs://localhost:" + tls,
+       false,
        {"the server's certificate is not trusted",
         "SHA-256 fingerprint " + withColons(certificate_.fingerprint, false),
         "to trust it, set the option " + fingerprintOption}},
-      {"ForAnotherHost", "ircs://127.0.0.1:" + tls, true,
+      {"ForAnotherHost",
+       "ircs://127.0.0.1:" + tls,
+       true,
        {"the certificate is for another host name", fingerprintOption}},
-      {"PlainPortNeverAnswers", "ircs://127.0.0.1:" + std::to_string(silent.port()), true,
+      {"PlainPortNeverAnswers",
+       "ircs://127.0.0.1:" + std::to_string(silent.port()),
+       true,
        {"TLS handshake timed out"}},
   };
   for (const auto& c : cases) {

@@ -192,12 +192,11 @@ TEST(ConnectTest, ReportsTheFailingStepOrGivesAPlainStream) {
     const char* address;
   } cases[] = {
       {"NameDoesNotResolve", "", boundPort(listener), kNoSocket, ConnectFailure::kNotResolved, ""},
-      {"NobodyListens", "127.0.0.1", testing::freePort(), kNoSocket,
-       ConnectFailure::kNotConnected, "127.0.0.1"},
+      {"NobodyListens", "127.0.0.1", testing::freePort(), kNoSocket, ConnectFailure::kNotConnected,
+       "127.0.0.1"},
       {"NoAnswerInTime", "127.0.0.1", boundPort(full), kNoSocket, ConnectFailure::kTimedOut,
        "127.0.0.1"},
-      {"Connected", "127.0.0.1", boundPort(listener), listener, ConnectFailure::kNone,
-       "127.0.0.1"},
+      {"Connected", "127.0.0.1", boundPort(listener), listener, ConnectFailure::kNone, "127.0.0.1"},
       {"ConnectedOverIpv6", "::1", ipv6Port, ipv6Listener, ConnectFailure::kNone, "[::1]"},
   };
   for (const auto& c : cases) {
@@ -365,7 +364,8 @@ TEST_F(TlsTest, PeersThatSpeakNoTlsEndTheHandshakeInTime) {
       closeSocket(peer);
     }
     const auto start = std::chrono::steady_clock::now();
-    const TlsStart tls = startTls(std::move(connection.stream), {"localhost", ""}, milliseconds(300));
+    const TlsStart tls =
+        startTls(std::move(connection.stream), {"localhost", ""}, milliseconds(300));
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(tls.failure, c.failure) << tls.error;
     EXPECT_FALSE(tls.error.empty());

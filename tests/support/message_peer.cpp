@@ -92,7 +92,8 @@ bool MessagePeer::fill(Clock::time_point deadline) {
     return false;
   }
   char chunk[65536];
-  const long count = stream_ ? receiveStream(deadline, chunk) : receiveBefore(socket_, chunk, sizeof chunk, deadline);
+  const long count = stream_ ? receiveStream(deadline, chunk)
+                             : receiveBefore(socket_, chunk, sizeof chunk, deadline);
   if (count == 0) {
     closedByPeer_ = true;
   }

@@ -145,10 +145,10 @@ TestCertificate makeCertificate(const CertificateRequest& request) {
   Certificate issuer;
   Key issuerKey;
   if (request.issuer != nullptr) {
-    issuer.reset(PEM_read_bio_X509(readable(request.issuer->certificatePem).get(), nullptr,
-                                   nullptr, nullptr));
-    issuerKey.reset(PEM_read_bio_PrivateKey(readable(request.issuer->keyPem).get(), nullptr,
-                                            nullptr, nullptr));
+    issuer.reset(PEM_read_bio_X509(readable(request.issuer->certificatePem).get(), nullptr, nullptr,
+                                   nullptr));
+    issuerKey.reset(
+        PEM_read_bio_PrivateKey(readable(request.issuer->keyPem).get(), nullptr, nullptr, nullptr));
     check(issuer && issuerKey, "issuer");
   }
   X509* signer = issuer ? issuer.get() : made;
@@ -259,8 +259,7 @@ std::unique_ptr<platform::ByteStream> acceptTls(SocketHandle accepted,
       break;
     }
     const int why = SSL_get_error(ssl.get(), result);
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     if ((why != SSL_ERROR_WANT_READ && why != SSL_ERROR_WANT_WRITE)) {
       return fail("TLS accept failed: " + lastError());
     }
