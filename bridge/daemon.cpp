@@ -5,8 +5,11 @@
 #include "platform/wait.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <vector>
 
@@ -18,6 +21,10 @@ using Clock = std::chrono::steady_clock;
 // A listener whose accept fails (out of descriptors, say) stays readable;
 // it rests this long instead of spinning.
 constexpr auto kAcceptRest = std::chrono::milliseconds(100);
+
+// Test hook, not for users: "REGISTRATION,IDLE,REPLY" in milliseconds
+// shortens the relays' server timeouts (end-to-end tests of silent servers).
+constexpr char kTimeoutsVariable[] = "QUAYSIDE_RELAY_TIMEOUTS";
 
 constexpr std::string_view kSettingsOption = "--settings";
 constexpr std::string_view kBridgeOption = "--bridge";
@@ -164,6 +171,33 @@ bool optionValue(std::span<const std::string_view> arguments, std::size_t& index
   return false;
 }
 
+// The relays' timeouts, shortened by kTimeoutsVariable when it holds three
+// positive numbers.
+RelayTimeouts relayTimeouts(DaemonLog& log) {
+  RelayTimeouts timeouts;
+  const char* set = std::getenv(kTimeoutsVariable);
+  if (set == nullptr) {
+    return timeouts;
+  }
+  const std::string_view text(set);
+  std::array<std::chrono::milliseconds*, 3> fields{&timeouts.registration, &timeouts.idle,
+                                                   &timeouts.reply};
+  const char* at = text.data();
+  const char* const end = text.data() + text.size();
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    std::uint32_t value = 0;
+    const auto [next, error] = std::from_chars(at, end, value);
+    const bool last = i + 1 == fields.size();
+    if (error != std::errc() || value == 0 || (last ? next != end : next == end || *next != ',')) {
+      log.line(std::string("ignoring ") + kTimeoutsVariable + "=\"" + set + "\"");
+      return {};
+    }
+    *fields[i] = std::chrono::milliseconds(value);
+    at = last ? end : next + 1;
+  }
+  return timeouts;
+}
+
 }  // namespace
 
 bool parseBridgeOption(std::string_view text, Bridge& bridge, std::string& error) {
@@ -286,7 +320,7 @@ DaemonLog::Sink standardErrorSink() {
 
 int runDaemon(BridgeList& bridges, DaemonLog& log, platform::StopChannel& stop) {
   DaemonHost host(log);
-  Listeners listeners(bridges, host, &log);
+  Listeners listeners(bridges, host, &log, relayTimeouts(log));
   std::size_t opened = 0;
   for (Bridge& bridge : bridges) {
     if (bridge.enabled == 0) {

@@ -135,7 +135,7 @@ void Listeners::acceptClient(std::uint32_t acceptMessage) {
   host_.noteAccept(*bridge, ListenerHost::AcceptNote::kAccepted, peer, {});
   // From here the Relay belongs to its thread, which closes the client's
   // connection itself if it cannot start.
-  if (!startRelay(std::move(relay), observer_)) {
+  if (!startRelay(std::move(relay), observer_, timeouts_)) {
     host_.noteAccept(*bridge, ListenerHost::AcceptNote::kRelayNotStarted, peer, {});
   }
 }

@@ -39,8 +39,9 @@ class ListenerHost {
 // Relays. Lives on the owner's thread; the Bridge list needs no lock.
 class Listeners {
  public:
-  Listeners(BridgeList& bridges, ListenerHost& host, RelayObserver* observer = nullptr)
-      : bridges_(bridges), host_(host), observer_(observer) {}
+  Listeners(BridgeList& bridges, ListenerHost& host, RelayObserver* observer = nullptr,
+            const RelayTimeouts& timeouts = {})
+      : bridges_(bridges), host_(host), observer_(observer), timeouts_(timeouts) {}
 
   // Binds 127.0.0.1:localPort (deep backlog) and asks for accept events. On
   // failure the user is told, the Bridge ends with enabled 0 and no
@@ -62,6 +63,7 @@ class Listeners {
   BridgeList& bridges_;
   ListenerHost& host_;
   RelayObserver* observer_;
+  RelayTimeouts timeouts_;  // every Relay's; only tests shorten them
 };
 
 }  // namespace quayside

@@ -31,6 +31,10 @@ long receiveSome(SocketHandle socket, char* into, std::size_t capacity);
 // Closes `socket` and sets it to kNoSocket; nothing when it already is.
 void closeSocket(SocketHandle& socket);
 
+// Sends nothing more on `socket` (the peer reads the end of the stream)
+// while its receiving side stays open.
+void shutdownSending(SocketHandle socket);
+
 // The deepest queue of pending connections the system allows.
 int deepestListenBacklog();
 

@@ -19,6 +19,7 @@ inline constexpr std::size_t kMyInfoCapacity = 1024;
 inline constexpr std::size_t kServerTextCapacity = 512;
 inline constexpr std::size_t kChannelCapacity = 256;
 inline constexpr std::size_t kTopicCapacity = 1024;      // 1,022 characters are kept
+inline constexpr std::size_t kEndReasonCapacity = 512;
 inline constexpr std::size_t kAddressTextCapacity = 48;  // "[" IPv6 text "]" and a NUL
 
 // loginFlags bits; each only ever goes from 0 to 1 while the Relay lives.
@@ -28,6 +29,7 @@ inline constexpr std::uint8_t kLoginInfoReceived = 0x04;  // "$MyINFO $ALL " rec
 inline constexpr std::uint8_t kLoginUserSent = 0x08;      // the USER line went to the server
 inline constexpr std::uint8_t kLoginJoinSent = 0x20;      // the channel JOIN went to the server
 inline constexpr std::uint8_t kLoginHubNamed = 0x40;      // first JOIN announced as the hub name
+inline constexpr std::uint8_t kLoginWelcomed = 0x80;      // the server's welcome (001) arrived
 
 // clientFeatures bits.
 inline constexpr std::uint8_t kFeatureNickChange = 0x01;
@@ -43,6 +45,9 @@ struct RelayState {
   FixedText<kServerTextCapacity> serverText;
   FixedText<kChannelCapacity> channel;
   FixedText<kTopicCapacity> topic;
+  // Set by the server translation when the server ends the session (its
+  // ERROR line), in plain words for the user; the relay then ends the Relay.
+  FixedText<kEndReasonCapacity> endReason;
 
   std::uint8_t upstreamKind = 0;  // nonzero: IRC server (default port 6667); 0: DC hub (411)
   std::uint8_t clientKind = 0;

@@ -6,7 +6,9 @@
 #include "platform/tls.h"
 #include "platform/wait.h"
 #include "relay/registry.h"
+#include "translate/composer.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -17,6 +19,22 @@
 
 namespace quayside {
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Sent after a long server silence: any answer proves the server alive.
+constexpr std::string_view kLivenessPing = "PING :quayside\r\n";
+
+// How long a client that was told why its session ends may take to close
+// its side before its connection is closed anyway.
+constexpr auto kCloseGrace = std::chrono::seconds(2);
+
+// Why a Relay ended, and whether the user's side ended it (then the client
+// is gone or was already told, so it gets no status line).
+struct End {
+  std::string reason;
+  bool byClient = false;
+};
 
 // Production output. The translations compose straight into one growing
 // buffer per socket; what they commit while the relay handles one receive
@@ -169,7 +187,8 @@ std::string_view connectServer(Relay& relay, std::unique_ptr<platform::ByteStrea
     case platform::ConnectFailure::kNone:
       break;
     case platform::ConnectFailure::kNotResolved:
-      detail = connection.error;
+      // The resolver's words differ from one system to the next; the log
+      // keeps the one plain reason.
       return "server name does not resolve";
     case platform::ConnectFailure::kNoSocket:
       detail = connection.error;
@@ -216,28 +235,74 @@ std::string_view readStep(Relay& relay, Stream stream, platform::ByteStream& ser
   return {};
 }
 
-// Relays until either side ends; returns why.
-std::string_view relayTraffic(Relay& relay, platform::ByteStream& server, Translator& translator) {
+// "60 seconds", or milliseconds when the time is not whole seconds (tests).
+std::string spoken(std::chrono::milliseconds time) {
+  if (time.count() % 1000 == 0) {
+    const auto seconds = time.count() / 1000;
+    return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
+  }
+  return std::to_string(time.count()) + " milliseconds";
+}
+
+// Relays until either side ends; returns why. Besides the two sockets the
+// wait watches the server's deadlines: the welcome after the connect, a
+// PING after a long silence and the end when that PING stays unanswered.
+End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& translator,
+                 const RelayTimeouts& timeouts) {
   SocketOutput out(relay, server);
+  const Clock::time_point welcomeBy = Clock::now() + timeouts.registration;
+  Clock::time_point heardAt = Clock::now();
+  Clock::time_point pingedAt;
+  bool pinged = false;
+  bool heard = false;
   for (;;) {
     // The server-to-client translation closes the client when it is kicked.
     if (relay.clientSocket == kNoSocket) {
-      return "client was kicked from the channel";
+      return {"client was kicked from the channel", true};
     }
-    // One wait for both sides and no timeout: nothing is delayed by polling
-    // and an idle Relay never wakes up. When bytes already wait inside the
-    // server stream, the client is only checked, not waited for.
-    // A relay that still holds output memory only looks, and lets the
-    // memory go before it waits for real.
+    if (!relay.endReason.empty()) {
+      return {std::string(relay.endReason.view())};
+    }
+    // One clock reading per pass: it dates the last receive as well.
+    const Clock::time_point now = Clock::now();
+    if (heard) {
+      heardAt = now;
+      pinged = false;
+      heard = false;
+    }
+    const bool welcomed = (relay.loginFlags & kLoginWelcomed) != 0;
+    if (!welcomed && now >= welcomeBy) {
+      return {"the server sent no welcome within " + spoken(timeouts.registration)};
+    }
+    if (pinged && now >= pingedAt + timeouts.reply) {
+      return {"the server stopped answering (no reply to a PING within " + spoken(timeouts.reply) +
+              ")"};
+    }
+    if (!pinged && now >= heardAt + timeouts.idle) {
+      server.sendAll(kLivenessPing);
+      pingedAt = now;
+      pinged = true;
+    }
+    Clock::time_point due = pinged ? pingedAt + timeouts.reply : heardAt + timeouts.idle;
+    if (!welcomed) {
+      due = std::min(due, welcomeBy);
+    }
+
+    // One wait for both sides, until the nearest deadline: nothing is
+    // delayed by polling and an idle Relay sleeps until a timer is due.
+    // When bytes already wait inside the server stream, the client is only
+    // checked, not waited for. A relay that still holds output memory only
+    // looks, and lets the memory go before it waits for real.
     const bool serverBuffered = server.hasBufferedInput();
     const bool onlyLook = serverBuffered || out.holdsMemory();
     std::array<platform::WaitEntry, 2> ready{
         {{relay.clientSocket, false}, {server.handle(), false}}};
-    const std::optional<std::chrono::milliseconds> timeout =
-        onlyLook ? std::optional(std::chrono::milliseconds(0)) : std::nullopt;
+    const std::chrono::milliseconds timeout =
+        onlyLook ? std::chrono::milliseconds(0)
+                 : std::chrono::ceil<std::chrono::milliseconds>(due - now);
     const platform::WaitStatus status = platform::waitReadable(ready, timeout).status;
     if (status == platform::WaitStatus::kFailed) {
-      return "waiting for data failed";
+      return {"waiting for data failed"};
     }
     if (status == platform::WaitStatus::kTimedOut && !serverBuffered) {
       out.release();
@@ -246,25 +311,92 @@ std::string_view relayTraffic(Relay& relay, platform::ByteStream& server, Transl
     if (ready[0].readable) {
       if (const std::string_view end = readStep(relay, Stream::kClient, server, translator, out);
           !end.empty()) {
-        return end;
+        return {std::string(end), true};
       }
     }
     if ((ready[1].readable || serverBuffered) && relay.clientSocket != kNoSocket) {
       if (const std::string_view end = readStep(relay, Stream::kServer, server, translator, out);
           !end.empty()) {
-        return end;
+        return {std::string(end)};
       }
+      heard = true;
     }
   }
 }
 
+// The server as the user knows it: host and port, or the text itself when
+// it names no server.
+std::string serverName(const Relay& relay) {
+  const ServerAddress address = parseServerAddress(relay.serverText.view(), relay.upstreamKind);
+  if (!address.problem.empty() || address.host.empty()) {
+    return "\"" + std::string(relay.serverText.view()) + "\"";
+  }
+  const bool literal = address.host.find(':') != std::string_view::npos;
+  return (literal ? "[" + std::string(address.host) + "]" : std::string(address.host)) + ":" +
+         std::to_string(address.port);
+}
+
+// A failure to connect in the user's words: the system's own reason alone
+// where ours only says the connect failed ("connection refused").
+std::string connectFailureWords(std::string_view reason, const std::string& detail) {
+  if (reason == "cannot connect to the server" && !detail.empty()) {
+    std::string words = detail;
+    if (words[0] >= 'A' && words[0] <= 'Z' &&
+        (words.size() < 2 || words[1] < 'A' || words[1] > 'Z')) {
+      words[0] = static_cast<char>(words[0] - 'A' + 'a');
+    }
+    return words;
+  }
+  if (reason == "server name does not resolve") {
+    return "the server name does not resolve";
+  }
+  return detail.empty() ? std::string(reason) : std::string(reason) + ": " + detail;
+}
+
+// One hub status line: "*** " and the text, which may hold foreign bytes (a
+// server's ERROR, a system message). Control bytes become blanks so it stays
+// one line, and it is NMDC-escaped like any chat, so it is never a command.
+void appendStatusLine(std::string& bytes, std::string text) {
+  std::replace_if(
+      text.begin(), text.end(),
+      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7F'; }, ' ');
+  std::array<char, kEndReasonCapacity * 2 + kServerTextCapacity * 2> area;
+  Composer composer(area);
+  composer.append("*** ");
+  composer.appendEscaped(text);
+  composer.terminate("|");
+  bytes.append(composer.view());
+}
+
+// Closes the client's connection so that what it was just told arrives. A
+// close with the client's commands still unread (its answer to the lock)
+// resets the connection, and a reset may discard the status lines before
+// the client reads them; so the relay stops sending and reads until the
+// client closes, for a short while at most.
+void closeClientAfterTelling(SocketHandle& socket) {
+  platform::shutdownSending(socket);
+  const Clock::time_point deadline = Clock::now() + kCloseGrace;
+  std::array<char, 4096> discarded;
+  for (Clock::time_point now = Clock::now(); now < deadline; now = Clock::now()) {
+    std::array<platform::WaitEntry, 1> entry{{{socket, false}}};
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+    if (platform::waitReadable(entry, left).status != platform::WaitStatus::kReady ||
+        platform::receiveSome(socket, discarded.data(), discarded.size()) <= 0) {
+      break;
+    }
+  }
+  platform::closeSocket(socket);
+}
+
 }  // namespace
 
-void runRelay(Relay& relay, Translator& translator, RelayObserver* observer) {
+void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
+              const RelayTimeouts& timeouts) {
   relay.loginFlags = 0;
   relay.clientFeatures = 0;
   relay.nick.clear();
   relay.topic.clear();
+  relay.endReason.clear();
   relay.serverAddress.clear();
   relay.serverPort = 0;
   relay.serverFingerprint.clear();
@@ -275,38 +407,53 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer) {
   // only names its handle.
   std::unique_ptr<platform::ByteStream> server;
   std::string detail;
-  std::string_view reason = connectServer(relay, server, detail);
-  if (reason.empty()) {
+  const std::string_view failure = connectServer(relay, server, detail);
+  std::string reason;
+  std::string toClient;
+  if (failure.empty()) {
     if (observer != nullptr) {
       observer->relayConnected(relay);
     }
-    reason = relayTraffic(relay, *server, translator);
+    const End end = relayTraffic(relay, *server, translator, timeouts);
+    reason = end.reason;
+    if (!end.byClient) {
+      appendStatusLine(toClient,
+                       "Quayside's connection to " + serverName(relay) + " ended: " + reason);
+    }
+  } else {
+    reason = detail.empty() ? std::string(failure) : std::string(failure) + ": " + detail;
+    // Clients show a hub's text once it has greeted them, as a hub that
+    // turns a user away greets first, says why and closes.
+    toClient = kLockString;
+    appendStatusLine(toClient, "Quayside could not connect to " + serverName(relay) + ": " +
+                                   connectFailureWords(failure, detail));
   }
 
   // Each socket is closed exactly once: closeSocket and close mark it closed.
-  platform::closeSocket(relay.clientSocket);
   if (server) {
     server->close();
   }
   relay.serverSocket = kNoSocket;
+  if (!toClient.empty() && relay.clientSocket != kNoSocket) {
+    platform::sendAll(relay.clientSocket, toClient);
+    closeClientAfterTelling(relay.clientSocket);
+  }
+  platform::closeSocket(relay.clientSocket);
   unregisterRelay(relay);
   if (observer != nullptr) {
-    if (detail.empty()) {
-      observer->relayEnded(relay, reason);
-    } else {
-      observer->relayEnded(relay, std::string(reason) + ": " + detail);
-    }
+    observer->relayEnded(relay, reason);
   }
 }
 
-bool startRelay(std::unique_ptr<Relay> relay, RelayObserver* observer) {
+bool startRelay(std::unique_ptr<Relay> relay, RelayObserver* observer,
+                const RelayTimeouts& timeouts) {
   Relay* const raw = relay.get();
   try {
     // The thread takes ownership and frees the Relay when it ends; the
     // accepting side never touches the record again, so the two cannot race.
-    std::thread([raw, observer] {
+    std::thread([raw, observer, timeouts] {
       const std::unique_ptr<Relay> owned(raw);
-      runRelay(*owned, standardTranslator(), observer);
+      runRelay(*owned, standardTranslator(), observer, timeouts);
     }).detach();
   } catch (const std::system_error&) {
     platform::closeSocket(relay->clientSocket);

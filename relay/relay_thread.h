@@ -3,6 +3,7 @@
 #include "relay/framing.h"
 #include "relay/relay.h"
 
+#include <chrono>
 #include <memory>
 #include <string_view>
 
@@ -19,16 +20,27 @@ class RelayObserver {
   virtual void relayEnded(const Relay& relay, std::string_view reason) = 0;
 };
 
+// How long a relay waits on a silent server; tests shorten them. The relay
+// sleeps until the nearest of these deadlines, so an idle healthy Relay
+// wakes at most once per `idle`.
+struct RelayTimeouts {
+  std::chrono::milliseconds registration{60'000};  // from the connect to the welcome (001)
+  std::chrono::milliseconds idle{120'000};         // server silence before the relay sends PING
+  std::chrono::milliseconds reply{60'000};         // further silence after it that ends the Relay
+};
+
 // Runs the Relay on the calling thread until either side ends: registers it,
 // connects to its server, sends the lock, relays, tears down and unregisters.
-// The caller keeps ownership of `relay`.
+// Unless the client ended it, the client is told why in status lines before
+// the close. The caller keeps ownership of `relay`.
 void runRelay(Relay& relay, Translator& translator = standardTranslator(),
-              RelayObserver* observer = nullptr);
+              RelayObserver* observer = nullptr, const RelayTimeouts& timeouts = {});
 
 // Starts runRelay on a thread of its own, which owns the Relay and frees it
 // (and itself) when the Relay ends. When the thread cannot start, the
 // client's connection is closed and false is returned.
-bool startRelay(std::unique_ptr<Relay> relay, RelayObserver* observer = nullptr);
+bool startRelay(std::unique_ptr<Relay> relay, RelayObserver* observer = nullptr,
+                const RelayTimeouts& timeouts = {});
 
 // The 47-byte greeting that opens every hub session.
 inline constexpr std::string_view kLockString = "$Lock EXTENDEDPROTOCOL_QUAYSIDE Pk=version1.00|";

@@ -23,6 +23,8 @@ struct CommandRule {
 
 void answerPing(const ServerLine& line, std::size_t at);
 void showNotice(const ServerLine& line, std::size_t at);
+void endOnError(const ServerLine& line, std::size_t at);
+void takeAnswer(const ServerLine& line, std::size_t at);
 
 // The command words, in the order they are tried at the line start (and at
 // the command word after a prefix); the first that fits decides. Four-byte
@@ -33,6 +35,7 @@ constexpr std::array kCommandRules = {
     CommandRule{"QUIT", handleDeparture},  CommandRule{"KICK", handleKick},
     CommandRule{"JOIN", handleJoin},       CommandRule{"NICK", handleNickChange},
     CommandRule{"TOPIC ", handleTopic},    CommandRule{"PRIVMSG ", handleMessage},
+    CommandRule{"ERROR ", endOnError},     CommandRule{"PONG ", takeAnswer},
 };
 
 // Tried first after a prefix; PART only ever comes with one.
@@ -48,6 +51,7 @@ constexpr std::array<std::uint32_t, 10> kAboutNumerics = {311, 312, 313, 314, 31
                                                           318, 319, 367, 368, 369};
 constexpr std::string_view kNoticeTargetStops{": \0", 3};
 
+constexpr std::uint32_t kWelcomeNumeric = 1;
 constexpr std::uint32_t kTopicNumeric = 332;
 constexpr std::uint32_t kNamesNumeric = 353;
 constexpr std::uint32_t kEndOfNamesNumeric = 366;
@@ -111,6 +115,27 @@ void showNotice(const ServerLine& line, std::size_t at) {
   message.send();
 }
 
+// "ERROR :Closing Link: ..." is the server ending the session: its text
+// becomes the reason the relay tells the user and the log, not chat.
+void endOnError(const ServerLine& line, std::size_t at) {
+  const ServerData& data = line.data;
+  const std::size_t start = data.skip(at, ':');
+  const std::string_view text = data.slice(start, data.wordEnd(start, kTextStops));
+  constexpr std::string_view kSaid = "the server said: ";
+  line.relay.endReason.write(kEndReasonCapacity, [&](std::span<char> into) {
+    if (text.empty()) {
+      constexpr std::string_view kBare = "the server ended the session";
+      return kBare.copy(into.data(), into.size());
+    }
+    const std::size_t head = kSaid.copy(into.data(), into.size());
+    return head + stripFormatting(text, into.data() + head, into.size() - head);
+  });
+}
+
+// Only the relay sends PING (when the server has been silent for long); the
+// answer proves the server alive and means nothing to the user.
+void takeAnswer(const ServerLine& /*line*/, std::size_t /*at*/) {}
+
 void passOn(const ServerLine& line, std::size_t at) {
   // Escaped like any foreign text, so a line cannot become an NMDC command.
   LongMessage message(line.out);
@@ -136,6 +161,14 @@ void joinChannelOnce(const ServerLine& line) {
   composer.terminate("\r\n");
   line.out.commit(Peer::kServer, composer.size());
   relay.loginFlags |= kLoginJoinSent;
+}
+
+// The welcome (001) ends registration, so the relay stops waiting for it;
+// it may come inside a run, behind a notice numeric such as 020.
+void noteWelcome(RelayState& relay, std::uint32_t number) {
+  if (number == kWelcomeNumeric) {
+    relay.loginFlags |= kLoginWelcomed;
+  }
 }
 
 // Appends the text of the numeric line whose three digits are at `at`.
@@ -180,6 +213,7 @@ std::size_t runContinuation(const ServerData& data, std::string_view prefix) {
 void numericRun(const ServerLine& line, std::string_view prefix, std::size_t digits) {
   const ServerData& data = line.data;
   const std::uint32_t number = parseDecimal(data.pointer(digits));
+  noteWelcome(line.relay, number);
   if (number == kTopicNumeric) {
     handleTopic(line, digits + 4);
     return;
@@ -206,7 +240,9 @@ void numericRun(const ServerLine& line, std::string_view prefix, std::size_t dig
       break;
     }
     line.following.take();
-    appendNumericText(*next, nextDigits, parseDecimal(next->pointer(nextDigits)), message, scratch);
+    const std::uint32_t nextNumber = parseDecimal(next->pointer(nextDigits));
+    noteWelcome(line.relay, nextNumber);
+    appendNumericText(*next, nextDigits, nextNumber, message, scratch);
   }
   message.dropTrailingBreak();
   message.send();

@@ -89,6 +89,12 @@ void closeSocket(SocketHandle& socket) {
   }
 }
 
+void shutdownSending(SocketHandle socket) {
+  if (socket != kNoSocket) {
+    ::shutdown(socket, SHUT_WR);
+  }
+}
+
 int deepestListenBacklog() {
   return SOMAXCONN;
 }

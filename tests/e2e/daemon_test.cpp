@@ -72,15 +72,18 @@ TEST_F(DaemonTest, TakenPortIsReportedAndNothingOpenEndsTheDaemon) {
   EXPECT_NE(daemon.log().find("Error opening port"), std::string::npos) << daemon.log();
 }
 
-TEST_F(DaemonTest, ClientOfAnUnreachableServerIsClosedWithoutAByte) {
+TEST_F(DaemonTest, ClientOfAnUnreachableServerIsToldWhyBeforeTheClose) {
   const std::uint16_t port = freePort();
-  Daemon& daemon = start({"--bridge", bridgeArgument(port, freePort(), "#c")});
+  const std::uint16_t ircPort = freePort();
+  Daemon& daemon = start({"--bridge", bridgeArgument(port, ircPort, "#c")});
   ASSERT_TRUE(daemon.waitListening(port));
   NmdcClient client("bob");
   ASSERT_TRUE(client.connect(port));
   const auto received = client.readUntilClosed();
   ASSERT_TRUE(received.has_value()) << "the connection stayed open";
-  EXPECT_EQ(printable(*received), "") << "no lock without a server";
+  EXPECT_EQ(printable(*received),
+            printable(std::string(kLock) + "*** Quayside could not connect to 127.0.0.1:" +
+                      std::to_string(ircPort) + ": connection refused|"));
   EXPECT_TRUE(daemon.process().running());
 }
 

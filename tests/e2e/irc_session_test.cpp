@@ -17,11 +17,6 @@ namespace {
 
 constexpr char kChannel[] = "#chat";
 
-bool ngircdRequired() {
-  const char* required = std::getenv("QUAYSIDE_REQUIRE_NGIRCD");
-  return required != nullptr && std::string_view(required) == "1";
-}
-
 class IrcSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <string_view>
 #include <thread>
 
 namespace quayside::e2e {
@@ -130,6 +132,11 @@ Outcome Daemon::waitListening(std::uint16_t port) {
 std::string bridgeArgument(std::uint16_t localPort, std::uint16_t ircPort,
                            const std::string& channel) {
   return std::to_string(localPort) + "=127.0.0.1:" + std::to_string(ircPort) + "/" + channel;
+}
+
+bool ngircdRequired() {
+  const char* required = std::getenv("QUAYSIDE_REQUIRE_NGIRCD");
+  return required != nullptr && std::string_view(required) == "1";
 }
 
 bool hasSanitizerReport(const std::string& log) {

@@ -77,6 +77,10 @@ class Daemon {
 std::string bridgeArgument(std::uint16_t localPort, std::uint16_t ircPort,
                            const std::string& channel);
 
+// Whether a missing ngircd fails the IRC tests (QUAYSIDE_REQUIRE_NGIRCD=1,
+// as in CI) rather than skipping them.
+bool ngircdRequired();
+
 // True when `log` shows a sanitizer report (an over-read in the daemon must
 // fail the test even if the daemon survived it).
 bool hasSanitizerReport(const std::string& log);

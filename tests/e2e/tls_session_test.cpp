@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <optional>
 
 namespace quayside::e2e {
 namespace {
@@ -136,7 +137,7 @@ TEST_F(TlsSessionTest, RefusedStartsEndInTimeAndSayWhy) {
     const char* name;
     std::string serverText;
     bool trustAuthority;
-    std::vector<std::string> logSays;
+    std::vector<std::string> said;  // in the log and to the user
   } cases[] = {
       {"NotTrusted",
        "ircs://localhost:" + tls,
@@ -158,12 +159,15 @@ TEST_F(TlsSessionTest, RefusedStartsEndInTimeAndSayWhy) {
     const std::uint16_t port = startDaemon(c.serverText, c.trustAuthority);
     NmdcClient bob("bob");
     ASSERT_TRUE(bob.connect(port));
-    // The handshake is bounded at 10 s; the close follows at once.
-    EXPECT_TRUE(bob.readUntilClosed(std::chrono::seconds(15))) << "the client was not let go";
+    // The handshake is bounded at 10 s; the close follows at once, and the
+    // user is told the same reason as the log.
+    const std::optional<std::string> told = bob.readUntilClosed(std::chrono::seconds(15));
+    ASSERT_TRUE(told) << "the client was not let go";
     EXPECT_TRUE(daemon_->process().waitForOutput("relay ended")) << daemon_->log();
     const std::string log = daemon_->log();
-    for (const std::string& text : c.logSays) {
-      EXPECT_NE(log.find(text), std::string::npos) << text << " in\n" << log;
+    for (const std::string& text : c.said) {
+      EXPECT_NE(log.find(text), std::string::npos) << text << " in the log:\n" << log;
+      EXPECT_NE(told->find(text), std::string::npos) << text << " told:\n" << *told;
     }
   }
 }

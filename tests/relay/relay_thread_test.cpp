@@ -5,10 +5,13 @@
 #include "relay/registry.h"
 #include "relay_fixture.h"
 #include "support/loopback.h"
+#include "support/message_peer.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -16,9 +19,29 @@ namespace quayside {
 namespace {
 
 using testing::connectLoopback;
+using testing::printable;
 using testing::readUntil;
 using testing::RecordingTranslator;
 using testing::waitForClose;
+using namespace std::chrono_literals;
+
+// Records why the relay ended, as the daemon's log would show it.
+class EndRecorder : public RelayObserver {
+ public:
+  void relayConnected(const Relay&) override {}
+  void relayEnded(const Relay&, std::string_view reason) override {
+    const std::lock_guard lock(mutex_);
+    reason_ = reason;
+  }
+  std::string reason() const {
+    const std::lock_guard lock(mutex_);
+    return reason_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::string reason_;  // guarded by mutex_
+};
 
 // A hub client connected to a Relay that runs on its own thread, and a
 // scripted IRC server the Relay connects to.
@@ -51,7 +74,7 @@ class RelayThreadTest : public ::testing::Test {
     relay_->clientSocket = clientListener_.accept();
     ASSERT_NE(relay_->clientSocket, kNoSocket);
     thread_ = std::thread([this] {
-      runRelay(*relay_, translator_);
+      runRelay(*relay_, standard_ ? standardTranslator() : translator_, &observer_, timeouts_);
       ended_ = true;
     });
   }
@@ -71,21 +94,126 @@ class RelayThreadTest : public ::testing::Test {
   RecordingTranslator translator_;
   std::thread thread_;
   std::atomic<bool> ended_{false};
+  EndRecorder observer_;
+  RelayTimeouts timeouts_;
+  bool standard_ = false;  // the real translations instead of the recorder
 };
 
-TEST_F(RelayThreadTest, ClosesTheClientWithoutAByteWhenTheServerCannotBeReached) {
+// A client whose server cannot be reached used to be closed without a byte,
+// which its user saw only as "connection closed". Now it is greeted and told.
+TEST_F(RelayThreadTest, TellsTheClientWhyTheServerCannotBeReached) {
   const std::uint16_t closedPort = static_cast<std::uint16_t>(clientListener_.port() ^ 1);
-  for (const std::string& text : {std::string("127.0.0.1:abc"), std::string("no-such-host.invalid"),
-                                  "127.0.0.1:" + std::to_string(closedPort)}) {
-    SCOPED_TRACE(text);
-    start(text);
+  const std::string closed = "127.0.0.1:" + std::to_string(closedPort);
+  struct Row {
+    std::string text;
+    std::string told;
+    std::string logged;
+  };
+  for (const Row& row : std::vector<Row>{
+           {"127.0.0.1:abc",
+            "*** Quayside could not connect to \"127.0.0.1:abc\": the server text cannot be used: "
+            "the port is not a number from 1 to 65535|",
+            "the server text cannot be used: the port is not a number from 1 to 65535"},
+           {"no-such-host.invalid",
+            "*** Quayside could not connect to no-such-host.invalid:6667: the server name does not "
+            "resolve|",
+            "server name does not resolve"},
+           {closed, "*** Quayside could not connect to " + closed + ": connection refused|",
+            "cannot connect to the server: Connection refused"},
+       }) {
+    SCOPED_TRACE(row.text);
+    start(row.text);
     std::string received;
-    EXPECT_TRUE(waitForClose(hubClient_, received, std::chrono::seconds(20)));
-    EXPECT_EQ(received, "");
-    thread_.join();
+    EXPECT_TRUE(waitForClose(hubClient_, received, 20s));
+    EXPECT_EQ(received, std::string(kLockString) + row.told);
     platform::closeSocket(hubClient_);
+    thread_.join();
+    EXPECT_EQ(observer_.reason(), row.logged);
     EXPECT_EQ(registeredRelayCount(), 0u);
   }
+}
+
+// The ends the user did not cause, each told to the client after what the
+// server said before, and logged with the same reason.
+TEST_F(RelayThreadTest, TellsTheClientWhyTheServerEndedTheSession) {
+  struct Row {
+    const char* name;
+    RelayTimeouts timeouts;
+    std::string serverSays;  // after which the server stays silent
+    bool serverCloses;
+    std::string reason;
+    std::string told;  // what the client receives after the lock
+  };
+  const std::vector<Row> rows = {
+      {"a server that never welcomes is waited for forever",
+       {300ms, 60s, 60s},
+       "",
+       false,
+       "the server sent no welcome within 300 milliseconds",
+       "*** Quayside's connection to SERVER ended: the server sent no welcome within 300 "
+       "milliseconds|"},
+      {"a server silent after the welcome is waited for forever",
+       {60s, 200ms, 300ms},
+       ":srv 001 me :hi\r\n",
+       false,
+       "the server stopped answering (no reply to a PING within 300 milliseconds)",
+       "<srv> hi|*** Quayside's connection to SERVER ended: the server stopped answering (no reply "
+       "to a PING within 300 milliseconds)|"},
+      {"ERROR shown as chat and smuggles a command",
+       {60s, 60s, 60s},
+       ":srv 001 me :hi\r\nERROR :Closing Link: me (bye\n$ForceMove evil|)\r\nPING :later\r\n",
+       false,
+       "the server said: Closing Link: me (bye\n$ForceMove evil|)",
+       "<srv> hi|*** Quayside's connection to SERVER ended: the server said: Closing Link: me (bye "
+       "&#36;ForceMove evil&#124;)|"},
+      {"the server's close not told",
+       {60s, 60s, 60s},
+       "",
+       true,
+       "server closed the connection",
+       "*** Quayside's connection to SERVER ended: server closed the connection|"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    standard_ = true;
+    timeouts_ = row.timeouts;
+    startConnected();
+    ASSERT_TRUE(platform::sendAll(ircServer_, row.serverSays));
+    if (row.serverCloses) {
+      platform::closeSocket(ircServer_);
+    }
+    std::string received;
+    EXPECT_TRUE(waitForClose(hubClient_, received));
+    std::string told = row.told;
+    told.replace(told.find("SERVER"), 6, "127.0.0.1:" + std::to_string(serverListener_.port()));
+    EXPECT_EQ(received, told);
+    platform::closeSocket(hubClient_);
+    thread_.join();
+    EXPECT_EQ(observer_.reason(), row.reason);
+    if (!row.serverCloses) {
+      std::string toServer;
+      EXPECT_TRUE(waitForClose(ircServer_, toServer));
+      const bool pinged = toServer.find("PING :quayside\r\n") != std::string::npos;
+      EXPECT_EQ(pinged, row.timeouts.idle < 1s) << printable(toServer);
+    }
+    platform::closeSocket(ircServer_);
+  }
+}
+
+TEST_F(RelayThreadTest, AnsweredPingsKeepAQuietSessionAlive) {
+  standard_ = true;
+  timeouts_ = {60s, 100ms, 3s};
+  startConnected();
+  ASSERT_TRUE(platform::sendAll(ircServer_, ":srv 001 me :hi\r\n"));
+  EXPECT_EQ(readUntil(hubClient_, "|"), "<srv> hi|");
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(readUntil(ircServer_, "\r\n"), "PING :quayside\r\n");
+    ASSERT_TRUE(platform::sendAll(ircServer_, ":srv PONG srv :quayside\r\n"));
+  }
+  EXPECT_FALSE(ended_);
+  platform::closeSocket(hubClient_);
+  thread_.join();
+  EXPECT_EQ(observer_.reason(), "client closed the connection");
 }
 
 TEST_F(RelayThreadTest, SendsTheLockAndFramesBothStreams) {
@@ -119,6 +247,7 @@ TEST_F(RelayThreadTest, IsRegisteredWhileItRuns) {
   platform::closeSocket(ircServer_);
   std::string rest;
   EXPECT_TRUE(waitForClose(hubClient_, rest)) << "the server's close ends the client connection";
+  platform::closeSocket(hubClient_);
   thread_.join();
   EXPECT_EQ(registeredRelayCount(), 0u);
 }
@@ -154,11 +283,11 @@ TEST(StartRelay, OwnsAndFreesTheRelay) {
   ASSERT_TRUE(startRelay(std::move(relay)));
   std::string rest;
   EXPECT_TRUE(waitForClose(client, rest));
+  platform::closeSocket(client);
   for (int i = 0; i < 500 && registeredRelayCount() != 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(registeredRelayCount(), 0u);
-  platform::closeSocket(client);
 }
 
 }  // namespace

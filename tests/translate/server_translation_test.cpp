@@ -83,7 +83,8 @@ TEST(ServerTranslation, DispatchNoticesNumericsAndPassOn) {
       {"433 handled on its own",
        ":srv 433 * me :Nickname is already in use\r\n",
        {"<srv> me :Nickname is already in use|"}},
-      {"ERROR not passed on", "ERROR :Closing Link\r\n", {"ERROR :Closing Link|"}},
+      {"ERROR shown as chat instead of ending the session", "ERROR :Closing Link\r\n", {}},
+      {"answer to the relay's PING shown as chat", ":srv PONG srv :quayside\r\n", {}},
       {"unknown command not passed on from its word",
        ":n!u@h INVITE me :#chan\r\n",
        {"INVITE me :#chan|"}},
@@ -124,6 +125,35 @@ TEST(ServerTranslation, ChannelIsJoinedOnceAfterTheFirstRunFollowingRegistration
        0,
        "#c\r\nQUIT"},
   });
+}
+
+TEST(ServerTranslation, WelcomeAndErrorAreNotedForTheRelay) {
+  struct Row {
+    const char* name;  // what is broken when the row fails
+    std::string input;
+    std::uint8_t flagsAfter;
+    std::string_view endReason;  // what the relay is told to end with
+  };
+  for (const Row& row : std::vector<Row>{
+           {"welcome not noted, so the relay ends the session", ":srv 001 me :hi\r\n", 0x83, ""},
+           {"welcome inside a run not noted", ":srv 020 * :wait\r\n:srv 001 me :hi\r\n", 0x83, ""},
+           {"other numerics taken as the welcome", ":srv 433 * me :x\r\n:srv 010 me :y\r\n", 0x03,
+            ""},
+           {"ERROR does not end the session",
+            "ERROR :Closing Link: me[h] (\x02"
+            "Bye\x02)\r\n",
+            0x03, "the server said: Closing Link: me[h] (Bye)"},
+           {"ERROR with a prefix and no text ignored", ":srv ERROR :\r\n", 0x03,
+            "the server ended the session"},
+       }) {
+    SCOPED_TRACE(row.name);
+    auto relay = makeRelay("#c", "me");
+    relay->loginFlags = 0x03;
+    RecordingOutput out;
+    feedServer(*relay, row.input, out);
+    EXPECT_EQ(relay->loginFlags, row.flagsAfter);
+    EXPECT_EQ(relay->endReason.view(), row.endReason);
+  }
 }
 
 TEST(ServerTranslation, MembershipKeepsTheUserListInStep) {
