@@ -18,7 +18,7 @@ inline constexpr std::size_t kNickCapacity = 101;  // 100 characters and a NUL
 inline constexpr std::size_t kMyInfoCapacity = 1024;
 inline constexpr std::size_t kServerTextCapacity = 512;
 inline constexpr std::size_t kChannelCapacity = 256;
-inline constexpr std::size_t kTopicCapacity = 1024;      // 1,022 characters are kept
+inline constexpr std::size_t kTopicCapacity = 1024;  // 1,022 characters are kept
 inline constexpr std::size_t kEndReasonCapacity = 512;
 inline constexpr std::size_t kAddressTextCapacity = 48;  // "[" IPv6 text "]" and a NUL
 
