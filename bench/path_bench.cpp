@@ -1,8 +1,10 @@
 // The whole path benchmark: a scripted NMDC client and a scripted IRC server
 // on loopback, with quayside-daemon between them, measured against the same
 // traffic going straight to the server and through socat (a byte relay that
-// translates nothing). Run by bench/run.sh; see there for the goals.
+// translates nothing), and through the daemon over TLS. Run by bench/run.sh; see there for the
+// goals.
 #include "bench_support.h"
+#include "support/tls_peer.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -37,7 +39,8 @@ struct Settings {
   int idleSeconds = 5;
 };
 
-enum class Kind { kDirect, kSocat, kQuayside };
+// kTls: through quayside-daemon to the scripted server over TLS (ircs://).
+enum class Kind { kDirect, kSocat, kQuayside, kTls };
 
 struct Path {
   const char* name;
@@ -80,14 +83,24 @@ void logIn(Link& link, const std::string& nick) {
   server.clearSkipped();
 }
 
-Link openLink(const Path& path, const LoopbackListener& server, const std::string& nick) {
+Link openLink(const Path& path, const LoopbackListener& server, const std::string& nick,
+              const testing::TestCertificate* certificate = nullptr) {
   Link link;
-  link.translated = path.kind == Kind::kQuayside;
+  link.translated = path.kind == Kind::kQuayside || path.kind == Kind::kTls;
   link.client = MessagePeer(link.translated ? "|" : "\r\n");
   if (!link.client.connect(path.port)) {
     throw BenchError{"cannot connect to 127.0.0.1:" + std::to_string(path.port)};
   }
-  link.server = MessagePeer("\r\n", server.accept(kWaitLimit));
+  if (path.kind == Kind::kTls) {
+    std::string error;
+    auto stream = testing::acceptTls(server.accept(kWaitLimit), *certificate, kWaitLimit, &error);
+    if (!stream) {
+      throw BenchError{"the TLS handshake with the daemon failed: " + error};
+    }
+    link.server = MessagePeer("\r\n", std::move(stream));
+  } else {
+    link.server = MessagePeer("\r\n", server.accept(kWaitLimit));
+  }
   if (!link.server.connected()) {
     throw BenchError{"no connection arrived at the scripted server"};
   }
@@ -161,6 +174,10 @@ double burst(Link& link, bool towardsServer, int lines) {
   }
   const int writer = towardsServer ? link.client.socket() : link.server.socket();
   const int reader = towardsServer ? link.server.socket() : link.client.socket();
+  // A TLS server side reads through its stream, and writes from a thread of
+  // its own with blocking sends while this one keeps reading the client.
+  platform::ByteStream* const tlsReader = towardsServer ? link.server.stream() : nullptr;
+  const bool tlsWriter = !towardsServer && link.server.stream() != nullptr;
   // The daemon echoes every chat line; the client must keep reading them or
   // the relay would stall on a full socket.
   const bool echoes = towardsServer && link.translated;
@@ -172,6 +189,19 @@ double burst(Link& link, bool towardsServer, int lines) {
   double elapsed = 0;
   const auto deadline = start + std::chrono::seconds(60);
   char chunk[65536];
+  std::thread writing;
+  if (tlsWriter) {
+    writing = std::thread([&] { link.server.send(payload); });
+    written = payload.size();
+  }
+  struct JoinWriter {
+    std::thread& thread;
+    ~JoinWriter() {
+      if (thread.joinable()) {
+        thread.join();
+      }
+    }
+  } joinWriter{writing};
   while (arrived.count() < expected || (echoes && echoed.count() < expected)) {
     if (Clock::now() > deadline) {
       throw BenchError{"burst incomplete after 60 s: " + std::to_string(arrived.count()) +
@@ -184,8 +214,12 @@ double burst(Link& link, bool towardsServer, int lines) {
     if (echoes) {
       watched[1].events |= POLLIN;
     }
-    if (poll(watched, 2, 1000) < 0 && errno != EINTR) {
+    const bool buffered = tlsReader != nullptr && tlsReader->hasBufferedInput();
+    if (poll(watched, 2, buffered ? 0 : 1000) < 0 && errno != EINTR) {
       throw BenchError{"poll failed"};
+    }
+    if (buffered) {
+      watched[0].revents |= POLLIN;
     }
     if ((watched[1].revents & POLLOUT) != 0) {
       const ssize_t sent = send(writer, payload.data() + written, payload.size() - written,
@@ -195,7 +229,8 @@ double burst(Link& link, bool towardsServer, int lines) {
       }
     }
     if ((watched[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      const ssize_t count = recv(reader, chunk, sizeof chunk, MSG_DONTWAIT);
+      const long count = tlsReader != nullptr ? tlsReader->receiveSome(chunk)
+                                              : recv(reader, chunk, sizeof chunk, MSG_DONTWAIT);
       if (count == 0) {
         throw BenchError{"connection closed during the burst"};
       }
@@ -302,23 +337,34 @@ int run(const Settings& settings) {
   const LoopbackListener server = listenForRelays();
   std::vector<Path> paths = {{"direct", Kind::kDirect, server.port()},
                              {"socat", Kind::kSocat, testing::freePort()},
-                             {"quayside", Kind::kQuayside, testing::freePort()}};
+                             {"quayside", Kind::kQuayside, testing::freePort()},
+                             {"tls", Kind::kTls, testing::freePort()}};
+  // The scripted server's TLS side: a certificate made now, pinned by its
+  // fingerprint, so no trust store is involved.
+  const testing::TestCertificate certificate =
+      testing::makeServerCertificate({"localhost"}, {"127.0.0.1"});
   ChildProcess socat(
       settings.socat,
       {"TCP-LISTEN:" + std::to_string(paths[1].port) + ",bind=127.0.0.1,reuseaddr,fork",
        "TCP:127.0.0.1:" + std::to_string(server.port())},
       {}, logFolder + "/socat.log");
-  ChildProcess daemon(settings.daemon,
-                      {"--bridge", std::to_string(paths[2].port) + "=127.0.0.1:" +
-                                       std::to_string(server.port()) + "/" + kChannel},
-                      {}, logFolder + "/daemon.log");
+  ChildProcess daemon(
+      settings.daemon,
+      {"--bridge",
+       std::to_string(paths[2].port) + "=127.0.0.1:" + std::to_string(server.port()) + "/" +
+           kChannel,
+       "--bridge",
+       std::to_string(paths[3].port) + "=ircs://127.0.0.1:" + std::to_string(server.port()) + "/" +
+           kChannel + ",fingerprint=" + certificate.fingerprint},
+      {}, logFolder + "/daemon.log");
   waitUntilListening(paths[1].port, socat);
   waitUntilListening(paths[2].port, daemon);
+  waitUntilListening(paths[3].port, daemon);
 
-  progress("connecting the three paths");
+  progress("connecting the four paths");
   std::vector<Link> links;
   for (const Path& path : paths) {
-    links.push_back(openLink(path, server, "bob"));
+    links.push_back(openLink(path, server, "bob", &certificate));
   }
   progress("measuring latency");
 
@@ -347,7 +393,7 @@ int run(const Settings& settings) {
   for (int repeat = 0; repeat < settings.burstRepeats; ++repeat) {
     for (std::size_t p = 0; p < paths.size(); ++p) {
       Burst& into = bursts[paths[p].name];
-      const bool watched = paths[p].kind == Kind::kQuayside;
+      const bool watched = paths[p].kind == Kind::kQuayside || paths[p].kind == Kind::kTls;
       for (const bool towardsServer : {true, false}) {
         const ProcessSample before = watched ? sampleProcess(daemon.pid()) : ProcessSample{};
         const double rate = burst(links[p], towardsServer, settings.burstLines);
@@ -396,10 +442,12 @@ int run(const Settings& settings) {
     r = {quantile(b.towardsServer, 0.5), quantile(b.towardsClient, 0.5)};
     std::printf("  %-10s %14.0f %14.0f\n", path.name, r[0], r[1]);
   }
-  Burst& relayed = bursts["quayside"];
-  std::printf("  %-10s %14.2f %14.2f   (daemon CPU microseconds per line)\n", "",
-              quantile(relayed.cpuPerLineTowardsServer, 0.5),
-              quantile(relayed.cpuPerLineTowardsClient, 0.5));
+  for (const char* name : {"quayside", "tls"}) {
+    Burst& relayed = bursts[name];
+    std::printf("  %-10s %14.2f %14.2f   (daemon CPU microseconds per line)\n", name,
+                quantile(relayed.cpuPerLineTowardsServer, 0.5),
+                quantile(relayed.cpuPerLineTowardsClient, 0.5));
+  }
   std::printf("\nIdle: %d logged-in relays through quayside-daemon, %.0f s\n", idle.relays,
               idle.seconds);
   std::printf("  CPU seconds per idle second  %.4f (scheduler: %.0f ns/s)\n", idle.cpuPerSecond,
@@ -418,6 +466,9 @@ int run(const Settings& settings) {
               verdict(q[2] <= s[2]), q[2], s[2]);
   std::printf("  p99 latency under 2 ms, both ways         %-7s (%.1f, %.1f us)\n",
               verdict(q[1] < 2000 && q[3] < 2000), q[1], q[3]);
+  const auto& t = figures["tls"];
+  std::printf("  TLS adds at most 20 us to median latency  %-7s (+%.1f, +%.1f us)\n",
+              verdict(t[0] - q[0] <= 20 && t[2] - q[2] <= 20), t[0] - q[0], t[2] - q[2]);
   const auto& qr = rates["quayside"];
   const auto& sr = rates["socat"];
   std::printf("  burst client>server >= half of socat's    %-7s (%.0f vs %.0f lines/s)\n",

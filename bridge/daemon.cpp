@@ -305,8 +305,8 @@ void DaemonLog::line(std::string_view text) {
 
 void DaemonLog::relayConnected(const Relay& relay) {
   line("relay connected to " + std::string(relay.serverText.view()) + " (" +
-       dotted(relay.serverAddress) + ":" + std::to_string(relay.serverPort) + ") channel " +
-       std::string(relay.channel.view()));
+       std::string(relay.serverAddress.view()) + ":" + std::to_string(relay.serverPort) +
+       ") channel " + std::string(relay.channel.view()));
 }
 
 void DaemonLog::relayEnded(const Relay& relay, std::string_view reason) {

@@ -2,6 +2,7 @@
 
 #include "platform/socket_handle.h"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -10,14 +11,20 @@
 
 namespace quayside::platform {
 
-// A connected byte stream: plain TCP today, TLS later, without its users
+// What receiveSome returns when bytes arrived but none are for the caller yet.
+inline constexpr long kNoBytesYet = -2;
+
+// A connected byte stream, plain TCP or TLS (tls.h), without its users
 // knowing which. Owns its connection and closes it when destroyed at the
 // latest. Used by one thread at a time.
 class ByteStream {
  public:
   virtual ~ByteStream() = default;
 
-  // One receive: the count (> 0), 0 when the peer closed, -1 on an error.
+  // One receive: the count (> 0), 0 when the peer closed, -1 on an error, or
+  // kNoBytesYet when what arrived holds nothing for the caller yet (a TLS
+  // stream that took only part of a record, or a record of its own
+  // protocol): wait for readability again.
   virtual long receiveSome(std::span<char> into) = 0;
 
   // Sends all of `bytes`; false when the peer is gone. Never raises SIGPIPE.
@@ -39,17 +46,30 @@ class ByteStream {
 std::unique_ptr<ByteStream> adoptTcpSocket(SocketHandle socket);
 
 // The step at which connectTcp failed.
-enum class ConnectFailure { kNone, kNotResolved, kNoSocket, kNotConnected };
+enum class ConnectFailure { kNone, kNotResolved, kNoSocket, kNotConnected, kTimedOut };
+
+// How long connectTcp may take over all the addresses it tries.
+inline constexpr std::chrono::milliseconds kConnectLimit{30000};
 
 struct Connection {
   std::unique_ptr<ByteStream> stream;  // null when the connect failed
   ConnectFailure failure = ConnectFailure::kNone;
-  std::uint32_t address = 0;  // the address connected to (host order), once resolved
-  std::string error;          // the system's reason for kNoSocket and kNotConnected
+  // The address connected to, as written before a port: "192.0.2.1" or
+  // "[2001:db8::1]"; for a failure, the last address tried.
+  std::string address;
+  // The reason in the system's words: for kNotResolved the resolver's; for
+  // kNotConnected and kTimedOut each address tried with its reason when
+  // there were several ("[::1]: Connection refused; 127.0.0.1: ...").
+  std::string error;
 };
 
-// Connects to `host` (a dotted IPv4 address, else the first IPv4 address the
-// name resolves to) on `port`: a blocking connect, Nagle off.
-Connection connectTcp(const std::string& host, std::uint16_t port);
+// Connects to `host` (a name, a dotted IPv4 address or an IPv6 address
+// without brackets) on `port`: every address the name resolves to, of any
+// family, in the resolver's order until one connects, each with an equal
+// share of what is left of `limit`. Nagle is off on the stream returned.
+// Only the connects are bounded: the name lookup takes as long as the
+// resolver does.
+Connection connectTcp(const std::string& host, std::uint16_t port,
+                      std::chrono::milliseconds limit = kConnectLimit);
 
 }  // namespace quayside::platform

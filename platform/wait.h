@@ -29,4 +29,10 @@ struct WaitResult {
 WaitResult waitReadable(std::span<WaitEntry> entries,
                         std::optional<std::chrono::milliseconds> timeout = std::nullopt);
 
+// Waits until `handle` can take more bytes, or has failed (the next send or
+// the connect's result then says how). Without `timeout` it waits for as
+// long as it takes; interrupted waits are retried as above.
+WaitResult waitWritable(SocketHandle handle,
+                        std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+
 }  // namespace quayside::platform

@@ -21,6 +21,7 @@ inline constexpr std::size_t kChannelCapacity = 256;
 inline constexpr std::size_t kTopicCapacity = 1024;  // 1,022 characters are kept
 inline constexpr std::size_t kEndReasonCapacity = 512;
 inline constexpr std::size_t kPasswordCapacity = 256;
+inline constexpr std::size_t kAddressTextCapacity = 48;  // "[" IPv6 text "]" and a NUL
 
 // loginFlags bits; each only ever goes from 0 to 1 while the Relay lives.
 inline constexpr std::uint8_t kLoginValidated = 0x01;     // "$Hello" sent, or NICK from user info
@@ -82,9 +83,13 @@ struct Relay : RelayState {
   SocketHandle clientSocket = kNoSocket;
   SocketHandle serverSocket = kNoSocket;
 
-  // Where the IRC server is reached: IPv4 address and port, both in host order.
-  std::uint32_t serverAddress = 0;
+  // Where the IRC server was reached: its address as written before a port
+  // ("192.0.2.1", "[2001:db8::1]") and the port, in host order.
+  FixedText<kAddressTextCapacity> serverAddress;
   std::uint16_t serverPort = 0;
+  // The SHA-256 of the server's TLS certificate in 64 lower-case hex digits,
+  // once a TLS server showed one (also when it was refused).
+  FixedText<65> serverFingerprint;
 
   std::uint32_t clientLength = 0;
   std::uint32_t clientOffset = 0;

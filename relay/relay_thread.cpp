@@ -3,6 +3,7 @@
 #include "core/server_address.h"
 #include "platform/net.h"
 #include "platform/stream.h"
+#include "platform/tls.h"
 #include "platform/wait.h"
 #include "relay/registry.h"
 #include "translate/composer.h"
@@ -130,9 +131,48 @@ class SocketOutput final : public RelayOutput {
   Pending toServer_;
 };
 
-// Resolves and connects to the server, then greets the client with the lock.
-// Returns why the Relay must end, or an empty view when it is connected. The
-// stream goes to `server`; relay.serverSocket names its handle.
+// What a refused certificate is, and how to trust it anyway.
+std::string certificateDetail(const platform::TlsStart& tls, std::string_view trust) {
+  std::string detail = tls.error;
+  if (!tls.fingerprint.empty()) {
+    detail += "; SHA-256 fingerprint " + platform::colonFingerprint(tls.fingerprint) + "; " +
+              std::string(trust) + ", set the option fingerprint=" + tls.fingerprint;
+  }
+  return detail;
+}
+
+// The TLS session over the connected `server`, verified for `host`; returns
+// why it could not start, or an empty view.
+std::string_view startTls(Relay& relay, std::string_view host,
+                          std::unique_ptr<platform::ByteStream>& server, std::string& detail) {
+  platform::TlsStart tls = platform::startTls(
+      std::move(server), {std::string(host), std::string(relay.options.fingerprint.view())});
+  relay.serverFingerprint.assign(tls.fingerprint);
+  switch (tls.failure) {
+    case platform::TlsFailure::kNone:
+      server = std::move(tls.stream);
+      return {};
+    case platform::TlsFailure::kUntrusted:
+      detail = certificateDetail(tls, "to trust it");
+      return "the server's certificate is not trusted";
+    case platform::TlsFailure::kWrongHost:
+      tls.error = "it does not name " + std::string(host);
+      detail = certificateDetail(tls, "to trust it anyway");
+      return "the certificate is for another host name";
+    case platform::TlsFailure::kTimedOut:
+      detail = tls.error + " (is the port a plain-text one?)";
+      return "TLS handshake timed out";
+    case platform::TlsFailure::kFailed:
+      break;
+  }
+  detail = tls.error;
+  return "TLS handshake failed";
+}
+
+// Resolves and connects to the server (TLS for ircs://), then greets the
+// client with the lock. Returns why the Relay must end, or an empty view when
+// it is connected. The stream goes to `server`; relay.serverSocket names its
+// handle.
 std::string_view connectServer(Relay& relay, std::unique_ptr<platform::ByteStream>& server,
                                std::string& detail) {
   const ServerAddress endpoint = parseServerAddress(relay.serverText.view(), relay.upstreamKind);
@@ -140,24 +180,33 @@ std::string_view connectServer(Relay& relay, std::unique_ptr<platform::ByteStrea
     detail = endpoint.problem;
     return "the server text cannot be used";
   }
-  if (endpoint.tls()) {
-    return "TLS (ircs://) is not available in this build";
-  }
   platform::Connection connection = platform::connectTcp(std::string(endpoint.host), endpoint.port);
-  if (connection.failure == platform::ConnectFailure::kNotResolved) {
-    return "server name does not resolve";
-  }
-  relay.serverAddress = connection.address;
+  relay.serverAddress.assign(connection.address);
   relay.serverPort = endpoint.port;
-  if (connection.failure == platform::ConnectFailure::kNoSocket) {
-    detail = connection.error;
-    return "cannot create the server socket";
-  }
-  if (connection.failure == platform::ConnectFailure::kNotConnected) {
-    detail = connection.error;
-    return "cannot connect to the server";
+  switch (connection.failure) {
+    case platform::ConnectFailure::kNone:
+      break;
+    case platform::ConnectFailure::kNotResolved:
+      // The resolver's words differ from one system to the next; the log
+      // keeps the one plain reason.
+      return "server name does not resolve";
+    case platform::ConnectFailure::kNoSocket:
+      detail = connection.error;
+      return "cannot create the server socket";
+    case platform::ConnectFailure::kNotConnected:
+      detail = connection.error;
+      return "cannot connect to the server";
+    case platform::ConnectFailure::kTimedOut:
+      detail = connection.error;
+      return "connecting to the server timed out";
   }
   server = std::move(connection.stream);
+  if (endpoint.tls()) {
+    if (const std::string_view failure = startTls(relay, endpoint.host, server, detail);
+        !failure.empty()) {
+      return failure;
+    }
+  }
   relay.serverSocket = server->handle();
   // Nothing reaches the client before the server connection is up.
   platform::sendAll(relay.clientSocket, kLockString);
@@ -174,6 +223,9 @@ std::string_view readStep(Relay& relay, Stream stream, platform::ByteStream& ser
   if (count == 0) {
     return stream == Stream::kClient ? "client closed the connection"
                                      : "server closed the connection";
+  }
+  if (count == platform::kNoBytesYet) {
+    return {};  // a TLS record not yet whole, or one of TLS's own
   }
   if (count < 0) {
     return stream == Stream::kClient ? "client connection failed" : "server connection failed";
@@ -349,8 +401,9 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
   relay.nick.clear();
   relay.topic.clear();
   relay.endReason.clear();
-  relay.serverAddress = 0;
+  relay.serverAddress.clear();
   relay.serverPort = 0;
+  relay.serverFingerprint.clear();
   registerRelay(relay);
   platform::setBlocking(relay.clientSocket, true);
 

@@ -7,6 +7,9 @@ packages=(
   g++ cmake ninja-build pkg-config    # build
   clang                                # the second compiler (clang preset)
   clang-format clang-tidy              # the format and tidy checks
+  libssl-dev                           # TLS to IRC servers (OpenSSL)
+  ca-certificates                      # the system trust store TLS verifies against
+  openssl                              # fingerprints by hand (openssl x509 -fingerprint -sha256)
   libgtest-dev                         # tests
   qt6-base-dev qt6-qpa-plugins        # the window (offscreen platform for its tests)
   ngircd                               # the real IRC server of the end-to-end tests

@@ -1,18 +1,23 @@
 #include "platform/stream.h"
 
 #include "platform/net.h"
+#include "platform/wait.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
+#include <vector>
 
 namespace quayside::platform {
 namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 class TcpStream final : public ByteStream {
  public:
@@ -33,36 +38,64 @@ class TcpStream final : public ByteStream {
   SocketHandle socket_;
 };
 
-// A dotted IPv4 address ("a.b.c.d"), or nothing.
-std::optional<std::uint32_t> parseIpv4(const std::string& host) {
-  if (host.empty() || host.size() > 15) {
-    return std::nullopt;
+// The address as written before a port: IPv6 in brackets.
+std::string addressText(const addrinfo& address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (address.ai_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(address.ai_addr);
+    inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+    return "[" + std::string(text) + "]";
   }
-  in_addr parsed{};
-  if (inet_pton(AF_INET, host.c_str(), &parsed) != 1) {
-    return std::nullopt;
-  }
-  return ntohl(parsed.s_addr);
+  const auto* in = reinterpret_cast<const sockaddr_in*>(address.ai_addr);
+  inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
+  return text;
 }
 
-// The first IPv4 address the host name resolves to, or nothing.
-std::optional<std::uint32_t> resolveIpv4(const std::string& host) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* results = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &results) != 0 || results == nullptr) {
-    return std::nullopt;
+struct Attempt {
+  SocketHandle socket = kNoSocket;  // connected, else kNoSocket
+  bool timedOut = false;
+  bool noSocket = false;
+  std::string error;
+};
+
+// One non-blocking connect, waited for until `deadline`.
+Attempt connectOne(const addrinfo& address, Clock::time_point deadline) {
+  Attempt attempt;
+  SocketHandle socket = ::socket(
+      address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address.ai_protocol);
+  if (socket < 0) {
+    attempt.noSocket = true;
+    attempt.error = std::strerror(errno);
+    return attempt;
   }
-  std::optional<std::uint32_t> address;
-  for (const addrinfo* r = results; r != nullptr; r = r->ai_next) {
-    if (r->ai_family == AF_INET && r->ai_addr != nullptr) {
-      address = ntohl(reinterpret_cast<const sockaddr_in*>(r->ai_addr)->sin_addr.s_addr);
-      break;
+  int result = ::connect(socket, address.ai_addr, address.ai_addrlen);
+  int error = result == 0 ? 0 : errno;
+  if (error == EINPROGRESS || error == EINTR) {
+    const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now());
+    const WaitResult wait = waitWritable(socket, left > milliseconds(0) ? left : milliseconds(0));
+    if (wait.status == WaitStatus::kTimedOut) {
+      attempt.timedOut = true;
+      attempt.error = "no answer in time";
+      closeSocket(socket);
+      return attempt;
+    }
+    socklen_t length = sizeof error;
+    if (wait.status == WaitStatus::kFailed ||
+        ::getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+      error = errno;
     }
   }
-  freeaddrinfo(results);
-  return address;
+  if (error != 0) {
+    attempt.error = std::strerror(error);
+    closeSocket(socket);
+    return attempt;
+  }
+  setBlocking(socket, true);
+  // Chat lines are small and latency matters more than packet count.
+  const int on = 1;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  attempt.socket = socket;
+  return attempt;
 }
 
 }  // namespace
@@ -71,30 +104,74 @@ std::unique_ptr<ByteStream> adoptTcpSocket(SocketHandle socket) {
   return std::make_unique<TcpStream>(socket);
 }
 
-Connection connectTcp(const std::string& host, std::uint16_t port) {
+Connection connectTcp(const std::string& host, std::uint16_t port, milliseconds limit) {
   Connection connection;
-  std::optional<std::uint32_t> address = parseIpv4(host);
-  if (!address) {
-    address = resolveIpv4(host);
-  }
-  if (!address) {
+  if (host.empty()) {
     connection.failure = ConnectFailure::kNotResolved;
+    connection.error = "no host name";
     return connection;
   }
-  connection.address = *address;
-  SocketHandle socket = createTcpSocket();
-  if (socket == kNoSocket) {
-    connection.failure = ConnectFailure::kNoSocket;
-    connection.error = std::strerror(errno);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  hints.ai_flags = AI_NUMERICSERV;
+  addrinfo* results = nullptr;
+  const std::string service = std::to_string(port);
+  if (const int status = getaddrinfo(host.c_str(), service.c_str(), &hints, &results);
+      status != 0 || results == nullptr) {
+    connection.failure = ConnectFailure::kNotResolved;
+    connection.error = status != 0 ? gai_strerror(status) : "no address";
+    if (results != nullptr) {
+      freeaddrinfo(results);
+    }
     return connection;
   }
-  if (!connectTo(socket, connection.address, port)) {
-    connection.failure = ConnectFailure::kNotConnected;
-    connection.error = std::strerror(errno);
-    closeSocket(socket);
+  std::vector<const addrinfo*> addresses;
+  for (const addrinfo* r = results; r != nullptr; r = r->ai_next) {
+    if ((r->ai_family == AF_INET || r->ai_family == AF_INET6) && r->ai_addr != nullptr) {
+      addresses.push_back(r);
+    }
+  }
+
+  const Clock::time_point deadline = Clock::now() + limit;
+  std::vector<std::pair<std::string, Attempt>> failed;
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    // Each address gets an equal share of what is left, so a silent first
+    // address cannot use up the time of the ones after it.
+    const auto share = (deadline - Clock::now()) / static_cast<long>(addresses.size() - i);
+    connection.address = addressText(*addresses[i]);
+    Attempt attempt = connectOne(*addresses[i], Clock::now() + share);
+    if (attempt.socket != kNoSocket) {
+      connection.stream = adoptTcpSocket(attempt.socket);
+      break;
+    }
+    failed.emplace_back(connection.address, std::move(attempt));
+  }
+  freeaddrinfo(results);
+  if (connection.stream) {
     return connection;
   }
-  connection.stream = adoptTcpSocket(socket);
+
+  if (failed.empty()) {
+    connection.failure = ConnectFailure::kNotResolved;
+    connection.error = "no IPv4 or IPv6 address";
+    return connection;
+  }
+  bool allTimedOut = true;
+  bool allWithoutSocket = true;
+  for (const auto& [address, attempt] : failed) {
+    allTimedOut = allTimedOut && attempt.timedOut;
+    allWithoutSocket = allWithoutSocket && attempt.noSocket;
+    if (failed.size() == 1) {
+      connection.error = attempt.error;
+    } else {
+      connection.error += (connection.error.empty() ? "" : "; ") + address + ": " + attempt.error;
+    }
+  }
+  connection.failure = allWithoutSocket ? ConnectFailure::kNoSocket
+                       : allTimedOut    ? ConnectFailure::kTimedOut
+                                        : ConnectFailure::kNotConnected;
   return connection;
 }
 

@@ -65,4 +65,23 @@ WaitResult waitReadable(std::span<WaitEntry> entries,
   return result;
 }
 
+WaitResult waitWritable(SocketHandle handle, std::optional<std::chrono::milliseconds> timeout) {
+  pollfd fd{handle, POLLOUT, 0};
+  std::optional<Clock::time_point> deadline;
+  if (timeout) {
+    deadline = Clock::now() + *timeout;
+  }
+  WaitResult result;
+  int count;
+  do {
+    count = ::poll(&fd, 1, pollTimeout(deadline));
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) {
+    result.error = std::strerror(errno);
+    return result;
+  }
+  result.status = count == 0 ? WaitStatus::kTimedOut : WaitStatus::kReady;
+  return result;
+}
+
 }  // namespace quayside::platform

@@ -89,7 +89,9 @@ class PassLoginTest : public LoginTest {
       }
       GTEST_SKIP() << "ngircd is not installed: apt-get install ngircd to run this test";
     }
-    server_ = std::make_unique<IrcServer>(600, kServerPassword);
+    IrcServerOptions options;
+    options.password = kServerPassword;
+    server_ = std::make_unique<IrcServer>(600, options);
     ASSERT_TRUE(server_->started()) << "ngircd did not start:\n" << server_->startupLog();
     startDaemon(server_->port(), "pass");
   }

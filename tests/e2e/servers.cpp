@@ -28,7 +28,7 @@ std::string IrcServer::programPath() {
   return testing::findProgram("ngircd");
 }
 
-IrcServer::IrcServer(int pingSeconds, const std::string& password) {
+IrcServer::IrcServer(int pingSeconds, const IrcServerOptions& options) {
   const std::string program = programPath();
   if (program.empty()) {
     return;
@@ -37,6 +37,8 @@ IrcServer::IrcServer(int pingSeconds, const std::string& password) {
   // a few fresh tries make that race harmless.
   for (int attempt = 0; attempt < 3 && !started_; ++attempt) {
     port_ = testing::freePort();
+    const bool tls = !options.certificateFile.empty();
+    tlsPort_ = tls ? testing::freePort() : 0;
     const std::string pidFile = directory_.file("ngircd.pid");
     {
       // Created world-writable: ngircd started as root writes it as "nobody".
@@ -49,11 +51,11 @@ IrcServer::IrcServer(int pingSeconds, const std::string& password) {
       config << "[Global]\n"
              << "Name = " << kIrcServerName << "\n"
              << "Info = Quayside test server\n"
-             << "Listen = 127.0.0.1\n"
+             << "Listen = 127.0.0.1" << (options.ipv6 ? ",::1" : "") << "\n"
              << "Ports = " << port_ << "\n"
              << "MotdPhrase = Quayside test server\n"
              << "PidFile = " << pidFile << "\n"
-             << (password.empty() ? "" : "Password = " + password + "\n") << "[Limits]\n"
+             << (options.password.empty() ? "" : "Password = " + options.password + "\n") << "[Limits]\n"
              << "MaxConnectionsIP = 0\n"
              << "MaxPenaltyTime = 0\n"
              << "MaxNickLength = 30\n"
@@ -64,12 +66,19 @@ IrcServer::IrcServer(int pingSeconds, const std::string& password) {
              << "Ident = no\n"
              << "DNS = no\n"
              << "IncludeDir = " << directory_.path() << "/conf.d\n";
+      if (tls) {
+        config << "[SSL]\n"
+               << "CertFile = " << options.certificateFile << "\n"
+               << "KeyFile = " << options.keyFile << "\n"
+               << "Ports = " << tlsPort_ << "\n";
+      }
     }
     process_ = std::make_unique<ChildProcess>(
         program, std::vector<std::string>{"-n", "-f", directory_.file("ngircd.conf")});
     const auto deadline = testing::Clock::now() + testing::kReadTimeout;
     while (testing::Clock::now() < deadline && process_->running()) {
-      if (process_->output().find("Now listening") != std::string::npos && accepting(port_)) {
+      if (process_->output().find("Now listening") != std::string::npos && accepting(port_) &&
+          (!tls || accepting(tlsPort_))) {
         started_ = true;
         break;
       }

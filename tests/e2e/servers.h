@@ -18,6 +18,15 @@ using testing::TempDirectory;
 
 inline constexpr char kIrcServerName[] = "irc.quayside.test";
 
+// What an IrcServer listens on besides its plain port on 127.0.0.1.
+struct IrcServerOptions {
+  bool ipv6 = false;  // the plain port on ::1 too
+  std::string password;  // the server password every client must give, if any
+  // PEM files of a certificate and its key: a TLS port too, on the same addresses.
+  std::string certificateFile;
+  std::string keyFile;
+};
+
 // Debian's ngircd on a free loopback port, configured in a temp directory:
 // no PAM, ident or DNS lookups, no per-address connection limit and no
 // command throttling, so scripted users get answers at once.
@@ -29,11 +38,11 @@ class IrcServer {
   // Starts the server and waits until it accepts connections; started()
   // tells whether that worked, startupLog() why not. An idle user is sent
   // PING after `pingSeconds` and dropped when no PONG follows in as many.
-  // A nonempty `password` is the server password every client must give.
-  explicit IrcServer(int pingSeconds = 600, const std::string& password = {});
+  explicit IrcServer(int pingSeconds = 600, const IrcServerOptions& options = {});
 
   bool started() const { return started_; }
   std::uint16_t port() const { return port_; }
+  std::uint16_t tlsPort() const { return tlsPort_; }  // 0 without a certificate
   std::string startupLog() const;
   std::string log() const { return startupLog(); }
 
@@ -41,6 +50,7 @@ class IrcServer {
   TempDirectory directory_;
   std::unique_ptr<ChildProcess> process_;
   std::uint16_t port_ = 0;
+  std::uint16_t tlsPort_ = 0;
   bool started_ = false;
 };
 

@@ -2,8 +2,15 @@
 #include "platform/net.h"
 #include "platform/process.h"
 #include "platform/stream.h"
+#include "platform/tls.h"
 #include "platform/wait.h"
 #include "support/loopback.h"
+#include "support/temp_directory.h"
+#include "support/tls_peer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 namespace quayside::platform {
 namespace {
@@ -136,30 +144,76 @@ TEST(WaitTest, ReportsWhichHandlesAreReadableOrThatTheTimeRanOut) {
   }
 }
 
+// A listener on ::1 at a port the OS chose; kNoSocket when IPv6 is missing.
+SocketHandle listenOnIpv6Loopback(std::uint16_t& port) {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  socklen_t length = sizeof address;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(fd, 4) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    SocketHandle failed = fd;
+    closeSocket(failed);
+    return kNoSocket;
+  }
+  setBlocking(fd, false);
+  port = ntohs(address.sin6_port);
+  return fd;
+}
+
+// A non-blocking connect that is never waited for: it fills a backlog.
+SocketHandle startConnect(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(kLoopback);
+  ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  return fd;
+}
+
 TEST(ConnectTest, ReportsTheFailingStepOrGivesAPlainStream) {
   std::string error;
   SocketHandle listener = listenOn(kLoopback, 0, 4, error);
   ASSERT_NE(listener, kNoSocket) << error;
+  std::uint16_t ipv6Port = 0;
+  SocketHandle ipv6Listener = listenOnIpv6Loopback(ipv6Port);
+  // A full backlog leaves the next connect unanswered, as a silent host does.
+  SocketHandle full = listenOn(kLoopback, 0, 0, error);
+  std::array<SocketHandle, 2> fillers{startConnect(boundPort(full)), startConnect(boundPort(full))};
   const struct {
     const char* name;
     std::string host;
     std::uint16_t port;
+    SocketHandle listener;
     ConnectFailure failure;
+    const char* address;
   } cases[] = {
-      {"NameDoesNotResolve", "", boundPort(listener), ConnectFailure::kNotResolved},
-      {"NobodyListens", "127.0.0.1", testing::freePort(), ConnectFailure::kNotConnected},
-      {"Connected", "127.0.0.1", boundPort(listener), ConnectFailure::kNone},
+      {"NameDoesNotResolve", "", boundPort(listener), kNoSocket, ConnectFailure::kNotResolved, ""},
+      {"NobodyListens", "127.0.0.1", testing::freePort(), kNoSocket, ConnectFailure::kNotConnected,
+       "127.0.0.1"},
+      {"NoAnswerInTime", "127.0.0.1", boundPort(full), kNoSocket, ConnectFailure::kTimedOut,
+       "127.0.0.1"},
+      {"Connected", "127.0.0.1", boundPort(listener), listener, ConnectFailure::kNone, "127.0.0.1"},
+      {"ConnectedOverIpv6", "::1", ipv6Port, ipv6Listener, ConnectFailure::kNone, "[::1]"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Connection connection = connectTcp(c.host, c.port);
+    if (c.address == std::string("[::1]") && ipv6Listener == kNoSocket) {
+      continue;  // no IPv6 on this machine
+    }
+    const auto start = std::chrono::steady_clock::now();
+    Connection connection = connectTcp(c.host, c.port, milliseconds(300));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(3000));
     EXPECT_EQ(connection.failure, c.failure);
     EXPECT_EQ(connection.stream != nullptr, c.failure == ConnectFailure::kNone);
-    EXPECT_EQ(connection.error.empty(), c.failure != ConnectFailure::kNotConnected);
+    EXPECT_EQ(connection.error.empty(), c.failure == ConnectFailure::kNone) << connection.error;
+    EXPECT_EQ(connection.address, c.address);
     if (connection.stream) {
-      EXPECT_EQ(connection.address, kLoopback);
       ByteStream& stream = *connection.stream;
-      SocketHandle peer = testing::acceptWithin(listener);
+      SocketHandle peer = testing::acceptWithin(c.listener);
       ASSERT_TRUE(stream.sendAll("ping"));
       EXPECT_EQ(testing::readUntil(peer, "ping"), "ping");
       ASSERT_TRUE(sendAll(peer, "pong"));
@@ -171,7 +225,154 @@ TEST(ConnectTest, ReportsTheFailingStepOrGivesAPlainStream) {
       closeSocket(peer);
     }
   }
+  for (SocketHandle& socket : fillers) {
+    closeSocket(socket);
+  }
+  closeSocket(full);
+  closeSocket(ipv6Listener);
   closeSocket(listener);
+}
+
+// One TLS client start against an in-process TLS server on loopback, which
+// presents `certificate`; the server's stream comes back in `server`.
+TlsStart startAgainst(const testing::TestCertificate& certificate, const TlsPeer& peer,
+                      std::unique_ptr<ByteStream>& server) {
+  testing::LoopbackListener listener;
+  Connection connection = connectTcp("127.0.0.1", listener.port());
+  if (!connection.stream) {
+    return {};
+  }
+  std::thread serving([&] { server = testing::acceptTls(listener.accept(), certificate); });
+  TlsStart start = startTls(std::move(connection.stream), peer);
+  serving.join();
+  return start;
+}
+
+// Reads from a client stream until `size` bytes came, as the relay loop does.
+std::string receiveAll(ByteStream& stream, std::size_t size, std::span<char> area) {
+  std::string received;
+  const auto deadline = std::chrono::steady_clock::now() + testing::kReadTimeout;
+  while (received.size() < size && std::chrono::steady_clock::now() < deadline) {
+    std::array<WaitEntry, 1> entry{{{stream.handle(), false}}};
+    if (!stream.hasBufferedInput()) {
+      waitReadable(entry, milliseconds(100));
+    }
+    const long count = stream.receiveSome(area);
+    if (count == 0 || count == -1) {
+      break;
+    }
+    if (count > 0) {
+      received.append(area.data(), static_cast<std::size_t>(count));
+    }
+  }
+  return received;
+}
+
+class TlsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    authority_ = testing::makeAuthority();
+    std::ofstream(directory_.file("ca.pem")) << authority_.certificatePem;
+    // The trust store is the test's own authority alone.
+    ::setenv("SSL_CERT_FILE", directory_.file("ca.pem").c_str(), 1);
+    ::setenv("SSL_CERT_DIR", directory_.path().c_str(), 1);
+  }
+  void TearDown() override {
+    ::unsetenv("SSL_CERT_FILE");
+    ::unsetenv("SSL_CERT_DIR");
+  }
+
+  testing::TempDirectory directory_;
+  testing::TestCertificate authority_;
+};
+
+TEST_F(TlsTest, TrustsTheAuthorityOrAPinAndSaysWhyNotOtherwise) {
+  const testing::TestCertificate selfSigned = testing::makeServerCertificate({"localhost"});
+  const auto issued = [&](const std::vector<std::string>& names,
+                          const std::vector<std::string>& ips = {}) {
+    return testing::makeServerCertificate(names, ips, &authority_);
+  };
+  const struct {
+    const char* name;
+    testing::TestCertificate certificate;
+    std::string host;
+    std::string pin;  // "self": the self-signed certificate's fingerprint
+    TlsFailure failure;
+  } cases[] = {
+      {"IssuedForTheName", issued({"localhost"}), "localhost", "", TlsFailure::kNone},
+      {"IssuedForTheAddress", issued({}, {"127.0.0.1"}), "127.0.0.1", "", TlsFailure::kNone},
+      {"WildcardName", issued({"*.quayside.test"}), "irc.quayside.test", "", TlsFailure::kNone},
+      {"SelfSigned", selfSigned, "localhost", "", TlsFailure::kUntrusted},
+      {"PinnedTrustedWhateverItsName", selfSigned, "irc.example.org", "self", TlsFailure::kNone},
+      {"AnotherPinStillVerifies", selfSigned, "localhost", std::string(64, 'a'),
+       TlsFailure::kUntrusted},
+      {"ForAnotherName", issued({"localhost"}), "irc.example.org", "", TlsFailure::kWrongHost},
+      {"ForAnotherAddress", issued({}, {"127.0.0.2"}), "127.0.0.1", "", TlsFailure::kWrongHost},
+      {"NulInTheName", issued({std::string("localhost\0.evil.test", 20)}), "localhost", "",
+       TlsFailure::kWrongHost},
+      {"WildcardCoversOneLabelOnly", issued({"*.test"}), "irc.quayside.test", "",
+       TlsFailure::kWrongHost},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<ByteStream> server;
+    TlsStart start = startAgainst(
+        c.certificate, {c.host, c.pin == "self" ? selfSigned.fingerprint : c.pin}, server);
+    EXPECT_EQ(start.failure, c.failure) << start.error;
+    EXPECT_EQ(start.fingerprint, c.certificate.fingerprint) << "the caller may offer to trust it";
+    EXPECT_EQ(start.stream != nullptr, c.failure == TlsFailure::kNone);
+    EXPECT_EQ(start.error.empty(), c.failure == TlsFailure::kNone) << start.error;
+    if (!start.stream || !server) {
+      continue;
+    }
+    // Bytes both ways; a large block comes in records bigger than the
+    // receive area, so some wait decrypted inside the stream.
+    ASSERT_TRUE(start.stream->sendAll("NICK bob\r\n"));
+    std::array<char, 512> area{};
+    EXPECT_EQ(receiveAll(*server, 10, area), "NICK bob\r\n");
+    const std::string block(100000, 'x');
+    ASSERT_TRUE(server->sendAll(block));
+    EXPECT_EQ(receiveAll(*start.stream, block.size(), area).size(), block.size());
+    server->close();
+    EXPECT_EQ(receiveAll(*start.stream, 1, area), "") << "the close is seen";
+    EXPECT_EQ(start.stream->receiveSome(area), 0);
+  }
+}
+
+TEST_F(TlsTest, PeersThatSpeakNoTlsEndTheHandshakeInTime) {
+  const struct {
+    const char* name;
+    std::string sent;  // before the peer goes quiet
+    bool closes;
+    TlsFailure failure;
+  } cases[] = {
+      {"PlainPortSaysNothing", "", false, TlsFailure::kTimedOut},
+      {"PlainIrcGreeting", "NOTICE AUTH :*** Looking up your hostname\r\n", false,
+       TlsFailure::kFailed},
+      {"RecordHeaderThenSilence", "\x16\x03\x03\x40\x00", false, TlsFailure::kTimedOut},
+      {"GarbageRecords", std::string(4096, '\x17'), false, TlsFailure::kFailed},
+      {"ClosesAtOnce", "", true, TlsFailure::kFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::LoopbackListener listener;
+    Connection connection = connectTcp("127.0.0.1", listener.port());
+    ASSERT_NE(connection.stream, nullptr);
+    SocketHandle peer = listener.accept();
+    ASSERT_TRUE(c.sent.empty() || sendAll(peer, c.sent));
+    if (c.closes) {
+      closeSocket(peer);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    const TlsStart tls =
+        startTls(std::move(connection.stream), {"localhost", ""}, milliseconds(300));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(tls.failure, c.failure) << tls.error;
+    EXPECT_FALSE(tls.error.empty());
+    EXPECT_LT(took, milliseconds(2000));
+    EXPECT_EQ(tls.stream, nullptr) << "never a plain-text fallback";
+    closeSocket(peer);
+  }
 }
 
 TEST(StopChannelTest, EachStopSignalWakesTheWaitAndIsNamed) {

@@ -1,5 +1,7 @@
 #include "support/message_peer.h"
 
+#include "platform/wait.h"
+
 #include <cstdio>
 
 namespace quayside::testing {
@@ -37,6 +39,7 @@ std::string printable(std::string_view bytes) {
 MessagePeer::MessagePeer(MessagePeer&& other) noexcept
     : onMessage(std::move(other.onMessage)),
       terminator_(std::move(other.terminator_)),
+      stream_(std::move(other.stream_)),
       socket_(other.socket_),
       pending_(std::move(other.pending_)),
       closedByPeer_(other.closedByPeer_),
@@ -49,6 +52,7 @@ MessagePeer& MessagePeer::operator=(MessagePeer&& other) noexcept {
     close();
     onMessage = std::move(other.onMessage);
     terminator_ = std::move(other.terminator_);
+    stream_ = std::move(other.stream_);
     socket_ = other.socket_;
     pending_ = std::move(other.pending_);
     closedByPeer_ = other.closedByPeer_;
@@ -71,10 +75,15 @@ bool MessagePeer::connect(std::uint16_t port, std::optional<std::uint32_t> sourc
 }
 
 bool MessagePeer::send(std::string_view bytes) {
-  return platform::sendAll(socket_, bytes);
+  return stream_ ? socket_ != kNoSocket && stream_->sendAll(bytes)
+                 : platform::sendAll(socket_, bytes);
 }
 
 void MessagePeer::close() {
+  if (stream_) {
+    stream_->close();
+    socket_ = kNoSocket;
+  }
   platform::closeSocket(socket_);
 }
 
@@ -83,7 +92,8 @@ bool MessagePeer::fill(Clock::time_point deadline) {
     return false;
   }
   char chunk[65536];
-  const long count = receiveBefore(socket_, chunk, sizeof chunk, deadline);
+  const long count = stream_ ? receiveStream(deadline, chunk)
+                             : receiveBefore(socket_, chunk, sizeof chunk, deadline);
   if (count == 0) {
     closedByPeer_ = true;
   }
@@ -92,6 +102,23 @@ bool MessagePeer::fill(Clock::time_point deadline) {
   }
   pending_.append(chunk, static_cast<std::size_t>(count));
   return true;
+}
+
+long MessagePeer::receiveStream(Clock::time_point deadline, std::span<char> into) {
+  for (;;) {
+    if (!stream_->hasBufferedInput()) {
+      platform::WaitEntry entry{socket_};
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left <= std::chrono::milliseconds(0) ||
+          platform::waitReadable({&entry, 1}, left).status != platform::WaitStatus::kReady) {
+        return -1;
+      }
+    }
+    const long count = stream_->receiveSome(into);
+    if (count != platform::kNoBytesYet) {
+      return count < 0 ? 0 : count;
+    }
+  }
 }
 
 std::optional<std::string> MessagePeer::next(Clock::duration timeout) {

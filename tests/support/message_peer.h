@@ -1,10 +1,13 @@
 #pragma once
 
+#include "platform/stream.h"
 #include "support/loopback.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +65,11 @@ class MessagePeer {
   // Takes ownership of a connected socket (one accepted by a listener).
   MessagePeer(std::string terminator, SocketHandle connected)
       : terminator_(std::move(terminator)), socket_(connected) {}
+  // Takes ownership of a connected stream (the server side of TLS).
+  MessagePeer(std::string terminator, std::unique_ptr<platform::ByteStream> stream)
+      : terminator_(std::move(terminator)),
+        stream_(std::move(stream)),
+        socket_(stream_ ? stream_->handle() : kNoSocket) {}
   MessagePeer(MessagePeer&& other) noexcept;
   MessagePeer& operator=(MessagePeer&& other) noexcept;
   ~MessagePeer();
@@ -74,6 +82,8 @@ class MessagePeer {
   void close();
   bool connected() const { return socket_ != kNoSocket; }
   SocketHandle socket() const { return socket_; }
+  // The stream the peer reads and writes through, when it was given one.
+  platform::ByteStream* stream() const { return stream_.get(); }
 
   // The next whole message, terminator included; nothing on timeout or when
   // the peer closed first (closedByPeer() tells which).
@@ -107,10 +117,13 @@ class MessagePeer {
  private:
   // Reads once into pending_, waiting until `deadline`; false on timeout/close.
   bool fill(Clock::time_point deadline);
+  // One receive from stream_ as receiveBefore does it from a socket.
+  long receiveStream(Clock::time_point deadline, std::span<char> into);
   // Why nothing arrived: "connection closed" or "timed out".
   const char* silence() const { return closedByPeer_ ? "connection closed" : "timed out"; }
 
   std::string terminator_;
+  std::unique_ptr<platform::ByteStream> stream_;  // null: socket_ is read directly
   SocketHandle socket_ = kNoSocket;
   std::string pending_;
   bool closedByPeer_ = false;
