@@ -55,7 +55,8 @@ IrcServer::IrcServer(int pingSeconds, const IrcServerOptions& options) {
              << "Ports = " << port_ << "\n"
              << "MotdPhrase = Quayside test server\n"
              << "PidFile = " << pidFile << "\n"
-             << (options.password.empty() ? "" : "Password = " + options.password + "\n") << "[Limits]\n"
+             << (options.password.empty() ? "" : "Password = " + options.password + "\n")
+             << "[Limits]\n"
              << "MaxConnectionsIP = 0\n"
              << "MaxPenaltyTime = 0\n"
              << "MaxNickLength = 30\n"

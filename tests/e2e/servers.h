@@ -20,7 +20,7 @@ inline constexpr char kIrcServerName[] = "irc.quayside.test";
 
 // What an IrcServer listens on besides its plain port on 127.0.0.1.
 struct IrcServerOptions {
-  bool ipv6 = false;  // the plain port on ::1 too
+  bool ipv6 = false;     // the plain port on ::1 too
   std::string password;  // the server password every client must give, if any
   // PEM files of a certificate and its key: a TLS port too, on the same addresses.
   std::string certificateFile;
