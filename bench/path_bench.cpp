@@ -352,10 +352,10 @@ int run(const Settings& settings) {
       settings.daemon,
       {"--bridge",
        std::to_string(paths[2].port) + "=127.0.0.1:" + std::to_string(server.port()) + "/" +
-           kChannel,
+           kChannel + ",pace=off",
        "--bridge",
        std::to_string(paths[3].port) + "=ircs://127.0.0.1:" + std::to_string(server.port()) + "/" +
-           kChannel + ",fingerprint=" + certificate.fingerprint},
+           kChannel + ",pace=off,fingerprint=" + certificate.fingerprint},
       {}, logFolder + "/daemon.log");
   waitUntilListening(paths[1].port, socat);
   waitUntilListening(paths[2].port, daemon);

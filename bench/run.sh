@@ -18,7 +18,8 @@
 # and whether each goal is met: median latency no higher than socat's, p99
 # under 2 ms, TLS adding at most 20 us to the median latency, bursts at
 # least half of socat's rate, no CPU and no wake-ups while idle, at most
-# 80 KiB resident per idle relay.
+# 80 KiB resident per idle relay. The Bridges run with pace=off, so pacing
+# towards IRC never shapes a measurement.
 #
 # Needs cmake, ninja, a C++20 compiler and socat (apt-get install socat).
 # The first run builds (a minute or two); the measurement itself takes
