@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config    # build
   clang                                # the second compiler (clang preset)
+  libclang-rt-14-dev                   # libFuzzer and clang's sanitizer runtimes (fuzz preset)
   clang-format clang-tidy              # the format and tidy checks
   libgtest-dev                         # tests
   qt6-base-dev qt6-qpa-plugins        # the window (offscreen platform for its tests)
