@@ -13,6 +13,9 @@ namespace {
 using namespace std::string_view_literals;
 
 constexpr std::size_t kServerLineLimit = 512;
+// What one input may feed in all: room for several over-long messages, and
+// fill receives cannot turn a short input into megabytes of work.
+constexpr std::size_t kMaxStreamBytes = 65536;
 
 // Every command the gateway itself composes for the hub client, by prefix.
 constexpr std::array kGatewayCommands = {
@@ -46,8 +49,9 @@ void fail(const char* what, const std::string& detail) {
 
 std::vector<std::string> receivesOf(std::span<const std::uint8_t> input) {
   std::vector<std::string> receives;
+  std::size_t fed = 0;
   std::size_t i = 0;
-  while (i + 2 <= input.size()) {
+  while (i + 2 <= input.size() && fed < kMaxStreamBytes) {
     const std::size_t n = input[i] | static_cast<std::size_t>(input[i + 1]) << 8;
     i += 2;
     if (n < 0x8000) {
@@ -58,6 +62,10 @@ std::vector<std::string> receivesOf(std::span<const std::uint8_t> input) {
       const char fill = i < input.size() ? static_cast<char>(input[i++]) : 'x';
       receives.emplace_back((n & 0x7FFF) + 1, fill);
     }
+    if (receives.back().size() > kMaxStreamBytes - fed) {
+      receives.back().resize(kMaxStreamBytes - fed);
+    }
+    fed += receives.back().size();
   }
   // A receive is never empty: the relay ends a stream on an empty one.
   std::erase_if(receives, [](const std::string& bytes) { return bytes.empty(); });

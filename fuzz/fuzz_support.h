@@ -15,7 +15,7 @@ namespace quayside::fuzz {
 // happen. Each receive is a two-byte little-endian header n and its bytes:
 // below 0x8000, the next n + 1 input bytes (or what is left); from 0x8000,
 // (n & 0x7FFF) + 1 copies of the next input byte, which reaches the
-// over-long messages a short input cannot hold.
+// over-long messages a short input cannot hold. At most 64 KiB in all.
 std::vector<std::string> receivesOf(std::span<const std::uint8_t> input);
 
 // Stops the process (a finding) unless every send to the IRC server is whole
