@@ -8,6 +8,11 @@
 namespace quayside {
 namespace {
 
+// Between receives the offset is 0, except after a discard: then it holds
+// kSkipping until the discarded message's terminator has gone by, so the
+// tail of an over-long message is never read as a message of its own.
+constexpr std::uint32_t kSkipping = 0xFFFFFFFF;
+
 // One direction's reassembly state, seen through references into the Relay.
 struct StreamState {
   std::uint32_t& length;
@@ -45,6 +50,15 @@ std::uint32_t findCrLf(const StreamState& s, std::uint32_t from) {
   return s.length;
 }
 
+// While skipping, nothing is held but a final CR, which may be the first
+// half of the server's CR LF.
+void keepOnlyCr(StreamState& s, bool client) {
+  const bool cr = !client && s.length > 0 && s.buffer[s.length - 1] == '\r';
+  s.buffer[0] = '\r';
+  s.length = cr ? 1 : 0;
+  s.buffer[s.length] = '\0';
+}
+
 void keepUnfinished(StreamState& s) {
   const std::uint32_t rest = s.length - s.offset;
   std::memmove(s.buffer.data(), s.buffer.data() + s.offset, rest);
@@ -73,8 +87,8 @@ Translator& standardTranslator() {
 std::span<char> receiveArea(Relay& relay, Stream stream) {
   StreamState s = stateOf(relay, stream);
   if (s.length >= kStreamCapacity) {
-    s.length = 0;
-    s.offset = 0;
+    keepOnlyCr(s, stream == Stream::kClient);
+    s.offset = kSkipping;
   }
   return {s.buffer.data() + s.length, kStreamCapacity - s.length};
 }
@@ -89,6 +103,14 @@ void received(Relay& relay, Stream stream, std::size_t count, Translator& transl
   const auto findEnd = [&](std::uint32_t from) {
     return client ? findPipe(s, from) : findCrLf(s, from);
   };
+  if (s.offset == kSkipping) {
+    const std::uint32_t end = findEnd(0);
+    if (end == s.length) {
+      keepOnlyCr(s, client);
+      return;
+    }
+    s.offset = end + terminatorSize;
+  }
   for (;;) {
     if (s.offset == s.length) {
       s.offset = 0;

@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config    # build
   clang                                # the second compiler (clang preset)
+  libclang-rt-14-dev                   # libFuzzer and clang's sanitizer runtimes (fuzz preset)
   clang-format clang-tidy              # the format and tidy checks
   libssl-dev                           # TLS to IRC servers (OpenSSL)
   ca-certificates                      # the system trust store TLS verifies against

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the format and runs clang-tidy, then builds
 # and runs every test four times: a normal build, AddressSanitizer +
-# UndefinedBehaviorSanitizer, ThreadSanitizer, and a Clang build.
-# Usage: scripts/test-all.sh [preset...]   (default: release asan tsan clang)
+# UndefinedBehaviorSanitizer, ThreadSanitizer, and a Clang build; then runs
+# each fuzz target for a minute under ASan and UBSan ("fuzz").
+# Usage: scripts/test-all.sh [preset...]   (default: release asan tsan clang fuzz)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup-debian.sh
 
 presets=("$@")
-if ((${#presets[@]} == 0)); then presets=(release asan tsan clang); fi
+if ((${#presets[@]} == 0)); then presets=(release asan tsan clang fuzz); fi
 
 # The cheap checks first, so a stray layout change fails in seconds.
 echo "=== format ==="
@@ -23,6 +24,10 @@ export QUAYSIDE_REQUIRE_INSPIRCD=1  # nor the SASL ones (InspIRCd and Atheme)
 
 for preset in "${presets[@]}"; do
   echo "=== $preset ==="
+  if [ "$preset" = fuzz ]; then
+    scripts/fuzz.sh "${QUAYSIDE_FUZZ_SECONDS:-60}"
+    continue
+  fi
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   if [ "$preset" = tsan ]; then

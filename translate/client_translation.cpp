@@ -43,8 +43,9 @@ using TextScratch = std::array<char, kStreamCapacity>;
 // A line head (or another piece that must fit one relayed line).
 using HeadScratch = std::array<char, kRelayedLineLimit>;
 
-// Ends the dispatched command's text and every field read from it.
-constexpr string_view kTextStops = "|\0"sv;
+// A field that goes into an IRC line ends at the first of these: a line
+// break would let one client field send a second IRC command.
+constexpr string_view kLineStops = "\r\n\0"sv;
 
 struct Command {
   RelayState& relay;
@@ -202,7 +203,9 @@ constexpr string_view kSupports = "$Supports ";
 constexpr string_view kMyInfo = "$MyINFO $ALL ";
 
 void addNickLine(Batch& batch, string_view nick) {
-  addLine(batch, kServerLineLimit, nick, [](Composer& line) { line.append("NICK "sv); });
+  // The stored nick may have come from the server's NICK as well.
+  addLine(batch, kServerLineLimit, upTo(nick, kLineStops),
+          [](Composer& line) { line.append("NICK "sv); });
 }
 
 // Whether the server login still waits for the client's password.
@@ -228,7 +231,7 @@ void sendHello(Command& c) {
 
 void validateNick(Command& c) {
   RelayState& relay = c.relay;
-  const string_view raw = upTo(c.body.substr(kValidateNick.size()), kNul);
+  const string_view raw = upTo(c.body.substr(kValidateNick.size()), kLineStops);
   relay.nick.write(kNickLimit, [&](std::span<char> area) {
     return nmdcUnescape(raw, area.data(), area.size());
   });
@@ -375,15 +378,16 @@ void sendRegistration(Command& c) {
   std::array<char, kMyInfoCapacity> hostArea{};
   std::array<char, kMyInfoCapacity> realnameArea{};
   const std::optional<string_view> email = emailHost(info);
-  string_view host = email ? unescaped(*email, hostArea) : madeUpHost(hostArea, c.random);
+  string_view host =
+      email ? unescaped(upTo(*email, kLineStops), hostArea) : madeUpHost(hostArea, c.random);
   host = cutToFit(host, kUserFieldLimit, isValidUtf8(host));
   string_view server = parseServerAddress(relay.serverText.view(), relay.upstreamKind).host;
   server = cutToFit(server, kUserFieldLimit, isValidUtf8(server));
   const std::size_t space = info.find_first_of(" $|\0"sv);
-  const string_view realname =
-      space != string_view::npos && info[space] == ' '
-          ? unescaped(upTo(info.substr(space + 1), "$|\0<"sv), realnameArea)
-          : nick;
+  string_view realname = space != string_view::npos && info[space] == ' '
+                             ? unescaped(upTo(info.substr(space + 1), "$|\0<"sv), realnameArea)
+                             : nick;
+  realname = upTo(realname, kLineStops);
 
   // Only the realname is cut: everything before it is bounded well below
   // the server's line limit.
@@ -485,7 +489,7 @@ void givePassword(Command& c) {
 // "$MODE ", "$TOPIC", "$WHOIS": the command itself is the IRC line.
 void passThrough(Command& c) {
   TextScratch scratch;
-  const string_view line = unescaped(upTo(c.body.substr(1), kNul), scratch);
+  const string_view line = unescaped(upTo(c.body.substr(1), kLineStops), scratch);
   Batch lines(c.out, Peer::kServer);
   addLine(lines, kServerLineLimit, line, [](Composer&) {});
 }
@@ -498,7 +502,9 @@ void privateMessage(Command& c) {
   }
   const string_view target = upTo(rest, " $\0"sv);
   const std::size_t mark = rest.find_first_of("$\0"sv);
-  if (mark == string_view::npos || rest.substr(mark, 2) != "$<") {
+  // A target cut at a line break would name another user: no message then.
+  if (mark == string_view::npos || rest.substr(mark, 2) != "$<" ||
+      target.find_first_of(kCrLf) != string_view::npos) {
     return;
   }
   string_view text = rest.substr(mark + 2);
@@ -549,8 +555,15 @@ bool kickAnnounced(Command& c) {
   if (startsWith(kicked, " ")) {
     kicked.remove_prefix(1);
   }
+  // Only a whole nick is kicked: while its '|' has not arrived the
+  // announcement is chat, as when "$Kick" comes in a later receive.
+  const std::size_t kickedEnd = kicked.find('|');
+  if (kickedEnd == string_view::npos) {
+    return false;
+  }
+  kicked = kicked.substr(0, kickedEnd);
   HeadScratch kickedArea;
-  const string_view kickedNick = unescaped(upTo(kicked, kTextStops), kickedArea);
+  const string_view kickedNick = unescaped(kicked, kickedArea);
   TextScratch reasonArea;
   const string_view reason =
       unescaped(upTo(line.substr(because + kBecause.size()), "\r\n"), reasonArea);
@@ -563,8 +576,10 @@ bool kickAnnounced(Command& c) {
     kick.append(kickedNick);
     kick.append(" :"sv);
   });
-  // An announced kick is never chat, even one whose KICK cannot be sent.
+  // An announced kick is never chat, even one whose KICK cannot be sent (a
+  // nick with a line break or NUL in it would kick someone else).
   if (head && kickedNick.size() < kickedArea.size() &&
+      kicked.find_first_of(kLineStops) == string_view::npos &&
       head->size() + kCrLf.size() <= kRelayedLineLimit) {
     Batch lines(c.out, Peer::kServer);
     addLine(lines, kRelayedLineLimit, reason, [&](Composer& kick) { kick.append(*head); });

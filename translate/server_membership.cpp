@@ -45,10 +45,12 @@ void handleJoin(const ServerLine& line, std::size_t) {
     relay.loginFlags |= kLoginHubNamed;
     return;
   }
-  if (!line.hasPrefix()) {
+  const std::string_view joined = senderNick(line.data);
+  // Nobody can be listed without a name.
+  if (!line.hasPrefix() || joined.empty()) {
     return;
   }
-  addUserInfo(batch, senderNick(line.data), senderUserHost(line.data));
+  addUserInfo(batch, joined, senderUserHost(line.data));
 }
 
 void handleNamesList(const ServerLine& line, std::size_t at) {
@@ -83,11 +85,12 @@ void handleNamesList(const ServerLine& line, std::size_t at) {
 }
 
 void handleDeparture(const ServerLine& line, std::size_t) {
-  if (!line.hasPrefix()) {
+  const std::string_view leaving = senderNick(line.data);
+  if (!line.hasPrefix() || leaving.empty()) {
     return;
   }
   Batch batch = clientBatch(line);
-  addQuit(batch, senderNick(line.data));
+  addQuit(batch, leaving);
 }
 
 void handleKick(const ServerLine& line, std::size_t at) {
@@ -96,6 +99,9 @@ void handleKick(const ServerLine& line, std::size_t at) {
   const std::size_t kicked = data.skip(data.wordEnd(channel, kParameterStops), ' ');
   const std::size_t kickedEnd = data.wordEnd(kicked, kNickStops);
   const std::string_view kickedNick = data.slice(kicked, kickedEnd);
+  if (kickedNick.empty()) {
+    return;  // a kick of nobody
+  }
 
   if (line.hasPrefix()) {
     const std::string_view kicker = senderNick(data);
@@ -131,6 +137,9 @@ void handleNickChange(const ServerLine& line, std::size_t at) {
   const std::string_view oldNick = data.slice(oldStart, data.wordEnd(oldStart, kNickStops));
   const std::size_t newStart = data.skip(data.skip(at, ' '), ':');
   const std::string_view newNick = data.slice(newStart, data.wordEnd(newStart, kNickStops));
+  if (oldNick.empty() || newNick.empty()) {
+    return;  // a rename from or to no name names nobody
+  }
 
   // Decided before `nick` changes; the prefix nick ends at its '!'.
   const bool own = nickMatches(relay.nick.view(), data, oldStart, NickEnd::kWordOrBang);

@@ -47,6 +47,9 @@ std::string_view ServerData::slice(std::size_t from, std::size_t to) const {
 }
 
 bool nickMatches(std::string_view nick, const ServerData& data, std::size_t at, NickEnd end) {
+  if (nick.empty()) {
+    return false;  // no nick yet (or none given): not an empty word
+  }
   for (std::size_t k = 0; k < nick.size(); ++k) {
     // Bit 0x20 folds ASCII letters, and also []\~ onto {}|^ as IRC does.
     if (at + k >= data.size() || (data.at(at + k) | 0x20) != (nick[k] | 0x20)) {

@@ -70,7 +70,8 @@ enum class NickEnd {
 
 // Whether the word at `at` is `nick`: bytes compared with bit 0x20 set in
 // both, followed by a space or the line's end (or '!' with kWordOrBang). A
-// longer word or one ending in any other way does not match.
+// longer word or one ending in any other way does not match, and an empty
+// nick matches nothing.
 bool nickMatches(std::string_view nick, const ServerData& data, std::size_t at,
                  NickEnd end = NickEnd::kWord);
 

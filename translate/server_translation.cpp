@@ -51,6 +51,7 @@ constexpr std::array kAfterPrefixRules = {
 constexpr std::array<std::uint32_t, 10> kAboutNumerics = {311, 312, 313, 314, 317,
                                                           318, 319, 367, 368, 369};
 constexpr std::string_view kNoticeTargetStops{": \0", 3};
+constexpr std::string_view kPongStops{"\r\n\0", 3};
 
 constexpr std::uint32_t kWelcomeNumeric = 1;
 constexpr std::uint32_t kTopicNumeric = 332;
@@ -79,10 +80,13 @@ bool isNumeric(const ServerData& data, std::size_t at) {
 }
 
 void answerPing(const ServerLine& line, std::size_t at) {
-  // "PING :token" -> "PONG :token"; a prefix is not sent back.
+  // "PING :token" -> "PONG :token"; a prefix is not sent back. A bare CR, LF
+  // or NUL ends the token, so the answer is one line, and one that fits.
+  constexpr std::size_t kPongLimit = 512 - 2;
   const std::size_t command = at - 4;
+  const std::size_t end = std::min(line.data.wordEnd(command, kPongStops), command + kPongLimit);
   Composer composer(line.out.area(Peer::kServer));
-  composer.append(line.data.slice(command, line.data.size()));
+  composer.append(line.data.slice(command, end));
   composer.data()[1] = 'O';
   composer.terminate("\r\n");
   line.out.commit(Peer::kServer, composer.size());

@@ -72,10 +72,30 @@ INSTANTIATE_TEST_SUITE_P(
                     Stream::kServer,
                     {"one\r\ntwo\r\nthr"},
                     {"one", "two"},
-                    "thr"}),
+                    "thr"},
+        FramingCase{"overlongCommandTailReadAsCommand",
+                    Stream::kClient,
+                    {std::string(kStreamCapacity, 'x'), "more", "$Kick me|<a> b|"},
+                    {"<a> b"},
+                    ""},
+        FramingCase{"overlongLineTailReadAsLine",
+                    Stream::kServer,
+                    {std::string(kStreamCapacity + 5, 'y') + "KICK #c me\r\nPING :x\r\n"},
+                    {"PING :x"},
+                    ""},
+        FramingCase{"overlongLineEndingInCrLosesItsLf",
+                    Stream::kServer,
+                    {std::string(kStreamCapacity - 1, 'y') + "\r", "\nPING :x\r\n"},
+                    {"PING :x"},
+                    ""},
+        FramingCase{"crLfAfterOverlongLineSplitByReceives",
+                    Stream::kServer,
+                    {std::string(kStreamCapacity, 'y'), "z\r", "\nPING :x\r\n"},
+                    {"PING :x"},
+                    ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Framing, OverlongClientCommandIsDiscardedAndTheRestHandedOn) {
+TEST(Framing, OverlongClientCommandIsDiscardedUpToItsTerminator) {
   auto relay = testing::makeRelay();
   RecordingTranslator translator;
   RecordingOutput out;
@@ -85,16 +105,16 @@ TEST(Framing, OverlongClientCommandIsDiscardedAndTheRestHandedOn) {
   EXPECT_EQ(relay->clientLength, kStreamCapacity) << "exactly 10,000 bytes are held";
 
   feed(*relay, Stream::kClient, "tail|<a> b|", translator, out);
-  EXPECT_EQ(translator.commands, (Strings{"tail", "<a> b"}))
-      << "the full buffer is dropped before the next receive";
+  EXPECT_EQ(translator.commands, (Strings{"<a> b"}))
+      << "the full buffer and the rest of its command are dropped";
 }
 
-TEST(Framing, OverlongServerLineIsDiscardedAndTheRelayGoesOn) {
+TEST(Framing, OverlongServerLineIsDiscardedWholeAndTheRelayGoesOn) {
   auto relay = testing::makeRelay();
   RecordingTranslator translator;
   RecordingOutput out;
   feed(*relay, Stream::kServer, std::string(12000, 'y') + "\r\nPING :x\r\n", translator, out);
-  EXPECT_EQ(translator.lines, (Strings{std::string(2000, 'y'), "PING :x"}));
+  EXPECT_EQ(translator.lines, (Strings{"PING :x"}));
 }
 
 TEST(Framing, MessagesTakenAlongAreSteppedOver) {

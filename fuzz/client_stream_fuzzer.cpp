@@ -1,0 +1,36 @@
+// The hub client's byte stream through the real framing and translation:
+// no crash, and nothing it sends can add an IRC line or an NMDC command.
+#include "fuzz_support.h"
+#include "relay_fixture.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+using namespace quayside;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) {
+    return 0;
+  }
+  // The first byte picks the state the session starts in; login is reached
+  // from each of them too.
+  constexpr std::array<std::uint8_t, 4> kFlags = {
+      0, kLoginValidated | kLoginNickSent,
+      kLoginValidated | kLoginNickSent | kLoginInfoReceived | kLoginUserSent, 0x7F};
+  const std::uint8_t setup = data[0];
+  auto relay =
+      testing::makeRelay((setup & 0x04) != 0 ? "chan" : "#c", (setup & 0x08) != 0 ? "bob" : "");
+  relay->serverText.assign((setup & 0x10) != 0 ? "dchub://h:1" : "irc://irc.example.net:6667");
+  relay->loginFlags = kFlags[setup & 0x03];
+  std::uint32_t draws = 0;
+  StandardTranslator translator([&draws] { return draws++ * 2654435761u; });
+  testing::RecordingOutput out;
+  for (const std::string& bytes : fuzz::receivesOf({data + 1, size - 1})) {
+    testing::feedClient(*relay, bytes, out, translator);
+    fuzz::checkHeld(*relay);
+  }
+  fuzz::checkServerSends(out);
+  fuzz::checkClientSends(out);
+  return 0;
+}

@@ -1,0 +1,117 @@
+#include "fuzz_support.h"
+
+#include "translate/output.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace quayside::fuzz {
+namespace {
+
+using namespace std::string_view_literals;
+
+constexpr std::size_t kServerLineLimit = 512;
+// What one input may feed in all: room for several over-long messages, and
+// fill receives cannot turn a short input into megabytes of work.
+constexpr std::size_t kMaxStreamBytes = 65536;
+
+// Every command the gateway itself composes for the hub client, by prefix.
+constexpr std::array kGatewayCommands = {
+    "$Hello "sv,  "$Supports "sv, "$MyINFO $ALL "sv, "$UserCommand "sv, "$HubName "sv,
+    "$OpList "sv, "$Quit "sv,     "$NickChange "sv,  "$ClientNick "sv,  "$To: "sv,
+};
+
+bool isGatewayCommand(std::string_view command) {
+  if (!command.starts_with('$')) {
+    return true;  // chat or status text: not a command the client would run
+  }
+  for (const std::string_view prefix : kGatewayCommands) {
+    if (command.starts_with(prefix)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void fail(const char* what, const std::string& detail) {
+  std::fprintf(stderr, "finding: %s\n", what);
+  for (const char byte : detail) {
+    std::fprintf(stderr, (byte >= 0x20 && byte < 0x7F) ? "%c" : "\\x%02x",
+                 static_cast<unsigned char>(byte));
+  }
+  std::fprintf(stderr, "\n");
+  std::abort();
+}
+
+std::vector<std::string> receivesOf(std::span<const std::uint8_t> input) {
+  std::vector<std::string> receives;
+  std::size_t fed = 0;
+  std::size_t i = 0;
+  while (i + 2 <= input.size() && fed < kMaxStreamBytes) {
+    const std::size_t n = input[i] | static_cast<std::size_t>(input[i + 1]) << 8;
+    i += 2;
+    if (n < 0x8000) {
+      const std::size_t count = n + 1 < input.size() - i ? n + 1 : input.size() - i;
+      receives.emplace_back(reinterpret_cast<const char*>(input.data() + i), count);
+      i += count;
+    } else {
+      const char fill = i < input.size() ? static_cast<char>(input[i++]) : 'x';
+      receives.emplace_back((n & 0x7FFF) + 1, fill);
+    }
+    if (receives.back().size() > kMaxStreamBytes - fed) {
+      receives.back().resize(kMaxStreamBytes - fed);
+    }
+    fed += receives.back().size();
+  }
+  // A receive is never empty: the relay ends a stream on an empty one.
+  std::erase_if(receives, [](const std::string& bytes) { return bytes.empty(); });
+  return receives;
+}
+
+void checkServerSends(const testing::RecordingOutput& out) {
+  for (const std::string& send : out.server) {
+    if (send.empty() || send.size() > kOutCapacity || !send.ends_with("\r\n")) {
+      fail("send to the server not whole lines", send);
+    }
+    for (std::size_t at = 0; at < send.size();) {
+      const std::size_t end = send.find("\r\n", at);
+      const std::string_view line = std::string_view(send).substr(at, end - at);
+      if (line.size() + 2 > kServerLineLimit) {
+        fail("line to the server over 512 bytes", send);
+      }
+      if (line.find_first_of("\r\n\0"sv) != std::string_view::npos) {
+        fail("CR, LF or NUL inside a line to the server", send);
+      }
+      at = end + 2;
+    }
+  }
+}
+
+void checkClientSends(const testing::RecordingOutput& out) {
+  for (const std::string& send : out.client) {
+    if (send.empty() || send.size() > kOutCapacity || !send.ends_with('|')) {
+      fail("send to the client not whole commands", send);
+    }
+    for (std::size_t at = 0; at < send.size();) {
+      const std::size_t end = send.find('|', at);
+      if (!isGatewayCommand(std::string_view(send).substr(at, end - at))) {
+        fail("command to the client the gateway did not compose", send);
+      }
+      at = end + 1;
+    }
+  }
+}
+
+void checkHeld(const Relay& relay) {
+  if (relay.clientLength > kStreamCapacity || relay.serverLength > kStreamCapacity ||
+      relay.clientBuffer[relay.clientLength] != '\0' ||
+      relay.serverBuffer[relay.serverLength] != '\0') {
+    fail("held bytes outside the buffer or not followed by a NUL", {});
+  }
+}
+
+}  // namespace quayside::fuzz
