@@ -217,6 +217,7 @@ TEST_F(MainWindowTest, UncheckingARowClosesItsListener) {
 TEST_F(MainWindowTest, DuplicatePortAnsweredNoLeavesTheNewRowUnchecked) {
   const Bridge& first = enabledBridge("a", freePort());
   open();
+  child<QLineEdit>("serverField")->setText(QStringLiteral("b"));  // an empty one is refused
   child<QLineEdit>("portField")->setText(QString::number(first.localPort));
   prompter_.answerYes = false;
   child<QPushButton>("addButton")->click();
