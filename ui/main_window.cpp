@@ -142,7 +142,7 @@ void MainWindow::buildWidgets() {
   table_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   table_->horizontalHeader()->setStretchLastSection(true);
   table_->setColumnWidth(BridgeTableModel::kPortColumn, 65);
-  table_->setColumnWidth(BridgeTableModel::kServerColumn, 185);
+  table_->setColumnWidth(BridgeTableModel::kServerColumn, 215);
   table_->setMinimumWidth(420);
 
   // Checkbox changes, the window's own included, reach the logic before

@@ -93,13 +93,12 @@ const std::string& SessionActivity::log(std::string_view text, const Bridge* bri
   if (lines_.size() >= kLogLimit) {
     lines_.pop_front();
   }
-  lines_.push_back({clockText(clock_(), true) + " " + logSafe(text), bridge,
-                    std::move(fingerprint)});
+  lines_.push_back(
+      {clockText(clock_(), true) + " " + logSafe(text), bridge, std::move(fingerprint)});
   return lines_.back().text;
 }
 
-SessionActivity::Taken SessionActivity::take(const RelayReport& report,
-                                             const BridgeList& bridges) {
+SessionActivity::Taken SessionActivity::take(const RelayReport& report, const BridgeList& bridges) {
   Taken taken;
   const auto session = sessions_.find(report.relay);
   if (session != sessions_.end()) {

@@ -33,11 +33,11 @@ struct RelayReport {
   std::string serverText;
   std::string channel;
   SessionOptions options;
-  std::string nick;                   // the IRC nick, once welcomed
-  EndKind kind = EndKind::kFailure;   // kEnded only
-  std::string reason;                 // kEnded only
-  std::string fingerprint;            // kEnded: of the certificate refused
-  std::string line;                   // the event's text, as the daemon logs it
+  std::string nick;                  // the IRC nick, once welcomed
+  EndKind kind = EndKind::kFailure;  // kEnded only
+  std::string reason;                // kEnded only
+  std::string fingerprint;           // kEnded: of the certificate refused
+  std::string line;                  // the event's text, as the daemon logs it
 };
 
 RelayReport reportOf(RelayReport::Type type, const Relay& relay, std::string_view reason = {},
