@@ -53,27 +53,16 @@ class DaemonHost : public ListenerHost {
   }
 
   void errorOpeningPort(const Bridge& bridge, std::string_view reason) override {
-    log_.line("Error opening port " + portText(bridge) + ": " + std::string(reason));
+    log_.line(errorOpeningPortText(bridge, reason));
   }
 
   void uncheckCurrentRow() override {}
 
   void noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t peerAddress,
                   std::string_view reason) override {
-    switch (note) {
-      case AcceptNote::kAccepted:
-        log_.line("client accepted on port " + portText(bridge));
-        break;
-      case AcceptNote::kRefused:
-        log_.line("client refused on port " + portText(bridge) + " from " + dotted(peerAddress));
-        break;
-      case AcceptNote::kRelayNotStarted:
-        log_.line("relay not started on port " + portText(bridge));
-        break;
-      case AcceptNote::kAcceptFailed:
-        log_.line("accept failed on port " + portText(bridge) + ": " + std::string(reason));
-        rest(bridge.listenSocket);
-        break;
+    log_.line(acceptNoteText(bridge, note, peerAddress, reason));
+    if (note == AcceptNote::kAcceptFailed) {
+      rest(bridge.listenSocket);
     }
   }
 
@@ -291,27 +280,77 @@ DaemonArguments parseDaemonArguments(std::span<const std::string_view> arguments
   return parsed;
 }
 
-void DaemonLog::line(std::string_view text) {
-  std::string whole = "quayside-daemon: ";
-  whole.reserve(whole.size() + text.size() + 1);
+std::string listeningText(const Bridge& bridge) {
+  return "listening on 127.0.0.1:" + portText(bridge) + " server " +
+         std::string(fieldText(bridge.server)) + " channel " +
+         std::string(fieldText(bridge.channel));
+}
+
+std::string errorOpeningPortText(const Bridge& bridge, std::string_view reason) {
+  return "Error opening port " + portText(bridge) + ": " + std::string(reason);
+}
+
+std::string acceptNoteText(const Bridge& bridge, ListenerHost::AcceptNote note,
+                           std::uint32_t peerAddress, std::string_view reason) {
+  switch (note) {
+    case ListenerHost::AcceptNote::kAccepted:
+      return "client accepted on port " + portText(bridge);
+    case ListenerHost::AcceptNote::kRefused:
+      return "client refused on port " + portText(bridge) + " from " + dotted(peerAddress);
+    case ListenerHost::AcceptNote::kRelayNotStarted:
+      return "relay not started on port " + portText(bridge);
+    case ListenerHost::AcceptNote::kAcceptFailed:
+      break;
+  }
+  return "accept failed on port " + portText(bridge) + ": " + std::string(reason);
+}
+
+std::string relayConnectedText(const Relay& relay) {
+  return "relay connected to " + std::string(relay.serverText.view()) + " (" +
+         std::string(relay.serverAddress.view()) + ":" + std::to_string(relay.serverPort) +
+         ") channel " + std::string(relay.channel.view());
+}
+
+std::string relayWelcomedText(const Relay& relay) {
+  return "relay welcomed by " + std::string(relay.serverText.view()) + " channel " +
+         std::string(relay.channel.view()) + " as IRC nick " + std::string(ircNick(relay));
+}
+
+std::string relayEndedText(const Relay& relay, std::string_view reason) {
+  return "relay ended for " + std::string(relay.serverText.view()) + " channel " +
+         std::string(relay.channel.view()) + ": " + std::string(reason);
+}
+
+std::string_view ircNick(const Relay& relay) {
+  return relay.nick.view();
+}
+
+std::string logSafe(std::string_view text) {
+  std::string safe;
+  safe.reserve(text.size());
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
-    whole += byte < 0x20 || byte == 0x7F ? '?' : c;
+    safe += byte < 0x20 || byte == 0x7F ? '?' : c;
   }
-  whole += '\n';
+  return safe;
+}
+
+void DaemonLog::line(std::string_view text) {
+  const std::string whole = "quayside-daemon: " + logSafe(text) + '\n';
   const std::lock_guard lock(mutex_);
   sink_(whole);
 }
 
 void DaemonLog::relayConnected(const Relay& relay) {
-  line("relay connected to " + std::string(relay.serverText.view()) + " (" +
-       std::string(relay.serverAddress.view()) + ":" + std::to_string(relay.serverPort) +
-       ") channel " + std::string(relay.channel.view()));
+  line(relayConnectedText(relay));
+}
+
+void DaemonLog::relayWelcomed(const Relay& relay) {
+  line(relayWelcomedText(relay));
 }
 
 void DaemonLog::relayEnded(const Relay& relay, std::string_view reason) {
-  line("relay ended for " + std::string(relay.serverText.view()) + " channel " +
-       std::string(relay.channel.view()) + ": " + std::string(reason));
+  line(relayEndedText(relay, reason));
 }
 
 DaemonLog::Sink standardErrorSink() {
@@ -329,9 +368,7 @@ int runDaemon(BridgeList& bridges, DaemonLog& log, platform::StopChannel& stop) 
     listeners.openListener(bridge);
     if (bridge.listenSocket != kNoSocket) {
       ++opened;
-      log.line("listening on 127.0.0.1:" + portText(bridge) + " server " +
-               std::string(fieldText(bridge.server)) + " channel " +
-               std::string(fieldText(bridge.channel)));
+      log.line(listeningText(bridge));
     }
   }
   if (opened == 0) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge/bridge.h"
+#include "bridge/listener.h"
 #include "platform/process.h"
 #include "relay/relay_thread.h"
 
@@ -35,6 +36,24 @@ DaemonArguments parseDaemonArguments(std::span<const std::string_view> arguments
 // false with `error` set, naming the option, when the text is not of that form.
 bool parseBridgeOption(std::string_view text, Bridge& bridge, std::string& error);
 
+// The one-line texts of the events the daemon logs and the window shows,
+// made in one place so both say the same. Foreign bytes are kept; logSafe
+// makes a text one line.
+std::string listeningText(const Bridge& bridge);
+std::string errorOpeningPortText(const Bridge& bridge, std::string_view reason);
+std::string acceptNoteText(const Bridge& bridge, ListenerHost::AcceptNote note,
+                           std::uint32_t peerAddress, std::string_view reason);
+std::string relayConnectedText(const Relay& relay);
+std::string relayWelcomedText(const Relay& relay);
+std::string relayEndedText(const Relay& relay, std::string_view reason);
+
+// The nick the IRC server knows the session by.
+std::string_view ircNick(const Relay& relay);
+
+// `text` with control bytes shown as '?', so hostile server or channel texts
+// cannot forge lines.
+std::string logSafe(std::string_view text);
+
 // The daemon's log: one line per event, written whole. Thread-safe, since
 // relays report from their own threads; it must outlive every relay.
 class DaemonLog : public RelayObserver {
@@ -48,6 +67,7 @@ class DaemonLog : public RelayObserver {
   void line(std::string_view text);
 
   void relayConnected(const Relay& relay) override;
+  void relayWelcomed(const Relay& relay) override;
   void relayEnded(const Relay& relay, std::string_view reason) override;
 
  private:

@@ -34,7 +34,11 @@ constexpr auto kCloseGrace = std::chrono::seconds(2);
 struct End {
   std::string reason;
   bool byClient = false;
+  EndKind kind = EndKind::kFailure;
 };
+
+constexpr std::string_view kUntrustedCertificate = "the server's certificate is not trusted";
+constexpr std::string_view kCertificateForOtherHost = "the certificate is for another host name";
 
 // Production output. The translations compose straight into one growing
 // buffer per socket; what they commit while the relay handles one receive
@@ -154,11 +158,11 @@ std::string_view startTls(Relay& relay, std::string_view host,
       return {};
     case platform::TlsFailure::kUntrusted:
       detail = certificateDetail(tls, "to trust it");
-      return "the server's certificate is not trusted";
+      return kUntrustedCertificate;
     case platform::TlsFailure::kWrongHost:
       tls.error = "it does not name " + std::string(host);
       detail = certificateDetail(tls, "to trust it anyway");
-      return "the certificate is for another host name";
+      return kCertificateForOtherHost;
     case platform::TlsFailure::kTimedOut:
       detail = tls.error + " (is the port a plain-text one?)";
       return "TLS handshake timed out";
@@ -248,21 +252,24 @@ std::string spoken(std::chrono::milliseconds time) {
 // wait watches the server's deadlines: the welcome after the connect, a
 // PING after a long silence and the end when that PING stays unanswered.
 End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& translator,
-                 const RelayTimeouts& timeouts) {
+                 RelayObserver* observer, const RelayTimeouts& timeouts) {
   SocketOutput out(relay, server);
   const Clock::time_point welcomeBy = Clock::now() + timeouts.registration;
   Clock::time_point heardAt = Clock::now();
   Clock::time_point pingedAt;
   bool pinged = false;
   bool heard = false;
+  bool toldWelcome = false;
   for (;;) {
     // The server-to-client translation closes the client when it is kicked.
     // The translation closed the client: it was kicked, or its password was
     // refused, which the translation has told it already.
+    // Only a refused password closes the client with a reason of its own.
     if (relay.clientSocket == kNoSocket) {
-      return {relay.endReason.empty() ? std::string("client was kicked from the channel")
-                                      : std::string(relay.endReason.view()),
-              true};
+      if (relay.endReason.empty()) {
+        return {"client was kicked from the channel", true, EndKind::kByClient};
+      }
+      return {std::string(relay.endReason.view()), true, EndKind::kPasswordRefused};
     }
     if (!relay.endReason.empty()) {
       return {std::string(relay.endReason.view())};
@@ -275,6 +282,12 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
       heard = false;
     }
     const bool welcomed = (relay.loginFlags & kLoginWelcomed) != 0;
+    if (welcomed && !toldWelcome) {
+      toldWelcome = true;
+      if (observer != nullptr) {
+        observer->relayWelcomed(relay);
+      }
+    }
     if (!welcomed && now >= welcomeBy) {
       return {"the server sent no welcome within " + spoken(timeouts.registration)};
     }
@@ -315,7 +328,7 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
     if (ready[0].readable) {
       if (const std::string_view end = readStep(relay, Stream::kClient, server, translator, out);
           !end.empty()) {
-        return {std::string(end), true};
+        return {std::string(end), true, EndKind::kByClient};
       }
     }
     if ((ready[1].readable || serverBuffered) && relay.clientSocket != kNoSocket) {
@@ -413,19 +426,24 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
   std::string detail;
   const std::string_view failure = connectServer(relay, server, detail);
   std::string reason;
+  EndKind kind = EndKind::kFailure;
   std::string toClient;
   if (failure.empty()) {
     if (observer != nullptr) {
       observer->relayConnected(relay);
     }
-    const End end = relayTraffic(relay, *server, translator, timeouts);
+    const End end = relayTraffic(relay, *server, translator, observer, timeouts);
     reason = end.reason;
+    kind = end.kind;
     if (!end.byClient) {
       appendStatusLine(toClient,
                        "Quayside's connection to " + serverName(relay) + " ended: " + reason);
     }
   } else {
     reason = detail.empty() ? std::string(failure) : std::string(failure) + ": " + detail;
+    if (failure == kUntrustedCertificate || failure == kCertificateForOtherHost) {
+      kind = EndKind::kCertificateRefused;
+    }
     // Clients show a hub's text once it has greeted them, as a hub that
     // turns a user away greets first, says why and closes.
     toClient = kLockString;
@@ -445,7 +463,7 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
   platform::closeSocket(relay.clientSocket);
   unregisterRelay(relay);
   if (observer != nullptr) {
-    observer->relayEnded(relay, reason);
+    observer->relayEndedAs(relay, reason, kind);
   }
 }
 

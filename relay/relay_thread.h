@@ -4,10 +4,20 @@
 #include "relay/relay.h"
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
 namespace quayside {
+
+// What kind of end a Relay had, for a user who may act on it.
+enum class EndKind : std::uint8_t {
+  kFailure,             // anything else the user did not cause; the reason says what
+  kByClient,            // the DC client left, or was kicked
+  kCertificateRefused,  // the server's TLS certificate is not trusted (see serverFingerprint)
+  kPasswordRefused,     // the IRC server refused the hub password
+  kNickRefused,         // the IRC server refused every nick tried
+};
 
 // Told about a Relay's life, for logging. Called on the relay's own thread;
 // implementations must be thread-safe and outlive every relay they watch.
@@ -18,6 +28,14 @@ class RelayObserver {
   virtual void relayConnected(const Relay& relay) = 0;
   // The relay is ending; both sockets are closed. `reason` says why.
   virtual void relayEnded(const Relay& relay, std::string_view reason) = 0;
+  // The server welcomed the session (its 001); relay.nick is the nick it
+  // knows. Optional.
+  virtual void relayWelcomed(const Relay& /*relay*/) {}
+  // The call the relay makes at its end, the last it makes to the observer:
+  // relayEnded with the kind of end.
+  virtual void relayEndedAs(const Relay& relay, std::string_view reason, EndKind /*kind*/) {
+    relayEnded(relay, reason);
+  }
 };
 
 // How long a relay waits on a silent server; tests shorten them. The relay

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Makes docs/screenshot.png: the window over three sample Bridges, rendered
-# on Qt's offscreen platform (no display needed).
+# Makes docs/screenshot.png: the window over three sample Bridges (one with a
+# live session, one whose server's certificate was refused, one not
+# listening), rendered on Qt's offscreen platform (no display needed).
 # Usage: scripts/screenshot.sh [OUTPUT_PNG]   (BUILD_DIR overrides the build folder)
 set -euo pipefail
 
@@ -39,7 +40,7 @@ record() {
 
 {
   record 0 "irc://192.0.2.7:6667" "#lobby" 4113 1126
-  record 0 "chat.example.org:6697" "#dc-friends" 4112 1125
+  record 1 "ircs://chat.example.org" "#dc-friends" 4112 1125
   record 1 "irc.example.net" "#harbour" 4111 1124
 } >"$settings"
 

@@ -1,9 +1,13 @@
 #include "ui/bridge_table_logic.h"
 
+#include "bridge/daemon.h"
 #include "bridge/settings.h"
 #include "core/server_address.h"
 #include "core/text.h"
+#include "translate/composer.h"
+#include "translate/nmdc_text.h"
 
+#include <array>
 #include <bitset>
 #include <unordered_set>
 #include <utility>
@@ -35,6 +39,8 @@ std::uint16_t low16(std::uint32_t value) {
   return static_cast<std::uint16_t>(value & 0xFFFF);
 }
 
+constexpr std::array<std::string_view, 3> kLoginOptionNames = {"none", "pass", "sasl"};
+
 }  // namespace
 
 std::string composeServerText(const Bridge& bridge) {
@@ -47,9 +53,25 @@ std::string composeServerText(const Bridge& bridge) {
     if (text.back() != '/') {
       text += '/';
     }
-    text += fieldText(bridge.channel);
+    text += joinedChannel(fieldText(bridge.channel));
   }
   return text;
+}
+
+std::string joinedChannel(std::string_view channel) {
+  std::array<char, kBridgeChannelCapacity + Composer::kTerminatorRoom + 1> area;
+  Composer composer(area);
+  appendChannelTarget(composer, channel);
+  return std::string(composer.view());
+}
+
+std::string trayToolTip(std::size_t sessions) {
+  std::string text(kWindowCaption);
+  text += sessions == 0   ? ": no sessions"
+          : sessions == 1 ? ": 1 session"
+                          : ": " + decimalText(static_cast<std::uint32_t>(sessions)) + " sessions";
+  // A tray tip holds 62 characters.
+  return text.substr(0, 62);
 }
 
 std::string composeLocalAddress(std::uint32_t port) {
@@ -100,12 +122,13 @@ std::optional<std::uint16_t> drawFreePort(const std::function<std::uint32_t()>& 
 
 BridgeTableLogic::BridgeTableLogic(BridgeList& bridges, BridgeTableView& view,
                                    ListenerControl& listeners, std::string settingsPath,
-                                   RandomSource random)
+                                   RandomSource random, LocalClock clock)
     : bridges_(bridges),
       view_(view),
       listeners_(listeners),
       settingsPath_(std::move(settingsPath)),
-      random_(std::move(random)) {}
+      random_(std::move(random)),
+      activity_(clock ? std::move(clock) : [] { return LocalTime{}; }) {}
 
 void BridgeTableLogic::initialise() {
   const auto port = drawFreePort(random_, [](std::uint16_t) { return false; });
@@ -121,19 +144,26 @@ void BridgeTableLogic::initialise() {
     if (bridge.enabled != 0) {
       // A stored marker bit would make the row ignore the user's clicks.
       bridge.enabled = 1;
-      listeners_.openListener(bridge);
+      openListener(bridge);
       if (bridge.enabled != 0) {
         checkCurrentRow(bridge);
       }
     }
+    refreshState(bridge);
   }
   refreshLocalAddress();
+  view_.setTrayToolTip(trayToolTip(0));
 }
 
 void BridgeTableLogic::add() {
+  const std::optional<SessionOptions> options = checkedFields(kNotAddedCaption);
+  if (!options) {
+    return;
+  }
   Bridge& bridge = bridges_.emplace_back();
   bridge.enabled = 1;
   bridge.listenSocket = kNoSocket;
+  bridge.options = *options;
   currentRow_ = view_.rowCount();
   storeFields(bridge, true);
 }
@@ -152,7 +182,13 @@ void BridgeTableLogic::update() {
   if (bridge == nullptr) {
     return;
   }
-  listeners_.closeListener(*bridge);
+  const std::optional<SessionOptions> options = checkedFields(kNotUpdatedCaption);
+  if (!options) {
+    return;
+  }
+  closeListener(*bridge);
+  bridge->options = *options;
+  activity_.clearFailure(*bridge);
   storeFields(*bridge, false);
 }
 
@@ -162,6 +198,7 @@ void BridgeTableLogic::deleteSelected() {
     return;
   }
   listeners_.closeListener(*bridge);
+  activity_.forget(*bridge);
   // The row goes before the Bridge so the table never holds a freed Bridge.
   view_.removeRow(currentRow_);
   bridges_.remove_if([bridge](const Bridge& candidate) { return &candidate == bridge; });
@@ -195,11 +232,12 @@ void BridgeTableLogic::checkboxChanged(int row, bool checked) {
   }
   if (checked) {
     bridge->enabled = 1;
-    listeners_.openListener(*bridge);
+    openListener(*bridge);
   } else {
-    listeners_.closeListener(*bridge);
+    closeListener(*bridge);
     bridge->enabled = 0;
   }
+  refreshState(*bridge);
 }
 
 void BridgeTableLogic::rowSelected(int row) {
@@ -211,6 +249,10 @@ void BridgeTableLogic::rowSelected(int row) {
   view_.setServerField(std::string(fieldText(bridge->server)));
   view_.setChannelField(std::string(fieldText(bridge->channel)));
   view_.setPortField(decimalText(bridge->localPort));
+  view_.setCharsetField(std::string(bridge->options.charsetName()));
+  view_.setFingerprintField(std::string(bridge->options.fingerprint.view()));
+  view_.setLoginField(bridge->options.login);
+  view_.setPaceField(bridge->options.pace);
   refreshLocalAddress();
 }
 
@@ -220,6 +262,105 @@ void BridgeTableLogic::errorOpeningPort(std::string_view reason) {
 
 void BridgeTableLogic::uncheckCurrentRow() {
   view_.setRowChecked(currentRow_, false);
+}
+
+void BridgeTableLogic::errorOpeningPort(const Bridge& bridge, std::string_view reason) {
+  view_.appendLogLine(activity_.log(errorOpeningPortText(bridge, reason), &bridge));
+  errorOpeningPort(reason);
+}
+
+void BridgeTableLogic::acceptNoted(const Bridge& bridge, ListenerHost::AcceptNote note,
+                                   std::uint32_t peerAddress, std::string_view reason) {
+  view_.appendLogLine(activity_.log(acceptNoteText(bridge, note, peerAddress, reason), &bridge));
+}
+
+void BridgeTableLogic::relayReported(const RelayReport& report) {
+  const SessionActivity::Taken taken = activity_.take(report, bridges_);
+  view_.appendLogLine(activity_.lines().back().text);
+  if (taken.bridge != nullptr) {
+    refreshState(*taken.bridge);
+  }
+  if (taken.notice) {
+    view_.showNotice(*taken.notice);
+  }
+  view_.setTrayToolTip(trayToolTip(activity_.sessionCount()));
+}
+
+std::optional<std::size_t> BridgeTableLogic::trustLine(std::optional<std::size_t> line) const {
+  const std::deque<LogLine>& lines = activity_.lines();
+  if (line && *line < lines.size() && !lines[*line].fingerprint.empty()) {
+    return line;
+  }
+  for (std::size_t i = lines.size(); i-- > 0;) {
+    if (!lines[i].fingerprint.empty()) {
+      return i;
+    }
+  }
+  return std::nullopt;
+}
+
+void BridgeTableLogic::trustCertificate(std::size_t line) {
+  if (line >= activity_.lines().size() || activity_.lines()[line].fingerprint.empty()) {
+    return;
+  }
+  const LogLine& chosen = activity_.lines()[line];
+  const std::string fingerprint = chosen.fingerprint;
+  if (chosen.bridge != nullptr) {
+    if (const int row = rowOf(*chosen.bridge); row >= 0) {
+      view_.selectRow(row);
+    }
+  }
+  view_.setFingerprintField(fingerprint);
+}
+
+std::optional<SessionOptions> BridgeTableLogic::checkedFields(std::string_view caption) {
+  const std::string server(cutText(view_.serverField(), kServerFieldLimit));
+  // The text is kept as typed or refused, never rewritten.
+  if (const std::string_view problem = parseServerAddress(server, 1).problem; !problem.empty()) {
+    view_.inform(caption, "server \"" + server + "\" cannot be used: " + std::string(problem));
+    return std::nullopt;
+  }
+  SessionOptions options;
+  const std::string charset = view_.charsetField();
+  const std::string items[] = {
+      "charset=" + (charset.empty() ? std::string("utf-8") : charset),
+      "fingerprint=" + view_.fingerprintField(),
+      "login=" + std::string(kLoginOptionNames[static_cast<std::size_t>(view_.loginField())]),
+      std::string(view_.paceField() ? "pace=on" : "pace=off"),
+  };
+  for (const std::string& item : items) {
+    if (const std::string refused = applyOption(options, item); !refused.empty()) {
+      view_.inform(caption, refused);
+      return std::nullopt;
+    }
+  }
+  return options;
+}
+
+void BridgeTableLogic::openListener(Bridge& bridge) {
+  listeners_.openListener(bridge);
+  if (bridge.listenSocket != kNoSocket) {
+    view_.appendLogLine(activity_.log(listeningText(bridge), &bridge));
+  }
+}
+
+void BridgeTableLogic::closeListener(Bridge& bridge) {
+  listeners_.closeListener(bridge);
+}
+
+void BridgeTableLogic::refreshState(const Bridge& bridge) {
+  if (const int row = rowOf(bridge); row >= 0) {
+    view_.setStateText(row, activity_.stateText(bridge));
+  }
+}
+
+int BridgeTableLogic::rowOf(const Bridge& bridge) const {
+  for (int row = 0; row < view_.rowCount(); ++row) {
+    if (view_.bridgeAt(row) == &bridge) {
+      return row;
+    }
+  }
+  return -1;
 }
 
 void BridgeTableLogic::storeFields(Bridge& bridge, bool adding) {
@@ -260,11 +401,12 @@ void BridgeTableLogic::storeFields(Bridge& bridge, bool adding) {
   view_.setServerText(currentRow_, composeServerText(bridge));
 
   if (bridge.enabled != 0) {
-    listeners_.openListener(bridge);
+    openListener(bridge);
     if (bridge.enabled != 0) {
       checkCurrentRow(bridge);
     }
   }
+  refreshState(bridge);
 }
 
 void BridgeTableLogic::checkCurrentRow(Bridge& bridge) {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "bridge/bridge.h"
+#include "bridge/listener.h"
+#include "ui/session_activity.h"
 
 #include <cstdint>
 #include <functional>
@@ -21,6 +23,8 @@ inline constexpr std::string_view kSavedText = "The settings were saved";
 inline constexpr std::string_view kSaveFailedText = "The settings could not be saved";
 inline constexpr std::string_view kQuitAnywayText =
     "The settings could not be saved.\nQuit anyway and lose the changes since the last save?";
+inline constexpr std::string_view kNotAddedCaption = "Bridge not added";
+inline constexpr std::string_view kNotUpdatedCaption = "Bridge not updated";
 
 inline constexpr std::size_t kServerFieldLimit = kBridgeServerCapacity - 1;    // 511
 inline constexpr std::size_t kChannelFieldLimit = kBridgeChannelCapacity - 1;  // 255
@@ -28,8 +32,9 @@ inline constexpr std::size_t kChannelFieldLimit = kBridgeChannelCapacity - 1;  /
 // Ports below this need privileges on Linux, and 0 cannot be listened on as shown.
 inline constexpr std::uint32_t kLowestRandomPort = 1024;
 
-// What the window logic needs from the widgets: the Bridge table, the four
-// fields, message boxes and the end of the window. Row changes that the logic
+// What the window logic needs from the widgets: the Bridge table, the
+// fields and the options editor, the event log, the notification area,
+// message boxes and the end of the window. Row changes that the logic
 // makes through setRowChecked must be reported back synchronously through
 // BridgeTableLogic::checkboxChanged, as a user's click would be.
 class BridgeTableView {
@@ -42,12 +47,15 @@ class BridgeTableView {
   virtual int insertRow(int position, Bridge* bridge, const std::string& portText) = 0;
   virtual void setRow(int row, Bridge* bridge, const std::string& portText) = 0;
   virtual void setServerText(int row, const std::string& text) = 0;
+  virtual void setStateText(int row, const std::string& text) = 0;
   virtual void setRowChecked(int row, bool checked) = 0;
   virtual void removeRow(int row) = 0;
   // The row's item data; nullptr for a row that does not exist.
   virtual Bridge* bridgeAt(int row) const = 0;
   // The selected row, or -1.
   virtual int selectedRow() const = 0;
+  // Selects a row as a user's click would (rowSelected follows).
+  virtual void selectRow(int row) = 0;
 
   virtual std::string serverField() const = 0;
   virtual std::string channelField() const = 0;
@@ -57,6 +65,23 @@ class BridgeTableView {
   virtual void setChannelField(const std::string& text) = 0;
   virtual void setPortField(const std::string& text) = 0;
   virtual void setLocalAddressField(const std::string& text) = 0;
+
+  // The options editor of the selected Bridge.
+  virtual std::string charsetField() const = 0;
+  virtual std::string fingerprintField() const = 0;
+  virtual LoginMode loginField() const = 0;
+  virtual bool paceField() const = 0;
+  virtual void setCharsetField(const std::string& text) = 0;
+  virtual void setFingerprintField(const std::string& text) = 0;
+  virtual void setLoginField(LoginMode login) = 0;
+  virtual void setPaceField(bool pace) = 0;
+
+  // Appends a line to the event log (which drops its oldest line past
+  // SessionActivity::kLogLimit, as the logic's copy does).
+  virtual void appendLogLine(const std::string& text) = 0;
+  // A short notice from the notification-area icon, and its tooltip.
+  virtual void showNotice(const Notice& notice) = 0;
+  virtual void setTrayToolTip(const std::string& text) = 0;
 
   virtual void copyToClipboard(const std::string& text) = 0;
 
@@ -81,8 +106,15 @@ class ListenerControl {
 };
 
 // The column-1 text of a Bridge's row: scheme, server text less one scheme
-// prefix, and for an IRC upstream (exactly 1) the channel after a '/'.
+// prefix, and for an IRC upstream (exactly 1) the channel as it is joined
+// after a '/'.
 std::string composeServerText(const Bridge& bridge);
+
+// The channel as the JOIN names it: '#' added unless it starts with '#' or '&'.
+std::string joinedChannel(std::string_view channel);
+
+// The notification-area tooltip: the caption and how many sessions run.
+std::string trayToolTip(std::size_t sessions);
 
 // "dchub://127.0.0.1:" and the port number as read, not cut to 16 bits.
 std::string composeLocalAddress(std::uint32_t port);
@@ -103,8 +135,9 @@ class BridgeTableLogic {
  public:
   using RandomSource = std::function<std::uint32_t()>;
 
+  // `clock` dates the log and spaces notices; without one all times are 0.
   BridgeTableLogic(BridgeList& bridges, BridgeTableView& view, ListenerControl& listeners,
-                   std::string settingsPath, RandomSource random);
+                   std::string settingsPath, RandomSource random, LocalClock clock = {});
 
   // Random port in the Port field; one row per Bridge (the last in the list
   // on top), each enabled Bridge's listener opened and its row checked.
@@ -127,6 +160,23 @@ class BridgeTableLogic {
   // checkbox of the row at the current row index.
   void errorOpeningPort(std::string_view reason);
   void uncheckCurrentRow();
+  // The same, logged first with the Bridge's port.
+  void errorOpeningPort(const Bridge& bridge, std::string_view reason);
+
+  // What the listeners and the relays report; relay reports arrive on the
+  // window's thread, queued.
+  void acceptNoted(const Bridge& bridge, ListenerHost::AcceptNote note, std::uint32_t peerAddress,
+                   std::string_view reason);
+  void relayReported(const RelayReport& report);
+
+  // The log line that "Trust this certificate" acts on: `line` when it
+  // carries a refused certificate, else the newest that does; none without.
+  std::optional<std::size_t> trustLine(std::optional<std::size_t> line) const;
+  // Selects the line's Bridge and fills in the refused certificate's
+  // fingerprint; Update then applies it.
+  void trustCertificate(std::size_t line);
+
+  const SessionActivity& activity() const { return activity_; }
 
   int currentRow() const { return currentRow_; }
   const std::string& settingsPath() const { return settingsPath_; }
@@ -134,7 +184,13 @@ class BridgeTableLogic {
  private:
   // The selected row's Bridge, making that row current; null without one.
   Bridge* selectedBridge();
+  // The options from the editor, or a box saying which field is refused and why.
+  std::optional<SessionOptions> checkedFields(std::string_view caption);
   void storeFields(Bridge& bridge, bool adding);
+  void openListener(Bridge& bridge);
+  void closeListener(Bridge& bridge);
+  void refreshState(const Bridge& bridge);
+  int rowOf(const Bridge& bridge) const;
   void checkCurrentRow(Bridge& bridge);
   void refreshLocalAddress();
   std::uint32_t lowestFreeAcceptMessage(const Bridge& bridge) const;
@@ -144,6 +200,7 @@ class BridgeTableLogic {
   ListenerControl& listeners_;
   std::string settingsPath_;
   RandomSource random_;
+  SessionActivity activity_;
   // The row the last insertion, lookup or checkbox notification concerned;
   // a failed listener open unchecks this row.
   int currentRow_ = 0;

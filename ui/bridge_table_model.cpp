@@ -7,7 +7,7 @@ int BridgeTableModel::rowCount(const QModelIndex& parent) const {
 }
 
 int BridgeTableModel::columnCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : 2;
+  return parent.isValid() ? 0 : 3;
 }
 
 QVariant BridgeTableModel::data(const QModelIndex& index, int role) const {
@@ -16,7 +16,9 @@ QVariant BridgeTableModel::data(const QModelIndex& index, int role) const {
   }
   const Row& row = rows_[static_cast<std::size_t>(index.row())];
   if (role == Qt::DisplayRole) {
-    return index.column() == kPortColumn ? row.portText : row.serverText;
+    return index.column() == kPortColumn     ? row.portText
+           : index.column() == kServerColumn ? row.serverText
+                                             : row.stateText;
   }
   if (role == Qt::CheckStateRole && index.column() == kPortColumn) {
     return row.checked ? Qt::Checked : Qt::Unchecked;
@@ -41,7 +43,9 @@ QVariant BridgeTableModel::headerData(int section, Qt::Orientation orientation, 
   if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
     return QAbstractTableModel::headerData(section, orientation, role);
   }
-  return section == kPortColumn ? QStringLiteral("Port") : QStringLiteral("Server");
+  return section == kPortColumn     ? QStringLiteral("Port")
+         : section == kServerColumn ? QStringLiteral("Server")
+                                    : QStringLiteral("State");
 }
 
 Qt::ItemFlags BridgeTableModel::flags(const QModelIndex& index) const {
@@ -59,7 +63,7 @@ int BridgeTableModel::insertBridgeRow(int position, Bridge* bridge, const QStrin
   const int count = static_cast<int>(rows_.size());
   position = position < 0 ? 0 : (position > count ? count : position);
   beginInsertRows(QModelIndex(), position, position);
-  rows_.insert(rows_.begin() + position, Row{bridge, portText, QString(), false});
+  rows_.insert(rows_.begin() + position, Row{bridge, portText, QString(), QString(), false});
   endInsertRows();
   return position;
 }
@@ -80,6 +84,14 @@ void BridgeTableModel::setServerText(int row, const QString& text) {
   }
   rows_[static_cast<std::size_t>(row)].serverText = text;
   emit dataChanged(index(row, kServerColumn), index(row, kServerColumn));
+}
+
+void BridgeTableModel::setStateText(int row, const QString& text) {
+  if (!validRow(row) || rows_[static_cast<std::size_t>(row)].stateText == text) {
+    return;
+  }
+  rows_[static_cast<std::size_t>(row)].stateText = text;
+  emit dataChanged(index(row, kStateColumn), index(row, kStateColumn));
 }
 
 void BridgeTableModel::setChecked(int row, bool checked) {

@@ -10,7 +10,7 @@
 namespace quayside {
 
 // The Bridge table: column 0 "Port" with the row's checkbox, column 1
-// "Server". Each row carries its Bridge (not owned) and the texts it was
+// "Server", column 2 "State". Each row carries its Bridge (not owned) and the texts it was
 // given; the checkbox is the row's own state, as in a list view, and every
 // change of it, by the user or by the program, is reported synchronously
 // through checkChanged. Nothing is editable in place.
@@ -20,6 +20,7 @@ class BridgeTableModel : public QAbstractTableModel {
  public:
   static constexpr int kPortColumn = 0;
   static constexpr int kServerColumn = 1;
+  static constexpr int kStateColumn = 2;
   static constexpr int kBridgeRole = Qt::UserRole;
 
   using QAbstractTableModel::QAbstractTableModel;
@@ -35,6 +36,7 @@ class BridgeTableModel : public QAbstractTableModel {
   int insertBridgeRow(int position, Bridge* bridge, const QString& portText);
   void setBridgeRow(int row, Bridge* bridge, const QString& portText);
   void setServerText(int row, const QString& text);
+  void setStateText(int row, const QString& text);
   void setChecked(int row, bool checked);
   void removeBridgeRow(int row);
 
@@ -49,6 +51,7 @@ class BridgeTableModel : public QAbstractTableModel {
     Bridge* bridge = nullptr;
     QString portText;
     QString serverText;
+    QString stateText;
     bool checked = false;
   };
 

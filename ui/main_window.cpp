@@ -2,8 +2,11 @@
 
 #include "ui/app_icon.h"
 
+#include <QAction>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGuiApplication>
@@ -13,10 +16,18 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableView>
+#include <QTextBlock>
+#include <QTime>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <optional>
 #include <utility>
 
 namespace quayside {
@@ -42,6 +53,22 @@ QLineEdit* addField(QGridLayout* form, int row, const char* label, const char* n
   return field;
 }
 
+// Character sets DC clients commonly use; any other name may be typed.
+constexpr const char* kCommonCharsets[] = {
+    "utf-8",      "windows-1252", "windows-1251", "windows-1250", "iso-8859-1",
+    "iso-8859-2", "iso-8859-15",  "koi8-r",       "cp437",        "cp850",
+};
+
+// The login modes in LoginMode's order.
+constexpr const char* kLoginChoices[] = {"none", "server password", "SASL"};
+
+LocalTime localNow() {
+  const QTime time = QTime::currentTime();
+  const auto steady = std::chrono::steady_clock::now().time_since_epoch();
+  return {std::chrono::duration_cast<std::chrono::seconds>(steady).count(), time.hour(),
+          time.minute(), time.second()};
+}
+
 QPushButton* addButton(QBoxLayout* row, const char* text, const char* name) {
   auto* button = new QPushButton(QString::fromLatin1(text));
   button->setObjectName(QString::fromLatin1(name));
@@ -59,16 +86,37 @@ MainWindow::MainWindow(BridgeList& bridges, std::string settingsPath, Prompter* 
       bridges_(bridges),
       ownPrompter_(prompter == nullptr ? std::make_unique<MessageBoxPrompter>() : nullptr),
       prompter_(prompter == nullptr ? ownPrompter_.get() : prompter),
-      listeners_(bridges, host_),
+      post_(new RelayEventPost(
+          this, [this](const RelayReport& report) { logic_.relayReported(report); })),
+      listeners_(bridges, host_, post_),
       control_(listeners_),
-      logic_(bridges, *this, control_, std::move(settingsPath), std::move(random)) {
-  host_.onAccept = [this](std::uint32_t acceptMessage) { listeners_.acceptClient(acceptMessage); };
-  host_.onError = [this](std::string_view reason) { logic_.errorOpeningPort(reason); };
+      logic_(bridges, *this, control_, std::move(settingsPath), std::move(random), localNow) {
+  host_.onAccept = [this](std::uint32_t acceptMessage) {
+    relayStartedInAccept_ = false;
+    listeners_.acceptClient(acceptMessage);
+  };
+  host_.onNote = [this](const Bridge& bridge, ListenerHost::AcceptNote note, std::uint32_t peer,
+                        std::string_view reason) {
+    // The post must outlive every relay that reports to it: each one
+    // holds it from just before its start.
+    if (note == ListenerHost::AcceptNote::kAccepted) {
+      post_->relayStarting();
+      relayStartedInAccept_ = true;
+    } else if (note == ListenerHost::AcceptNote::kRelayNotStarted && relayStartedInAccept_) {
+      post_->relayNotStarted();
+      relayStartedInAccept_ = false;
+    }
+    logic_.acceptNoted(bridge, note, peer, reason);
+  };
+  host_.onError = [this](const Bridge& bridge, std::string_view reason) {
+    logic_.errorOpeningPort(bridge, reason);
+  };
   host_.onUncheck = [this] { logic_.uncheckCurrentRow(); };
   buildWidgets();
 }
 
 MainWindow::~MainWindow() {
+  post_->release();
   closeAllListeners();
 }
 
@@ -94,8 +142,8 @@ void MainWindow::buildWidgets() {
   table_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   table_->horizontalHeader()->setStretchLastSection(true);
   table_->setColumnWidth(BridgeTableModel::kPortColumn, 65);
-  table_->setColumnWidth(BridgeTableModel::kServerColumn, 185);
-  table_->setMinimumWidth(300);
+  table_->setColumnWidth(BridgeTableModel::kServerColumn, 215);
+  table_->setMinimumWidth(420);
 
   // Checkbox changes, the window's own included, reach the logic before
   // setChecked returns: the self-change marker relies on it.
@@ -143,12 +191,37 @@ void MainWindow::buildWidgets() {
 
   auto* side = new QVBoxLayout;
   side->addLayout(form);
+  side->addLayout(buildOptionsEditor());
   side->addStretch();
   side->addLayout(edits);
 
   auto* top = new QHBoxLayout;
   top->addWidget(table_, 1);
   top->addLayout(side);
+
+  log_ = new QPlainTextEdit;
+  log_->setObjectName(QStringLiteral("eventLog"));
+  log_->setReadOnly(true);
+  log_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  log_->setMaximumBlockCount(static_cast<int>(SessionActivity::kLogLimit));
+  log_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(log_, &QPlainTextEdit::customContextMenuRequested, this,
+          [this](const QPoint& position) { logContextMenu(position); });
+  trust_ = new QPushButton(QStringLiteral("Trust this certificate"));
+  trust_->setObjectName(QStringLiteral("trustButton"));
+  trust_->setAutoDefault(false);
+  trust_->setToolTip(
+      QStringLiteral("Fills in the fingerprint of the certificate refused on the chosen log "
+                     "line; Update applies it"));
+  trust_->setEnabled(false);
+  connect(trust_, &QPushButton::clicked, this,
+          [this] { trustCertificateAt(log_->textCursor().blockNumber()); });
+  auto* logHeader = new QHBoxLayout;
+  auto* logCaption = new QLabel(QStringLiteral("Events:"));
+  logCaption->setBuddy(log_);
+  logHeader->addWidget(logCaption);
+  logHeader->addStretch();
+  logHeader->addWidget(trust_);
 
   auto* separator = new QFrame;
   separator->setFrameShape(QFrame::HLine);
@@ -176,7 +249,9 @@ void MainWindow::buildWidgets() {
   save->setToolTip(path);
 
   auto* layout = new QVBoxLayout(this);
-  layout->addLayout(top, 1);
+  layout->addLayout(top, 3);
+  layout->addLayout(logHeader);
+  layout->addWidget(log_, 2);
   layout->addWidget(separator);
   layout->addLayout(commands);
   layout->addWidget(pathLine);
@@ -189,7 +264,68 @@ void MainWindow::buildWidgets() {
   connect(tray, &QPushButton::clicked, this, [this] { minimizeToTray(); });
   connect(exit, &QPushButton::clicked, this, [this] { logic_.exit(); });
 
-  resize(720, 300);
+  resize(940, 560);
+}
+
+QLayout* MainWindow::buildOptionsEditor() {
+  auto* form = new QGridLayout;
+  const auto label = [form](int row, const char* text, QWidget* field) {
+    auto* caption = new QLabel(QString::fromLatin1(text));
+    caption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    caption->setBuddy(field);
+    form->addWidget(caption, row, 0);
+    form->addWidget(field, row, 1);
+  };
+  charset_ = new QComboBox;
+  charset_->setObjectName(QStringLiteral("charsetField"));
+  charset_->setEditable(true);
+  charset_->setInsertPolicy(QComboBox::NoInsert);
+  for (const char* name : kCommonCharsets) {
+    charset_->addItem(QString::fromLatin1(name));
+  }
+  charset_->setToolTip(QStringLiteral("The DC client's character set (any name iconv knows)"));
+  label(0, "Charset:", charset_);
+  fingerprint_ = new QLineEdit;
+  fingerprint_->setObjectName(QStringLiteral("fingerprintField"));
+  fingerprint_->setPlaceholderText(QStringLiteral("SHA-256 of a certificate to trust"));
+  label(1, "Fingerprint:", fingerprint_);
+  login_ = new QComboBox;
+  login_->setObjectName(QStringLiteral("loginField"));
+  for (const char* choice : kLoginChoices) {
+    login_->addItem(QString::fromLatin1(choice));
+  }
+  login_->setToolTip(QStringLiteral("How the hub password logs in to IRC"));
+  label(2, "Login:", login_);
+  pace_ = new QCheckBox(QStringLiteral("Pace lines to IRC"));
+  pace_->setObjectName(QStringLiteral("paceField"));
+  pace_->setChecked(true);
+  form->addWidget(pace_, 3, 1);
+  return form;
+}
+
+void MainWindow::trustCertificateAt(int line) {
+  const std::optional<std::size_t> chosen =
+      logic_.trustLine(line < 0 ? std::nullopt : std::optional<std::size_t>(line));
+  if (chosen) {
+    logic_.trustCertificate(*chosen);
+  }
+}
+
+void MainWindow::logContextMenu(const QPoint& position) {
+  const std::unique_ptr<QMenu> menu(log_->createStandardContextMenu(position));
+  const auto line = static_cast<std::size_t>(log_->cursorForPosition(position).blockNumber());
+  if (logic_.trustLine(line) == line) {
+    QAction* trust = new QAction(QStringLiteral("Trust this certificate"), menu.get());
+    connect(trust, &QAction::triggered, this,
+            [this, line] { trustCertificateAt(static_cast<int>(line)); });
+    menu->insertAction(menu->actions().value(0), trust);
+    menu->insertSeparator(menu->actions().value(1));
+  }
+  menu->exec(log_->viewport()->mapToGlobal(position));
+}
+
+void MainWindow::refreshTrustButton() {
+  trust_->setEnabled(logic_.trustLine(std::nullopt).has_value());
 }
 
 void MainWindow::minimizeToTray() {
@@ -202,8 +338,7 @@ void MainWindow::minimizeToTray() {
     connect(tray_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) { trayActivated(reason); });
   }
-  // The tip is the caption, cut to the 62 characters a tray tip holds.
-  tray_->setToolTip(windowTitle().left(62));
+  tray_->setToolTip(trayToolTip_);
   tray_->show();
   hide();
 }
@@ -278,6 +413,10 @@ void MainWindow::setRowChecked(int row, bool checked) {
   model_.setChecked(row, checked);
 }
 
+void MainWindow::setStateText(int row, const std::string& text) {
+  model_.setStateText(row, fromBytes(text));
+}
+
 void MainWindow::removeRow(int row) {
   // A single-selection view selects a neighbour when the selected row goes;
   // that is not the user's choice and must not overwrite the fields.
@@ -294,6 +433,10 @@ Bridge* MainWindow::bridgeAt(int row) const {
 int MainWindow::selectedRow() const {
   const QModelIndexList rows = table_->selectionModel()->selectedRows();
   return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+void MainWindow::selectRow(int row) {
+  table_->selectRow(row);
 }
 
 std::string MainWindow::serverField() const {
@@ -326,6 +469,59 @@ void MainWindow::setPortField(const std::string& text) {
 
 void MainWindow::setLocalAddressField(const std::string& text) {
   localAddress_->setText(fromBytes(text));
+}
+
+std::string MainWindow::charsetField() const {
+  return toBytes(charset_->currentText().trimmed());
+}
+
+std::string MainWindow::fingerprintField() const {
+  return toBytes(fingerprint_->text().trimmed());
+}
+
+LoginMode MainWindow::loginField() const {
+  return static_cast<LoginMode>(std::max(login_->currentIndex(), 0));
+}
+
+bool MainWindow::paceField() const {
+  return pace_->isChecked();
+}
+
+void MainWindow::setCharsetField(const std::string& text) {
+  charset_->setCurrentText(fromBytes(text));
+}
+
+void MainWindow::setFingerprintField(const std::string& text) {
+  fingerprint_->setText(fromBytes(text));
+}
+
+void MainWindow::setLoginField(LoginMode login) {
+  login_->setCurrentIndex(static_cast<int>(login));
+}
+
+void MainWindow::setPaceField(bool pace) {
+  pace_->setChecked(pace);
+}
+
+void MainWindow::appendLogLine(const std::string& text) {
+  log_->appendPlainText(fromBytes(text));
+  refreshTrustButton();
+}
+
+void MainWindow::showNotice(const Notice& notice) {
+  const QString title = fromBytes(notice.title);
+  const QString text = fromBytes(notice.text);
+  if (tray_ != nullptr && tray_->isVisible()) {
+    tray_->showMessage(title, text, QSystemTrayIcon::Warning);
+  }
+  emit noticeShown(title, text);
+}
+
+void MainWindow::setTrayToolTip(const std::string& text) {
+  trayToolTip_ = fromBytes(text);
+  if (tray_ != nullptr) {
+    tray_->setToolTip(trayToolTip_);
+  }
 }
 
 void MainWindow::copyToClipboard(const std::string& text) {

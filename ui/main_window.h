@@ -6,6 +6,7 @@
 #include "ui/bridge_table_model.h"
 #include "ui/prompter.h"
 #include "ui/qt_listener_host.h"
+#include "ui/relay_event_post.h"
 
 #include <QSystemTrayIcon>
 #include <QWidget>
@@ -13,16 +14,20 @@
 #include <memory>
 #include <string>
 
+class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
 class QPushButton;
 class QTableView;
 
 namespace quayside {
 
 // The main window: a thin Qt view over BridgeTableLogic. It owns the table
-// model, the listeners and their socket notifiers; the Bridge list belongs to
-// the caller and must outlive the window.
+// model, the listeners and their socket notifiers, and the event log; relay
+// events reach it queued, through a RelayEventPost. The Bridge list belongs
+// to the caller and must outlive the window.
 class MainWindow : public QWidget, private BridgeTableView {
   Q_OBJECT
 
@@ -48,10 +53,17 @@ class MainWindow : public QWidget, private BridgeTableView {
   // A click on the icon: left, right or double restores the window.
   void trayActivated(QSystemTrayIcon::ActivationReason reason);
   bool trayIconShown() const;
+  QString trayToolTipText() const { return trayToolTip_; }
+
+  // "Trust this certificate" for the log line at `line` (or the newest
+  // that offers it).
+  void trustCertificateAt(int line);
 
  signals:
   // Exit has saved the settings and closed the window.
   void windowEnded();
+  // A notice went to the notification area (shown there when its icon is).
+  void noticeShown(const QString& title, const QString& text);
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
@@ -70,16 +82,21 @@ class MainWindow : public QWidget, private BridgeTableView {
   };
 
   void buildWidgets();
+  QLayout* buildOptionsEditor();
+  void logContextMenu(const QPoint& position);
+  void refreshTrustButton();
 
   // BridgeTableView
   int rowCount() const override;
   int insertRow(int position, Bridge* bridge, const std::string& portText) override;
   void setRow(int row, Bridge* bridge, const std::string& portText) override;
   void setServerText(int row, const std::string& text) override;
+  void setStateText(int row, const std::string& text) override;
   void setRowChecked(int row, bool checked) override;
   void removeRow(int row) override;
   Bridge* bridgeAt(int row) const override;
   int selectedRow() const override;
+  void selectRow(int row) override;
   std::string serverField() const override;
   std::string channelField() const override;
   std::string portField() const override;
@@ -88,6 +105,17 @@ class MainWindow : public QWidget, private BridgeTableView {
   void setChannelField(const std::string& text) override;
   void setPortField(const std::string& text) override;
   void setLocalAddressField(const std::string& text) override;
+  std::string charsetField() const override;
+  std::string fingerprintField() const override;
+  LoginMode loginField() const override;
+  bool paceField() const override;
+  void setCharsetField(const std::string& text) override;
+  void setFingerprintField(const std::string& text) override;
+  void setLoginField(LoginMode login) override;
+  void setPaceField(bool pace) override;
+  void appendLogLine(const std::string& text) override;
+  void showNotice(const Notice& notice) override;
+  void setTrayToolTip(const std::string& text) override;
   void copyToClipboard(const std::string& text) override;
   void inform(std::string_view caption, std::string_view text, std::string_view detail) override;
   bool askYesNo(std::string_view caption, std::string_view text, std::string_view detail) override;
@@ -98,6 +126,8 @@ class MainWindow : public QWidget, private BridgeTableView {
   Prompter* prompter_;
   BridgeTableModel model_;
   QtListenerHost host_;
+  // Freed by itself once released here and every relay it watches ended.
+  RelayEventPost* post_;
   Listeners listeners_;
   ListenersControl control_;
   BridgeTableLogic logic_;
@@ -107,11 +137,21 @@ class MainWindow : public QWidget, private BridgeTableView {
   QLineEdit* channel_ = nullptr;
   QLineEdit* port_ = nullptr;
   QLineEdit* localAddress_ = nullptr;
+  QComboBox* charset_ = nullptr;
+  QLineEdit* fingerprint_ = nullptr;
+  QComboBox* login_ = nullptr;
+  QCheckBox* pace_ = nullptr;
+  QPlainTextEdit* log_ = nullptr;
+  QPushButton* trust_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
+  QString trayToolTip_;
 
   bool ending_ = false;
   bool inCloseEvent_ = false;
   bool removingRow_ = false;
+  // Set by an accept that started a relay, so a relay that then fails to
+  // start is not counted as holding the post.
+  bool relayStartedInAccept_ = false;
 };
 
 }  // namespace quayside

@@ -35,8 +35,11 @@ void QtListenerHost::unwatchAccepts(SocketHandle listener) {
   notifiers_.erase(found);
 }
 
-void QtListenerHost::noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t,
-                                std::string_view) {
+void QtListenerHost::noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t peerAddress,
+                                std::string_view reason) {
+  if (onNote) {
+    onNote(bridge, note, peerAddress, reason);
+  }
   const auto found = notifiers_.find(bridge.listenSocket);
   if (note != AcceptNote::kAcceptFailed || found == notifiers_.end()) {
     return;
@@ -56,9 +59,8 @@ void QtListenerHost::noteAccept(const Bridge& bridge, AcceptNote note, std::uint
 }
 
 void QtListenerHost::errorOpeningPort(const Bridge& bridge, std::string_view reason) {
-  static_cast<void>(bridge);
   if (onError) {
-    onError(reason);
+    onError(bridge, reason);
   }
 }
 

@@ -28,15 +28,17 @@ class QtListenerHost : public QObject, public ListenerHost {
   void unwatchAccepts(SocketHandle listener) override;
   void errorOpeningPort(const Bridge& bridge, std::string_view reason) override;
   void uncheckCurrentRow() override;
-  // A failing accept (out of descriptors, say) leaves the listener readable:
-  // its notifier rests for a moment instead of firing in a busy loop.
+  // Every note goes to onNote. A failing accept (out of descriptors, say)
+  // leaves the listener readable: its notifier rests for a moment instead
+  // of firing in a busy loop.
   void noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t peerAddress,
                   std::string_view reason) override;
 
   std::size_t watchedCount() const { return notifiers_.size(); }
 
   std::function<void(std::uint32_t)> onAccept;
-  std::function<void(std::string_view)> onError;
+  std::function<void(const Bridge&, std::string_view)> onError;
+  std::function<void(const Bridge&, AcceptNote, std::uint32_t, std::string_view)> onNote;
   std::function<void()> onUncheck;
 
  private:

@@ -50,6 +50,9 @@ TEST(ComposeServerText, FollowsSchemeAndChannelRules) {
       {"trailing slash is not doubled", "h.example/", "#c", 1, "irc://h.example/#c"},
       {"other nonzero kind shows irc without channel", "h.example", "#c", 2, "irc://h.example"},
       {"port suffix stays", "dchub://h:411", "", 1, "irc://h:411/"},
+      {"ircs keeps its scheme", "IRCS://h.example", "#c", 1, "ircs://h.example/#c"},
+      {"channel is shown as joined, with its '#'", "h", "win", 1, "irc://h/#win"},
+      {"a local channel keeps its '&'", "h", "&local", 1, "irc://h/&local"},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(composeServerText(bridgeWith(row.server, row.channel, row.kind)), row.shown)
@@ -58,11 +61,12 @@ TEST(ComposeServerText, FollowsSchemeAndChannelRules) {
 }
 
 TEST(ComposeServerText, LongestTextsFitAndFieldsWithoutNulAreNotOverread) {
-  Bridge bridge = bridgeWith(std::string(511, 's'), std::string(255, 'c'), 1);
+  Bridge bridge = bridgeWith(std::string(511, 's'), "#" + std::string(254, 'c'), 1);
   EXPECT_EQ(composeServerText(bridge).size(), 773u);  // 774 bytes with its NUL
   bridge.server.fill('x');
   bridge.channel.fill('y');
-  EXPECT_EQ(composeServerText(bridge).size(), 6u + 512u + 1u + 256u);
+  // The channel is shown as joined: its '#' comes first.
+  EXPECT_EQ(composeServerText(bridge).size(), 6u + 512u + 1u + 1u + 256u);
 }
 
 TEST(ReadPortNumber, AcceptsOnlyAnUnsignedDecimal) {
@@ -158,12 +162,13 @@ class FakeView : public BridgeTableView {
     std::string port;
     std::string server;
     bool checked;
+    std::string state;
   };
 
   int rowCount() const override { return static_cast<int>(rows.size()); }
   int insertRow(int position, Bridge* bridge, const std::string& portText) override {
     position = std::clamp(position, 0, rowCount());
-    rows.insert(rows.begin() + position, Row{bridge, portText, "", false});
+    rows.insert(rows.begin() + position, Row{bridge, portText, "", false, ""});
     return position;
   }
   void setRow(int row, Bridge* bridge, const std::string& portText) override {
@@ -172,6 +177,9 @@ class FakeView : public BridgeTableView {
   }
   void setServerText(int row, const std::string& text) override {
     rows.at(static_cast<std::size_t>(row)).server = text;
+  }
+  void setStateText(int row, const std::string& text) override {
+    rows.at(static_cast<std::size_t>(row)).state = text;
   }
   // Reported at once, like the real table.
   void setRowChecked(int row, bool checked) override {
@@ -186,6 +194,7 @@ class FakeView : public BridgeTableView {
     return row >= 0 && row < rowCount() ? rows[static_cast<std::size_t>(row)].bridge : nullptr;
   }
   int selectedRow() const override { return selected; }
+  void selectRow(int row) override { select(row); }
 
   std::string serverField() const override { return server; }
   std::string channelField() const override { return channel; }
@@ -195,6 +204,17 @@ class FakeView : public BridgeTableView {
   void setChannelField(const std::string& text) override { channel = text; }
   void setPortField(const std::string& text) override { port = text; }
   void setLocalAddressField(const std::string& text) override { localAddress = text; }
+  std::string charsetField() const override { return charset; }
+  std::string fingerprintField() const override { return fingerprint; }
+  LoginMode loginField() const override { return login; }
+  bool paceField() const override { return pace; }
+  void setCharsetField(const std::string& text) override { charset = text; }
+  void setFingerprintField(const std::string& text) override { fingerprint = text; }
+  void setLoginField(LoginMode mode) override { login = mode; }
+  void setPaceField(bool on) override { pace = on; }
+  void appendLogLine(const std::string& text) override { log.push_back(text); }
+  void showNotice(const Notice& notice) override { notices.push_back(notice.text); }
+  void setTrayToolTip(const std::string& text) override { toolTip = text; }
   void copyToClipboard(const std::string& text) override { clipboard = text; }
   void inform(std::string_view caption, std::string_view text, std::string_view detail) override {
     boxes.push_back({std::string(caption), std::string(text), std::string(detail)});
@@ -217,6 +237,11 @@ class FakeView : public BridgeTableView {
   std::vector<Row> rows;
   int selected = -1;
   std::string server, channel, port, localAddress, clipboard;
+  std::string charset, fingerprint, toolTip;
+  LoginMode login = LoginMode::kNone;
+  bool pace = true;
+  std::vector<std::string> log;
+  std::vector<std::string> notices;
   std::vector<Box> boxes;
   bool answerYes = false;
   bool ended = false;
@@ -242,7 +267,8 @@ class LogicTest : public ::testing::Test {
   }
 
   BridgeTableLogic& start(std::vector<std::uint32_t> randomWords = {0x12345678}) {
-    logic_.emplace(bridges_, view_, listeners_, path_, sequence(std::move(randomWords)));
+    logic_.emplace(bridges_, view_, listeners_, path_, sequence(std::move(randomWords)),
+                   [this] { return now_; });
     view_.logic = &*logic_;
     listeners_.logic = &*logic_;
     logic_->initialise();
@@ -273,6 +299,7 @@ class LogicTest : public ::testing::Test {
   FakeView view_;
   FakeListeners listeners_;
   std::optional<BridgeTableLogic> logic_;
+  LocalTime now_{1000, 18, 2, 5};
 };
 
 TEST_F(LogicTest, EmptyStartShowsNoRowsAndARandomPortAbove1023) {
@@ -336,14 +363,16 @@ TEST_F(LogicTest, StoredMarkerBitDoesNotLockTheCheckbox) {
   EXPECT_FALSE(listeners_.isOpen(bridge));
 }
 
-TEST_F(LogicTest, AddWithEmptyTextsOpensOnTheFieldsPortOnceAndChecksTheRow) {
+// An empty server text is refused since the server text is checked (see
+// AddAndUpdateRefuseFieldsSayingWhich); an empty channel is still taken.
+TEST_F(LogicTest, AddWithEmptyChannelOpensOnTheFieldsPortOnceAndChecksTheRow) {
   start();
-  fill("", "", "4100");
+  fill("h", "", "4100");
   logic_->add();
 
   ASSERT_EQ(bridges_.size(), 1u);
   const Bridge& bridge = bridges_.back();
-  EXPECT_EQ(fieldText(bridge.server), "");
+  EXPECT_EQ(fieldText(bridge.server), "h");
   EXPECT_EQ(fieldText(bridge.channel), "");
   EXPECT_EQ(bridge.localPort, 4100);
   EXPECT_EQ(bridge.upstreamKind, 1);
@@ -354,7 +383,7 @@ TEST_F(LogicTest, AddWithEmptyTextsOpensOnTheFieldsPortOnceAndChecksTheRow) {
   EXPECT_EQ(listeners_.log, (std::vector<std::string>{"open 4100"}));
   EXPECT_EQ(bridge.enabled, 1);
   ASSERT_EQ(view_.rows.size(), 1u);
-  EXPECT_EQ(view_.rows[0].server, "irc://");
+  EXPECT_EQ(view_.rows[0].server, "irc://h/");
   EXPECT_EQ(view_.rows[0].port, "4100");
   EXPECT_TRUE(view_.rows[0].checked);
   EXPECT_TRUE(view_.boxes.empty());
@@ -525,6 +554,248 @@ TEST_F(LogicTest, SaveAndExitReportWhatTheSaveDid) {
     EXPECT_EQ(view_.boxes[0].text, row.box) << row.name;
     EXPECT_EQ(view_.boxes[0].detail.empty(), row.writable) << row.name;
   }
+}
+
+// ---- Checked fields and the options editor -----------------------------------
+
+TEST_F(LogicTest, AddAndUpdateRefuseFieldsSayingWhichAndChangeNothing) {
+  const struct {
+    const char* name;
+    const char* server;
+    const char* charset;
+    const char* fingerprint;
+    const char* text;
+  } rows[] = {
+      {"unknown scheme", "ftp://h", "", "",
+       "server \"ftp://h\" cannot be used: the scheme is not one of irc://, ircs://"},
+      {"port zero", "h:0", "", "",
+       "server \"h:0\" cannot be used: the port is not a number from 1 to 65535"},
+      {"no host before the port", ":6667", "", "",
+       "server \":6667\" cannot be used: there is no server name"},
+      {"empty server", "", "", "", "server \"\" cannot be used: there is no server name"},
+      {"charset with a blank", "h", "windows 1252", "",
+       "charset \"windows 1252\" is not a character set name"},
+      {"short fingerprint", "h", "", "abc",
+       "fingerprint \"abc\" is not a SHA-256 fingerprint (64 hex digits)"},
+  };
+  for (const auto& row : rows) {
+    for (const bool adding : {true, false}) {
+      bridges_.clear();
+      view_ = FakeView{};
+      listeners_ = FakeListeners{};
+      const Bridge& existing = load("a.example", 4001, 1);
+      start();
+      view_.select(0);
+      fill(row.server, "#c", "4002");
+      view_.charset = row.charset;
+      view_.fingerprint = row.fingerprint;
+      listeners_.log.clear();
+      adding ? logic_->add() : logic_->update();
+
+      ASSERT_EQ(view_.boxes.size(), 1u) << row.name;
+      EXPECT_EQ(view_.boxes[0].caption, adding ? kNotAddedCaption : kNotUpdatedCaption);
+      EXPECT_EQ(view_.boxes[0].text, row.text) << row.name;
+      EXPECT_EQ(bridges_.size(), 1u) << row.name;
+      EXPECT_EQ(fieldText(existing.server), "a.example") << row.name;
+      EXPECT_EQ(existing.localPort, 4001) << row.name;
+      EXPECT_TRUE(listeners_.log.empty()) << row.name;
+    }
+  }
+}
+
+TEST_F(LogicTest, OptionsAreStoredWithTheBridgeAndShownWhenSelected) {
+  load("other.example", 4001, 0);
+  start();
+  const std::string fingerprint(64, 'a');
+  fill("ircs://irc.example", "chat", "4100");
+  view_.charset = "windows-1251";
+  view_.fingerprint = "AA:" + std::string(62, 'A');
+  view_.login = LoginMode::kSasl;
+  view_.pace = false;
+  logic_->add();
+  const Bridge& added = bridges_.back();
+  EXPECT_EQ(fieldText(added.server), "ircs://irc.example");
+  EXPECT_EQ(view_.rows.back().server, "ircs://irc.example/#chat");
+  EXPECT_EQ(formatOptions(added.options),
+            "charset=windows-1251,fingerprint=" + fingerprint + ",login=sasl,pace=off");
+
+  view_.select(0);
+  EXPECT_EQ(view_.charset, "utf-8");
+  EXPECT_EQ(view_.fingerprint, "");
+  EXPECT_EQ(view_.login, LoginMode::kNone);
+  EXPECT_TRUE(view_.pace);
+  view_.select(1);
+  EXPECT_EQ(view_.charset, "windows-1251");
+  EXPECT_EQ(view_.fingerprint, fingerprint);
+  EXPECT_EQ(view_.login, LoginMode::kSasl);
+  EXPECT_FALSE(view_.pace);
+
+  view_.charset = "";  // a cleared charset is the default
+  view_.pace = true;
+  logic_->update();
+  EXPECT_EQ(formatOptions(added.options), "fingerprint=" + fingerprint + ",login=sasl");
+}
+
+// ---- Sessions, the log and notices -------------------------------------------
+
+// A Relay as the listener makes it for `bridge`, after its server connect.
+std::unique_ptr<Relay> relayOf(const Bridge& bridge) {
+  auto relay = std::make_unique<Relay>();
+  relay->serverText.assign(fieldText(bridge.server));
+  relay->channel.assign(fieldText(bridge.channel));
+  relay->options = bridge.options;
+  relay->serverAddress.assign("192.0.2.1");
+  relay->serverPort = 6667;
+  return relay;
+}
+
+TEST_F(LogicTest, StateColumnAndLogFollowTheSessions) {
+  Bridge& bridge = load("irc.example", 4001, 1);
+  load("other.example", 4002, 0);
+  const auto first = relayOf(bridge);
+  const auto second = relayOf(bridge);
+  const auto refused = relayOf(bridge);
+  using Type = RelayReport::Type;
+  const auto report = [this](Type type, const Relay& relay, std::string_view reason = {},
+                             EndKind kind = EndKind::kFailure) {
+    return [=, this, &relay] { logic_->relayReported(reportOf(type, relay, reason, kind)); };
+  };
+  const struct {
+    const char* name;
+    std::function<void()> act;
+    const char* state;   // of the Bridge's row (the bottom one)
+    const char* logged;  // the newest log line; nullptr: nothing logged
+  } steps[] = {
+      {"an open listener", [this] { start(); }, "listening",
+       "18:02:05 listening on 127.0.0.1:4001 server irc.example channel #c"},
+      {"a client accepted",
+       [&] { logic_->acceptNoted(bridge, ListenerHost::AcceptNote::kAccepted, 0x7F000001, {}); },
+       "listening", "18:02:05 client accepted on port 4001"},
+      {"connected", report(Type::kConnected, *first), "1 session",
+       "18:02:05 relay connected to irc.example (192.0.2.1:6667) channel #c"},
+      {"welcomed: the IRC nick is shown",
+       [&] {
+         first->nick.assign("alice");
+         report(Type::kWelcomed, *first)();
+       },
+       "1 session (alice)", "18:02:05 relay welcomed by irc.example channel #c as IRC nick alice"},
+      {"a second session", report(Type::kConnected, *second), "2 sessions",
+       "18:02:05 relay connected to irc.example (192.0.2.1:6667) channel #c"},
+      {"the second client leaves",
+       report(Type::kEnded, *second, "client closed the connection", EndKind::kByClient),
+       "1 session (alice)",
+       "18:02:05 relay ended for irc.example channel #c: client closed the connection"},
+      {"the server stops answering",
+       report(Type::kEnded, *first,
+              "the server stopped answering (no reply to a PING within 60 seconds)"),
+       "ended: the server stopped answering, 18:02",
+       "18:02:05 relay ended for irc.example channel #c: the server stopped answering (no "
+       "reply to a PING within 60 seconds)"},
+      {"a refused certificate, later",
+       [&] {
+         now_ = {1300, 18, 7, 0};
+         report(Type::kEnded, *refused, "the server's certificate is not trusted: x",
+                EndKind::kCertificateRefused)();
+       },
+       "refused: certificate not trusted, 18:07",
+       "18:07:00 relay ended for irc.example channel #c: the server's certificate is not "
+       "trusted: x"},
+      {"a connect failure",
+       report(Type::kEnded, *refused, "cannot connect to the server: Connection refused"),
+       "failed: cannot connect to the server, 18:07",
+       "18:07:00 relay ended for irc.example channel #c: cannot connect to the server: "
+       "Connection refused"},
+      {"unchecked", [&] { view_.click(1); }, "not listening", nullptr},
+      {"a hostile channel text stays one line",
+       [&] {
+         refused->channel.assign("#c\r\nforged");
+         report(Type::kEnded, *refused, "x")();
+       },
+       "not listening", "18:07:00 relay ended for irc.example channel #c??forged: x"},
+  };
+  for (const auto& step : steps) {
+    const std::size_t logged = view_.log.size();
+    step.act();
+    EXPECT_EQ(view_.rows[1].state, step.state) << step.name;
+    EXPECT_EQ(view_.rows[0].state, "not listening") << step.name;
+    if (step.logged == nullptr) {
+      EXPECT_EQ(view_.log.size(), logged) << step.name;
+    } else {
+      ASSERT_EQ(view_.log.size(), logged + 1) << step.name;
+      EXPECT_EQ(view_.log.back(), step.logged) << step.name;
+    }
+  }
+  EXPECT_EQ(view_.toolTip, "Quayside 1.00: no sessions");
+  EXPECT_EQ(view_.notices.size(), 1u);
+  EXPECT_TRUE(view_.boxes.empty());
+}
+
+TEST_F(LogicTest, FailuresTheUserCanActOnAreNoticedOncePerBridgePerMinute) {
+  Bridge& a = load("a.example", 4001, 1);
+  Bridge& b = load("b.example", 4002, 1);
+  start();
+  const struct {
+    const char* name;
+    Bridge* bridge;
+    EndKind kind;
+    std::int64_t seconds;
+    const char* notice;  // nullptr: none
+  } rows[] = {
+      {"a refused certificate", &a, EndKind::kCertificateRefused, 1000,
+       "The server's certificate is not trusted. Its line in the log offers to trust it."},
+      {"the same Bridge within the minute", &a, EndKind::kPasswordRefused, 1059, nullptr},
+      {"another Bridge has a minute of its own", &b, EndKind::kPasswordRefused, 1030,
+       "The IRC server refused the password."},
+      {"the first Bridge a minute later", &a, EndKind::kNickRefused, 1060,
+       "The IRC server refused every nick tried."},
+      {"a failure the user cannot act on", &b, EndKind::kFailure, 2000, nullptr},
+      {"the client leaving", &b, EndKind::kByClient, 3000, nullptr},
+  };
+  for (const auto& row : rows) {
+    view_.notices.clear();
+    now_.seconds = row.seconds;
+    logic_->relayReported(
+        reportOf(RelayReport::Type::kEnded, *relayOf(*row.bridge), "why", row.kind));
+    EXPECT_EQ(view_.notices,
+              row.notice ? std::vector<std::string>{row.notice} : std::vector<std::string>{})
+        << row.name;
+  }
+}
+
+TEST_F(LogicTest, TrustThisCertificateFillsTheRefusedFingerprintForItsBridge) {
+  load("ircs://a.example", 4001, 1);
+  Bridge& b = load("ircs://b.example", 4002, 1);
+  start();
+  EXPECT_EQ(logic_->trustLine(std::nullopt), std::nullopt);
+  const std::string fingerprint(64, 'c');
+  const auto relay = relayOf(b);
+  relay->serverFingerprint.assign(fingerprint);
+  logic_->relayReported(reportOf(RelayReport::Type::kEnded, *relay,
+                                 "the server's certificate is not trusted: self-signed",
+                                 EndKind::kCertificateRefused));
+  const std::size_t line = view_.log.size() - 1;
+  // A line without a certificate leads to the newest that has one.
+  EXPECT_EQ(logic_->trustLine(0), line);
+
+  logic_->trustCertificate(line);
+  EXPECT_EQ(view_.selected, 0);  // b is on top
+  EXPECT_EQ(view_.server, "ircs://b.example");
+  EXPECT_EQ(view_.fingerprint, fingerprint);
+  logic_->update();
+  EXPECT_EQ(b.options.fingerprint.view(), fingerprint);
+  EXPECT_EQ(view_.rows[0].state, "listening");  // the old failure no longer applies
+}
+
+TEST_F(LogicTest, TheLogKeepsItsNewestLines) {
+  Bridge& bridge = load("a.example", 4001, 1);
+  start();
+  for (int i = 0; i < 1005; ++i) {
+    logic_->acceptNoted(bridge, ListenerHost::AcceptNote::kAcceptFailed, 0, std::to_string(i));
+  }
+  const auto& lines = logic_->activity().lines();
+  ASSERT_EQ(lines.size(), SessionActivity::kLogLimit);
+  EXPECT_EQ(lines.front().text, "18:02:05 accept failed on port 4001: 5");
+  EXPECT_EQ(lines.back().text, "18:02:05 accept failed on port 4001: 1004");
 }
 
 }  // namespace

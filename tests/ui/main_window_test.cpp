@@ -7,8 +7,11 @@
 #include "support/loopback.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
@@ -194,9 +197,25 @@ TEST_F(MainWindowTest, AcceptEventStartsARelayThatGreetsTheClient) {
       },
       5000));
   EXPECT_EQ(testing::readUntil(client, kLockString), kLockString);
+  // The relay's events reach the State column and the log, queued.
+  const auto state = [this] {
+    return window_->model().data(window_->model().index(0, 2), Qt::DisplayRole).toString();
+  };
+  const auto logText = [this] { return child<QPlainTextEdit>("eventLog")->toPlainText(); };
+  EXPECT_TRUE(QTest::qWaitFor([&] { return state() == QStringLiteral("1 session"); }, 5000))
+      << state().toStdString();
+  EXPECT_TRUE(logText().contains(QStringLiteral("client accepted on port ")));
+  EXPECT_TRUE(logText().contains(QStringLiteral("relay connected to ") +
+                                 QString::fromStdString(serverText)));
 
-  platform::closeSocket(client);
   platform::closeSocket(upstream);
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return state().startsWith(QStringLiteral("ended: server closed the connection, ")); },
+      5000))
+      << state().toStdString();
+  EXPECT_TRUE(logText().endsWith(QStringLiteral(": server closed the connection")));
+  EXPECT_EQ(window_->trayToolTipText(), QStringLiteral("Quayside 1.00: no sessions"));
+  platform::closeSocket(client);
   platform::closeSocket(ircServer);
   EXPECT_TRUE(QTest::qWaitFor([] { return registeredRelayCount() == 0; }, 5000));
 }
@@ -217,6 +236,7 @@ TEST_F(MainWindowTest, UncheckingARowClosesItsListener) {
 TEST_F(MainWindowTest, DuplicatePortAnsweredNoLeavesTheNewRowUnchecked) {
   const Bridge& first = enabledBridge("a", freePort());
   open();
+  child<QLineEdit>("serverField")->setText(QStringLiteral("b"));  // an empty one is refused
   child<QLineEdit>("portField")->setText(QString::number(first.localPort));
   prompter_.answerYes = false;
   child<QPushButton>("addButton")->click();
@@ -287,6 +307,50 @@ TEST_F(MainWindowTest, OnlyClicksOnTheIconRestoreTheWindow) {
 TEST_F(MainWindowTest, SettingsPathIsShown) {
   open();
   EXPECT_EQ(child<QWidget>("settingsPathLabel")->toolTip(), QString::fromStdString(path_));
+}
+
+TEST_F(MainWindowTest, TheOptionsEditorStoresOptionsAndRefusesBadOnes) {
+  open();
+  child<QLineEdit>("serverField")->setText(QStringLiteral("ircs://irc.example"));
+  child<QLineEdit>("portField")->setText(QString::number(freePort()));
+  child<QComboBox>("charsetField")->setCurrentText(QStringLiteral("koi8-r"));
+  child<QComboBox>("loginField")->setCurrentIndex(1);
+  child<QCheckBox>("paceField")->setChecked(false);
+  child<QPushButton>("addButton")->click();
+  ASSERT_EQ(bridges_.size(), 1u);
+  EXPECT_EQ(formatOptions(bridges_.back().options), "charset=koi8-r,login=pass,pace=off");
+  EXPECT_EQ(window_->model().data(window_->model().index(0, 2), Qt::DisplayRole).toString(),
+            QStringLiteral("listening"));
+
+  child<QTableView>("bridgeTable")->selectRow(0);
+  child<QComboBox>("charsetField")->setCurrentText(QStringLiteral("no such"));
+  child<QPushButton>("updateButton")->click();
+  EXPECT_EQ(prompter_.boxes, (std::vector<std::string>{
+                                 "Bridge not updated|charset \"no such\" is not a character set "
+                                 "name"}));
+  EXPECT_EQ(bridges_.back().options.charsetName(), "koi8-r");
+}
+
+TEST_F(MainWindowTest, ARefusedCertificateIsNoticedAndCanBeTrusted) {
+  Bridge& bridge = enabledBridge("ircs://irc.example", freePort());
+  open();
+  QSignalSpy notices(window_.get(), &MainWindow::noticeShown);
+  auto* trust = child<QPushButton>("trustButton");
+  EXPECT_FALSE(trust->isEnabled());
+
+  Relay relay;
+  relay.serverText.assign("ircs://irc.example");
+  relay.channel.assign("#c");
+  relay.serverFingerprint.assign(std::string(64, 'e'));
+  window_->logic().relayReported(reportOf(RelayReport::Type::kEnded, relay,
+                                          "the server's certificate is not trusted: x",
+                                          EndKind::kCertificateRefused));
+  EXPECT_EQ(notices.count(), 1);
+  ASSERT_TRUE(trust->isEnabled());
+  trust->click();
+  EXPECT_EQ(child<QLineEdit>("fingerprintField")->text(), QString(64, QLatin1Char('e')));
+  child<QPushButton>("updateButton")->click();
+  EXPECT_EQ(bridge.options.fingerprint.view(), std::string(64, 'e'));
 }
 
 }  // namespace

@@ -1,0 +1,70 @@
+#include "ui/relay_event_post.h"
+
+#include <QMetaObject>
+#include <QObject>
+
+#include <utility>
+
+namespace quayside {
+
+RelayEventPost::RelayEventPost(QObject* receiver, Deliver deliver)
+    : deliver_(std::move(deliver)), receiver_(receiver) {}
+
+void RelayEventPost::relayStarting() {
+  const std::lock_guard lock(mutex_);
+  ++holders_;
+}
+
+void RelayEventPost::relayNotStarted() {
+  drop();
+}
+
+void RelayEventPost::release() {
+  {
+    const std::lock_guard lock(mutex_);
+    receiver_ = nullptr;
+  }
+  drop();
+}
+
+void RelayEventPost::relayConnected(const Relay& relay) {
+  post(reportOf(RelayReport::Type::kConnected, relay));
+}
+
+void RelayEventPost::relayWelcomed(const Relay& relay) {
+  post(reportOf(RelayReport::Type::kWelcomed, relay));
+}
+
+void RelayEventPost::relayEnded(const Relay& relay, std::string_view reason) {
+  relayEndedAs(relay, reason, EndKind::kFailure);
+}
+
+void RelayEventPost::relayEndedAs(const Relay& relay, std::string_view reason, EndKind kind) {
+  post(reportOf(RelayReport::Type::kEnded, relay, reason, kind));
+  // The relay's last call here: it no longer holds the object.
+  drop();
+}
+
+void RelayEventPost::post(RelayReport report) {
+  const std::lock_guard lock(mutex_);
+  // Under the lock, so release() cannot pass while the receiver is posted
+  // to; once the receiver is destroyed Qt drops what is still queued.
+  if (receiver_ != nullptr) {
+    QMetaObject::invokeMethod(
+        receiver_, [deliver = deliver_, report = std::move(report)] { deliver(report); },
+        Qt::QueuedConnection);
+  }
+}
+
+void RelayEventPost::drop() {
+  bool last = false;
+  {
+    const std::lock_guard lock(mutex_);
+    last = --holders_ == 0;
+  }
+  if (last) {
+    delete this;
+  }
+}
+
+}  // namespace quayside
