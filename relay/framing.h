@@ -44,7 +44,9 @@ enum class Stream { kClient, kServer };
 
 // Where the next receive on `stream` goes: right after the held bytes, never
 // empty. A buffer already full of one unterminated message is discarded
-// first, so an over-long message is lost rather than blocking the stream.
+// first, and the rest of that message is skipped up to its terminator, so an
+// over-long message is lost whole rather than blocking the stream or having
+// its tail read as a message.
 std::span<char> receiveArea(Relay& relay, Stream stream);
 
 // Accounts for `count` bytes just received into receiveArea() and runs the
