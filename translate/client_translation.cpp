@@ -381,7 +381,9 @@ void sendRegistration(Command& c) {
   string_view host =
       email ? unescaped(upTo(*email, kLineStops), hostArea) : madeUpHost(hostArea, c.random);
   host = cutToFit(host, kUserFieldLimit, isValidUtf8(host));
-  string_view server = parseServerAddress(relay.serverText.view(), relay.upstreamKind).host;
+  // The settings file is hostile input too: no line break from it reaches IRC.
+  string_view server =
+      upTo(parseServerAddress(relay.serverText.view(), relay.upstreamKind).host, kLineStops);
   server = cutToFit(server, kUserFieldLimit, isValidUtf8(server));
   const std::size_t space = info.find_first_of(" $|\0"sv);
   string_view realname = space != string_view::npos && info[space] == ' '

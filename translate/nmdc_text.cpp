@@ -58,6 +58,8 @@ std::size_t nmdcUnescape(std::string_view text, char* out, std::size_t capacity)
 }
 
 void appendChannelTarget(Composer& composer, std::string_view channel) {
+  // A channel from a hostile settings file must not end a line early.
+  channel = channel.substr(0, channel.find_first_of(std::string_view("\r\n\0", 3)));
   if (!channel.empty() && channel.front() != '#' && channel.front() != '&') {
     composer.append('#');
   }

@@ -22,8 +22,8 @@ std::string_view nmdcEscapeFor(std::string_view text, std::size_t i);
 // the input, so `capacity >= text.size()` never cuts.
 std::size_t nmdcUnescape(std::string_view text, char* out, std::size_t capacity);
 
-// Appends the channel target: `channel` with '#' in front unless it is empty
-// or already begins with '#' or '&'.
+// Appends the channel target: `channel` up to its first CR, LF or NUL, with
+// '#' in front unless it is empty or already begins with '#' or '&'.
 void appendChannelTarget(Composer& composer, std::string_view channel);
 
 }  // namespace quayside
