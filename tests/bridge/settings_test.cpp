@@ -1,15 +1,19 @@
 #include "bridge/settings.h"
 
+#include "support/child_process.h"
 #include "support/temp_directory.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 
 namespace quayside {
 namespace {
@@ -43,6 +47,24 @@ class SettingsFile : public ::testing::Test {
 
   testing::TempDirectory folder_;
 };
+
+TEST_F(SettingsFile, KillDuringSavesLeavesTheOldOrTheNewFileWhole) {
+  std::mt19937 random(11);
+  for (int round = 0; round < 25; ++round) {
+    SCOPED_TRACE(round);
+    testing::ChildProcess saver(QUAYSIDE_SETTINGS_SAVER_PATH, {path()});
+    ASSERT_TRUE(saver.waitForOutput("saved"));
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+    saver.signal(SIGKILL);
+    ASSERT_TRUE(saver.waitForExit().has_value());
+    const BridgeList loaded = loadSettings(path());
+    ASSERT_TRUE(loaded.size() == 3 || loaded.size() == 5) << loaded.size() << " records";
+    const std::string_view server = loaded.size() == 3 ? "old.example" : "new.example";
+    for (const Bridge& bridge : loaded) {
+      EXPECT_EQ(fieldText(bridge.server), server);
+    }
+  }
+}
 
 TEST_F(SettingsFile, MissingEmptyOrNonRegularFileGivesNoBridges) {
   EXPECT_TRUE(loadSettings(path()).empty());

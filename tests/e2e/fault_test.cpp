@@ -1,0 +1,132 @@
+// Faults from the network, through the daemon: servers that vanish in the
+// middle of a line or reset the connection, a client that leaves while the
+// connect is still under way, and many clients at once. The daemon must go on
+// serving, and every client must learn what happened.
+#include "e2e/scripted_peers.h"
+#include "e2e/servers.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace quayside::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr char kChannel[] = "#faults";
+
+// The relay's connection as the scripted server sees it.
+std::unique_ptr<MessagePeer> acceptRelay(const testing::LoopbackListener& server) {
+  const SocketHandle accepted = server.accept();
+  return accepted == kNoSocket ? nullptr : std::make_unique<MessagePeer>("\r\n", accepted);
+}
+
+TEST(Faults, ServerThatVanishesIsToldToTheClientAndTheDaemonGoesOn) {
+  struct Row {
+    const char* name;  // what is broken when the row fails
+    bool reset;        // a reset (RST) rather than an orderly close
+    const char* told;  // how the end reads to the client
+  };
+  const Row rows[] = {
+      {"close in the middle of a line", false, "server closed the connection"},
+      {"connection reset", true, "server connection failed"},
+  };
+  testing::LoopbackListener server;
+  ASSERT_TRUE(server.valid());
+  const std::uint16_t port = testing::freePort();
+  Daemon daemon({"--bridge", bridgeArgument(port, server.port(), kChannel)});
+  ASSERT_TRUE(daemon.waitListening(port));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    NmdcClient client("bob");
+    ASSERT_TRUE(client.connect(port));
+    ASSERT_TRUE(client.greet());
+    const std::unique_ptr<MessagePeer> irc = acceptRelay(server);
+    ASSERT_NE(irc, nullptr);
+    ASSERT_TRUE(client.validate());
+    ASSERT_TRUE(irc->waitForPrefix("NICK bob"));
+    ASSERT_TRUE(irc->send(":srv NOTICE bob :half a li"));
+    if (row.reset) {
+      const linger abort{1, 0};
+      ::setsockopt(irc->socket(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    irc->close();
+    const auto told = client.readUntilClosed();
+    ASSERT_TRUE(told.has_value()) << "the client stayed connected";
+    EXPECT_NE(told->find(std::string(" ended: ") + row.told + "|"), std::string::npos)
+        << printable(*told);
+    EXPECT_EQ(told->find("half"), std::string::npos) << "an unfinished line was shown";
+  }
+  EXPECT_TRUE(daemon.process().running());
+  EXPECT_FALSE(hasSanitizerReport(daemon.log())) << daemon.log();
+}
+
+TEST(Faults, ClientLeavingDuringTheConnectLeavesTheDaemonServing) {
+  // A backlog of one, filled and never accepted: the relay's connect waits.
+  testing::LoopbackListener stuck(0);
+  ASSERT_TRUE(stuck.valid());
+  SocketHandle filler = testing::connectLoopback(stuck.port());
+  ASSERT_NE(filler, kNoSocket);
+  testing::LoopbackListener good;
+  ASSERT_TRUE(good.valid());
+  const std::uint16_t stuckPort = testing::freePort();
+  const std::uint16_t goodPort = testing::freePort();
+  Daemon daemon({"--bridge", bridgeArgument(stuckPort, stuck.port(), kChannel), "--bridge",
+                 bridgeArgument(goodPort, good.port(), kChannel)});
+  ASSERT_TRUE(daemon.waitListening(stuckPort));
+  ASSERT_TRUE(daemon.waitListening(goodPort));
+
+  NmdcClient leaving("eve");
+  ASSERT_TRUE(leaving.connect(stuckPort));
+  std::this_thread::sleep_for(200ms);
+  leaving.close();
+
+  // The other relays never wait for that connect.
+  NmdcClient client("bob");
+  ASSERT_TRUE(client.connect(goodPort));
+  EXPECT_TRUE(client.greet());
+  EXPECT_TRUE(daemon.process().running());
+  platform::closeSocket(filler);
+  EXPECT_FALSE(hasSanitizerReport(daemon.log())) << daemon.log();
+}
+
+TEST(Faults, FiveHundredClientsAtOnceEachGetTheLock) {
+  constexpr int kClients = 500;
+  // The daemon holds two descriptors per client, this test one per client
+  // plus the server's side.
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_max < 4 * kClients) {
+    GTEST_SKIP() << "the descriptor limit (" << limit.rlim_max << ") is too low for this test";
+  }
+  limit.rlim_cur = limit.rlim_max;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+
+  // Connects complete in the backlog: the relays never need an accept.
+  testing::LoopbackListener server(4 * kClients);
+  ASSERT_TRUE(server.valid());
+  const std::uint16_t port = testing::freePort();
+  Daemon daemon({"--bridge", bridgeArgument(port, server.port(), kChannel)});
+  ASSERT_TRUE(daemon.waitListening(port));
+
+  std::vector<std::unique_ptr<NmdcClient>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<NmdcClient>("c" + std::to_string(i)));
+    ASSERT_TRUE(clients.back()->connect(port)) << "client " << i;
+  }
+  int greeted = 0;
+  for (const auto& client : clients) {
+    greeted += client->greet() ? 1 : 0;
+  }
+  EXPECT_EQ(greeted, kClients);
+  EXPECT_TRUE(daemon.process().running());
+  EXPECT_FALSE(hasSanitizerReport(daemon.log())) << daemon.log();
+}
+
+}  // namespace
+}  // namespace quayside::e2e
