@@ -44,7 +44,9 @@ enum class Stream { kClient, kServer };
 
 // Where the next receive on `stream` goes: right after the held bytes, never
 // empty. A buffer already full of one unterminated message is discarded
-// first, so an over-long message is lost rather than blocking the stream.
+// first, so an over-long message is lost rather than blocking the stream;
+// except that a chat or private message from the client goes on in the long
+// buffer up to kLongMessageLimit, and past it is refused: the client is told.
 std::span<char> receiveArea(Relay& relay, Stream stream);
 
 // Accounts for `count` bytes just received into receiveArea() and runs the

@@ -40,6 +40,8 @@ constexpr std::size_t kNickLimit = kNickCapacity - 1;
 
 // A command's text in IRC form; unescaping never makes text longer.
 using TextScratch = std::array<char, kStreamCapacity>;
+// The text of a chat or private message, which may be a long paste.
+using LongTextScratch = std::array<char, kLongMessageLimit>;
 // A line head (or another piece that must fit one relayed line).
 using HeadScratch = std::array<char, kRelayedLineLimit>;
 
@@ -531,7 +533,7 @@ void privateMessage(Command& c) {
   if (!head) {
     return;
   }
-  TextScratch scratch;
+  LongTextScratch scratch;
   sendTextLines(c, *head, unescaped(upTo(text, kNul), scratch));
 }
 
@@ -611,7 +613,7 @@ void chatLine(Command& c) {
   if (!head) {
     return;
   }
-  TextScratch scratch;
+  LongTextScratch scratch;
   sendTextLines(c, *head, unescaped(upTo(text, kNul), scratch));
 }
 
