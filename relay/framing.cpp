@@ -53,9 +53,8 @@ bool mayBeLong(const StreamState& s) {
 // Index of the first '|' in [from, length), or length when there is none.
 std::uint32_t findPipe(const StreamState& s, std::uint32_t from) {
   const void* hit = std::memchr(s.buffer + from, '|', s.length - from);
-  return hit == nullptr
-             ? s.length
-             : static_cast<std::uint32_t>(static_cast<const char*>(hit) - s.buffer);
+  return hit == nullptr ? s.length
+                        : static_cast<std::uint32_t>(static_cast<const char*>(hit) - s.buffer);
 }
 
 // Index of the first CR LF in [from, length) whose LF is held too, or length.

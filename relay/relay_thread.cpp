@@ -46,9 +46,9 @@ struct End {
 class SocketOutput final : public RelayOutput {
  public:
   SocketOutput(Relay& relay, platform::ByteStream& server)
-      : relay_(relay), server_(server), pacer_([&server](std::string_view bytes) {
-          server.sendAll(bytes);
-        }) {}
+      : relay_(relay),
+        server_(server),
+        pacer_([&server](std::string_view bytes) { server.sendAll(bytes); }) {}
 
   std::span<char> area(Peer peer) override { return pending(peer).area(); }
 
