@@ -92,23 +92,32 @@ void checkServerSends(const testing::RecordingOutput& out) {
 }
 
 void checkClientSends(const testing::RecordingOutput& out) {
+  // A long echo spans several sends; together they must be whole commands.
+  std::string sent;
   for (const std::string& send : out.client) {
-    if (send.empty() || send.size() > kOutCapacity || !send.ends_with('|')) {
-      fail("send to the client not whole commands", send);
+    if (send.empty() || send.size() > kOutCapacity) {
+      fail("send to the client empty or over one area", send);
     }
-    for (std::size_t at = 0; at < send.size();) {
-      const std::size_t end = send.find('|', at);
-      if (!isGatewayCommand(std::string_view(send).substr(at, end - at))) {
-        fail("command to the client the gateway did not compose", send);
-      }
-      at = end + 1;
+    sent += send;
+  }
+  if (!sent.empty() && !sent.ends_with('|')) {
+    fail("sends to the client not whole commands", sent);
+  }
+  for (std::size_t at = 0; at < sent.size();) {
+    const std::size_t end = sent.find('|', at);
+    if (!isGatewayCommand(std::string_view(sent).substr(at, end - at))) {
+      fail("command to the client the gateway did not compose", sent.substr(at, end - at));
     }
+    at = end + 1;
   }
 }
 
 void checkHeld(const Relay& relay) {
-  if (relay.clientLength > kStreamCapacity || relay.serverLength > kStreamCapacity ||
-      relay.clientBuffer[relay.clientLength] != '\0' ||
+  const bool longHeld = relay.clientLongBuffer != nullptr;
+  if (relay.clientLength > (longHeld ? kLongMessageLimit + 1 : kStreamCapacity) ||
+      relay.serverLength > kStreamCapacity ||
+      (longHeld ? relay.clientLongBuffer[relay.clientLength]
+                : relay.clientBuffer[relay.clientLength]) != '\0' ||
       relay.serverBuffer[relay.serverLength] != '\0') {
     fail("held bytes outside the buffer or not followed by a NUL", {});
   }

@@ -22,7 +22,7 @@ std::vector<std::string> receivesOf(std::span<const std::uint8_t> input);
 // lines, each ending in CR LF, at most 512 bytes, with no CR, LF or NUL in it.
 void checkServerSends(const testing::RecordingOutput& out);
 
-// Stops the process unless every send to the hub client is whole commands
+// Stops the process unless the sends to the hub client are whole commands
 // and each command either starts with one of the gateway's own "$" commands
 // or does not start with '$' at all (chat and status lines, whose text
 // cannot start a command).

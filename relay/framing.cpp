@@ -4,6 +4,7 @@
 #include "translate/server_translation.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace quayside {
 namespace {
@@ -12,37 +13,58 @@ namespace {
 // kSkipping until the discarded message's terminator has gone by, so the
 // tail of an over-long message is never read as a message of its own.
 constexpr std::uint32_t kSkipping = 0xFFFFFFFF;
+// As kSkipping, for a chat or private message over kLongMessageLimit: the
+// client is told at the next receive that its message was not sent.
+constexpr std::uint32_t kRefusing = 0xFFFFFFFE;
 
-// One direction's reassembly state, seen through references into the Relay.
+// The long buffer holds a message of the limit and its '|'.
+constexpr std::uint32_t kLongCapacity = kLongMessageLimit + 1;
+
+static_assert(kLongMessageLimit == 65536, "the refusal names the limit");
+constexpr std::string_view kRefusal =
+    "*** Your message was not sent: it is longer than 65,536 bytes|";
+
+// One direction's reassembly state, seen through references into the Relay:
+// the inline buffer, or the client's long buffer while it is in use.
 struct StreamState {
   std::uint32_t& length;
   std::uint32_t& offset;
-  std::array<char, kStreamCapacity + 1>& buffer;
+  char* buffer;
+  std::uint32_t capacity;
 };
 
 StreamState stateOf(Relay& relay, Stream stream) {
-  if (stream == Stream::kClient) {
-    return {relay.clientLength, relay.clientOffset, relay.clientBuffer};
+  if (stream == Stream::kServer) {
+    return {relay.serverLength, relay.serverOffset, relay.serverBuffer.data(), kStreamCapacity};
   }
-  return {relay.serverLength, relay.serverOffset, relay.serverBuffer};
+  if (relay.clientLongBuffer) {
+    return {relay.clientLength, relay.clientOffset, relay.clientLongBuffer.get(), kLongCapacity};
+  }
+  return {relay.clientLength, relay.clientOffset, relay.clientBuffer.data(), kStreamCapacity};
+}
+
+// Chat and private messages carry pasted text, so they may outgrow the
+// inline buffer; every other command fits it or is discarded.
+bool mayBeLong(const StreamState& s) {
+  const std::string_view held(s.buffer, s.length);
+  return held.starts_with('<') || held.starts_with("$To:");
 }
 
 // Index of the first '|' in [from, length), or length when there is none.
 std::uint32_t findPipe(const StreamState& s, std::uint32_t from) {
-  const void* hit = std::memchr(s.buffer.data() + from, '|', s.length - from);
-  return hit == nullptr
-             ? s.length
-             : static_cast<std::uint32_t>(static_cast<const char*>(hit) - s.buffer.data());
+  const void* hit = std::memchr(s.buffer + from, '|', s.length - from);
+  return hit == nullptr ? s.length
+                        : static_cast<std::uint32_t>(static_cast<const char*>(hit) - s.buffer);
 }
 
 // Index of the first CR LF in [from, length) whose LF is held too, or length.
 std::uint32_t findCrLf(const StreamState& s, std::uint32_t from) {
   for (std::uint32_t i = from; i + 1 < s.length; ++i) {
-    const void* hit = std::memchr(s.buffer.data() + i, '\r', s.length - 1 - i);
+    const void* hit = std::memchr(s.buffer + i, '\r', s.length - 1 - i);
     if (hit == nullptr) {
       break;
     }
-    i = static_cast<std::uint32_t>(static_cast<const char*>(hit) - s.buffer.data());
+    i = static_cast<std::uint32_t>(static_cast<const char*>(hit) - s.buffer);
     if (s.buffer[i + 1] == '\n') {
       return i;
     }
@@ -61,7 +83,7 @@ void keepOnlyCr(StreamState& s, bool client) {
 
 void keepUnfinished(StreamState& s) {
   const std::uint32_t rest = s.length - s.offset;
-  std::memmove(s.buffer.data(), s.buffer.data() + s.offset, rest);
+  std::memmove(s.buffer, s.buffer + s.offset, rest);
   s.length = rest;
   s.offset = 0;
   s.buffer[s.length] = '\0';
@@ -86,15 +108,34 @@ Translator& standardTranslator() {
 
 std::span<char> receiveArea(Relay& relay, Stream stream) {
   StreamState s = stateOf(relay, stream);
+  // Held bytes this long are one unfinished message at the buffer's start.
   if (s.length >= kStreamCapacity) {
-    keepOnlyCr(s, stream == Stream::kClient);
-    s.offset = kSkipping;
+    const bool client = stream == Stream::kClient;
+    if (client && mayBeLong(s) && s.length < kLongCapacity) {
+      if (!relay.clientLongBuffer) {
+        relay.clientLongBuffer.reset(new char[kLongCapacity + 1]);
+        std::memcpy(relay.clientLongBuffer.get(), s.buffer, s.length + 1);
+        s.buffer = relay.clientLongBuffer.get();
+        s.capacity = kLongCapacity;
+      }
+    } else {
+      const bool refused = client && mayBeLong(s);
+      if (client) {
+        relay.clientLongBuffer.reset();
+        s.buffer = relay.clientBuffer.data();
+        s.capacity = kStreamCapacity;
+      }
+      keepOnlyCr(s, client);
+      s.offset = refused ? kRefusing : kSkipping;
+    }
   }
-  return {s.buffer.data() + s.length, kStreamCapacity - s.length};
+  return {s.buffer + s.length, s.capacity - s.length};
 }
 
-void received(Relay& relay, Stream stream, std::size_t count, Translator& translator,
-              RelayOutput& out) {
+namespace {
+
+void frame(Relay& relay, Stream stream, std::size_t count, Translator& translator,
+           RelayOutput& out) {
   StreamState s = stateOf(relay, stream);
   s.length += static_cast<std::uint32_t>(count);
   s.buffer[s.length] = '\0';
@@ -103,6 +144,10 @@ void received(Relay& relay, Stream stream, std::size_t count, Translator& transl
   const auto findEnd = [&](std::uint32_t from) {
     return client ? findPipe(s, from) : findCrLf(s, from);
   };
+  if (s.offset == kRefusing) {
+    out.send(Peer::kClient, kRefusal);
+    s.offset = kSkipping;
+  }
   if (s.offset == kSkipping) {
     const std::uint32_t end = findEnd(0);
     if (end == s.length) {
@@ -124,8 +169,8 @@ void received(Relay& relay, Stream stream, std::size_t count, Translator& transl
       return;
     }
     const std::uint32_t next = end + terminatorSize;
-    const Message message{{s.buffer.data() + s.offset, end - s.offset},
-                          {s.buffer.data() + next, s.length - next}};
+    const Message message{{s.buffer + s.offset, end - s.offset},
+                          {s.buffer + next, s.length - next}};
     std::size_t taken = client ? translator.clientCommand(relay, message, out)
                                : translator.serverLine(relay, message, out);
     s.offset = next;
@@ -137,6 +182,19 @@ void received(Relay& relay, Stream stream, std::size_t count, Translator& transl
       }
       s.offset = takenEnd + terminatorSize;
     }
+  }
+}
+
+}  // namespace
+
+void received(Relay& relay, Stream stream, std::size_t count, Translator& translator,
+              RelayOutput& out) {
+  frame(relay, stream, count, translator, out);
+  // Held bytes that fit the inline buffer again go back to it, and the long
+  // buffer is let go: an idle relay holds nothing on the heap.
+  if (stream == Stream::kClient && relay.clientLongBuffer && relay.clientLength < kStreamCapacity) {
+    std::memcpy(relay.clientBuffer.data(), relay.clientLongBuffer.get(), relay.clientLength + 1);
+    relay.clientLongBuffer.reset();
   }
 }
 

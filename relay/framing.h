@@ -46,7 +46,9 @@ enum class Stream { kClient, kServer };
 // empty. A buffer already full of one unterminated message is discarded
 // first, and the rest of that message is skipped up to its terminator, so an
 // over-long message is lost whole rather than blocking the stream or having
-// its tail read as a message.
+// its tail read as a message. A chat or private message from the client goes
+// on in the long buffer up to kLongMessageLimit instead, and past it is
+// refused: the client is told.
 std::span<char> receiveArea(Relay& relay, Stream stream);
 
 // Accounts for `count` bytes just received into receiveArea() and runs the

@@ -7,12 +7,16 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 namespace quayside {
 
 // Received bytes held per direction; one more byte holds the NUL after them.
 inline constexpr std::size_t kStreamCapacity = 10000;
+// The longest chat or private message the client may send (its '|' not
+// counted); the framing holds one that outgrows kStreamCapacity on the heap.
+inline constexpr std::size_t kLongMessageLimit = 65536;
 
 inline constexpr std::size_t kNickCapacity = 101;  // 100 characters and a NUL
 inline constexpr std::size_t kMyInfoCapacity = 1024;
@@ -94,6 +98,10 @@ struct Relay : RelayState {
   std::uint32_t clientLength = 0;
   std::uint32_t clientOffset = 0;
   std::array<char, kStreamCapacity + 1> clientBuffer{};
+  // While a chat or private message longer than clientBuffer arrives, the
+  // client's bytes are held here instead (kLongMessageLimit + 2 bytes: the
+  // message, its '|' and a NUL); let go as soon as they fit clientBuffer.
+  std::unique_ptr<char[]> clientLongBuffer;
 
   std::uint32_t serverLength = 0;
   std::uint32_t serverOffset = 0;

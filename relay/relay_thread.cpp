@@ -5,6 +5,7 @@
 #include "platform/stream.h"
 #include "platform/tls.h"
 #include "platform/wait.h"
+#include "relay/pacer.h"
 #include "relay/registry.h"
 #include "translate/composer.h"
 
@@ -12,6 +13,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <system_error>
@@ -43,10 +45,14 @@ constexpr std::string_view kCertificateForOtherHost = "the certificate is for an
 // Production output. The translations compose straight into one growing
 // buffer per socket; what they commit while the relay handles one receive
 // leaves in one send per socket when the receive is done, so a burst of chat
-// lines costs two sends per receive instead of two per line.
+// lines costs two sends per receive instead of two per line. With pacing on,
+// the server's lines go through the pacer instead.
 class SocketOutput final : public RelayOutput {
  public:
-  SocketOutput(Relay& relay, platform::ByteStream& server) : relay_(relay), server_(server) {}
+  SocketOutput(Relay& relay, platform::ByteStream& server)
+      : relay_(relay),
+        server_(server),
+        pacer_([&server](std::string_view bytes) { server.sendAll(bytes); }) {}
 
   std::span<char> area(Peer peer) override { return pending(peer).area(); }
 
@@ -83,6 +89,8 @@ class SocketOutput final : public RelayOutput {
     toClient_.release();
     toServer_.release();
   }
+
+  Pacer& pacer() { return pacer_; }
 
  private:
   static constexpr std::size_t kGatherLimit = std::size_t{64} * 1024;
@@ -123,7 +131,11 @@ class SocketOutput final : public RelayOutput {
       return;
     }
     if (peer == Peer::kServer) {
-      server_.sendAll(bytes);
+      if (relay_.options.pace) {
+        pacer_.add(bytes, Clock::now());
+      } else {
+        server_.sendAll(bytes);
+      }
     } else if (relay_.clientSocket != kNoSocket) {
       platform::sendAll(relay_.clientSocket, bytes);
     }
@@ -131,6 +143,7 @@ class SocketOutput final : public RelayOutput {
 
   Relay& relay_;
   platform::ByteStream& server_;
+  Pacer pacer_;
   Pending toClient_;
   Pending toServer_;
 };
@@ -250,7 +263,8 @@ std::string spoken(std::chrono::milliseconds time) {
 
 // Relays until either side ends; returns why. Besides the two sockets the
 // wait watches the server's deadlines: the welcome after the connect, a
-// PING after a long silence and the end when that PING stays unanswered.
+// PING after a long silence and the end when that PING stays unanswered;
+// and the time the next paced line is due, while lines wait.
 End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& translator,
                  RelayObserver* observer, const RelayTimeouts& timeouts) {
   SocketOutput out(relay, server);
@@ -300,20 +314,27 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
       pingedAt = now;
       pinged = true;
     }
+    Pacer& pacer = out.pacer();
+    pacer.sendDue(now);
     Clock::time_point due = pinged ? pingedAt + timeouts.reply : heardAt + timeouts.idle;
     if (!welcomed) {
       due = std::min(due, welcomeBy);
+    }
+    if (const std::optional<Clock::time_point> sendAt = pacer.nextSendAt()) {
+      due = std::min(due, *sendAt);
     }
 
     // One wait for both sides, until the nearest deadline: nothing is
     // delayed by polling and an idle Relay sleeps until a timer is due.
     // When bytes already wait inside the server stream, the client is only
     // checked, not waited for. A relay that still holds output memory only
-    // looks, and lets the memory go before it waits for real.
+    // looks, and lets the memory go before it waits for real. While the
+    // pacer holds more than it should, the client is not read: its bytes
+    // wait in the socket, and the client's sending slows down.
     const bool serverBuffered = server.hasBufferedInput();
     const bool onlyLook = serverBuffered || out.holdsMemory();
     std::array<platform::WaitEntry, 2> ready{
-        {{relay.clientSocket, false}, {server.handle(), false}}};
+        {{pacer.full() ? kNoSocket : relay.clientSocket, false}, {server.handle(), false}}};
     const std::chrono::milliseconds timeout =
         onlyLook ? std::chrono::milliseconds(0)
                  : std::chrono::ceil<std::chrono::milliseconds>(due - now);

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -82,6 +83,17 @@ string_view upTo(string_view text, string_view stops) {
 
 string_view unescaped(string_view text, std::span<char> scratch) {
   return {scratch.data(), nmdcUnescape(text, scratch.data(), scratch.size())};
+}
+
+// The text of a chat or private message unescaped: in `scratch`, or, for a
+// paste longer than that, in heap memory that `large` holds (a stack area
+// that big would stay resident in every relay thread).
+string_view unescapedText(string_view text, TextScratch& scratch, std::unique_ptr<char[]>& large) {
+  if (text.size() <= scratch.size()) {
+    return unescaped(text, scratch);
+  }
+  large.reset(new char[text.size()]);
+  return {large.get(), nmdcUnescape(text, large.get(), text.size())};
 }
 
 bool isContinuation(char byte) {
@@ -534,7 +546,8 @@ void privateMessage(Command& c) {
     return;
   }
   TextScratch scratch;
-  sendTextLines(c, *head, unescaped(upTo(text, kNul), scratch));
+  std::unique_ptr<char[]> large;
+  sendTextLines(c, *head, unescapedText(upTo(text, kNul), scratch, large));
 }
 
 // "<op> is kicking eve because: spam" directly followed by "$Kick eve|" in
@@ -614,7 +627,8 @@ void chatLine(Command& c) {
     return;
   }
   TextScratch scratch;
-  sendTextLines(c, *head, unescaped(upTo(text, kNul), scratch));
+  std::unique_ptr<char[]> large;
+  sendTextLines(c, *head, unescapedText(upTo(text, kNul), scratch, large));
 }
 
 // --- Dispatch -----------------------------------------------------------------

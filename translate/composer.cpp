@@ -96,6 +96,16 @@ void Batch::flush() {
 }
 
 void RelayOutput::send(Peer peer, std::string_view bytes, std::string_view terminator) {
+  // An echo longer than one area (a long paste) goes in several groups,
+  // which together are the bytes as given.
+  for (std::span<char> part = area(peer);
+       !bytes.empty() && !part.empty() && bytes.size() + terminator.size() > part.size();
+       part = area(peer)) {
+    const std::size_t count = bytes.size() < part.size() ? bytes.size() : part.size();
+    std::memcpy(part.data(), bytes.data(), count);
+    commit(peer, count);
+    bytes.remove_prefix(count);
+  }
   Composer composer(area(peer));
   composer.append(bytes);
   composer.terminate(terminator);

@@ -36,7 +36,8 @@ class RelayOutput {
   // thread then ends the Relay without closing that socket again.
   virtual void closeClient() = 0;
 
-  // A group composed elsewhere (an echo): `bytes` and then `terminator`.
+  // A group composed elsewhere (an echo): `bytes` and then `terminator`; as
+  // several groups when they do not fit one area.
   void send(Peer peer, std::string_view bytes, std::string_view terminator = {});
 };
 

@@ -153,6 +153,36 @@ TEST_F(IrcSessionTest, ChannelChatFlowsBothWays) {
   }
 }
 
+TEST_F(IrcSessionTest, PasteIsPacedAndArrivesWholeInOrder) {
+  using std::chrono::seconds;
+  auto alice = ircUserInChannel("alice");
+  auto bob = clientInChannel("bob", *alice);
+  ASSERT_FALSE(HasFailure());
+  // Bob's login lines have used up part of the allowance; let it refill.
+  alice->stayFor(seconds(6));
+  alice->clearSkipped();
+
+  constexpr int kLines = 30;
+  std::string paste = "<bob> line 1";
+  for (int i = 2; i <= kLines; ++i) {
+    paste += "\r\nline " + std::to_string(i);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  bob->send(paste + "|");
+  std::vector<std::chrono::steady_clock::duration> arrived;
+  for (int i = 1; i <= kLines; ++i) {
+    ASSERT_TRUE(alice->waitFrom("bob", "PRIVMSG #chat :line " + std::to_string(i)))
+        << "line " << i << " lost or out of order";
+    arrived.push_back(std::chrono::steady_clock::now() - start);
+  }
+  for (const std::string& skipped : alice->skipped()) {
+    EXPECT_EQ(skipped.find(ircPrefix("bob")), std::string::npos) << "out of order: " << skipped;
+  }
+  EXPECT_LT(arrived[4], seconds(4)) << "the first five lines are held back";
+  EXPECT_GE(arrived[kLines - 1], seconds((kLines - 5) * 2 - 1)) << "the paste is not paced";
+  EXPECT_LT(arrived[kLines - 1], seconds((kLines - 5) * 2 + 10)) << "the paste is paced too slowly";
+}
+
 TEST_F(IrcSessionTest, PrivateMessagesFlowBothWays) {
   auto alice = ircUserInChannel("alice");
   auto bob = clientInChannel("bob", *alice);

@@ -24,7 +24,20 @@ struct FramingCase {
   std::vector<std::string> receives;  // one entry per receive
   Strings messages;                   // handed to the translator, without terminators
   std::string heldAfter;              // unprocessed bytes left at the buffer's start
+  Strings toClient = {};              // what the framing itself told the client
 };
+
+// `text` as receives of `size` bytes each.
+std::vector<std::string> inReceives(const std::string& text, std::size_t size) {
+  std::vector<std::string> receives;
+  for (std::size_t at = 0; at < text.size(); at += size) {
+    receives.push_back(text.substr(at, size));
+  }
+  return receives;
+}
+
+const std::string kLongChat = "<a> " + std::string(kLongMessageLimit - 4, 'x');
+const std::string kRefusal = "*** Your message was not sent: it is longer than 65,536 bytes|";
 
 void PrintTo(const FramingCase& c, std::ostream* os) {
   *os << c.name;
@@ -48,6 +61,8 @@ TEST_P(FramingTest, HandsOverEachCompleteMessageOnce) {
   EXPECT_EQ(offset, 0u) << "unprocessed bytes always wait at the buffer's start";
   EXPECT_EQ(std::string(buffer, length), c.heldAfter);
   EXPECT_EQ(buffer[length], '\0');
+  EXPECT_EQ(out.client, c.toClient);
+  EXPECT_FALSE(relay->clientLongBuffer) << "no heap memory held between messages";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -92,6 +107,28 @@ INSTANTIATE_TEST_SUITE_P(
                     Stream::kServer,
                     {std::string(kStreamCapacity, 'y'), "z\r", "\nPING :x\r\n"},
                     {"PING :x"},
+                    ""},
+        FramingCase{"longChatCutOrLost", Stream::kClient, {kLongChat + "|"}, {kLongChat}, ""},
+        FramingCase{"longChatInSmallReceivesCutOrLost",
+                    Stream::kClient,
+                    inReceives(kLongChat + "|<b> c|$Ke", 1000),
+                    {kLongChat, "<b> c"},
+                    "$Ke"},
+        FramingCase{"longPrivateMessageCutOrLost",
+                    Stream::kClient,
+                    {"$To: b From: a $<a> " + std::string(30000, 'y'), "z|"},
+                    {"$To: b From: a $<a> " + std::string(30000, 'y') + "z"},
+                    ""},
+        FramingCase{"chatOverTheLimitSentOrUntold",
+                    Stream::kClient,
+                    inReceives(kLongChat + "x$Kick me|<b> c|", 7000),
+                    {"<b> c"},
+                    "",
+                    {kRefusal}},
+        FramingCase{"longCommandOtherThanChatKept",
+                    Stream::kClient,
+                    {"$MyINFO " + std::string(kStreamCapacity, 'x'), "$Kick me|<b> c|"},
+                    {"<b> c"},
                     ""}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -29,6 +29,7 @@ class RelaySessionTest : public ::testing::Test {
     relay_ = testing::makeRelay("x");
     relay_->serverText.assign("127.0.0.1:" + std::to_string(serverListener_.port()));
     relay_->upstreamKind = 1;
+    relay_->options.pace = pace_;
     hub_ = connectLoopback(clientListener_.port());
     relay_->clientSocket = clientListener_.accept();
     ASSERT_NE(relay_->clientSocket, kNoSocket);
@@ -56,6 +57,7 @@ class RelaySessionTest : public ::testing::Test {
     return readUntil(hub_, expect);
   }
 
+  bool pace_ = true;
   testing::LoopbackListener clientListener_{5};
   testing::LoopbackListener serverListener_{5};
   SocketHandle hub_ = kNoSocket;
@@ -119,6 +121,38 @@ TEST_F(RelaySessionTest, OwnKickClosesTheClientAndEndsTheRelay) {
   std::string rest;
   EXPECT_TRUE(waitForClose(irc_, rest)) << "the server connection ends with the client's";
   thread_.join();
+}
+
+// Unpaced, so a paste's 200 lines arrive at once.
+class RelayPasteTest : public RelaySessionTest {
+ protected:
+  RelayPasteTest() { pace_ = false; }
+};
+
+TEST_F(RelayPasteTest, PasteOf64KiBArrivesWholeAndALongerOneIsRefused) {
+  EXPECT_EQ(readUntil(hub_, std::string(kLockString)), kLockString);
+  EXPECT_TRUE(platform::sendAll(hub_, "$ValidateNick bob|"));
+  EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
+  EXPECT_EQ(readUntil(hub_, "|"), "$Hello bob|");
+
+  std::string text;
+  std::string lines;
+  std::string last;
+  for (int i = 0; text.size() < kLongMessageLimit - 400; ++i) {
+    const std::string line =
+        std::to_string(1000 + i) + std::string(296, static_cast<char>('a' + i % 26));
+    text += (text.empty() ? "" : "\r\n") + line;
+    last = "PRIVMSG #x :" + line + "\r\n";
+    lines += last;
+  }
+  const std::string paste = "<bob> " + text + "|";
+  EXPECT_EQ(hubSays(paste, last), lines);
+  EXPECT_EQ(readUntil(hub_, "|"), paste) << "the echo is whole too";
+
+  const std::string tooLong = "<bob> " + std::string(kLongMessageLimit - 5, 'y') + "|";
+  EXPECT_EQ(hubSays(tooLong + "<bob> after|", "\r\n"), "PRIVMSG #x :after\r\n");
+  EXPECT_EQ(readUntil(hub_, "<bob> after|"),
+            "*** Your message was not sent: it is longer than 65,536 bytes|<bob> after|");
 }
 
 }  // namespace

@@ -1,0 +1,125 @@
+#include "relay/pacer.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quayside {
+namespace {
+
+using Milliseconds = std::chrono::milliseconds;
+// One send: when (milliseconds from the start) and what.
+using Send = std::pair<long, std::string>;
+
+struct Add {
+  long at;  // milliseconds from the start
+  std::string lines;
+};
+
+std::string numbered(int from, int to) {
+  std::string lines;
+  for (int i = from; i <= to; ++i) {
+    lines += "PRIVMSG #c :" + std::to_string(i) + "\r\n";
+  }
+  return lines;
+}
+
+// Runs the pacer as the relay does: lines come in at their times, and the
+// relay wakes at every time the pacer names, until nothing waits.
+std::vector<Send> schedule(const std::vector<Add>& adds) {
+  const Pacer::TimePoint start{std::chrono::hours(1)};
+  long now = 0;
+  std::vector<Send> sends;
+  Pacer pacer([&](std::string_view bytes) { sends.emplace_back(now, std::string(bytes)); });
+  std::size_t next = 0;
+  for (;;) {
+    const std::optional<Pacer::TimePoint> due = pacer.nextSendAt();
+    const long dueAt =
+        due ? static_cast<long>(std::chrono::duration_cast<Milliseconds>(*due - start).count())
+            : -1;
+    if (next < adds.size() && (dueAt < 0 || adds[next].at <= dueAt)) {
+      now = adds[next].at;
+      pacer.add(adds[next].lines, start + Milliseconds(now));
+      ++next;
+    } else if (dueAt >= 0) {
+      now = dueAt;
+      pacer.sendDue(start + Milliseconds(now));
+    } else {
+      break;
+    }
+  }
+  EXPECT_EQ(pacer.queuedBytes(), 0u);
+  return sends;
+}
+
+TEST(Pacer, SendsFiveLinesAtOnceThenOneEveryTwoSeconds) {
+  struct Row {
+    const char* name;  // what is broken when the row fails
+    std::vector<Add> adds;
+    std::vector<Send> sends;
+  };
+  const Row rows[] = {
+      {"a burst beyond five is not spread out",
+       {{0, numbered(1, 8)}},
+       {{0, numbered(1, 5)},
+        {2000, numbered(6, 6)},
+        {4000, numbered(7, 7)},
+        {6000, numbered(8, 8)}}},
+      {"five lines are held back", {{0, numbered(1, 5)}}, {{0, numbered(1, 5)}}},
+      {"the allowance does not refill after ten idle seconds",
+       {{0, numbered(1, 5)}, {10000, numbered(6, 10)}},
+       {{0, numbered(1, 5)}, {10000, numbered(6, 10)}}},
+      {"a partly refilled allowance lets too many through",
+       {{0, numbered(1, 5)}, {4000, numbered(6, 8)}},
+       {{0, numbered(1, 5)}, {4000, numbered(6, 7)}, {6000, numbered(8, 8)}}},
+      {"a late line overtakes the waiting ones",
+       {{0, numbered(1, 6)}, {1000, numbered(7, 7)}},
+       {{0, numbered(1, 5)}, {2000, numbered(6, 6)}, {4000, numbered(7, 7)}}},
+      {"a PONG waits behind chat",
+       {{0, numbered(1, 7)}, {1000, "PONG :x\r\n"}},
+       {{0, numbered(1, 5)},
+        {1000, "PONG :x\r\n"},
+        {4000, numbered(6, 6)},
+        {6000, numbered(7, 7)}}},
+      {"a PONG amid chat reorders the chat",
+       {{0, "A\r\nPONG :y\r\nB\r\n"}},
+       {{0, "A\r\n"}, {0, "PONG :y\r\n"}, {0, "B\r\n"}}},
+      {"a final piece without CR LF is lost",
+       {{0, numbered(1, 5) + "tail"}},
+       {{0, numbered(1, 5)}, {2000, "tail"}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(schedule(row.adds), row.sends);
+  }
+}
+
+TEST(Pacer, HoldsBackTheClientWhileAPasteWaits) {
+  const Pacer::TimePoint start{};
+  std::size_t sent = 0;
+  Pacer pacer([&](std::string_view bytes) { sent += bytes.size(); });
+  const std::string line = "PRIVMSG #c :" + std::string(386, 'x') + "\r\n";  // 400 bytes
+  std::string paste;
+  for (int i = 0; i < 170; ++i) {
+    paste += line;
+  }
+  pacer.add(paste, start);
+  EXPECT_TRUE(pacer.full()) << "a 64 KiB paste's lines fill the queue";
+  EXPECT_EQ(sent, 5 * line.size());
+  Pacer::TimePoint last = start;
+  while (const std::optional<Pacer::TimePoint> due = pacer.nextSendAt()) {
+    pacer.sendDue(*due);
+    last = *due;
+  }
+  EXPECT_EQ(last - start, std::chrono::seconds(2 * 165)) << "one line every two seconds";
+  EXPECT_FALSE(pacer.full());
+  EXPECT_EQ(pacer.queuedBytes(), 0u);
+  EXPECT_EQ(sent, paste.size());
+  EXPECT_FALSE(pacer.nextSendAt()) << "nothing waits: no deadline for the relay";
+}
+
+}  // namespace
+}  // namespace quayside
