@@ -24,6 +24,8 @@ using Clock = std::chrono::steady_clock;
 
 // Sent after a long server silence: any answer proves the server alive.
 constexpr std::string_view kLivenessPing = "PING :quayside\r\n";
+// Sent when the DC client disconnects, before the server connection closes.
+constexpr std::string_view kClientQuit = "QUIT :DC client left\r\n";
 
 // How long a client that was told why its session ends may take to close
 // its side before its connection is closed anyway.
@@ -420,6 +422,10 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
     }
     const End end = relayTraffic(relay, *server, translator, timeouts);
     reason = end.reason;
+    if (end.byClient && relay.clientSocket != kNoSocket) {
+      // The client left (not kicked): IRC users see it quit, not a lost link.
+      server->sendAll(kClientQuit);
+    }
     if (!end.byClient) {
       appendStatusLine(toClient,
                        "Quayside's connection to " + serverName(relay) + " ended: " + reason);
