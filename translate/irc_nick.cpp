@@ -32,7 +32,8 @@ bool isDigitOrDash(char byte) {
 
 // Letters, digits, '-' and []\`_^{|}: what an IRC nick may hold.
 bool isNickByte(char byte) {
-  return isLetter(byte) || isDigitOrDash(byte) || string_view("[]\\`_^{|}").find(byte) != string_view::npos;
+  return isLetter(byte) || isDigitOrDash(byte) ||
+         string_view("[]\\`_^{|}").find(byte) != string_view::npos;
 }
 
 bool isContinuation(char byte) {
@@ -206,7 +207,8 @@ bool takeNickRefusal(const ServerLine& line, std::size_t at) {
   ++relay.nickRefusals;
   // A nick cut to a shorter limit is the next try; otherwise the next
   // alternate that differs from the refused one.
-  std::uint8_t attempt = tooLong ? relay.nickAttempt : static_cast<std::uint8_t>(relay.nickAttempt + 1);
+  std::uint8_t attempt =
+      tooLong ? relay.nickAttempt : static_cast<std::uint8_t>(relay.nickAttempt + 1);
   composeCandidate(relay, attempt);
   while (relay.nickCandidate.view() == relay.refusedNick.view() && attempt <= kNickTries) {
     composeCandidate(relay, ++attempt);

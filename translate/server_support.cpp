@@ -36,8 +36,7 @@ void notePrefix(RelayState& relay, string_view value) {
   }
   const string_view modes = value.substr(1, close - 1);
   const string_view symbols = value.substr(close + 1);
-  const std::size_t count =
-      std::min({modes.size(), symbols.size(), kStatusPrefixCapacity - 1});
+  const std::size_t count = std::min({modes.size(), symbols.size(), kStatusPrefixCapacity - 1});
   if (count == 0) {
     return;
   }
@@ -63,7 +62,8 @@ std::uint32_t smallNumber(string_view digits) {
 void noteNickLength(RelayState& relay, string_view value) {
   const std::uint32_t length = smallNumber(value);
   if (length > 0) {
-    relay.nickLength = static_cast<std::uint8_t>(std::min<std::uint32_t>(length, kNickCapacity - 1));
+    relay.nickLength =
+        static_cast<std::uint8_t>(std::min<std::uint32_t>(length, kNickCapacity - 1));
   }
 }
 
