@@ -3,6 +3,7 @@
 #include "bridge/listener.h"
 #include "bridge/settings.h"
 #include "platform/wait.h"
+#include "translate/irc_nick.h"
 
 #include <algorithm>
 #include <array>
@@ -322,7 +323,7 @@ std::string relayEndedText(const Relay& relay, std::string_view reason) {
 }
 
 std::string_view ircNick(const Relay& relay) {
-  return relay.nick.view();
+  return ircNickOf(relay);
 }
 
 std::string logSafe(std::string_view text) {

@@ -25,7 +25,11 @@ inline constexpr std::size_t kChannelCapacity = 256;
 inline constexpr std::size_t kTopicCapacity = 1024;  // 1,022 characters are kept
 inline constexpr std::size_t kEndReasonCapacity = 512;
 inline constexpr std::size_t kPasswordCapacity = 256;
-inline constexpr std::size_t kAddressTextCapacity = 48;  // "[" IPv6 text "]" and a NUL
+inline constexpr std::size_t kAddressTextCapacity = 48;   // "[" IPv6 text "]" and a NUL
+inline constexpr std::size_t kStatusPrefixCapacity = 17;  // 16 channel status modes and a NUL
+
+// Why the translations ended a session (see RelayState::endReason).
+enum class EndCause : std::uint8_t { kOther, kPasswordRefused, kNickRefused };
 
 // loginFlags bits; each only ever goes from 0 to 1 while the Relay lives.
 inline constexpr std::uint8_t kLoginValidated = 0x01;     // "$Hello" sent, or NICK from user info
@@ -65,6 +69,25 @@ struct RelayState {
   // Set by the server translation when the server ends the session (its
   // ERROR line), in plain words for the user; the relay then ends the Relay.
   FixedText<kEndReasonCapacity> endReason;
+  // What kind of end `endReason` is, for a window that tells the user which
+  // ends they can act on.
+  EndCause endCause = EndCause::kOther;
+
+  // The client's nick on IRC, apart from its DC nick (`nick`), which stays
+  // as the client chose it. `ircNick` is the one the server accepted (empty
+  // before the welcome: the DC nick stands in); `nickCandidate` the one the
+  // NICK in flight asks for; `refusedNick` the last the server refused.
+  FixedText<kNickCapacity> ircNick;
+  FixedText<kNickCapacity> nickCandidate;
+  FixedText<kNickCapacity> refusedNick;
+  std::uint8_t nickLength = 0;    // the server's longest nick (005 NICKLEN); 0 while unknown
+  std::uint8_t nickAttempt = 0;   // which alternate the candidate is (0: the DC nick made valid)
+  std::uint8_t nickRefusals = 0;  // refusals since the DC nick was chosen
+  bool nickPending = false;       // a NICK sent after the welcome awaits its answer
+  // The channel status modes and their prefix symbols, highest rank first,
+  // as the server's 005 PREFIX announced them; empty: the default "(ov)@+".
+  FixedText<kStatusPrefixCapacity> statusModes;
+  FixedText<kStatusPrefixCapacity> statusSymbols;
 
   std::uint8_t upstreamKind = 0;  // nonzero: IRC server (default port 6667); 0: DC hub (411)
   std::uint8_t clientKind = 0;

@@ -26,6 +26,8 @@ using Clock = std::chrono::steady_clock;
 
 // Sent after a long server silence: any answer proves the server alive.
 constexpr std::string_view kLivenessPing = "PING :quayside\r\n";
+// Sent when the DC client disconnects, before the server connection closes.
+constexpr std::string_view kClientQuit = "QUIT :DC client left\r\n";
 
 // How long a client that was told why its session ends may take to close
 // its side before its connection is closed anyway.
@@ -38,6 +40,19 @@ struct End {
   bool byClient = false;
   EndKind kind = EndKind::kFailure;
 };
+
+// How the window classifies an end the translations caused.
+EndKind endKindOf(EndCause cause) {
+  switch (cause) {
+    case EndCause::kPasswordRefused:
+      return EndKind::kPasswordRefused;
+    case EndCause::kNickRefused:
+      return EndKind::kNickRefused;
+    case EndCause::kOther:
+      break;
+  }
+  return EndKind::kFailure;
+}
 
 constexpr std::string_view kUntrustedCertificate = "the server's certificate is not trusted";
 constexpr std::string_view kCertificateForOtherHost = "the certificate is for another host name";
@@ -275,18 +290,16 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
   bool heard = false;
   bool toldWelcome = false;
   for (;;) {
-    // The server-to-client translation closes the client when it is kicked.
     // The translation closed the client: it was kicked, or its password was
     // refused, which the translation has told it already.
-    // Only a refused password closes the client with a reason of its own.
     if (relay.clientSocket == kNoSocket) {
       if (relay.endReason.empty()) {
         return {"client was kicked from the channel", true, EndKind::kByClient};
       }
-      return {std::string(relay.endReason.view()), true, EndKind::kPasswordRefused};
+      return {std::string(relay.endReason.view()), true, endKindOf(relay.endCause)};
     }
     if (!relay.endReason.empty()) {
-      return {std::string(relay.endReason.view())};
+      return {std::string(relay.endReason.view()), false, endKindOf(relay.endCause)};
     }
     // One clock reading per pass: it dates the last receive as well.
     const Clock::time_point now = Clock::now();
@@ -456,6 +469,10 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
     const End end = relayTraffic(relay, *server, translator, observer, timeouts);
     reason = end.reason;
     kind = end.kind;
+    if (end.byClient && relay.clientSocket != kNoSocket) {
+      // The client left (not kicked): IRC users see it quit, not a lost link.
+      server->sendAll(kClientQuit);
+    }
     if (!end.byClient) {
       appendStatusLine(toClient,
                        "Quayside's connection to " + serverName(relay) + " ended: " + reason);

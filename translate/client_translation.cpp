@@ -3,6 +3,7 @@
 #include "core/random.h"
 #include "core/server_address.h"
 #include "translate/composer.h"
+#include "translate/irc_nick.h"
 #include "translate/login.h"
 #include "translate/nmdc_text.h"
 
@@ -214,9 +215,9 @@ constexpr string_view kValidateNick = "$ValidateNick ";
 constexpr string_view kSupports = "$Supports ";
 constexpr string_view kMyInfo = "$MyINFO $ALL ";
 
-void addNickLine(Batch& batch, string_view nick) {
-  // The stored nick may have come from the server's NICK as well.
-  addLine(batch, kServerLineLimit, upTo(nick, kLineStops),
+// NICK with the IRC nick chosen for the DC nick just set.
+void addNickLine(Batch& batch, RelayState& relay) {
+  addLine(batch, kServerLineLimit, chooseIrcNick(relay),
           [](Composer& line) { line.append("NICK "sv); });
 }
 
@@ -258,7 +259,7 @@ void validateNick(Command& c) {
   // IRC too, and a nick refused at registration can only be replaced this way.
   {
     Batch lines(c.out, Peer::kServer);
-    addNickLine(lines, relay.nick.view());
+    addNickLine(lines, relay);
   }
   relay.loginFlags |= kLoginNickSent;
 }
@@ -382,7 +383,7 @@ void sendRegistration(Command& c) {
         return nmdcUnescape(info.substr(0, end), area.data(), area.size());
       });
     }
-    addNickLine(lines, relay.nick.view());
+    addNickLine(lines, relay);
     relay.loginFlags |= kLoginValidated | kLoginNickSent;
   }
 
@@ -485,7 +486,7 @@ void givePassword(Command& c) {
     wipeBytes(scratch);
     if (!relay.nick.empty()) {
       // The nick came with "$ValidateNick", whose answer waited until now.
-      addNickLine(lines, relay.nick.view());
+      addNickLine(lines, relay);
       relay.loginFlags |= kLoginValidated | kLoginNickSent;
     }
   }

@@ -1,6 +1,8 @@
 #include "translate/composer.h"
+#include "translate/irc_nick.h"
 #include "translate/server_handlers.h"
 #include "translate/server_output.h"
+#include "translate/server_support.h"
 
 namespace quayside {
 namespace {
@@ -46,8 +48,9 @@ void handleJoin(const ServerLine& line, std::size_t) {
     return;
   }
   const std::string_view joined = senderNick(line.data);
-  // Nobody can be listed without a name.
-  if (!line.hasPrefix() || joined.empty()) {
+  // Nobody can be listed without a name, and the client is never listed.
+  if (!line.hasPrefix() || joined.empty() ||
+      nickMatches(ircNickOf(relay), line.data, 1, NickEnd::kWordOrBang)) {
     return;
   }
   addUserInfo(batch, joined, senderUserHost(line.data));
@@ -59,14 +62,18 @@ void handleNamesList(const ServerLine& line, std::size_t at) {
   if (data.at(colon) != ':') {
     return;
   }
-  const std::string_view nick = line.relay.nick.view();
+  const std::string_view nick = ircNickOf(line.relay);
   std::size_t name = colon + 1;
   for (;;) {
     while (data.at(name) == ' ') {
       ++name;
     }
-    const bool isOperator = data.at(name) == '@';
-    name = isOperator ? name + 1 : name;
+    // Status symbols in front ("@+bob" with multi-prefix) are no part of
+    // the nick; the highest decides.
+    const std::string_view symbols =
+        data.slice(name, name + statusSymbolCount(line.relay, data.slice(name, data.size())));
+    const bool isOperator = ranksAsOperator(line.relay, symbols);
+    name += symbols.size();
     const std::size_t nameEnd = data.wordEnd(name, kParameterStops);
     const std::string_view member = data.slice(name, nameEnd);
     // A list ending in a space (or a lone "@") names nobody.
@@ -120,7 +127,7 @@ void handleKick(const ServerLine& line, std::size_t at) {
     message.send();
   }
 
-  if (nickMatches(line.relay.nick.view(), data, kicked)) {
+  if (nickMatches(ircNickOf(line.relay), data, kicked)) {
     // Kicked itself: the hub session is over; the relay thread sees the
     // closed client and ends the Relay.
     line.out.closeClient();
@@ -141,11 +148,21 @@ void handleNickChange(const ServerLine& line, std::size_t at) {
     return;  // a rename from or to no name names nobody
   }
 
-  // Decided before `nick` changes; the prefix nick ends at its '!'.
-  const bool own = nickMatches(relay.nick.view(), data, oldStart, NickEnd::kWordOrBang);
+  // Decided before the nicks change; the prefix nick ends at its '!'. The
+  // client is recognised by its IRC nick; its DC nick follows a rename only
+  // where the two were one.
+  const bool ownOnIrc = nickMatches(ircNickOf(relay), data, oldStart, NickEnd::kWordOrBang);
+  const bool own = ownOnIrc && nickMatches(relay.nick.view(), data, oldStart, NickEnd::kWordOrBang);
   if (own) {
-    // Kept so later private messages to the new nick are recognised.
     relay.nick.assign(newNick);
+  }
+  if (ownOnIrc) {
+    const bool asked = noteOwnNickChange(relay, newNick);
+    if (!own && relay.nick.view() != newNick) {
+      // The DC side keeps its nick: no user of the list was renamed.
+      tellIrcNick(relay, line.out, asked ? std::string_view() : "the server renamed you");
+      return;
+    }
   }
   const bool supportsNickChange = (relay.clientFeatures & kFeatureNickChange) != 0;
   if (!supportsNickChange && !line.hasPrefix()) {
@@ -202,14 +219,18 @@ void handleModeChange(const ServerLine& line, std::size_t at) {
       sign = letter;
       continue;
     }
-    if (letter != 'o' && letter != 'k' && letter != 'b' && letter != 'l') {
-      continue;  // modes such as 'v' take no parameter here
+    // Status modes (PREFIX: 'v', 'h', 'q' ...) take a nick as 'o' does.
+    const bool status = letter == 'o' || isStatusMode(line.relay, letter);
+    if (!status && letter != 'k' && letter != 'b' && letter != 'l') {
+      continue;  // other modes take no parameter here
     }
     const std::size_t parameterEnd = data.wordEnd(parameter, kParameterStops);
     const std::string_view value = data.slice(parameter, parameterEnd);
     parameter = data.skip(parameterEnd, ' ');
-    // A missing parameter names nobody.
-    if (letter != 'o' || value.empty()) {
+    // A missing parameter names nobody; only ranks from the operator's up
+    // make a hub operator.
+    const bool operatorRank = letter == 'o' || isOperatorMode(line.relay, letter);
+    if (!status || !operatorRank || value.empty()) {
       continue;
     }
     if (sign == '+') {

@@ -1,4 +1,5 @@
 #include "translate/composer.h"
+#include "translate/irc_nick.h"
 #include "translate/server_handlers.h"
 #include "translate/server_output.h"
 
@@ -39,7 +40,7 @@ std::size_t continuationTarget(const ServerLine& line, std::string_view firstPre
     return 0;
   }
   const std::size_t target = command + 1 + 8;
-  if (nickMatches(line.relay.nick.view(), next, target) != isPrivate) {
+  if (nickMatches(ircNickOf(line.relay), next, target) != isPrivate) {
     return 0;
   }
   return target;
@@ -50,7 +51,7 @@ std::size_t continuationTarget(const ServerLine& line, std::string_view firstPre
 void handleMessage(const ServerLine& line, std::size_t at) {
   const RelayState& relay = line.relay;
   const ServerData& data = line.data;
-  const bool isPrivate = nickMatches(relay.nick.view(), data, at);
+  const bool isPrivate = nickMatches(ircNickOf(relay), data, at);
   const std::string_view sender = senderNick(data);
 
   LongMessage message(line.out);

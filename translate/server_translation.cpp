@@ -2,10 +2,12 @@
 
 #include "core/text.h"
 #include "translate/composer.h"
+#include "translate/irc_nick.h"
 #include "translate/login.h"
 #include "translate/nmdc_text.h"
 #include "translate/server_handlers.h"
 #include "translate/server_output.h"
+#include "translate/server_support.h"
 
 #include <algorithm>
 #include <array>
@@ -54,6 +56,7 @@ constexpr std::string_view kNoticeTargetStops{": \0", 3};
 constexpr std::string_view kPongStops{"\r\n\0", 3};
 
 constexpr std::uint32_t kWelcomeNumeric = 1;
+constexpr std::uint32_t kSupportNumeric = 5;
 constexpr std::uint32_t kTopicNumeric = 332;
 constexpr std::uint32_t kNamesNumeric = 353;
 constexpr std::uint32_t kEndOfNamesNumeric = 366;
@@ -169,10 +172,14 @@ void joinChannelOnce(const ServerLine& line) {
 }
 
 // The welcome (001) ends registration, so the relay stops waiting for it;
-// it may come inside a run, behind a notice numeric such as 020.
-void noteWelcome(RelayState& relay, std::uint32_t number) {
+// it may come inside a run, behind a notice numeric such as 020. It names
+// the nick the server accepted. The server's 005 lines say its limits.
+void noteWelcome(RelayState& relay, const ServerData& data, std::size_t at, std::uint32_t number) {
   if (number == kWelcomeNumeric) {
     relay.loginFlags |= kLoginWelcomed;
+    noteWelcomeNick(relay, data, at);
+  } else if (number == kSupportNumeric) {
+    noteSupport(relay, data, at + 4);
   }
 }
 
@@ -218,7 +225,8 @@ std::size_t runContinuation(const ServerData& data, std::string_view prefix) {
 void numericRun(const ServerLine& line, std::string_view prefix, std::size_t digits) {
   const ServerData& data = line.data;
   const std::uint32_t number = parseDecimal(data.pointer(digits));
-  noteWelcome(line.relay, number);
+  const bool welcomed = (line.relay.loginFlags & kLoginWelcomed) != 0;
+  noteWelcome(line.relay, data, digits, number);
   if (number == kTopicNumeric) {
     handleTopic(line, digits + 4);
     return;
@@ -241,16 +249,20 @@ void numericRun(const ServerLine& line, std::string_view prefix, std::size_t dig
 
   while (const std::optional<ServerData> next = line.following.peek()) {
     const std::size_t nextDigits = runContinuation(*next, prefix);
-    if (nextDigits == 0 || loginEndsRun(line.relay, parseDecimal(next->pointer(nextDigits)))) {
+    if (nextDigits == 0 || loginEndsRun(line.relay, parseDecimal(next->pointer(nextDigits))) ||
+        nickEndsRun(line.relay, parseDecimal(next->pointer(nextDigits)))) {
       break;
     }
     line.following.take();
     const std::uint32_t nextNumber = parseDecimal(next->pointer(nextDigits));
-    noteWelcome(line.relay, nextNumber);
+    noteWelcome(line.relay, *next, nextDigits, nextNumber);
     appendNumericText(*next, nextDigits, nextNumber, message, scratch);
   }
   message.dropTrailingBreak();
   message.send();
+  if (!welcomed && (line.relay.loginFlags & kLoginWelcomed) != 0) {
+    tellIrcNick(line.relay, line.out);
+  }
   joinChannelOnce(line);
 }
 
@@ -281,7 +293,7 @@ void dispatch(const ServerLine& line) {
     }
     at = prefixEnd + 1;
     if (isNumeric(data, at)) {
-      if (!takeLoginLine(line, at)) {
+      if (!takeLoginLine(line, at) && !takeNickRefusal(line, at)) {
         numericRun(line, prefix, at);
       }
       return;

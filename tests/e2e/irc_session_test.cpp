@@ -26,7 +26,7 @@ class IrcSessionTest : public ::testing::Test {
       }
       GTEST_SKIP() << "ngircd is not installed: apt-get install ngircd to run this test";
     }
-    server_ = std::make_unique<IrcServer>(pingSeconds());
+    server_ = std::make_unique<IrcServer>(pingSeconds(), serverOptions());
     ASSERT_TRUE(server_->started()) << "ngircd did not start:\n" << server_->startupLog();
     localPort_ = testing::freePort();
     daemon_ = std::make_unique<Daemon>(std::vector<std::string>{
@@ -44,6 +44,7 @@ class IrcSessionTest : public ::testing::Test {
   }
 
   virtual int pingSeconds() const { return 600; }
+  virtual IrcServerOptions serverOptions() const { return {}; }
 
   // An IRC user who is in the channel (the first one in is its operator).
   std::unique_ptr<IrcUser> ircUserInChannel(const std::string& nick) {
@@ -282,7 +283,8 @@ TEST_F(IrcSessionTest, ClientDisconnectEndsItsIrcConnection) {
   ASSERT_FALSE(HasFailure());
 
   bob->close();
-  EXPECT_TRUE(alice->waitForPrefix(ircPrefix("bob") + " QUIT "));
+  // ngircd quotes the reason it passes on.
+  EXPECT_TRUE(alice->waitFrom("bob", "QUIT :\"DC client left\""));
   EXPECT_TRUE(daemon_->process().running());
 }
 
@@ -321,6 +323,68 @@ TEST_F(IrcPingTest, ServerPingsAreAnsweredSoAnIdleClientStays) {
   }
   bob->send("<bob> still here|");
   EXPECT_TRUE(alice->waitFrom("bob", "PRIVMSG #chat :still here"));
+}
+
+// ngircd as installed: nicks of at most 9 characters.
+class DefaultNickLengthTest : public IrcSessionTest {
+ protected:
+  IrcServerOptions serverOptions() const override {
+    IrcServerOptions options;
+    options.maxNickLength = 0;
+    return options;
+  }
+};
+
+// Nicks IRC refuses (taken, too long, forbidden characters, the same DC
+// nick on two Bridges) still get the client in: under another IRC nick,
+// which it is told, while its DC nick stays.
+TEST_F(DefaultNickLengthTest, RefusedNicksGetTheClientInUnderAnotherIrcNick) {
+  auto alice = ircUserInChannel("alice");
+  IrcUser holder("dcuser");
+  ASSERT_TRUE(holder.login(server_->port()));
+  const std::uint16_t secondPort = testing::freePort();
+  Daemon second({"--bridge", bridgeArgument(secondPort, server_->port(), kChannel)});
+  ASSERT_TRUE(second.waitListening(secondPort));
+  struct Row {
+    std::string dcNick;
+    std::string ircNick;
+    std::string told;  // after "*** On IRC you are <ircNick> "
+    std::uint16_t port;
+  };
+  const std::vector<Row> rows = {
+      {"dcuser", "dcuser_", "(the server refused dcuser)", localPort_},
+      {"averyverylongnick", "averyvery", "(the server refused averyverylongnick)", localPort_},
+      {"bob.smith", "bob_smith", "(bob.smith is not a valid IRC nick)", localPort_},
+      {"\xD0\x92\xD0\xB0\xD1\x81\xD1\x8F", "____",
+       "(\xD0\x92\xD0\xB0\xD1\x81\xD1\x8F is not a valid IRC nick)", localPort_},
+      {"1user", "_1user", "(1user is not a valid IRC nick)", localPort_},
+      {"carol", "carol", "", localPort_},
+      {"carol", "carol_", "(the server refused carol)", secondPort},
+  };
+  std::vector<std::unique_ptr<NmdcClient>> clients;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.dcNick + " on port " + std::to_string(row.port));
+    auto client = std::make_unique<NmdcClient>(row.dcNick);
+    ASSERT_TRUE(client->connect(row.port));
+    ASSERT_TRUE(client->greet());
+    ASSERT_TRUE(client->validate()) << "the DC nick is not the one the client chose";
+    ASSERT_TRUE(client->registerInfo(kChannel, {}, row.ircNick));
+    const std::string told = "*** On IRC you are " + row.ircNick + " " + row.told + "|";
+    EXPECT_EQ(contains(client->skipped(), told), !row.told.empty()) << "not told " << told;
+    // The user name keeps coming from the DC nick.
+    const std::string join = std::string(" JOIN :") + kChannel + "\r\n";
+    EXPECT_TRUE(alice->waitFor(
+        [&](const std::string& l) {
+          return l.starts_with(":" + row.ircNick + "!") && l.ends_with(join);
+        },
+        "the JOIN under the IRC nick"));
+    alice->line("PRIVMSG " + row.ircNick + " :hi " + row.ircNick);
+    EXPECT_TRUE(client->waitForExact("$To: " + row.dcNick + " From: alice $<alice> hi " +
+                                     row.ircNick + "|"))
+        << "a private message to the IRC nick does not reach the client";
+    clients.push_back(std::move(client));
+  }
+  EXPECT_FALSE(hasSanitizerReport(second.log())) << second.log();
 }
 
 TEST_F(IrcSessionTest, ClientsConnectingAtOnceEachGetTheirOwnRelay) {

@@ -61,7 +61,8 @@ Outcome NmdcClient::validate() {
   return expectNext("$Hello " + nick_ + "|");
 }
 
-Outcome NmdcClient::registerInfo(std::string_view channel, std::string_view hubName) {
+Outcome NmdcClient::registerInfo(std::string_view channel, std::string_view hubName,
+                                 std::string_view ircNick) {
   const std::string info = clientInfo(nick_);
   send("$Version 1,0091|$GetNickList|" + info);
   if (auto echo = expectNext(info); !echo) {
@@ -82,8 +83,9 @@ Outcome NmdcClient::registerInfo(std::string_view channel, std::string_view hubN
                             "\"\n    expected \"" + printable(expected) + "\"");
   }
   // The server's welcome replies come as a chat line from its name.
-  const std::string welcome =
-      "<" + std::string(kIrcServerName) + "> Welcome to the Internet Relay Network " + nick_ + "!";
+  const std::string welcome = "<" + std::string(kIrcServerName) +
+                              "> Welcome to the Internet Relay Network " +
+                              std::string(ircNick.empty() ? nick_ : ircNick) + "!";
   if (auto r = waitForPrefix(welcome); !r) {
     return r;
   }

@@ -47,7 +47,9 @@ class NmdcClient : public MessagePeer {
   // Steps of login(), for tests that interleave other clients.
   Outcome greet();
   Outcome validate();
-  Outcome registerInfo(std::string_view channel, std::string_view hubName = {});
+  // `ircNick` is the nick the server welcomes, when it is not the DC nick.
+  Outcome registerInfo(std::string_view channel, std::string_view hubName = {},
+                       std::string_view ircNick = {});
 
  private:
   std::string nick_;

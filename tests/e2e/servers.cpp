@@ -59,7 +59,9 @@ IrcServer::IrcServer(int pingSeconds, const IrcServerOptions& options) {
              << "[Limits]\n"
              << "MaxConnectionsIP = 0\n"
              << "MaxPenaltyTime = 0\n"
-             << "MaxNickLength = 30\n"
+             << (options.maxNickLength == 0
+                     ? ""
+                     : "MaxNickLength = " + std::to_string(options.maxNickLength) + "\n")
              << "PingTimeout = " << pingSeconds << "\n"
              << "PongTimeout = " << pingSeconds << "\n"
              << "[Options]\n"

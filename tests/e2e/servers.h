@@ -25,6 +25,8 @@ struct IrcServerOptions {
   // PEM files of a certificate and its key: a TLS port too, on the same addresses.
   std::string certificateFile;
   std::string keyFile;
+  // Longest nick; 0 leaves ngircd's default (9).
+  int maxNickLength = 30;
 };
 
 // Debian's ngircd on a free loopback port, configured in a temp directory:

@@ -233,6 +233,7 @@ TEST_F(RelayThreadTest, SendsTheLockAndFramesBothStreams) {
   platform::closeSocket(hubClient_);
   std::string rest;
   EXPECT_TRUE(waitForClose(ircServer_, rest)) << "the client's close ends the server connection";
+  EXPECT_EQ(rest, "QUIT :DC client left\r\n") << "IRC sees a lost link, not a quit";
   thread_.join();
   EXPECT_EQ(translator_.commands, (std::vector<std::string>{"$A 1", "$B 2", "$C 3"}));
   EXPECT_EQ(translator_.lines, (std::vector<std::string>{"PING :a", "NOTICE x"}));

@@ -184,7 +184,14 @@ TEST(ServerTranslation, MembershipKeepsTheUserListInStep) {
        {info("bob")},
        {},
        "ME"},
-      {"'+' taken as a mark", ":srv NAMES #c :+bob\r\n", {info("+bob")}},
+      {"'+' kept in the nick", ":srv NAMES #c :+bob\r\n", {info("bob")}},
+      {"several status prefixes not all removed, or voice taken for an operator",
+       ":srv 005 me PREFIX=(qaohv)~&@%+ :are\r\n"
+       ":srv 353 me = #c :@+alice +%bob ~carol &dave %+me\r\n",
+       {"<srv> PREFIX=(qaohv)~&@%+ :are|", "$OpList alice$$|" + info("alice"), info("bob"),
+        "$OpList carol$$|" + info("carol"), "$OpList dave$$|" + info("dave")},
+       {},
+       "me"},
       {"trailing space or lone '@' gives an empty user",
        ":srv 353 me = #c :@ bob \r\n",
        {info("bob")}},
@@ -252,7 +259,17 @@ TEST(ServerTranslation, MembershipKeepsTheUserListInStep) {
        ":op!~o@host MODE #c +o-o+b alice bob *!*@x\r\n",
        {"$OpList alice$$|$Quit bob|" + info("bob")}},
       {"user mode without parameters", ":me MODE me :+i\r\n", {}},
-      {"'v' takes a parameter", ":op MODE #c +vo bob alice\r\n", {"$OpList bob$$|"}},
+      {"'v' takes no parameter", ":op MODE #c +vo bob alice\r\n", {"$OpList alice$$|"}},
+      {"unannounced 'h' or 'q' taken for a status mode",
+       ":op MODE #c +hqo x\r\n",
+       {"$OpList x$$|"}},
+      {"announced ranks: owner not an operator, or halfop and voice made operators",
+       ":srv 005 me PREFIX=(qaohv)~&@%+ :are supported\r\n:op MODE #c +qhv-a x y z w\r\n",
+       {"<srv> PREFIX=(qaohv)~&@%+ :are supported|", "$OpList x$$|$Quit w|" + info("w")}},
+      {"an announced symbol ranked above '@' not an operator",
+       ":srv 005 me CHANTYPES=# PREFIX=(Yov)!@+ :ok\r\n:srv 353 me = #c :!bob +al @+x\r\n",
+       {"<srv> CHANTYPES=# PREFIX=(Yov)!@+ :ok|", "$OpList bob$$|" + info("bob"), info("al"),
+        "$OpList x$$|" + info("x")}},
       {"'l' sends something", ":op MODE #c -l\r\n", {}},
       {"key not taken by 'k'", ":op MODE #c -k+o key al\r\n", {"$OpList al$$|"}},
       {"'o' without parameter gives an empty operator", ":op MODE #c +o \r\n", {}},
@@ -299,6 +316,93 @@ TEST(ServerTranslation, MessagesAndTopic) {
        ":op TOPIC #c :" + std::string(2000, 't') + "\r\n",
        {"$HubName #c - " + std::string(1022, 't') + "|"}},
   });
+}
+
+// The DC nick the client chose stays its own; IRC knows it by a nick the
+// server accepts, and lines to that nick are the client's.
+TEST(ServerTranslation, RefusedNicksAreReplacedAndTheClientIsTold) {
+  struct Row {
+    const char* name;  // what is broken when the row fails
+    std::string dcNick;
+    std::string input;
+    std::vector<std::string> server;
+    std::vector<std::string> client;
+    std::string_view endReason = "";
+    std::string before = "";  // server lines before the client's "$ValidateNick"
+    std::uint8_t flags = kLoginInfoReceived | kLoginUserSent;
+  };
+  const std::string welcome = ":srv 001 dcuser_ :Welcome\r\n";
+  std::string refusals;
+  for (int i = 0; i < 11; ++i) {
+    refusals += ":srv 433 * n :in use\r\n";
+  }
+  for (const Row& row : std::vector<Row>{
+           {"nick in use not replaced, or the IRC user of that nick taken for the client",
+            "dcuser",
+            ":srv 433 * dcuser :Nickname already in use\r\n" + welcome +
+                ":srv 353 dcuser_ = #c :dcuser_ @dcuser\r\n:bob!u@h PRIVMSG dcuser_ :hi\r\n"
+                ":op!u@h KICK #c dcuser :x\r\n",
+            {"NICK dcuser_\r\n", "JOIN #c\r\n"},
+            {"<srv> Welcome|", "*** On IRC you are dcuser_ (the server refused dcuser)|",
+             "$OpList dcuser$$|" + info("dcuser"), "$To: dcuser From: bob $<bob> hi|",
+             "<op> op is kicking dcuser because: x|", "$Quit dcuser|"}},
+           {"long nick not cut to nine when refused",
+            "averyverylongnick",
+            ":srv 432 * averyverylongnick :Erroneous nickname\r\n:srv 001 averyvery :Hi\r\n",
+            {"NICK averyvery\r\n", "JOIN #c\r\n"},
+            {"<srv> Hi|", "*** On IRC you are averyvery (the server refused averyverylongnick)|"}},
+           {"forbidden characters sent to IRC",
+            "bob.smith",
+            ":srv 001 bob_smith :Hi\r\n",
+            {"JOIN #c\r\n"},
+            {"<srv> Hi|", "*** On IRC you are bob_smith (bob.smith is not a valid IRC nick)|"}},
+           {"refusals tried for ever",
+            "x",
+            refusals,
+            {"NICK x_\r\n", "NICK x1\r\n", "NICK x2\r\n", "NICK x3\r\n", "NICK x4\r\n",
+             "NICK x5\r\n", "NICK x6\r\n", "NICK x7\r\n", "NICK x8\r\n", "NICK x9\r\n"},
+            {},
+            "the IRC server refused every nick tried, the last x9"},
+           {"channel refused by 437 taken for the nick",
+            "dcuser",
+            ":srv 437 * #c :Channel temporarily unavailable\r\n",
+            {"JOIN #c\r\n"},
+            {"<srv> #c :Channel temporarily unavailable|"}},
+           {"later nick change not cut to the announced NICKLEN, or the rename not told",
+            "averyverylongnick",
+            ":me!u@h NICK :averyvery\r\n:srv 433 averyvery x :in use\r\n",
+            {},
+            {"*** On IRC you are averyvery (the server's nicks are at most 9 characters)|",
+             "<srv> x :in use|"},
+            "",
+            ":srv 001 me :Hi\r\n:srv 005 me NICKLEN=9 PREFIX=(ov)@+ :are supported\r\n",
+            kLoginInfoReceived | kLoginUserSent | kLoginJoinSent},
+           {"refused later nick change not retried",
+            "dcuser",
+            ":srv 433 me dcuser :in use\r\n:me!u@h NICK :dcuser_\r\n",
+            {"NICK dcuser_\r\n"},
+            {"*** On IRC you are dcuser_ (the server refused dcuser)|"},
+            "",
+            ":srv 001 me :Hi\r\n",
+            kLoginInfoReceived | kLoginUserSent | kLoginJoinSent},
+       }) {
+    SCOPED_TRACE(row.name);
+    auto relay = makeRelay("#c", "me");
+    relay->loginFlags = row.flags | kLoginHubNamed;
+    RecordingOutput out;
+    if (!row.before.empty()) {
+      relay->loginFlags |= kLoginValidated | kLoginNickSent;
+      relay->nickCandidate.assign("me");
+      feedServer(*relay, row.before, out);
+    }
+    testing::feedClient(*relay, "$ValidateNick " + row.dcNick + "|", out);
+    out.clear();
+    feedServer(*relay, row.input, out);
+    EXPECT_EQ(out.server, row.server);
+    EXPECT_EQ(out.client, row.client);
+    EXPECT_EQ(relay->endReason.view(), row.endReason);
+    EXPECT_EQ(relay->nick.view(), row.dcNick);
+  }
 }
 
 std::string credentials(const std::string& plain) {

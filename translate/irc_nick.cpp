@@ -1,0 +1,261 @@
+#include "translate/irc_nick.h"
+
+#include "translate/composer.h"
+#include "translate/server_handlers.h"
+
+#include <array>
+#include <span>
+
+namespace quayside {
+namespace {
+
+using std::string_view;
+
+constexpr string_view kCrLf = "\r\n";
+constexpr std::size_t kNickLimit = kNickCapacity - 1;
+// Alternates tried after the nick itself before the server's refusal stands.
+constexpr std::uint8_t kNickTries = 10;
+// The length every IRC server takes (RFC 1459), tried when a longer nick is
+// refused before the server said its own limit.
+constexpr std::uint8_t kShortestNickLength = 9;
+
+constexpr std::uint32_t kErroneousNickname = 432;
+constexpr std::array<std::uint32_t, 4> kRefusals = {kErroneousNickname, 433, 436, 437};
+
+bool isLetter(char byte) {
+  return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z');
+}
+
+bool isDigitOrDash(char byte) {
+  return (byte >= '0' && byte <= '9') || byte == '-';
+}
+
+// Letters, digits, '-' and []\`_^{|}: what an IRC nick may hold.
+bool isNickByte(char byte) {
+  return isLetter(byte) || isDigitOrDash(byte) ||
+         string_view("[]\\`_^{|}").find(byte) != string_view::npos;
+}
+
+bool isContinuation(char byte) {
+  return (static_cast<unsigned char>(byte) & 0xC0u) == 0x80u;
+}
+
+// `nick` made valid for IRC into `out` (at least kNickLimit bytes): each
+// forbidden character (a whole UTF-8 sequence, or one byte of another
+// encoding) becomes '_', and a digit or '-' in front gets '_' before it.
+std::size_t validNick(string_view nick, std::span<char> out) {
+  std::size_t size = 0;
+  auto put = [&](char byte) {
+    if (size < kNickLimit) {
+      out[size++] = byte;
+    }
+  };
+  if (!nick.empty() && isDigitOrDash(nick.front())) {
+    put('_');
+  }
+  for (std::size_t i = 0; i < nick.size(); ++i) {
+    const char byte = nick[i];
+    if (isContinuation(byte) && i > 0 && static_cast<unsigned char>(nick[i - 1]) >= 0x80u) {
+      continue;  // the rest of a character already replaced
+    }
+    put(isNickByte(byte) ? byte : '_');
+  }
+  if (size == 0) {
+    for (const char byte : string_view("quayside")) {
+      put(byte);
+    }
+  }
+  return size;
+}
+
+std::size_t nickLimit(const RelayState& relay) {
+  return relay.nickLength == 0 ? kNickLimit : relay.nickLength;
+}
+
+// The candidate number `attempt`: the valid nick, then with '_', then with
+// a digit, each cut so that it fits the server's limit.
+void composeCandidate(RelayState& relay, std::uint8_t attempt) {
+  std::array<char, kNickLimit> valid{};
+  const string_view base(valid.data(), validNick(relay.nick.view(), valid));
+  std::array<char, 4> suffixArea{};
+  string_view suffix;
+  if (attempt == 1) {
+    suffix = "_";
+  } else if (attempt > 1) {
+    suffixArea[0] = static_cast<char>('0' + (attempt - 1) % 10);
+    suffix = string_view(suffixArea.data(), 1);
+  }
+  const std::size_t limit = nickLimit(relay);
+  const std::size_t room = limit > suffix.size() ? limit - suffix.size() : 0;
+  relay.nickCandidate.write(kNickLimit, [&](std::span<char> into) {
+    const std::size_t head = base.substr(0, room).copy(into.data(), into.size());
+    return head + suffix.copy(into.data() + head, into.size() - head);
+  });
+  relay.nickAttempt = attempt;
+}
+
+bool awaitsNickAnswer(const RelayState& relay) {
+  const bool registering =
+      (relay.loginFlags & kLoginNickSent) != 0 && (relay.loginFlags & kLoginWelcomed) == 0;
+  return registering || relay.nickPending;
+}
+
+// The three digits at `at` (the caller saw them) as a number.
+std::uint32_t numberAt(const ServerData& data, std::size_t at) {
+  std::uint32_t number = 0;
+  for (std::size_t i = 0; i < 3; ++i) {
+    number = number * 10 + static_cast<std::uint32_t>(data.at(at + i) - '0');
+  }
+  return number;
+}
+
+bool isRefusal(std::uint32_t number) {
+  for (const std::uint32_t refusal : kRefusals) {
+    if (refusal == number) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void sendNick(const ServerLine& line, string_view nick) {
+  Batch lines(line.out, Peer::kServer);
+  lines.add([&](Composer& c) {
+    c.append("NICK ");
+    c.append(nick);
+    c.terminate(kCrLf);
+  });
+}
+
+// Why the IRC nick differs from the DC nick, in the user's words.
+void appendWhy(const RelayState& relay, Composer& c) {
+  if (!relay.refusedNick.empty()) {
+    c.append("the server refused ");
+    c.appendEscaped(relay.refusedNick.view());
+    return;
+  }
+  std::array<char, kNickLimit> valid{};
+  const string_view made(valid.data(), validNick(relay.nick.view(), valid));
+  if (made != relay.nick.view()) {
+    c.appendEscaped(relay.nick.view());
+    c.append(" is not a valid IRC nick");
+    return;
+  }
+  c.append("the server's nicks are at most ");
+  c.appendDecimal(relay.nickLength);
+  c.append(" characters");
+}
+
+}  // namespace
+
+std::string_view ircNickOf(const RelayState& relay) {
+  return relay.ircNick.empty() ? relay.nick.view() : relay.ircNick.view();
+}
+
+std::string_view chooseIrcNick(RelayState& relay) {
+  relay.refusedNick.clear();
+  relay.nickRefusals = 0;
+  composeCandidate(relay, 0);
+  // A NICK for the nick already held gets no answer.
+  relay.nickPending = (relay.loginFlags & kLoginWelcomed) != 0 &&
+                      relay.nickCandidate.view() != relay.ircNick.view();
+  return relay.nickCandidate.view();
+}
+
+bool takeNickRefusal(const ServerLine& line, std::size_t at) {
+  RelayState& relay = line.relay;
+  const ServerData& data = line.data;
+  const std::uint32_t number = numberAt(data, at);
+  if (!isRefusal(number) || !awaitsNickAnswer(relay)) {
+    return false;
+  }
+  // "437 <target> <nick or channel> :..." also refuses channels.
+  const std::size_t target = data.skip(at + 4, ' ');
+  const std::size_t refused = data.skip(data.wordEnd(target, kParameterStops), ' ');
+  if (data.at(refused) == '#' || data.at(refused) == '&') {
+    return false;
+  }
+
+  relay.refusedNick.assign(relay.nickCandidate.view());
+  const bool tooLong = number == kErroneousNickname && relay.nickLength == 0 &&
+                       relay.nickCandidate.size() > kShortestNickLength;
+  if (tooLong) {
+    relay.nickLength = kShortestNickLength;
+  }
+  if (relay.nickRefusals >= kNickTries) {
+    if (relay.nickPending) {
+      relay.nickPending = false;
+      Batch status(line.out, Peer::kClient);
+      status.add([&](Composer& c) {
+        c.append("*** On IRC you are still ");
+        c.appendEscaped(ircNickOf(relay));
+        c.append(" (the server refused ");
+        c.appendEscaped(relay.refusedNick.view());
+        c.append(" and every alternate)");
+        c.terminate("|");
+      });
+    } else {
+      relay.endCause = EndCause::kNickRefused;
+      relay.endReason.write(kEndReasonCapacity, [&](std::span<char> into) {
+        Composer c(into);
+        c.append("the IRC server refused every nick tried, the last ");
+        c.append(relay.refusedNick.view());
+        return c.size();
+      });
+    }
+    return true;
+  }
+  ++relay.nickRefusals;
+  // A nick cut to a shorter limit is the next try; otherwise the next
+  // alternate that differs from the refused one.
+  std::uint8_t attempt =
+      tooLong ? relay.nickAttempt : static_cast<std::uint8_t>(relay.nickAttempt + 1);
+  composeCandidate(relay, attempt);
+  while (relay.nickCandidate.view() == relay.refusedNick.view() && attempt <= kNickTries) {
+    composeCandidate(relay, ++attempt);
+  }
+  sendNick(line, relay.nickCandidate.view());
+  return true;
+}
+
+bool nickEndsRun(const RelayState& relay, std::uint32_t number) {
+  return isRefusal(number) && awaitsNickAnswer(relay);
+}
+
+void noteWelcomeNick(RelayState& relay, const ServerData& data, std::size_t at) {
+  if (relay.nickCandidate.empty()) {
+    return;  // no NICK of ours: the DC nick stands
+  }
+  // A server may cut the nick it was asked for; the welcome says which it took.
+  const std::size_t target = at + 4;
+  const string_view nick = data.slice(target, data.wordEnd(target, kNickStops));
+  relay.ircNick.assign(nick.empty() || nick == "*" ? relay.nickCandidate.view() : nick);
+}
+
+bool noteOwnNickChange(RelayState& relay, std::string_view newNick) {
+  const bool asked = relay.nickPending;
+  relay.ircNick.assign(newNick);
+  relay.nickPending = false;
+  return asked;
+}
+
+void tellIrcNick(const RelayState& relay, RelayOutput& out, std::string_view why) {
+  if (relay.ircNick.empty() || relay.ircNick.view() == relay.nick.view()) {
+    return;
+  }
+  Batch status(out, Peer::kClient);
+  status.add([&](Composer& c) {
+    c.append("*** On IRC you are ");
+    c.appendEscaped(relay.ircNick.view());
+    c.append(" (");
+    if (why.empty()) {
+      appendWhy(relay, c);
+    } else {
+      c.append(why);
+    }
+    c.append(")");
+    c.terminate("|");
+  });
+}
+
+}  // namespace quayside

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "relay/relay.h"
+#include "translate/output.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace quayside {
+
+struct ServerLine;
+class ServerData;
+
+// The client's IRC nick, kept apart from its DC nick: the DC nick made valid
+// for IRC and cut to the server's NICKLEN, or an alternate when the server
+// refuses it. The DC side keeps the nick the client chose.
+
+// The nick the server knows the client by: the accepted IRC nick, else the
+// DC nick. Lines from IRC about the client are recognised by it.
+std::string_view ircNickOf(const RelayState& relay);
+
+// Chooses the IRC nick for the DC nick just set and returns it for the NICK
+// line; a later answer of the server may replace it with an alternate.
+std::string_view chooseIrcNick(RelayState& relay);
+
+// Takes a refusal of our NICK (432, 433, 436, 437) while one awaits its
+// answer: sends the next alternate, or gives up after a bound (during
+// registration the session ends with a reason). `at` is where the numeric's
+// digits start. False when the line is left to the usual translation.
+bool takeNickRefusal(const ServerLine& line, std::size_t at);
+
+// Whether a run of numerics must stop before `number`, so a refusal of our
+// nick is seen as a line of its own.
+bool nickEndsRun(const RelayState& relay, std::uint32_t number);
+
+// The welcome (001) whose digits are at `at`: the nick it addresses is the
+// IRC nick from now on.
+void noteWelcomeNick(RelayState& relay, const ServerData& data, std::size_t at);
+
+// The server renamed the client to `newNick` on IRC; true when that answers
+// a NICK the client asked for.
+bool noteOwnNickChange(RelayState& relay, std::string_view newNick);
+
+// Tells the client "*** On IRC you are ... (why)" when its IRC nick differs
+// from its DC nick; `why` replaces the reason worked out from the state.
+void tellIrcNick(const RelayState& relay, RelayOutput& out, std::string_view why = {});
+
+}  // namespace quayside

@@ -1,0 +1,119 @@
+#include "translate/server_support.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace quayside {
+namespace {
+
+using std::string_view;
+
+// What servers that announce no PREFIX give: operators and voiced users.
+constexpr string_view kDefaultModes = "ov";
+constexpr string_view kDefaultSymbols = "@+";
+
+string_view statusModes(const RelayState& relay) {
+  return relay.statusSymbols.empty() ? kDefaultModes : relay.statusModes.view();
+}
+
+string_view statusSymbols(const RelayState& relay) {
+  return relay.statusSymbols.empty() ? kDefaultSymbols : relay.statusSymbols.view();
+}
+
+// The rank of the channel operator among the status modes: 'o', or the
+// '@' symbol where a server calls its operators otherwise.
+std::size_t operatorRank(const RelayState& relay) {
+  const std::size_t rank = statusModes(relay).find('o');
+  return rank != string_view::npos ? rank : statusSymbols(relay).find('@');
+}
+
+// "(qaohv)~&@%+": modes and symbols pair up in order; an unpaired tail is
+// dropped, and so is the whole token when it is malformed.
+void notePrefix(RelayState& relay, string_view value) {
+  const std::size_t close = value.find(')');
+  if (value.empty() || value.front() != '(' || close == string_view::npos) {
+    return;
+  }
+  const string_view modes = value.substr(1, close - 1);
+  const string_view symbols = value.substr(close + 1);
+  const std::size_t count = std::min({modes.size(), symbols.size(), kStatusPrefixCapacity - 1});
+  if (count == 0) {
+    return;
+  }
+  relay.statusModes.assign(modes.substr(0, count));
+  relay.statusSymbols.assign(symbols.substr(0, count));
+}
+
+// A decimal value of at most three digits, else zero (unknown).
+std::uint32_t smallNumber(string_view digits) {
+  if (digits.empty() || digits.size() > 3) {
+    return 0;
+  }
+  std::uint32_t value = 0;
+  for (const char digit : digits) {
+    if (digit < '0' || digit > '9') {
+      return 0;
+    }
+    value = value * 10 + static_cast<std::uint32_t>(digit - '0');
+  }
+  return value;
+}
+
+void noteNickLength(RelayState& relay, string_view value) {
+  const std::uint32_t length = smallNumber(value);
+  if (length > 0) {
+    relay.nickLength =
+        static_cast<std::uint8_t>(std::min<std::uint32_t>(length, kNickCapacity - 1));
+  }
+}
+
+}  // namespace
+
+void noteSupport(RelayState& relay, const ServerData& data, std::size_t at) {
+  // Past the addressee; the tokens end where the ':'-led text begins.
+  std::size_t word = data.skip(data.wordEnd(at, kParameterStops), ' ');
+  while (word < data.size() && data.at(word) != ':') {
+    const std::size_t end = data.wordEnd(word, kParameterStops);
+    const string_view token = data.slice(word, end);
+    if (token.starts_with("PREFIX=")) {
+      notePrefix(relay, token.substr(7));
+    } else if (token.starts_with("NICKLEN=")) {
+      noteNickLength(relay, token.substr(8));
+    } else if (token.starts_with("MAXNICKLEN=")) {
+      noteNickLength(relay, token.substr(11));
+    }
+    word = data.skip(end, ' ');
+    if (end == word) {
+      break;  // a NUL inside the line
+    }
+  }
+}
+
+std::size_t statusSymbolCount(const RelayState& relay, string_view entry) {
+  const string_view symbols = statusSymbols(relay);
+  std::size_t count = 0;
+  while (count < entry.size() && symbols.find(entry[count]) != string_view::npos) {
+    ++count;
+  }
+  return count;
+}
+
+bool ranksAsOperator(const RelayState& relay, string_view symbols) {
+  const std::size_t top = operatorRank(relay);
+  return std::any_of(symbols.begin(), symbols.end(), [&](char symbol) {
+    const std::size_t rank = statusSymbols(relay).find(symbol);
+    return top != string_view::npos && rank <= top;
+  });
+}
+
+bool isStatusMode(const RelayState& relay, char letter) {
+  return statusModes(relay).find(letter) != string_view::npos;
+}
+
+bool isOperatorMode(const RelayState& relay, char letter) {
+  const std::size_t rank = statusModes(relay).find(letter);
+  const std::size_t top = operatorRank(relay);
+  return rank != string_view::npos && top != string_view::npos && rank <= top;
+}
+
+}  // namespace quayside

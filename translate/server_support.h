@@ -1,0 +1,29 @@
+#pragma once
+
+#include "relay/relay.h"
+#include "translate/server_reading.h"
+
+#include <cstddef>
+#include <string_view>
+
+namespace quayside {
+
+// What the server announces about itself in its 005 (RPL_ISUPPORT) lines,
+// and the channel status ranks read from it.
+
+// Keeps NICKLEN (or MAXNICKLEN) and PREFIX from the 005 line whose words
+// start at `at` (just past "005 ").
+void noteSupport(RelayState& relay, const ServerData& data, std::size_t at);
+
+// How many status symbols (such as "@+" with multi-prefix) lead `entry`.
+std::size_t statusSymbolCount(const RelayState& relay, std::string_view entry);
+// Whether the status symbols `symbols` include one that ranks at or above
+// the channel operator's: owners, admins and operators are hub operators.
+bool ranksAsOperator(const RelayState& relay, std::string_view symbols);
+
+// Whether the channel mode `letter` gives a status (it then takes a nick).
+bool isStatusMode(const RelayState& relay, char letter);
+// Whether the status mode `letter` ranks at or above the channel operator's.
+bool isOperatorMode(const RelayState& relay, char letter);
+
+}  // namespace quayside
