@@ -2,6 +2,7 @@
 
 #include "bridge/listener.h"
 #include "bridge/settings.h"
+#include "platform/charset.h"
 #include "platform/wait.h"
 #include "translate/irc_nick.h"
 
@@ -231,6 +232,10 @@ bool parseBridgeOption(std::string_view text, Bridge& bridge, std::string& error
   bridge = Bridge{};
   if (const std::string refused = applyOptions(bridge.options, options); !refused.empty()) {
     error = "--bridge " + refused;
+    return false;
+  }
+  if (std::string why; !platform::charsetUsable(bridge.options.charsetName(), why)) {
+    error = "--bridge charset: " + why;
     return false;
   }
   bridge.enabled = 1;

@@ -12,6 +12,8 @@
 
 namespace quayside {
 
+class TextConverter;
+
 // Received bytes held per direction; one more byte holds the NUL after them.
 inline constexpr std::size_t kStreamCapacity = 10000;
 // The longest chat or private message the client may send (its '|' not
@@ -93,6 +95,9 @@ struct RelayState {
   std::uint8_t clientKind = 0;
 
   SessionOptions options;  // the Bridge's, at accept
+  // The client's character set (options.charset), opened by the relay thread
+  // for the Relay's life and owned there; null while the client speaks UTF-8.
+  TextConverter* clientCharset = nullptr;
 
   LoginStep loginStep = LoginStep::kIdle;
   // The client's password (IRC form), held only from "$MyPass" until SASL

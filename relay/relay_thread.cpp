@@ -1,6 +1,7 @@
 #include "relay/relay_thread.h"
 
 #include "core/server_address.h"
+#include "platform/charset.h"
 #include "platform/net.h"
 #include "platform/stream.h"
 #include "platform/tls.h"
@@ -458,7 +459,12 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
   // only names its handle.
   std::unique_ptr<platform::ByteStream> server;
   std::string detail;
-  const std::string_view failure = connectServer(relay, server, detail);
+  // So does the client's character set, opened once (iconv_open is costly).
+  const std::unique_ptr<TextConverter> charset =
+      platform::openCharset(relay.options.charsetName(), detail);
+  relay.clientCharset = charset.get();
+  const std::string_view failure =
+      detail.empty() ? connectServer(relay, server, detail) : "the character set cannot be used";
   std::string reason;
   EndKind kind = EndKind::kFailure;
   std::string toClient;
@@ -499,6 +505,7 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
     closeClientAfterTelling(relay.clientSocket);
   }
   platform::closeSocket(relay.clientSocket);
+  relay.clientCharset = nullptr;
   unregisterRelay(relay);
   if (observer != nullptr) {
     observer->relayEndedAs(relay, reason, kind);

@@ -2,11 +2,14 @@
 
 #include "core/random.h"
 #include "core/server_address.h"
+#include "translate/client_charset.h"
 #include "translate/composer.h"
+#include "translate/ctcp.h"
 #include "translate/irc_nick.h"
 #include "translate/login.h"
 #include "translate/nmdc_text.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -101,47 +104,6 @@ bool isContinuation(char byte) {
   return (static_cast<unsigned char>(byte) & 0xC0u) == 0x80u;
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    if (lead < 0x80u) {
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    std::uint32_t smallest = 0;
-    if ((lead & 0xE0u) == 0xC0u) {
-      length = 2;
-      smallest = 0x80;
-    } else if ((lead & 0xF0u) == 0xE0u) {
-      length = 3;
-      smallest = 0x800;
-    } else if ((lead & 0xF8u) == 0xF0u) {
-      length = 4;
-      smallest = 0x10000;
-    } else {
-      return false;
-    }
-    if (text.size() - i < length) {
-      return false;
-    }
-    std::uint32_t point = lead & (0x7Fu >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-      if (!isContinuation(text[i + k])) {
-        return false;
-      }
-      point = point << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
-    }
-    if (point < smallest || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
-}
-
 // The longest start of `text` that fits `room` bytes; when the text is valid
 // UTF-8 the cut backs off to the start of a character.
 string_view cutToFit(string_view text, std::size_t room, bool utf8) {
@@ -172,13 +134,14 @@ std::optional<string_view> composeHead(HeadScratch& area, Compose&& compose) {
 }
 
 // Sends `text` (IRC form) to the server as lines that each begin with
-// `head`. A line break starts a new line and a run of breaks counts as one;
-// a line that would not survive relaying is cut and goes on in the next.
-void sendTextLines(Command& c, string_view head, string_view text) {
-  if (head.size() + kCrLf.size() + kMinTextRoom > kRelayedLineLimit) {
+// `head` (and end with `tail`). A line break starts a new line and a run of
+// breaks counts as one; a line that would not survive relaying is cut and
+// goes on in the next.
+void sendTextLines(Command& c, string_view head, string_view text, string_view tail = {}) {
+  if (head.size() + tail.size() + kCrLf.size() + kMinTextRoom > kRelayedLineLimit) {
     return;  // the head alone fills the line: no IRC target is that long
   }
-  const std::size_t room = kRelayedLineLimit - head.size() - kCrLf.size();
+  const std::size_t room = kRelayedLineLimit - head.size() - tail.size() - kCrLf.size();
   const bool utf8 = isValidUtf8(text);
   Batch batch(c.out, Peer::kServer);
   std::size_t i = 0;
@@ -192,9 +155,35 @@ void sendTextLines(Command& c, string_view head, string_view text) {
       line.append(head);
       // A line that starts with a break still carries some text.
       line.append(piece.empty() ? " "sv : piece);
+      line.append(tail);
       line.terminate(kCrLf);
     });
   }
+}
+
+// Sends chat or private text after `head`. Text led by "/me " is an action:
+// its first line goes as CTCP ACTION (each piece of it, when it is cut), the
+// lines after it as plain text, as DC clients show only that line as one.
+void sendChatText(Command& c, string_view head, string_view text) {
+  const std::optional<string_view> action = meAction(text);
+  if (!action) {
+    sendTextLines(c, head, text);
+    return;
+  }
+  HeadScratch area;
+  const std::optional<string_view> actionHead = composeHead(area, [&](Composer& line) {
+    line.append(head);
+    line.append(
+        "\x01"
+        "ACTION "sv);
+  });
+  const string_view first = upTo(*action, "\r\n");
+  if (actionHead) {
+    sendTextLines(c, *actionHead, first, "\x01");
+  }
+  string_view rest = action->substr(first.size());
+  rest.remove_prefix(std::min(rest.find_first_not_of("\r\n"), rest.size()));
+  sendTextLines(c, head, rest);
 }
 
 // Adds one line of at most `limit` bytes: a head of system bytes, then
@@ -548,7 +537,7 @@ void privateMessage(Command& c) {
   }
   TextScratch scratch;
   std::unique_ptr<char[]> large;
-  sendTextLines(c, *head, unescapedText(upTo(text, kNul), scratch, large));
+  sendChatText(c, *head, unescapedText(upTo(text, kNul), scratch, large));
 }
 
 // "<op> is kicking eve because: spam" directly followed by "$Kick eve|" in
@@ -577,7 +566,9 @@ bool kickAnnounced(Command& c) {
   if (kickedEnd == string_view::npos) {
     return false;
   }
-  kicked = kicked.substr(0, kickedEnd);
+  // Bytes after the command were not made UTF-8 with it.
+  std::array<char, kRelayedLineLimit * kUtf8Growth> kickedUtf8;
+  kicked = commandToUtf8(c.relay.clientCharset, kicked.substr(0, kickedEnd), kickedUtf8);
   HeadScratch kickedArea;
   const string_view kickedNick = unescaped(kicked, kickedArea);
   TextScratch reasonArea;
@@ -629,7 +620,7 @@ void chatLine(Command& c) {
   }
   TextScratch scratch;
   std::unique_ptr<char[]> large;
-  sendTextLines(c, *head, unescapedText(upTo(text, kNul), scratch, large));
+  sendChatText(c, *head, unescapedText(upTo(text, kNul), scratch, large));
 }
 
 // --- Dispatch -----------------------------------------------------------------
@@ -657,7 +648,19 @@ constexpr std::array<Row, 9> kRows = {{
 
 std::size_t translateClientCommand(RelayState& relay, const Message& message, RelayOutput& out,
                                    const RandomSource& random) {
-  Command command{relay, out, random, message.bytes, message.following};
+  // Room for the command as UTF-8: on the stack, or on the heap for a long
+  // paste that needs converting.
+  std::array<char, kStreamCapacity * kUtf8Growth> utf8;
+  std::unique_ptr<char[]> large;
+  std::span<char> scratch = utf8;
+  const std::size_t needed = message.bytes.size() * kUtf8Growth;
+  if (needed > utf8.size() && (relay.clientCharset != nullptr || !isValidUtf8(message.bytes))) {
+    large = std::make_unique_for_overwrite<char[]>(needed);
+    scratch = {large.get(), needed};
+  }
+  ClientCharsetOutput output(out, relay.clientCharset);
+  Command command{relay, output, random, commandToUtf8(relay.clientCharset, message.bytes, scratch),
+                  message.following};
   for (const Row& row : kRows) {
     if (startsWith(command.body, row.prefix)) {
       if (!row.needsLogin || (relay.loginFlags != 0 && !awaitsPassword(relay))) {

@@ -1,8 +1,10 @@
 #include "translate/composer.h"
+#include "translate/ctcp.h"
 #include "translate/irc_nick.h"
 #include "translate/server_handlers.h"
 #include "translate/server_output.h"
 
+#include <array>
 #include <optional>
 #include <span>
 
@@ -11,15 +13,42 @@ namespace {
 
 constexpr std::size_t kTopicLimit = kTopicCapacity - 2;  // 1,022 characters
 
-// Appends the text of the PRIVMSG line whose target word is at `target`:
-// everything after the first ':', byte for byte. Returns where it ended.
-std::size_t appendMessageText(const ServerData& data, std::size_t target, LongMessage& message) {
-  const std::size_t colon = data.find(target, ':', kTextStops);
+using TextScratch = std::array<char, kStreamCapacity>;
+
+// Where the text of the PRIVMSG line whose target word is at `target`
+// starts: at the first ':' (the text follows it), or the line's end.
+std::size_t textColon(const ServerData& data, std::size_t target) {
+  return data.find(target, ':', kTextStops);
+}
+
+// Whether the text after `colon` is CTCP; it stands alone, never in a run.
+bool isCtcp(const ServerData& data, std::size_t colon) {
+  return data.at(colon) == ':' && data.at(colon + 1) == '\x01';
+}
+
+// Appends `text` without its formatting codes (all of them control bytes,
+// which most chat lacks: then nothing is copied).
+void appendPlainText(std::string_view text, LongMessage& message, TextScratch& scratch) {
+  bool control = false;
+  for (const char byte : text) {
+    control |= static_cast<unsigned char>(byte) < 0x20;
+  }
+  if (!control) {
+    message.appendText(text);
+    return;
+  }
+  message.appendText({scratch.data(), stripFormatting(text, scratch.data(), scratch.size())});
+}
+
+// Appends the text after `colon` (from textColon) without its formatting
+// codes. Returns where it ended.
+std::size_t appendMessageText(const ServerData& data, std::size_t colon, LongMessage& message,
+                              TextScratch& scratch) {
   if (data.at(colon) != ':') {
     return colon;
   }
   const std::size_t end = data.wordEnd(colon + 1, kTextStops);
-  message.appendText(data.slice(colon + 1, end));
+  appendPlainText(data.slice(colon + 1, end), message, scratch);
   return end;
 }
 
@@ -53,6 +82,16 @@ void handleMessage(const ServerLine& line, std::size_t at) {
   const ServerData& data = line.data;
   const bool isPrivate = nickMatches(ircNickOf(relay), data, at);
   const std::string_view sender = senderNick(data);
+  const std::size_t colon = textColon(data, at);
+  const std::optional<CtcpRequest> ctcp =
+      isCtcp(data, colon) ? parseCtcp(data.slice(colon + 1, data.wordEnd(colon + 1, kTextStops)))
+                          : std::nullopt;
+  if (ctcp && ctcp->command != kCtcpAction) {
+    if (line.hasPrefix()) {
+      answerCtcp(line.out, sender, *ctcp);
+    }
+    return;
+  }
 
   LongMessage message(line.out);
   Composer& head = message.head();
@@ -69,25 +108,37 @@ void handleMessage(const ServerLine& line, std::size_t at) {
   head.appendEscaped(sender);
   head.append("> ");
   message.endHead();
+  TextScratch scratch;
+  if (ctcp) {
+    // An action, as DC clients write one.
+    message.appendPlain("/me");
+    if (!ctcp->argument.empty()) {
+      message.appendPlain(" ");
+      appendPlainText(ctcp->argument, message, scratch);
+    }
+    message.send();
+    return;
+  }
 
   // A sender's consecutive lines that arrived together become one message;
   // a text cut short by a NUL ends it.
   const std::string_view firstPrefix = linePrefix(data);
   ServerData current = data;
-  std::size_t textEnd = appendMessageText(current, at, message);
+  std::size_t textEnd = appendMessageText(current, colon, message, scratch);
   while (textEnd == current.size()) {
     const std::optional<ServerData> next = line.following.peek();
     if (!next) {
       break;
     }
     const std::size_t target = continuationTarget(line, firstPrefix, *next, isPrivate);
-    if (target == 0) {
+    const std::size_t nextColon = target == 0 ? 0 : textColon(*next, target);
+    if (target == 0 || isCtcp(*next, nextColon)) {
       break;
     }
     message.appendBreak();
     line.following.take();
     current = *next;
-    textEnd = appendMessageText(current, target, message);
+    textEnd = appendMessageText(current, nextColon, message, scratch);
   }
   message.send();
 }

@@ -78,6 +78,17 @@ std::size_t stripFormatting(std::string_view text, char* out, std::size_t capaci
   const auto isDigit = [&](std::size_t i) {
     return i < text.size() && text[i] >= '0' && text[i] <= '9';
   };
+  const auto isHex = [&](std::size_t i) {
+    return isDigit(i) || (i < text.size() && ((text[i] >= 'a' && text[i] <= 'f') ||
+                                              (text[i] >= 'A' && text[i] <= 'F')));
+  };
+  // Past at most six hex digits from i.
+  const auto skipHex = [&](std::size_t i) {
+    for (std::size_t k = 0; k < 6 && isHex(i); ++k) {
+      ++i;
+    }
+    return i;
+  };
   std::size_t written = 0;
   std::size_t i = 0;
   while (i < text.size() && written < capacity) {
@@ -96,8 +107,26 @@ std::size_t stripFormatting(std::string_view text, char* out, std::size_t capaci
       }
       continue;
     }
-    if (byte != '\x01' && byte != '\x02' && byte != '\x16' && byte != '\x1f') {
-      out[written++] = byte;
+    if (byte == '\x04') {
+      // Hex colour: RRGGBB, then ',' and a background RRGGBB.
+      i = skipHex(i + 1);
+      if (i < text.size() && text[i] == ',' && isHex(i + 1)) {
+        i = skipHex(i + 1);
+      }
+      continue;
+    }
+    switch (byte) {
+      case '\x01':  // CTCP
+      case '\x02':  // bold
+      case '\x0f':  // reset
+      case '\x11':  // monospace
+      case '\x16':  // reverse
+      case '\x1d':  // italics
+      case '\x1e':  // strikethrough
+      case '\x1f':  // underline
+        break;
+      default:
+        out[written++] = byte;
     }
     ++i;
   }

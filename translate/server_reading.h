@@ -84,8 +84,10 @@ std::uint32_t prefixHash(std::string_view prefix);
 bool samePrefix(std::string_view a, std::string_view b);
 
 // Copies `text` to `out` without IRC formatting codes: 0x03 with its colour
-// digits (and a ',' with its digits), and 0x01, 0x02, 0x16, 0x1F. At most
-// `capacity` bytes are written; returns the count.
+// digits (and a ',' with its digits), 0x04 with its hex colours, bold 0x02,
+// reset 0x0F, monospace 0x11, reverse 0x16, italics 0x1D, strikethrough
+// 0x1E, underline 0x1F, and CTCP's 0x01. At most `capacity` bytes are
+// written; returns the count.
 std::size_t stripFormatting(std::string_view text, char* out, std::size_t capacity);
 
 // The prefix of the line (the bytes after its ':'), or empty when it has none.

@@ -1,6 +1,7 @@
 #include "translate/server_translation.h"
 
 #include "core/text.h"
+#include "translate/client_charset.h"
 #include "translate/composer.h"
 #include "translate/irc_nick.h"
 #include "translate/login.h"
@@ -306,7 +307,8 @@ void dispatch(const ServerLine& line) {
 
 std::size_t translateServerLine(RelayState& relay, const Message& message, RelayOutput& out) {
   FollowingLines following(message.following);
-  dispatch(ServerLine{relay, out, ServerData(message.bytes), following});
+  ClientCharsetOutput output(out, relay.clientCharset);
+  dispatch(ServerLine{relay, output, ServerData(message.bytes), following});
   return following.taken();
 }
 

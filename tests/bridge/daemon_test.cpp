@@ -40,6 +40,8 @@ TEST(DaemonArguments, TableOfCommandLines) {
       {"Options", {"--bridge", "1=a/#b,login=sasl,pace=off"}, true, false, 1},
       {"UnknownBridgeOption", {"--bridge", "1=a/#b,colour=red"}, false},
       {"BadOptionValue", {"--bridge", "1=a/#b,pace=maybe"}, false},
+      {"CharsetUnknownToTheSystem", {"--bridge", "1=a/#b,charset=no-such-set"}, false},
+      {"CodePageCharset", {"--bridge", "1=a/#b,charset=windows-1251"}, true, false, 1},
       {"CommaWithoutOption", {"--bridge", "1=a/#b,"}, false},
       {"OptionsWithoutChannel", {"--bridge", "1=a/,pace=off"}, false},
       {"SettingsTwice", {"--settings", "a", "--settings", "b"}, false},

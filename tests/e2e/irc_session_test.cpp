@@ -142,11 +142,10 @@ TEST_F(IrcSessionTest, ChannelChatFlowsBothWays) {
       {"channel text is lost", "good morning", "<alice> good morning|"},
       {"'$' and '|' from IRC break the client's framing", "pay $5 | now",
        "<alice> pay &#36;5 &#124; now|"},
-      {"a CTCP action loses its bytes",
+      {"a CTCP action is not shown as /me",
        "\x01"
        "ACTION waves\x01",
-       "<alice> \x01"
-       "ACTION waves\x01|"},
+       "<alice> /me waves|"},
   };
   for (const auto& row : fromIrc) {
     alice->line("PRIVMSG #chat :" + row.said);
@@ -182,6 +181,43 @@ TEST_F(IrcSessionTest, PasteIsPacedAndArrivesWholeInOrder) {
   EXPECT_LT(arrived[4], seconds(4)) << "the first five lines are held back";
   EXPECT_GE(arrived[kLines - 1], seconds((kLines - 5) * 2 - 1)) << "the paste is not paced";
   EXPECT_LT(arrived[kLines - 1], seconds((kLines - 5) * 2 + 10)) << "the paste is paced too slowly";
+}
+
+// A DC client on the Windows Cyrillic code page and a UTF-8 IRC user: text
+// is converted both ways, actions cross as actions, CTCP VERSION is answered.
+TEST_F(IrcSessionTest, CodePageClientAndActionsCrossBothWays) {
+  auto alice = ircUserInChannel("alice");
+  const std::uint16_t port = testing::freePort();
+  Daemon cp1251({"--bridge", bridgeArgument(port, server_->port(), kChannel) + ",charset=cp1251"});
+  ASSERT_TRUE(cp1251.waitListening(port));
+  NmdcClient bob("bob");
+  ASSERT_TRUE(bob.connect(port));
+  ASSERT_TRUE(bob.login(kChannel));
+  ASSERT_TRUE(alice->waitFrom("bob", std::string("JOIN :") + kChannel));
+
+  const std::string privet = "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82";  // UTF-8
+  const std::string privet1251 = "\xcf\xf0\xe8\xe2\xe5\xf2";
+  bob.send("<bob> " + privet1251 + "|");
+  EXPECT_TRUE(bob.waitForExact("<bob> " + privet1251 + "|")) << "the echo changed";
+  EXPECT_TRUE(alice->waitFrom("bob", "PRIVMSG #chat :" + privet)) << "cp1251 reached IRC as is";
+  bob.send("$To: alice From: bob $<bob> /me waves|");
+  EXPECT_TRUE(alice->waitFrom("bob",
+                              "PRIVMSG alice :\x01"
+                              "ACTION waves\x01"))
+      << "/me reached IRC as text";
+
+  alice->line("PRIVMSG #chat :" + privet + " caf\xc3\xa9");
+  EXPECT_TRUE(bob.waitForExact("<alice> " + privet1251 + " caf?|"))
+      << "UTF-8 reached the client unconverted";
+  alice->line(
+      "PRIVMSG bob :\x01"
+      "ACTION dances\x01");
+  EXPECT_TRUE(bob.waitForExact("$To: bob From: alice $<alice> /me dances|"))
+      << "an action reached the client with its CTCP bytes";
+  alice->line("PRIVMSG bob :\x01VERSION\x01");
+  EXPECT_TRUE(alice->waitFrom("bob", "NOTICE alice :\x01VERSION Quayside " QUAYSIDE_VERSION "\x01"))
+      << "CTCP VERSION not answered";
+  EXPECT_FALSE(hasSanitizerReport(cp1251.log())) << cp1251.log();
 }
 
 TEST_F(IrcSessionTest, PrivateMessagesFlowBothWays) {

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "platform/charset.h"
 #include "relay/framing.h"
 #include "relay/relay.h"
 
+#include <map>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace quayside::testing {
@@ -15,6 +18,21 @@ inline std::unique_ptr<Relay> makeRelay(std::string_view channel = "#c",
   relay->channel.assign(channel);
   relay->nick.assign(nick);
   return relay;
+}
+
+// The converter for the client's character set `name`, opened once per name
+// for the test program's life; null for UTF-8 (or an empty name).
+inline TextConverter* charsetFor(std::string_view name) {
+  static std::map<std::string, std::unique_ptr<TextConverter>, std::less<>> opened;
+  if (name.empty()) {
+    return nullptr;
+  }
+  auto found = opened.find(name);
+  if (found == opened.end()) {
+    std::string error;
+    found = opened.emplace(std::string(name), platform::openCharset(name, error)).first;
+  }
+  return found->second.get();
 }
 
 // Feeds bytes to the real framing as one receive, as the relay thread would,

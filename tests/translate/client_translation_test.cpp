@@ -52,6 +52,7 @@ struct Exchange {
   const char* serverText = "irc://irc.example.net:6667";
   LoginMode login = LoginMode::kNone;
   int closes = 0;
+  const char* charset = "";  // the client's; empty: UTF-8
 };
 void PrintTo(const Exchange& e, std::ostream* os) {
   *os << e.name;
@@ -63,6 +64,7 @@ std::unique_ptr<Relay> run(const Exchange& e, RecordingOutput& out,
   relay->serverText.assign(e.serverText);
   relay->loginFlags = e.flags;
   relay->options.login = e.login;
+  relay->clientCharset = testing::charsetFor(e.charset);
   for (const std::string& bytes : e.reads) {
     testing::feedClient(*relay, bytes, out, translator);
   }
@@ -97,7 +99,9 @@ const Exchange kExchanges[] = {
      {"NICK evil_QUIT\r\nUSER evilQUIT \"example.org\" \"irc.example.net\" :a desc\r\n"}, 0, "chan",
      "evil\rQUIT"},
     {"NickForbiddenOnIrcSentAsIs", {"$ValidateNick 1user|$ValidateNick \xD0\x92\xD0\xB0\xD1\x81\xD1\x8F|$ValidateNick \xC2\xE0|$ValidateNick |"},
-     {"$Hello 1user|", "$Hello \xD0\x92\xD0\xB0\xD1\x81\xD1\x8F|", "$Hello \xC2\xE0|", "$Hello |"},
+     // Bytes that are not UTF-8 are read as windows-1252 (the default charset).
+     {"$Hello 1user|", "$Hello \xD0\x92\xD0\xB0\xD1\x81\xD1\x8F|", "$Hello \xC3\x82\xC3\xA0|",
+      "$Hello |"},
      {"NICK _1user\r\n", "NICK ____\r\n", "NICK __\r\n", "NICK quayside\r\n"}, 0},
     {"NickUnescapedForIrcEscapedInHello", {"$ValidateNick b&#124;x&amp;#36;|"},
      {"$Hello b&#124;x&amp;#36;|"}, {"NICK b|x__36_\r\n"}, 0},
@@ -146,6 +150,25 @@ const Exchange kExchanges[] = {
      "$To: b From: a $<a|$To: " + std::string(400, 'n') + " From: a $<a> hi|"}},
     {"PrivateMessageToNickWithLineBreakSent",
      {"$To: bob\rQUIT From: a $<a> hi|$To: b\nx From: a $<a> hi|"}},
+    // Actions and character sets.
+    {"MeNotSentAsAction", {"<bob> /me waves|<bob> /meow|<bob> /me|"},
+     {"<bob> /me waves|", "<bob> /meow|", "<bob> /me|"},
+     {"PRIVMSG #chan :\x01" "ACTION waves\x01\r\n", "PRIVMSG #chan :/meow\r\n",
+      "PRIVMSG #chan :/me\r\n"}},
+    {"MeLinesAfterTheFirstNotPlain", {"$To: al From: bob $<bob> /me waves\r\n\r\nand more|"}, {},
+     {"PRIVMSG al :\x01" "ACTION waves\x01\r\n", "PRIVMSG al :and more\r\n"}},
+    {.name = "InvalidUtf8NotReadAsWindows1252", .reads = {"<bob> caf\xe9 \x80|"},
+     .client = {"<bob> caf\xc3\xa9 \xe2\x82\xac|"},
+     .server = {"PRIVMSG #chan :caf\xc3\xa9 \xe2\x82\xac\r\n"}},
+    {.name = "Cp1252ChatNotConverted", .reads = {"<bob> caf\xe9 \x80|"},
+     .client = {"<bob> caf\xe9 \x80|"}, .server = {"PRIVMSG #chan :caf\xc3\xa9 \xe2\x82\xac\r\n"},
+     .charset = "windows-1252"},
+    {.name = "Cp1251PrivateMessageAndNickNotConverted",
+     .reads = {"$To: \xc0 From: bob $<bob> \xcf\xf0\xe8|$ValidateNick \xc2|"},
+     .client = {"$Hello \xc2|"},
+     // The DC nick is converted, then made a valid IRC nick.
+     .server = {"PRIVMSG \xd0\x90 :\xd0\x9f\xd1\x80\xd0\xb8\r\n", "NICK _\r\n"},
+     .charset = "windows-1251"},
     // Chat lines.
     {"ChatEchoedAndSentWithText", {"<bob> hello|<bob>  hi|<bob>|<bob hi|"},
      {"<bob> hello|", "<bob>  hi|", "<bob>|", "<bob hi|"},
@@ -220,6 +243,21 @@ const Exchange kExchanges[] = {
 // clang-format on
 INSTANTIATE_TEST_SUITE_P(Rows, ClientTranslation, ::testing::ValuesIn(kExchanges),
                          [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ClientChatCutting, LongLegacyPasteReachesIrcWhole) {
+  // 16,000 windows-1252 bytes grow to 32,000 UTF-8 bytes on their way.
+  RecordingOutput out;
+  run({"LongLegacyPaste", {"<bob> " + std::string(16000, '\xe9') + "|"}}, out);
+  std::size_t text = 0;
+  for (const std::string& group : out.server) {
+    for (std::size_t at = 0; (at = group.find(":", at)) != std::string::npos; ++at) {
+      const std::size_t end = group.find("\r\n", at);
+      text += end - at - 1;
+      at = end;
+    }
+  }
+  EXPECT_EQ(text, 32000u);
+}
 
 TEST(ClientLoginState, FlagsAndNickFollowTheLogin) {
   RecordingOutput out;
@@ -304,15 +342,24 @@ TEST(ClientChatCutting, LinesFitRelayingAndKeepCharactersWhole) {
   const struct {
     std::string text;
     Sends texts;
+    const char* charset = "";
   } rows[] = {
       {std::string(1000, 'x'),
        {std::string(385, 'x'), std::string(385, 'x'), std::string(230, 'x')}},
       {accents, {accents.substr(0, 384), accents.substr(384)}},  // backs off to a character
-      {std::string(400, '\xc3'), {std::string(385, '\xc3'), std::string(15, '\xc3')}},  // not UTF-8
+      // Not UTF-8: read as windows-1252 ("\xc3\x83" each), then cut.
+      {std::string(400, '\xc3'),
+       {repeat("\xc3\x83", 192), repeat("\xc3\x83", 192), repeat("\xc3\x83", 16)}},
+      // Cut after conversion: 400 cp1251 bytes are 800 UTF-8 bytes.
+      {std::string(400, '\xe9'),
+       {repeat("\xd0\xb9", 192), repeat("\xd0\xb9", 192), repeat("\xd0\xb9", 16)},
+       "windows-1251"},
   };
   for (const auto& row : rows) {
     RecordingOutput out;
-    run({"Cut", {"<b> " + row.text + "|"}}, out);
+    Exchange cut{"Cut", {"<b> " + row.text + "|"}};
+    cut.charset = row.charset;
+    run(cut, out);
     Sends texts;
     for (const std::string& line : serverLines(out, 402)) {
       texts.push_back(line.substr(head.size()));

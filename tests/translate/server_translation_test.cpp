@@ -38,6 +38,7 @@ struct Case {
   LoginMode login = LoginMode::kNone;
   LoginStep step = LoginStep::kIdle;
   std::string_view password = "";
+  std::string_view charset = "";  // the client's; empty: UTF-8
 };
 
 void runCases(const std::vector<Case>& cases) {
@@ -50,6 +51,7 @@ void runCases(const std::vector<Case>& cases) {
     relay->options.login = c.login;
     relay->loginStep = c.step;
     relay->password.assign(c.password);
+    relay->clientCharset = testing::charsetFor(c.charset);
     RecordingOutput out;
     feedServer(*relay, c.input, out);
     EXPECT_EQ(out.client, c.client);
@@ -74,9 +76,10 @@ TEST(ServerTranslation, DispatchNoticesNumericsAndPassOn) {
       {"AUTH target shown", "NOTICE AUTH :*** Checking Ident\r\n", {"*** Checking Ident|"}},
       {"notice target lost", ":srv NOTICE mynick :Welcome\r\n", {"*** mynick Welcome|"}},
       {"notice without text not an empty command", "NOTICE x\r\n", {"|"}},
+      // Reset (0x0F) was shown until the full set of formatting codes went.
       {"formatting kept",
        "NOTICE AUTH :\00304,12red\x03 plain\002bold\x1f\x0f\r\n",
-       {"*** red plainbold\x0f|"}},
+       {"*** red plainbold|"}},
       {"colour digit runs kept",
        "NOTICE AUTH :\003,5x \003123456,7890y \0034,z\r\n",
        {"*** x y z|"}},
@@ -305,9 +308,17 @@ TEST(ServerTranslation, MessagesAndTopic) {
       {"private and channel lines joined",
        ":bob!u@h PRIVMSG me :a\r\n:bob!u@h PRIVMSG #c :b\r\n",
        {"$To: me From: bob $<bob> a|", "<bob> b|"}},
-      {"CTCP bytes removed",
-       ":bob!u@h PRIVMSG #c :\001ACTION waves\x01\r\n",
-       {"<bob> \001ACTION waves\x01|"}},
+      {"formatting shown in chat",
+       ":bob!u@h PRIVMSG #c :\x02"
+       "b\x0f \x03"
+       "04,12r\x03 \x1di\x1d \x1fu\x16v\x11m\x1es "
+       "\x04"
+       "ff00AA,00ff00h\x04 z\r\n",
+       {"<bob> b r i uvms h z|"}},
+      {"formatting shown in a private message",
+       ":bob!u@h PRIVMSG me :\x03"
+       "4hi\x0f\r\n",
+       {"$To: me From: bob $<bob> hi|"}},
       {"line without prefix", "PRIVMSG #c :x\r\n", {"<PRIVMSG> x|"}},
       {"topic numeric", ":srv 332 me #c :Welcome\x02 all\r\n", {"$HubName #c - Welcome all|"}},
       {"empty topic", ":op!~o@host TOPIC #c :\r\n", {"$HubName #c|"}},
@@ -409,6 +420,81 @@ std::string credentials(const std::string& plain) {
   std::string encoded(base64Size(plain.size()), '\0');
   encoded.resize(base64Encode(plain, encoded));
   return encoded;
+}
+
+TEST(ServerTranslation, CtcpActionsAndRequests) {
+  const std::string version = "NOTICE alice :\x01VERSION Quayside " QUAYSIDE_VERSION "\x01\r\n";
+  runCases({
+      {"action shown raw",
+       ":alice!u@h PRIVMSG #c :\x01"
+       "ACTION dances\x01\r\n",
+       {"<alice> /me dances|"}},
+      {"private action shown raw",
+       ":alice!u@h PRIVMSG me :\x01"
+       "ACTION \x02"
+       "dances\r\n",
+       {"$To: me From: alice $<alice> /me dances|"}},
+      {"action joined to the sender's run",
+       ":bob!u@h PRIVMSG #c :one\r\n:bob!u@h PRIVMSG #c :\x01"
+       "ACTION x\x01\r\n",
+       {"<bob> one|", "<bob> /me x|"}},
+      {"VERSION not answered", ":alice!u@h PRIVMSG me :\x01VERSION\x01\r\n", {}, {version}},
+      {"PING not echoed",
+       ":alice!u@h PRIVMSG #c :\x01PING 1700000000 5\x01\r\n",
+       {},
+       {"NOTICE alice :\x01PING 1700000000 5\x01\r\n"}},
+      {"PING echo carries a line break",
+       ":alice!u@h PRIVMSG me :\x01PING 1\r2\nQUIT\x01\r\n",
+       {},
+       {"NOTICE alice :\x01PING 1\x01\r\n"}},
+      {"PING echo over the line limit",
+       ":alice!u@h PRIVMSG me :\x01PING " + std::string(600, '7') + "\r\n",
+       {},
+       {"NOTICE alice :\x01PING " + std::string(489, '7') + "\x01\r\n"}},
+      {"other request shown", ":alice!u@h PRIVMSG me :\x01TIME\x01\r\n", {}},
+      {"request without a prefix answered", "PRIVMSG me :\x01VERSION\x01\r\n", {}},
+      {"CTCP reply shown with its 0x01",
+       ":alice!u@h NOTICE me :\x01VERSION x 1\x01\r\n",
+       {"*** me VERSION x 1|"}},
+  });
+}
+
+TEST(ServerTranslation, TextReachesTheClientInItsCharacterSet) {
+  const std::string privet = "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82";  // UTF-8
+  const std::string privet1251 = "\xcf\xf0\xe8\xe2\xe5\xf2";
+  runCases({
+      {"UTF-8 client given invalid UTF-8",
+       ":bob!u@h PRIVMSG #c :caf\xe9 \x80\r\n",
+       {"<bob> caf\xc3\xa9 \xe2\x82\xac|"}},
+      {"UTF-8 client's text changed",
+       ":bob!u@h PRIVMSG #c :caf\xc3\xa9\r\n",
+       {"<bob> caf\xc3\xa9|"}},
+      {.name = "cp1252 client given UTF-8",
+       .input = ":bob!u@h PRIVMSG #c :caf\xc3\xa9 \xe2\x82\xac\r\n",
+       .client = {"<bob> caf\xe9 \x80|"},
+       .charset = "windows-1252"},
+      {.name = "missing characters not '?'",
+       .input = ":bob!u@h PRIVMSG me :\xd0\x92|\xf0\x9f\x98\x80\r\n",
+       .client = {"$To: me From: bob $<bob> ?&#124;?|"},
+       .charset = "windows-1252"},
+      {.name = "invalid UTF-8 not read as windows-1252",
+       .input = ":bob!u@h PRIVMSG #c :caf\xe9\r\n",
+       .client = {"<bob> caf\xe9|"},
+       .charset = "windows-1252"},
+      {.name = "cp1251 topic and channel",
+       .input = ":op!u@h TOPIC #" + privet + " :" + privet + "\r\n",
+       .client = {"$HubName #" + privet1251 + " - " + privet1251 + "|"},
+       .channel = "#\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82",
+       .charset = "windows-1251"},
+      {.name = "cp1251 nick and kick reason",
+       .input = ":\xd0\x9e!u@h KICK #c \xd0\x92 :" + privet + "\r\n",
+       .client = {"<\xce> \xce is kicking \xc2 because: " + privet1251 + "|", "$Quit \xc2|"},
+       .charset = "windows-1251"},
+      {.name = "cp1252 joining nick",
+       .input = ":J\xc3\xb6rg!u@h JOIN #c\r\n",
+       .client = {info("J\xf6rg", "u@h")},
+       .charset = "windows-1252"},
+  });
 }
 
 TEST(ServerTranslation, LoginWithThePassword) {

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "core/text_converter.h"
+#include "translate/output.h"
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string_view>
+
+namespace quayside {
+
+// Inside the translations all text is UTF-8, as on IRC. The DC client's
+// character set is met at its edge: each command from the client is made
+// UTF-8 before it is translated, and each group for the client is converted
+// as it is committed. With no converter (the client speaks UTF-8) valid
+// UTF-8 passes untouched and costs one scan; a byte that is not part of a
+// valid UTF-8 character is read as windows-1252, on either side.
+
+// UTF-8 bytes per client byte at most, whatever the character set.
+inline constexpr std::size_t kUtf8Growth = 3;
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(std::string_view text);
+
+// Copies `text` as UTF-8: valid characters as they are, every other byte
+// read as windows-1252. Stops before a character that does not fit.
+Conversion repairUtf8(std::string_view text, std::span<char> out);
+
+// One command from the client as UTF-8: `text` itself when the client
+// speaks UTF-8 and it is valid, else the conversion written to `scratch`
+// (kUtf8Growth times the text's size never cuts).
+std::string_view commandToUtf8(TextConverter* converter, std::string_view text,
+                               std::span<char> scratch);
+
+// The output the translations write through: the server's side passes
+// straight on, the client's side is converted message by message ('|' to
+// '|') when committed. A message that outgrows the area after conversion is
+// cut after a whole character and keeps its '|'.
+class ClientCharsetOutput final : public RelayOutput {
+ public:
+  ClientCharsetOutput(RelayOutput& inner, TextConverter* converter)
+      : inner_(inner), converter_(converter) {}
+
+  std::span<char> area(Peer peer) override;
+  void commit(Peer peer, std::size_t size) override;
+  void closeClient() override { inner_.closeClient(); }
+
+ private:
+  Conversion convertText(std::string_view text, std::span<char> out);
+  void commitConverted(std::string_view group);
+
+  // Where groups for a code-page client are composed (and a UTF-8 client's
+  // group that needs repair is moved first); made at the first need, so the
+  // usual UTF-8 path neither allocates nor grows the stack.
+  std::span<char> composed();
+
+  RelayOutput& inner_;
+  TextConverter* converter_;
+  std::span<char> lent_;  // the inner area lent for the client (UTF-8 clients)
+  std::unique_ptr<char[]> composed_;
+};
+
+}  // namespace quayside
