@@ -58,6 +58,7 @@ std::unique_ptr<Relay> relayFor(const Bridge& bridge, SocketHandle client) {
   relay->channel.assign(fieldText(bridge.channel));
   relay->serverText.assign(fieldText(bridge.server));
   relay->options = bridge.options;
+  relay->bridgePort = bridge.localPort;
   return relay;
 }
 

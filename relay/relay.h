@@ -114,6 +114,7 @@ struct Relay : RelayState {
 
   SocketHandle clientSocket = kNoSocket;
   SocketHandle serverSocket = kNoSocket;
+  std::uint16_t bridgePort = 0;  // the local port of the Bridge that accepted it
 
   // Where the IRC server was reached: its address as written before a port
   // ("192.0.2.1", "[2001:db8::1]") and the port, in host order.

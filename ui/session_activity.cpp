@@ -63,6 +63,7 @@ RelayReport reportOf(RelayReport::Type type, const Relay& relay, std::string_vie
   RelayReport report;
   report.type = type;
   report.relay = reinterpret_cast<std::uintptr_t>(&relay);
+  report.bridgePort = relay.bridgePort;
   report.serverText = std::string(relay.serverText.view());
   report.channel = std::string(relay.channel.view());
   report.options = relay.options;
@@ -104,11 +105,18 @@ SessionActivity::Taken SessionActivity::take(const RelayReport& report, const Br
   if (session != sessions_.end()) {
     taken.bridge = session->second.bridge;
   } else {
+    // The accepting Bridge by its port (ports are unique among Bridges);
+    // else, for a relay from before an Update, by what it was started with.
     for (const Bridge& bridge : bridges) {
-      if (fieldText(bridge.server) == report.serverText &&
-          fieldText(bridge.channel) == report.channel && bridge.options == report.options) {
+      if (report.bridgePort != 0 && bridge.localPort == report.bridgePort) {
         taken.bridge = &bridge;
         break;
+      }
+    }
+    for (const Bridge& bridge : bridges) {
+      if (taken.bridge == nullptr && fieldText(bridge.server) == report.serverText &&
+          fieldText(bridge.channel) == report.channel && bridge.options == report.options) {
+        taken.bridge = &bridge;
       }
     }
   }

@@ -644,6 +644,7 @@ std::unique_ptr<Relay> relayOf(const Bridge& bridge) {
   relay->serverText.assign(fieldText(bridge.server));
   relay->channel.assign(fieldText(bridge.channel));
   relay->options = bridge.options;
+  relay->bridgePort = bridge.localPort;
   relay->serverAddress.assign("192.0.2.1");
   relay->serverPort = 6667;
   return relay;
@@ -728,6 +729,17 @@ TEST_F(LogicTest, StateColumnAndLogFollowTheSessions) {
   EXPECT_EQ(view_.toolTip, "Quayside 1.00: no sessions");
   EXPECT_EQ(view_.notices.size(), 1u);
   EXPECT_TRUE(view_.boxes.empty());
+}
+
+TEST_F(LogicTest, SessionsCountOnTheBridgeThatAcceptedThem) {
+  // Two Bridges to the same server and channel differ only by their port.
+  load("irc.example", 4001, 1);
+  Bridge& second = load("irc.example", 4002, 1);
+  start();
+  const auto relay = relayOf(second);
+  logic_->relayReported(reportOf(RelayReport::Type::kConnected, *relay));
+  EXPECT_EQ(view_.rows[0].state, "1 session");
+  EXPECT_EQ(view_.rows[1].state, "listening");
 }
 
 TEST_F(LogicTest, FailuresTheUserCanActOnAreNoticedOncePerBridgePerMinute) {
