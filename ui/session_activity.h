@@ -29,7 +29,7 @@ using LocalClock = std::function<LocalTime()>;
 struct RelayReport {
   enum class Type : std::uint8_t { kConnected, kWelcomed, kEnded };
   Type type = Type::kConnected;
-  std::uintptr_t relay = 0;  // the Relay's identity while it lives
+  std::uintptr_t relay = 0;      // the Relay's identity while it lives
   std::uint16_t bridgePort = 0;  // the local port of the Bridge that accepted it
   std::string serverText;
   std::string channel;
