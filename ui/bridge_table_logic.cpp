@@ -4,6 +4,7 @@
 #include "bridge/settings.h"
 #include "core/server_address.h"
 #include "core/text.h"
+#include "platform/charset.h"
 #include "translate/composer.h"
 #include "translate/nmdc_text.h"
 
@@ -333,6 +334,11 @@ std::optional<SessionOptions> BridgeTableLogic::checkedFields(std::string_view c
       view_.inform(caption, refused);
       return std::nullopt;
     }
+  }
+  // A well-formed name the system has no converter for would end every session.
+  if (std::string why; !platform::charsetUsable(options.charsetName(), why)) {
+    view_.inform(caption, "charset: " + why);
+    return std::nullopt;
   }
   return options;
 }

@@ -575,6 +575,8 @@ TEST_F(LogicTest, AddAndUpdateRefuseFieldsSayingWhichAndChangeNothing) {
       {"empty server", "", "", "", "server \"\" cannot be used: there is no server name"},
       {"charset with a blank", "h", "windows 1252", "",
        "charset \"windows 1252\" is not a character set name"},
+      {"charset the system lacks", "h", "no-such-set", "",
+       "charset: the character set \"no-such-set\" is not known to this system"},
       {"short fingerprint", "h", "", "abc",
        "fingerprint \"abc\" is not a SHA-256 fingerprint (64 hex digits)"},
   };
