@@ -4,6 +4,8 @@
 #include "translate/server_output.h"
 #include "translate/server_support.h"
 
+#include <array>
+
 namespace quayside {
 namespace {
 
@@ -123,7 +125,10 @@ void handleKick(const ServerLine& line, std::size_t at) {
     message.appendPlain(" is kicking ");
     message.appendText(kickedNick);
     message.appendPlain(" because: ");
-    message.appendText(data.slice(reason, data.wordEnd(reason, kTextStops)));
+    // Formatting and CTCP bytes are never shown to the client.
+    const std::string_view raw = data.slice(reason, data.wordEnd(reason, kTextStops));
+    std::array<char, kStreamCapacity> plain;
+    message.appendText({plain.data(), stripFormatting(raw, plain.data(), plain.size())});
     message.send();
   }
 

@@ -147,9 +147,12 @@ void takeAnswer(const ServerLine& /*line*/, std::size_t /*at*/) {}
 
 void passOn(const ServerLine& line, std::size_t at) {
   // Escaped like any foreign text, so a line cannot become an NMDC command.
+  // Formatting and CTCP bytes are never shown to the client.
+  const std::string_view raw = line.data.slice(at, line.data.size());
+  std::array<char, kStreamCapacity> plain;
   LongMessage message(line.out);
   message.endHead();
-  message.appendText(line.data.slice(at, line.data.size()));
+  message.appendText({plain.data(), stripFormatting(raw, plain.data(), plain.size())});
   message.send();
 }
 

@@ -107,6 +107,9 @@ TEST(ServerTranslation, DispatchNoticesNumericsAndPassOn) {
       {"unknown command not passed on from its word",
        ":n!u@h INVITE me :#chan\r\n",
        {"INVITE me :#chan|"}},
+      {"CTCP or formatting bytes in a passed-on line shown",
+       ":n!u@h INVITE me :\x01#chan\x02\r\n",
+       {"INVITE me :#chan|"}},
       {"prefix alone not an empty command", ":srv\r\n", {"|"}},
   });
 }
@@ -206,6 +209,9 @@ TEST(ServerTranslation, MembershipKeepsTheUserListInStep) {
       {"kick without reason",
        ":op!~o@host KICK #c bob\r\n",
        {"<op> op is kicking bob because: |", "$Quit bob|"}},
+      {"CTCP or formatting bytes in a kick reason shown",
+       ":op!~o@host KICK #c bob :\x01sp\x03" "04am\x01\r\n",
+       {"<op> op is kicking bob because: spam|", "$Quit bob|"}},
       {"own kick not closing the client",
        ":op!~o@host KICK #c ME :out\r\n",
        {"<op> op is kicking ME because: out|"},
