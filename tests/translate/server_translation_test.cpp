@@ -210,7 +210,8 @@ TEST(ServerTranslation, MembershipKeepsTheUserListInStep) {
        ":op!~o@host KICK #c bob\r\n",
        {"<op> op is kicking bob because: |", "$Quit bob|"}},
       {"CTCP or formatting bytes in a kick reason shown",
-       ":op!~o@host KICK #c bob :\x01sp\x03" "04am\x01\r\n",
+       ":op!~o@host KICK #c bob :\x01sp\x03"
+       "04am\x01\r\n",
        {"<op> op is kicking bob because: spam|", "$Quit bob|"}},
       {"own kick not closing the client",
        ":op!~o@host KICK #c ME :out\r\n",
