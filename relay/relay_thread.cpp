@@ -8,6 +8,7 @@
 #include "platform/wait.h"
 #include "relay/pacer.h"
 #include "relay/registry.h"
+#include "translate/client_charset.h"
 #include "translate/composer.h"
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace quayside {
 namespace {
@@ -408,7 +410,27 @@ std::string connectFailureWords(std::string_view reason, const std::string& deta
 // One hub status line: "*** " and the text, which may hold foreign bytes (a
 // server's ERROR, a system message). Control bytes become blanks so it stays
 // one line, and it is NMDC-escaped like any chat, so it is never a command.
-void appendStatusLine(std::string& bytes, std::string text) {
+// Keeps what is committed for the client, for the status lines that go out
+// as the relay ends.
+class StatusSink final : public RelayOutput {
+ public:
+  explicit StatusSink(std::string& bytes) : bytes_(bytes) {}
+  std::span<char> area(Peer) override { return area_; }
+  void commit(Peer peer, std::size_t size) override {
+    if (peer == Peer::kClient) {
+      bytes_.append(area_.data(), size);
+    }
+  }
+  void closeClient() override {}
+
+ private:
+  std::string& bytes_;
+  std::vector<char> area_ = std::vector<char>(kOutCapacity);
+};
+
+// Appends one status line in the client's character set, like every other
+// text the client is shown.
+void appendStatusLine(std::string& bytes, std::string text, TextConverter* charset) {
   std::replace_if(
       text.begin(), text.end(),
       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7F'; }, ' ');
@@ -417,7 +439,8 @@ void appendStatusLine(std::string& bytes, std::string text) {
   composer.append("*** ");
   composer.appendEscaped(text);
   composer.terminate("|");
-  bytes.append(composer.view());
+  StatusSink sink(bytes);
+  ClientCharsetOutput(sink, charset).send(Peer::kClient, composer.view());
 }
 
 // Closes the client's connection so that what it was just told arrives. A
@@ -481,7 +504,8 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
     }
     if (!end.byClient) {
       appendStatusLine(toClient,
-                       "Quayside's connection to " + serverName(relay) + " ended: " + reason);
+                       "Quayside's connection to " + serverName(relay) + " ended: " + reason,
+                       relay.clientCharset);
     }
   } else {
     reason = detail.empty() ? std::string(failure) : std::string(failure) + ": " + detail;
@@ -491,8 +515,10 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
     // Clients show a hub's text once it has greeted them, as a hub that
     // turns a user away greets first, says why and closes.
     toClient = kLockString;
-    appendStatusLine(toClient, "Quayside could not connect to " + serverName(relay) + ": " +
-                                   connectFailureWords(failure, detail));
+    appendStatusLine(toClient,
+                     "Quayside could not connect to " + serverName(relay) + ": " +
+                         connectFailureWords(failure, detail),
+                     relay.clientCharset);
   }
 
   // Each socket is closed exactly once: closeSocket and close mark it closed.

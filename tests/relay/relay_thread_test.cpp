@@ -69,6 +69,7 @@ class RelayThreadTest : public ::testing::Test {
     relay_ = testing::makeRelay();
     relay_->serverText.assign(text);
     relay_->upstreamKind = 1;
+    relay_->options = options_;
     hubClient_ = connectLoopback(clientListener_.port());
     ASSERT_NE(hubClient_, kNoSocket);
     relay_->clientSocket = clientListener_.accept();
@@ -97,6 +98,7 @@ class RelayThreadTest : public ::testing::Test {
   EndRecorder observer_;
   RelayTimeouts timeouts_;
   bool standard_ = false;  // the real translations instead of the recorder
+  SessionOptions options_;
 };
 
 // A client whose server cannot be reached used to be closed without a byte,
@@ -198,6 +200,21 @@ TEST_F(RelayThreadTest, TellsTheClientWhyTheServerEndedTheSession) {
     }
     platform::closeSocket(ircServer_);
   }
+}
+
+TEST_F(RelayThreadTest, StatusLinesReachTheClientInItsCharset) {
+  standard_ = true;
+  ASSERT_EQ(applyOption(options_, "charset=windows-1251"), "");
+  startConnected();
+  ASSERT_TRUE(platform::sendAll(
+      ircServer_,
+      ":srv 001 me :hi\r\nERROR :\xd0\x9f\xd1\x80\xd0\xbe\xd1\x89\xd0\xb0\xd0\xb9\r\n"));
+  std::string told;
+  EXPECT_TRUE(waitForClose(hubClient_, told));
+  EXPECT_EQ(told, "<srv> hi|*** Quayside's connection to 127.0.0.1:" +
+                      std::to_string(serverListener_.port()) +
+                      " ended: the server said: \xcf\xf0\xee\xf9\xe0\xe9|");
+  thread_.join();
 }
 
 TEST_F(RelayThreadTest, AnsweredPingsKeepAQuietSessionAlive) {
