@@ -98,6 +98,10 @@ struct RelayState {
   // The client's character set (options.charset), opened by the relay thread
   // for the Relay's life and owned there; null while the client speaks UTF-8.
   TextConverter* clientCharset = nullptr;
+  // With the UTF-8 default: the client sent bytes that are not UTF-8, so it
+  // speaks windows-1252, and is answered in it (its own nick in "$Hello" must
+  // come back as it sent it).
+  bool clientSpeaksWindows1252 = false;
 
   LoginStep loginStep = LoginStep::kIdle;
   // The client's password (IRC form), held only from "$MyPass" until SASL

@@ -472,6 +472,7 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
   relay.nick.clear();
   relay.topic.clear();
   relay.endReason.clear();
+  relay.clientSpeaksWindows1252 = false;
   relay.serverAddress.clear();
   relay.serverPort = 0;
   relay.serverFingerprint.clear();
@@ -505,7 +506,7 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
     if (!end.byClient) {
       appendStatusLine(toClient,
                        "Quayside's connection to " + serverName(relay) + " ended: " + reason,
-                       relay.clientCharset);
+                       clientConverter(relay));
     }
   } else {
     reason = detail.empty() ? std::string(failure) : std::string(failure) + ": " + detail;
@@ -518,7 +519,7 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
     appendStatusLine(toClient,
                      "Quayside could not connect to " + serverName(relay) + ": " +
                          connectFailureWords(failure, detail),
-                     relay.clientCharset);
+                     clientConverter(relay));
   }
 
   // Each socket is closed exactly once: closeSocket and close mark it closed.

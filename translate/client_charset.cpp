@@ -97,7 +97,74 @@ std::size_t windows1252(char byte, std::array<char, 3>& out) {
   return 3;
 }
 
+class Windows1252 final : public TextConverter {
+ public:
+  Conversion toUtf8(std::string_view text, std::span<char> out) override {
+    Conversion done;
+    for (const char byte : text) {
+      std::array<char, 3> character{};
+      const std::size_t length = windows1252(byte, character);
+      if (out.size() - done.written < length) {
+        break;
+      }
+      std::memcpy(out.data() + done.written, character.data(), length);
+      done.written += length;
+      ++done.read;
+    }
+    return done;
+  }
+
+  Conversion fromUtf8(std::string_view text, std::span<char> out) override {
+    Conversion done;
+    while (done.read < text.size() && done.written < out.size()) {
+      const std::size_t length = std::max<std::size_t>(characterLength(text, done.read), 1);
+      out[done.written++] = byteFor(text.substr(done.read, length));
+      done.read += length;
+    }
+    return done;
+  }
+
+ private:
+  // The windows-1252 byte of one UTF-8 character, or '?' when it has none.
+  static char byteFor(std::string_view character) {
+    std::uint32_t point = static_cast<unsigned char>(character[0]);
+    if (character.size() > 1) {
+      point &= 0x7Fu >> character.size();
+      for (std::size_t k = 1; k < character.size(); ++k) {
+        point = point << 6 | (static_cast<unsigned char>(character[k]) & 0x3Fu);
+      }
+    }
+    if (point < 0x80 || (point >= 0xA0 && point <= 0xFF)) {
+      return static_cast<char>(point);
+    }
+    for (std::size_t i = 0; i < kWindows1252High.size(); ++i) {
+      if (kWindows1252High[i] == point) {
+        return static_cast<char>(0x80 + i);
+      }
+    }
+    return '?';
+  }
+};
+
 }  // namespace
+
+TextConverter& windows1252Converter() {
+  static Windows1252 converter;
+  return converter;
+}
+
+TextConverter* clientConverter(const RelayState& relay) {
+  if (relay.clientCharset != nullptr) {
+    return relay.clientCharset;
+  }
+  return relay.clientSpeaksWindows1252 ? &windows1252Converter() : nullptr;
+}
+
+void noteClientBytes(RelayState& relay, std::string_view command) {
+  if (relay.clientCharset == nullptr && !relay.clientSpeaksWindows1252 && !isValidUtf8(command)) {
+    relay.clientSpeaksWindows1252 = true;
+  }
+}
 
 bool isValidUtf8(std::string_view text) {
   return validLength(text) == text.size();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/text_converter.h"
+#include "relay/relay.h"
 #include "translate/output.h"
 
 #include <cstddef>
@@ -16,6 +17,17 @@ namespace quayside {
 // as it is committed. With no converter (the client speaks UTF-8) valid
 // UTF-8 passes untouched and costs one scan; a byte that is not part of a
 // valid UTF-8 character is read as windows-1252, on either side.
+
+// windows-1252 without a system converter: how a client on the UTF-8 default
+// is read and answered once it has sent bytes that are not UTF-8. Stateless,
+// so one instance serves every Relay.
+TextConverter& windows1252Converter();
+
+// The converter for the client's side of `relay`: its character set, or
+// windows-1252 for a client found to speak it, or null for UTF-8. Call
+// noteClientBytes with every command first.
+TextConverter* clientConverter(const RelayState& relay);
+void noteClientBytes(RelayState& relay, std::string_view command);
 
 // UTF-8 bytes per client byte at most, whatever the character set.
 inline constexpr std::size_t kUtf8Growth = 3;

@@ -568,7 +568,7 @@ bool kickAnnounced(Command& c) {
   }
   // Bytes after the command were not made UTF-8 with it.
   std::array<char, kRelayedLineLimit * kUtf8Growth> kickedUtf8;
-  kicked = commandToUtf8(c.relay.clientCharset, kicked.substr(0, kickedEnd), kickedUtf8);
+  kicked = commandToUtf8(clientConverter(c.relay), kicked.substr(0, kickedEnd), kickedUtf8);
   HeadScratch kickedArea;
   const string_view kickedNick = unescaped(kicked, kickedArea);
   TextScratch reasonArea;
@@ -650,16 +650,18 @@ std::size_t translateClientCommand(RelayState& relay, const Message& message, Re
                                    const RandomSource& random) {
   // Room for the command as UTF-8: on the stack, or on the heap for a long
   // paste that needs converting.
+  noteClientBytes(relay, message.bytes);
+  TextConverter* const charset = clientConverter(relay);
   std::array<char, kStreamCapacity * kUtf8Growth> utf8;
   std::unique_ptr<char[]> large;
   std::span<char> scratch = utf8;
   const std::size_t needed = message.bytes.size() * kUtf8Growth;
-  if (needed > utf8.size() && (relay.clientCharset != nullptr || !isValidUtf8(message.bytes))) {
+  if (needed > utf8.size() && (charset != nullptr || !isValidUtf8(message.bytes))) {
     large = std::make_unique_for_overwrite<char[]>(needed);
     scratch = {large.get(), needed};
   }
-  ClientCharsetOutput output(out, relay.clientCharset);
-  Command command{relay, output, random, commandToUtf8(relay.clientCharset, message.bytes, scratch),
+  ClientCharsetOutput output(out, charset);
+  Command command{relay, output, random, commandToUtf8(charset, message.bytes, scratch),
                   message.following};
   for (const Row& row : kRows) {
     if (startsWith(command.body, row.prefix)) {

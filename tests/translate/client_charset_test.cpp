@@ -38,6 +38,32 @@ TEST(ClientCharset, RepairReadsStrayBytesAsWindows1252) {
 
 // A group that outgrows the area once repaired leaves as several, split
 // between whole messages.
+TEST(ClientCharset, Windows1252WithoutTheSystemConverter) {
+  struct Row {
+    const char* name;  // what is broken when the row fails
+    std::string client;
+    std::string utf8;
+  };
+  const std::vector<Row> rows = {
+      {"Latin-1 range", "caf\xe9 \xff", "caf\xc3\xa9 \xc3\xbf"},
+      {"0x80..0x9F table", "\x80\x8a\x9f", "\xe2\x82\xac\xc5\xa0\xc5\xb8"},
+      {"undefined byte lost", "\x81", "\xc2\x81"},
+  };
+  TextConverter& converter = windows1252Converter();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string out(3 * row.client.size(), '\0');
+    out.resize(converter.toUtf8(row.client, out).written);
+    EXPECT_EQ(out, row.utf8);
+    std::string back(row.utf8.size(), '\0');
+    back.resize(converter.fromUtf8(row.utf8, back).written);
+    EXPECT_EQ(back, row.client);
+  }
+  std::string lacking(4, '\0');
+  lacking.resize(converter.fromUtf8("\xce\xa9\xf0\x9f\x98\x80", lacking).written);
+  EXPECT_EQ(lacking, "??") << "characters windows-1252 lacks become '?'";
+}
+
 TEST(ClientCharset, GrownGroupSplitsBetweenMessages) {
   RecordingOutput recorded;
   ClientCharsetOutput out(recorded, nullptr);

@@ -99,9 +99,8 @@ const Exchange kExchanges[] = {
      {"NICK evil_QUIT\r\nUSER evilQUIT \"example.org\" \"irc.example.net\" :a desc\r\n"}, 0, "chan",
      "evil\rQUIT"},
     {"NickForbiddenOnIrcSentAsIs", {"$ValidateNick 1user|$ValidateNick \xD0\x92\xD0\xB0\xD1\x81\xD1\x8F|$ValidateNick \xC2\xE0|$ValidateNick |"},
-     // Bytes that are not UTF-8 are read as windows-1252 (the default charset).
-     {"$Hello 1user|", "$Hello \xD0\x92\xD0\xB0\xD1\x81\xD1\x8F|", "$Hello \xC3\x82\xC3\xA0|",
-      "$Hello |"},
+     // Bytes that are not UTF-8 are windows-1252, and answered in it.
+     {"$Hello 1user|", "$Hello \xD0\x92\xD0\xB0\xD1\x81\xD1\x8F|", "$Hello \xC2\xE0|", "$Hello |"},
      {"NICK _1user\r\n", "NICK ____\r\n", "NICK __\r\n", "NICK quayside\r\n"}, 0},
     {"NickUnescapedForIrcEscapedInHello", {"$ValidateNick b&#124;x&amp;#36;|"},
      {"$Hello b&#124;x&amp;#36;|"}, {"NICK b|x__36_\r\n"}, 0},
@@ -157,9 +156,10 @@ const Exchange kExchanges[] = {
       "PRIVMSG #chan :/me\r\n"}},
     {"MeLinesAfterTheFirstNotPlain", {"$To: al From: bob $<bob> /me waves\r\n\r\nand more|"}, {},
      {"PRIVMSG al :\x01" "ACTION waves\x01\r\n", "PRIVMSG al :and more\r\n"}},
-    {.name = "InvalidUtf8NotReadAsWindows1252", .reads = {"<bob> caf\xe9 \x80|"},
-     .client = {"<bob> caf\xc3\xa9 \xe2\x82\xac|"},
-     .server = {"PRIVMSG #chan :caf\xc3\xa9 \xe2\x82\xac\r\n"}},
+    // A client on the UTF-8 default that sends windows-1252 is answered in it.
+    {.name = "InvalidUtf8NotReadAsWindows1252", .reads = {"<bob> caf\xe9 \x80|", "<bob> ok|"},
+     .client = {"<bob> caf\xe9 \x80|", "<bob> ok|"},
+     .server = {"PRIVMSG #chan :caf\xc3\xa9 \xe2\x82\xac\r\n", "PRIVMSG #chan :ok\r\n"}},
     {.name = "Cp1252ChatNotConverted", .reads = {"<bob> caf\xe9 \x80|"},
      .client = {"<bob> caf\xe9 \x80|"}, .server = {"PRIVMSG #chan :caf\xc3\xa9 \xe2\x82\xac\r\n"},
      .charset = "windows-1252"},
