@@ -652,17 +652,17 @@ std::size_t translateClientCommand(RelayState& relay, const Message& message, Re
   // paste that needs converting.
   noteClientBytes(relay, message.bytes);
   TextConverter* const charset = clientConverter(relay);
-  std::array<char, kStreamCapacity * kUtf8Growth> utf8;
-  std::unique_ptr<char[]> large;
-  std::span<char> scratch = utf8;
-  const std::size_t needed = message.bytes.size() * kUtf8Growth;
-  if (needed > utf8.size() && (charset != nullptr || !isValidUtf8(message.bytes))) {
-    large = std::make_unique_for_overwrite<char[]>(needed);
-    scratch = {large.get(), needed};
+  // The command as UTF-8: itself when it is, else converted on the heap (a
+  // stack area that large would stay resident in every relay thread).
+  string_view body = message.bytes;
+  std::unique_ptr<char[]> utf8;
+  if (charset != nullptr || !isValidUtf8(body)) {
+    const std::size_t size = body.size() * kUtf8Growth + 1;
+    utf8 = std::make_unique_for_overwrite<char[]>(size);
+    body = commandToUtf8(charset, body, {utf8.get(), size});
   }
   ClientCharsetOutput output(out, charset);
-  Command command{relay, output, random, commandToUtf8(charset, message.bytes, scratch),
-                  message.following};
+  Command command{relay, output, random, body, message.following};
   for (const Row& row : kRows) {
     if (startsWith(command.body, row.prefix)) {
       if (!row.needsLogin || (relay.loginFlags != 0 && !awaitsPassword(relay))) {
