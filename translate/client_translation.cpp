@@ -648,8 +648,6 @@ constexpr std::array<Row, 9> kRows = {{
 
 std::size_t translateClientCommand(RelayState& relay, const Message& message, RelayOutput& out,
                                    const RandomSource& random) {
-  // Room for the command as UTF-8: on the stack, or on the heap for a long
-  // paste that needs converting.
   noteClientBytes(relay, message.bytes);
   TextConverter* const charset = clientConverter(relay);
   // The command as UTF-8: itself when it is, else converted on the heap (a
