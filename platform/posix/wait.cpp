@@ -25,6 +25,27 @@ int pollTimeout(const std::optional<Clock::time_point>& deadline) {
   return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
+// Polls until something is ready, the timeout passes or poll fails; an
+// interrupted poll is retried for the time that is left. Returns poll's count
+// (-1 with `result.error` set on failure) and sets `result.status`.
+int pollFor(std::span<pollfd> fds, std::optional<std::chrono::milliseconds> timeout,
+            WaitResult& result) {
+  std::optional<Clock::time_point> deadline;
+  if (timeout) {
+    deadline = Clock::now() + *timeout;
+  }
+  int count;
+  do {
+    count = ::poll(fds.data(), fds.size(), pollTimeout(deadline));
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) {
+    result.error = std::strerror(errno);
+    return count;
+  }
+  result.status = count == 0 ? WaitStatus::kTimedOut : WaitStatus::kReady;
+  return count;
+}
+
 }  // namespace
 
 WaitResult waitReadable(std::span<WaitEntry> entries,
@@ -43,17 +64,8 @@ WaitResult waitReadable(std::span<WaitEntry> entries,
     entries[i].readable = false;
   }
 
-  std::optional<Clock::time_point> deadline;
-  if (timeout) {
-    deadline = Clock::now() + *timeout;
-  }
   WaitResult result;
-  int count;
-  do {
-    count = ::poll(fds.data(), fds.size(), pollTimeout(deadline));
-  } while (count < 0 && errno == EINTR);
-  if (count < 0) {
-    result.error = std::strerror(errno);
+  if (pollFor(fds, timeout, result) < 0) {
     return result;
   }
   // A closed or failed peer counts as readable: the receive then reports it.
@@ -61,26 +73,13 @@ WaitResult waitReadable(std::span<WaitEntry> entries,
   for (std::size_t i = 0; i < entries.size(); ++i) {
     entries[i].readable = (fds[i].revents & kReadable) != 0;
   }
-  result.status = count == 0 ? WaitStatus::kTimedOut : WaitStatus::kReady;
   return result;
 }
 
 WaitResult waitWritable(SocketHandle handle, std::optional<std::chrono::milliseconds> timeout) {
   pollfd fd{handle, POLLOUT, 0};
-  std::optional<Clock::time_point> deadline;
-  if (timeout) {
-    deadline = Clock::now() + *timeout;
-  }
   WaitResult result;
-  int count;
-  do {
-    count = ::poll(&fd, 1, pollTimeout(deadline));
-  } while (count < 0 && errno == EINTR);
-  if (count < 0) {
-    result.error = std::strerror(errno);
-    return result;
-  }
-  result.status = count == 0 ? WaitStatus::kTimedOut : WaitStatus::kReady;
+  pollFor({&fd, 1}, timeout, result);
   return result;
 }
 
