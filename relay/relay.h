@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/fixed_text.h"
+#include "core/member_ranks.h"
 #include "core/session_options.h"
 #include "platform/socket_handle.h"
 
@@ -90,6 +91,9 @@ struct RelayState {
   // as the server's 005 PREFIX announced them; empty: the default "(ov)@+".
   FixedText<kStatusPrefixCapacity> statusModes;
   FixedText<kStatusPrefixCapacity> statusSymbols;
+  // Which operator ranks each channel member holds, so losing one of two
+  // keeps the member's operator mark.
+  MemberRanks memberRanks;
 
   std::uint8_t upstreamKind = 0;  // nonzero: IRC server (default port 6667); 0: DC hub (411)
   std::uint8_t clientKind = 0;

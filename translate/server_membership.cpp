@@ -74,14 +74,15 @@ void handleNamesList(const ServerLine& line, std::size_t at) {
     // the nick; the highest decides.
     const std::string_view symbols =
         data.slice(name, name + statusSymbolCount(line.relay, data.slice(name, data.size())));
-    const bool isOperator = ranksAsOperator(line.relay, symbols);
+    const std::uint16_t ranks = operatorRanks(line.relay, symbols);
     name += symbols.size();
     const std::size_t nameEnd = data.wordEnd(name, kParameterStops);
     const std::string_view member = data.slice(name, nameEnd);
     // A list ending in a space (or a lone "@") names nobody.
     if (!member.empty() && !nickMatches(nick, data, name)) {
       Batch batch = clientBatch(line);  // one send per member
-      if (isOperator) {
+      line.relay.memberRanks.set(member, ranks);
+      if (ranks != 0) {
         addOperatorMark(batch, member);
       }
       addUserInfo(batch, member, {});
@@ -98,6 +99,7 @@ void handleDeparture(const ServerLine& line, std::size_t) {
   if (!line.hasPrefix() || leaving.empty()) {
     return;
   }
+  line.relay.memberRanks.forget(leaving);
   Batch batch = clientBatch(line);
   addQuit(batch, leaving);
 }
@@ -138,6 +140,7 @@ void handleKick(const ServerLine& line, std::size_t at) {
     line.out.closeClient();
     return;
   }
+  line.relay.memberRanks.forget(kickedNick);
   Batch batch = clientBatch(line);
   addQuit(batch, kickedNick);
 }
@@ -152,6 +155,7 @@ void handleNickChange(const ServerLine& line, std::size_t at) {
   if (oldNick.empty() || newNick.empty()) {
     return;  // a rename from or to no name names nobody
   }
+  relay.memberRanks.rename(oldNick, newNick);
 
   // Decided before the nicks change; the prefix nick ends at its '!'. The
   // client is recognised by its IRC nick; its DC nick follows a rename only
@@ -200,7 +204,11 @@ void handleNickChange(const ServerLine& line, std::size_t at) {
     return;
   }
   // Without NickChange the user leaves the list and comes back renamed.
+  // An operator comes back as one.
   addQuit(batch, oldNick);
+  if (relay.memberRanks.holdsAny(newNick)) {
+    addOperatorMark(batch, newNick);
+  }
   addUserInfo(batch, newNick, senderUserHost(data));
 }
 
@@ -234,15 +242,16 @@ void handleModeChange(const ServerLine& line, std::size_t at) {
     parameter = data.skip(parameterEnd, ' ');
     // A missing parameter names nobody; only ranks from the operator's up
     // make a hub operator.
-    const bool operatorRank = letter == 'o' || isOperatorMode(line.relay, letter);
-    if (!status || !operatorRank || value.empty()) {
+    const std::uint16_t rank = operatorRankOf(line.relay, letter);
+    if (!status || rank == 0 || value.empty()) {
       continue;
     }
     if (sign == '+') {
+      line.relay.memberRanks.grant(value, rank);
       addOperatorMark(batch, value);
-    } else {
+    } else if (!line.relay.memberRanks.revoke(value, rank)) {
       // No NMDC command removes an operator mark: the user leaves and comes
-      // back as a plain user.
+      // back as a plain user, unless another rank keeps them an operator.
       addQuit(batch, value);
       addUserInfo(batch, value, {});
     }

@@ -98,22 +98,30 @@ std::size_t statusSymbolCount(const RelayState& relay, string_view entry) {
   return count;
 }
 
-bool ranksAsOperator(const RelayState& relay, string_view symbols) {
+std::uint16_t operatorRanks(const RelayState& relay, string_view symbols) {
   const std::size_t top = operatorRank(relay);
-  return std::any_of(symbols.begin(), symbols.end(), [&](char symbol) {
+  std::uint16_t ranks = 0;
+  for (const char symbol : symbols) {
     const std::size_t rank = statusSymbols(relay).find(symbol);
-    return top != string_view::npos && rank <= top;
-  });
+    if (top != string_view::npos && rank <= top) {
+      ranks = static_cast<std::uint16_t>(ranks | (1U << rank));
+    }
+  }
+  return ranks;
 }
 
 bool isStatusMode(const RelayState& relay, char letter) {
   return statusModes(relay).find(letter) != string_view::npos;
 }
 
-bool isOperatorMode(const RelayState& relay, char letter) {
+std::uint16_t operatorRankOf(const RelayState& relay, char letter) {
   const std::size_t rank = statusModes(relay).find(letter);
   const std::size_t top = operatorRank(relay);
-  return rank != string_view::npos && top != string_view::npos && rank <= top;
+  if (rank != string_view::npos && top != string_view::npos && rank <= top) {
+    return static_cast<std::uint16_t>(1U << rank);
+  }
+  // 'o' makes an operator even where PREFIX names it otherwise.
+  return letter == 'o' ? std::uint16_t{0x8000} : std::uint16_t{0};
 }
 
 }  // namespace quayside

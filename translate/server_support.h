@@ -4,6 +4,7 @@
 #include "translate/server_reading.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace quayside {
@@ -17,13 +18,15 @@ void noteSupport(RelayState& relay, const ServerData& data, std::size_t at);
 
 // How many status symbols (such as "@+" with multi-prefix) lead `entry`.
 std::size_t statusSymbolCount(const RelayState& relay, std::string_view entry);
-// Whether the status symbols `symbols` include one that ranks at or above
-// the channel operator's: owners, admins and operators are hub operators.
-bool ranksAsOperator(const RelayState& relay, std::string_view symbols);
+// The status symbols among `symbols` that rank at or above the channel
+// operator's, one bit each: owners, admins and operators are hub operators,
+// so a nonzero result makes one.
+std::uint16_t operatorRanks(const RelayState& relay, std::string_view symbols);
 
 // Whether the channel mode `letter` gives a status (it then takes a nick).
 bool isStatusMode(const RelayState& relay, char letter);
-// Whether the status mode `letter` ranks at or above the channel operator's.
-bool isOperatorMode(const RelayState& relay, char letter);
+// The status mode `letter`'s bit among operatorRanks' when it ranks at or
+// above the channel operator's ('o' always does); else 0.
+std::uint16_t operatorRankOf(const RelayState& relay, char letter);
 
 }  // namespace quayside

@@ -253,6 +253,16 @@ TEST_F(IrcSessionTest, MembershipChangesKeepTheUserListInStep) {
       {"an operator grant is not shown",
        [&] { alice->line("MODE #chat +o carol2"); },
        {"$OpList carol2$$|"}},
+      {"an operator who is also an admin loses the mark with one rank",
+       [&] {
+         alice->line("OPER " + std::string(kIrcOperatorName) + " " + kIrcOperatorPassword);
+         alice->line("MODE #chat +a carol2");
+         alice->line("MODE #chat -o carol2");
+         alice->line("PRIVMSG #chat :still an admin");
+         alice->line("MODE #chat -a carol2");
+       },
+       {"$OpList carol2$$|", "<alice> still an admin|", "$Quit carol2|",
+        ircUserInfo("carol2", "")}},
       {"a topic does not rename the hub",
        [&] { alice->line("TOPIC #chat :Harbour news"); },
        {"$HubName #chat - Harbour news|"}},

@@ -68,7 +68,11 @@ IrcServer::IrcServer(int pingSeconds, const IrcServerOptions& options) {
              << "PAM = no\n"
              << "Ident = no\n"
              << "DNS = no\n"
-             << "IncludeDir = " << directory_.path() << "/conf.d\n";
+             << "OperCanUseMode = yes\n"
+             << "IncludeDir = " << directory_.path() << "/conf.d\n"
+             << "[Operator]\n"
+             << "Name = " << kIrcOperatorName << "\n"
+             << "Password = " << kIrcOperatorPassword << "\n";
       if (tls) {
         config << "[SSL]\n"
                << "CertFile = " << options.certificateFile << "\n"

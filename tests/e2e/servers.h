@@ -17,6 +17,8 @@ using testing::Outcome;
 using testing::TempDirectory;
 
 inline constexpr char kIrcServerName[] = "irc.quayside.test";
+inline constexpr char kIrcOperatorName[] = "harbour";
+inline constexpr char kIrcOperatorPassword[] = "master";
 
 // What an IrcServer listens on besides its plain port on 127.0.0.1.
 struct IrcServerOptions {

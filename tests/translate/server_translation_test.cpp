@@ -283,6 +283,17 @@ TEST(ServerTranslation, MembershipKeepsTheUserListInStep) {
       {"'l' sends something", ":op MODE #c -l\r\n", {}},
       {"key not taken by 'k'", ":op MODE #c -k+o key al\r\n", {"$OpList al$$|"}},
       {"'o' without parameter gives an empty operator", ":op MODE #c +o \r\n", {}},
+      {"losing one of two operator ranks keeps the mark",
+       ":srv 005 me PREFIX=(qaohv)~&@%+ :ok\r\n:srv 353 me = #c :~@bob &al\r\n"
+       ":op MODE #c -q+o-ao bob al al bob\r\n",
+       {"<srv> PREFIX=(qaohv)~&@%+ :ok|", "$OpList bob$$|" + info("bob"),
+        "$OpList al$$|" + info("al"), "$OpList al$$|$Quit bob|" + info("bob")}},
+      {"a renamed operator comes back as one; one who left is forgotten",
+       ":srv 353 me = #c :@bob @al\r\n:bob!u@h NICK rob\r\n:al!u@h QUIT :x\r\n"
+       ":al!u@h JOIN #c\r\n:op MODE #c +v-o-o al rob al\r\n",
+       {"$OpList bob$$|" + info("bob"), "$OpList al$$|" + info("al"),
+        "*** bob is now known as rob|$Quit bob|$OpList rob$$|" + info("rob", "u@h"), "$Quit al|",
+        info("al", "u@h"), "$Quit rob|" + info("rob") + "$Quit al|" + info("al")}},
   });
 }
 
