@@ -163,7 +163,7 @@ bool optionValue(std::span<const std::string_view> arguments, std::size_t& index
 }
 
 // The relays' timeouts, shortened by kTimeoutsVariable when it holds three
-// positive numbers.
+// or four positive numbers (the send limit last).
 RelayTimeouts relayTimeouts(DaemonLog& log) {
   RelayTimeouts timeouts;
   const char* set = std::getenv(kTimeoutsVariable);
@@ -171,22 +171,25 @@ RelayTimeouts relayTimeouts(DaemonLog& log) {
     return timeouts;
   }
   const std::string_view text(set);
-  std::array<std::chrono::milliseconds*, 3> fields{&timeouts.registration, &timeouts.idle,
-                                                   &timeouts.reply};
+  std::array<std::chrono::milliseconds*, 4> fields{&timeouts.registration, &timeouts.idle,
+                                                   &timeouts.reply, &timeouts.send};
   const char* at = text.data();
   const char* const end = text.data() + text.size();
   for (std::size_t i = 0; i < fields.size(); ++i) {
     std::uint32_t value = 0;
     const auto [next, error] = std::from_chars(at, end, value);
-    const bool last = i + 1 == fields.size();
-    if (error != std::errc() || value == 0 || (last ? next != end : next == end || *next != ',')) {
-      log.line(std::string("ignoring ") + kTimeoutsVariable + "=\"" + set + "\"");
-      return {};
+    const bool last = next == end && i + 1 >= 3;
+    if (error != std::errc() || value == 0 || (!last && (next == end || *next != ','))) {
+      break;
     }
     *fields[i] = std::chrono::milliseconds(value);
-    at = last ? end : next + 1;
+    if (last) {
+      return timeouts;
+    }
+    at = next + 1;
   }
-  return timeouts;
+  log.line(std::string("ignoring ") + kTimeoutsVariable + "=\"" + set + "\"");
+  return {};
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ std::vector<MemberRanks::Member>::const_iterator MemberRanks::find(std::string_v
 
 MemberRanks::Member* MemberRanks::find(std::string_view nick) {
   const auto found = std::as_const(*this).find(nick);
-  return found == members_.end() ? nullptr : &members_[found - members_.begin()];
+  return found == members_.end() ? nullptr : &*(members_.begin() + (found - members_.cbegin()));
 }
 
 bool MemberRanks::holdsAny(std::string_view nick) const {

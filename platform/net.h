@@ -2,6 +2,7 @@
 
 #include "platform/socket_handle.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,9 +22,24 @@ bool connectTo(SocketHandle socket, std::uint32_t address, std::uint16_t port);
 
 void setBlocking(SocketHandle socket, bool blocking);
 
+// What a send of all of some bytes came to: true when every byte went.
+struct SendResult {
+  enum class Status : std::uint8_t { kSent, kFailed, kTimedOut };
+  Status status = Status::kSent;
+
+  explicit operator bool() const { return status == Status::kSent; }
+  // The peer took nothing for longer than the send limit: it stopped reading.
+  bool timedOut() const { return status == Status::kTimedOut; }
+};
+
 // Sends all of `bytes`, looping over partial writes; never raises SIGPIPE.
-// False when the peer is gone.
-bool sendAll(SocketHandle socket, std::string_view bytes);
+// Fails when the peer is gone, or times out when a blocking socket's send
+// limit passes without the peer taking a byte.
+SendResult sendAll(SocketHandle socket, std::string_view bytes);
+
+// How long one send on the blocking `socket` may wait for the peer to take
+// bytes; without it, a send waits for as long as it takes.
+void setSendLimit(SocketHandle socket, std::chrono::milliseconds limit);
 
 // One receive: the count (> 0), 0 when the peer closed, -1 on an error.
 long receiveSome(SocketHandle socket, char* into, std::size_t capacity);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/net.h"
 #include "platform/socket_handle.h"
 
 #include <chrono>
@@ -27,8 +28,14 @@ class ByteStream {
   // protocol): wait for readability again.
   virtual long receiveSome(std::span<char> into) = 0;
 
-  // Sends all of `bytes`; false when the peer is gone. Never raises SIGPIPE.
-  virtual bool sendAll(std::string_view bytes) = 0;
+  // Sends all of `bytes`; fails when the peer is gone, and times out when
+  // the send limit passes without the peer taking a byte. Never raises
+  // SIGPIPE.
+  virtual SendResult sendAll(std::string_view bytes) = 0;
+
+  // How long one send may wait for the peer to take bytes; without it, a
+  // send waits for as long as it takes.
+  virtual void setSendLimit(std::chrono::milliseconds limit) = 0;
 
   // True when received bytes already wait inside the stream, so receiveSome
   // returns at once although handle() may not become readable (a TLS stream

@@ -70,7 +70,7 @@ class SocketOutput final : public RelayOutput {
   SocketOutput(Relay& relay, platform::ByteStream& server)
       : relay_(relay),
         server_(server),
-        pacer_([&server](std::string_view bytes) { server.sendAll(bytes); }) {}
+        pacer_([this](std::string_view bytes) { deliver(Peer::kServer, bytes); }) {}
 
   std::span<char> area(Peer peer) override { return pending(peer).area(); }
 
@@ -109,6 +109,23 @@ class SocketOutput final : public RelayOutput {
   }
 
   Pacer& pacer() { return pacer_; }
+
+  // Sends `bytes` to `peer` now. Once a peer has stopped reading, nothing
+  // more is sent to it: each send would wait out the limit again.
+  void deliver(Peer peer, std::string_view bytes) {
+    if (stalled_ == peer) {
+      return;
+    }
+    const bool timedOut = peer == Peer::kServer
+                              ? server_.sendAll(bytes).timedOut()
+                              : platform::sendAll(relay_.clientSocket, bytes).timedOut();
+    if (timedOut && !stalled_) {
+      stalled_ = peer;
+    }
+  }
+
+  // The peer that took no bytes within the send limit, if one did.
+  std::optional<Peer> stalled() const { return stalled_; }
 
  private:
   static constexpr std::size_t kGatherLimit = std::size_t{64} * 1024;
@@ -152,16 +169,17 @@ class SocketOutput final : public RelayOutput {
       if (relay_.options.pace) {
         pacer_.add(bytes, Clock::now());
       } else {
-        server_.sendAll(bytes);
+        deliver(peer, bytes);
       }
     } else if (relay_.clientSocket != kNoSocket) {
-      platform::sendAll(relay_.clientSocket, bytes);
+      deliver(peer, bytes);
     }
   }
 
   Relay& relay_;
   platform::ByteStream& server_;
   Pacer pacer_;
+  std::optional<Peer> stalled_;
   Pending toClient_;
   Pending toServer_;
 };
@@ -304,6 +322,13 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
     if (!relay.endReason.empty()) {
       return {std::string(relay.endReason.view()), false, endKindOf(relay.endCause)};
     }
+    if (const std::optional<Peer> stalled = out.stalled()) {
+      // A client that stopped reading cannot be told why.
+      const bool client = *stalled == Peer::kClient;
+      return {std::string(client ? "the client" : "the server") +
+                  " stopped reading: nothing could be sent to it for " + spoken(timeouts.send),
+              client};
+    }
     // One clock reading per pass: it dates the last receive as well.
     const Clock::time_point now = Clock::now();
     if (heard) {
@@ -326,7 +351,7 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
               ")"};
     }
     if (!pinged && now >= heardAt + timeouts.idle) {
-      server.sendAll(kLivenessPing);
+      out.deliver(Peer::kServer, kLivenessPing);
       pingedAt = now;
       pinged = true;
     }
@@ -478,6 +503,7 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
   relay.serverFingerprint.clear();
   registerRelay(relay);
   platform::setBlocking(relay.clientSocket, true);
+  platform::setSendLimit(relay.clientSocket, timeouts.send);
 
   // The server stream lives here, for the Relay's life; relay.serverSocket
   // only names its handle.
@@ -493,6 +519,7 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
   EndKind kind = EndKind::kFailure;
   std::string toClient;
   if (failure.empty()) {
+    server->setSendLimit(timeouts.send);
     if (observer != nullptr) {
       observer->relayConnected(relay);
     }

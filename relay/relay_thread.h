@@ -45,6 +45,9 @@ struct RelayTimeouts {
   std::chrono::milliseconds registration{60'000};  // from the connect to the welcome (001)
   std::chrono::milliseconds idle{120'000};         // server silence before the relay sends PING
   std::chrono::milliseconds reply{60'000};         // further silence after it that ends the Relay
+  // How long a send may wait for a peer that takes no bytes; then the peer
+  // has stopped reading and the Relay ends rather than stall the other side.
+  std::chrono::milliseconds send{60'000};
 };
 
 // Runs the Relay on the calling thread until either side ends: registers it,

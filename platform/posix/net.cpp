@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -55,9 +56,9 @@ void setBlocking(SocketHandle socket, bool blocking) {
   ::fcntl(socket, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
 }
 
-bool sendAll(SocketHandle socket, std::string_view bytes) {
+SendResult sendAll(SocketHandle socket, std::string_view bytes) {
   if (socket == kNoSocket) {
-    return false;
+    return {SendResult::Status::kFailed};
   }
   while (!bytes.empty()) {
     const ssize_t sent = ::send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -65,11 +66,20 @@ bool sendAll(SocketHandle socket, std::string_view bytes) {
       if (errno == EINTR) {
         continue;
       }
-      return false;
+      // A blocking socket says EAGAIN only when its send limit passed.
+      const bool timedOut = errno == EAGAIN || errno == EWOULDBLOCK;
+      return {timedOut ? SendResult::Status::kTimedOut : SendResult::Status::kFailed};
     }
     bytes.remove_prefix(static_cast<std::size_t>(sent));
   }
-  return true;
+  return {};
+}
+
+void setSendLimit(SocketHandle socket, std::chrono::milliseconds limit) {
+  timeval time{};
+  time.tv_sec = static_cast<time_t>(limit.count() / 1000);
+  time.tv_usec = static_cast<suseconds_t>(limit.count() % 1000 * 1000);
+  ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &time, sizeof time);
 }
 
 long receiveSome(SocketHandle socket, char* into, std::size_t capacity) {

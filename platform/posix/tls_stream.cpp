@@ -13,6 +13,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace quayside::platform {
 namespace {
@@ -193,10 +194,10 @@ class TlsStream final : public ByteStream {
     }
   }
 
-  bool sendAll(std::string_view bytes) override {
+  SendResult sendAll(std::string_view bytes) override {
     while (!bytes.empty()) {
       if (broken_ || handle() == kNoSocket) {
-        return false;
+        return {SendResult::Status::kFailed};
       }
       ERR_clear_error();
       std::size_t written = 0;
@@ -205,22 +206,26 @@ class TlsStream final : public ByteStream {
         bytes.remove_prefix(written);
         continue;
       }
-      // The rest waits as a blocking send would, for as long as it takes.
+      // The rest waits as a blocking send would, up to the send limit.
       WaitResult wait;
       const int error = SSL_get_error(ssl_.get(), result);
       if (error == SSL_ERROR_WANT_WRITE) {
-        wait = waitWritable(handle());
+        wait = waitWritable(handle(), sendLimit_);
       } else if (error == SSL_ERROR_WANT_READ) {
         std::array<WaitEntry, 1> entry{{{handle(), false}}};
-        wait = waitReadable(entry);
+        wait = waitReadable(entry, sendLimit_);
       }
       if (wait.status != WaitStatus::kReady) {
+        // A record may be half written: the session cannot go on.
         broken_ = true;
-        return false;
+        return {wait.status == WaitStatus::kTimedOut ? SendResult::Status::kTimedOut
+                                                     : SendResult::Status::kFailed};
       }
     }
-    return true;
+    return {};
   }
+
+  void setSendLimit(std::chrono::milliseconds limit) override { sendLimit_ = limit; }
 
   bool hasBufferedInput() const override { return ssl_ && SSL_pending(ssl_.get()) > 0; }
 
@@ -254,6 +259,7 @@ class TlsStream final : public ByteStream {
   std::unique_ptr<SSL_CTX, ContextFree> context_;
   std::unique_ptr<SSL, SslFree> ssl_;
   bool established_ = false;
+  std::optional<std::chrono::milliseconds> sendLimit_;  // none: sends wait as long as it takes
   bool broken_ = false;  // after a fatal error OpenSSL must not be asked to shut down
 };
 

@@ -1,6 +1,7 @@
 // Faults from the network, through the daemon: servers that vanish in the
-// middle of a line or reset the connection, a client that leaves while the
-// connect is still under way, and many clients at once. The daemon must go on
+// middle of a line or reset the connection, peers that stop reading, a
+// client that leaves while the connect is still under way, and many clients
+// at once. The daemon must go on
 // serving, and every client must learn what happened.
 #include "e2e/scripted_peers.h"
 #include "e2e/servers.h"
@@ -61,6 +62,68 @@ TEST(Faults, ServerThatVanishesIsToldToTheClientAndTheDaemonGoesOn) {
     EXPECT_NE(told->find(std::string(" ended: ") + row.told + "|"), std::string::npos)
         << printable(*told);
     EXPECT_EQ(told->find("half"), std::string::npos) << "an unfinished line was shown";
+  }
+  EXPECT_TRUE(daemon.process().running());
+  EXPECT_FALSE(hasSanitizerReport(daemon.log())) << daemon.log();
+}
+
+TEST(Faults, PeerThatStopsReadingEndsTheSessionWithAReason) {
+  struct Row {
+    const char* name;
+    bool serverStalls;  // else the client stops reading
+    const char* reason;
+  };
+  const Row rows[] = {
+      {"server accepts and never reads", true, "the server stopped reading"},
+      {"client never reads", false, "the client stopped reading"},
+  };
+  testing::LoopbackListener server;
+  ASSERT_TRUE(server.valid());
+  const std::uint16_t port = testing::freePort();
+  // Sends give up after half a second; unpaced, so the client's flood
+  // reaches the server's socket at once.
+  Daemon daemon({"--bridge", bridgeArgument(port, server.port(), kChannel) + ",pace=off"},
+                {{"QUAYSIDE_RELAY_TIMEOUTS", "60000,120000,60000,500"}});
+  ASSERT_TRUE(daemon.waitListening(port));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    NmdcClient client("bob");
+    ASSERT_TRUE(client.connect(port));
+    ASSERT_TRUE(client.greet());
+    const std::unique_ptr<MessagePeer> irc = acceptRelay(server);
+    ASSERT_NE(irc, nullptr);
+    ASSERT_TRUE(client.validate());
+    ASSERT_TRUE(client.send(clientInfo("bob")));
+    ASSERT_TRUE(irc->waitForPrefix("USER "));
+    ASSERT_TRUE(irc->send(":srv 001 bob :hi\r\n:bob!u@h JOIN " + std::string(kChannel) + "\r\n"));
+    ASSERT_TRUE(client.waitForPrefix("$HubName "));
+
+    // The flood ends when the relay closes the connection it goes to.
+    const SocketHandle flooded = row.serverStalls ? client.socket() : irc->socket();
+    const std::string line = row.serverStalls ? "<bob> " + std::string(30000, 'a') + "|"
+                                              : ":al!a@h PRIVMSG " + std::string(kChannel) + " :" +
+                                                    std::string(400, 'a') + "\r\n";
+    std::thread flood([&] {
+      while (platform::sendAll(flooded, line)) {
+      }
+    });
+    if (row.serverStalls) {
+      const auto told = client.readUntilClosed();
+      EXPECT_TRUE(told.has_value()) << "the client stayed connected";
+      EXPECT_NE(told.value_or("").find(std::string(" ended: ") + row.reason +
+                                       ": nothing could be sent to it for 500 milliseconds|"),
+                std::string::npos);
+    } else {
+      EXPECT_TRUE(irc->waitForExact("QUIT :DC client left\r\n"));
+    }
+    flood.join();
+    client.close();
+    irc->close();
+    const auto deadline = Clock::now() + kReadTimeout;
+    while (daemon.log().find(row.reason) == std::string::npos && Clock::now() < deadline) {
+      std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_NE(daemon.log().find(row.reason), std::string::npos) << daemon.log();
   }
   EXPECT_TRUE(daemon.process().running());
   EXPECT_FALSE(hasSanitizerReport(daemon.log())) << daemon.log();

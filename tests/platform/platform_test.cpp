@@ -339,6 +339,33 @@ TEST_F(TlsTest, TrustsTheAuthorityOrAPinAndSaysWhyNotOtherwise) {
   }
 }
 
+TEST_F(TlsTest, SendsToAPeerThatStopsReadingGiveUpAtTheLimit) {
+  const testing::TestCertificate certificate =
+      testing::makeServerCertificate({"localhost"}, {}, &authority_);
+  for (const bool tls : {false, true}) {
+    SCOPED_TRACE(tls ? "TLS" : "plain TCP");
+    testing::LoopbackListener listener;
+    std::unique_ptr<ByteStream> server;  // never reads
+    std::unique_ptr<ByteStream> client;
+    SocketHandle accepted = kNoSocket;
+    if (tls) {
+      client = startAgainst(certificate, {"localhost", ""}, server).stream;
+    } else {
+      client = connectTcp("127.0.0.1", listener.port()).stream;
+      accepted = listener.accept();
+    }
+    ASSERT_NE(client, nullptr);
+    client->setSendLimit(milliseconds(100));
+    const std::string block(100000, 'x');
+    SendResult sent;
+    for (int i = 0; i < 10000 && sent; ++i) {
+      sent = client->sendAll(block);
+    }
+    EXPECT_TRUE(sent.timedOut());
+    closeSocket(accepted);
+  }
+}
+
 TEST_F(TlsTest, PeersThatSpeakNoTlsEndTheHandshakeInTime) {
   const struct {
     const char* name;

@@ -76,7 +76,7 @@ bool MessagePeer::connect(std::uint16_t port, std::optional<std::uint32_t> sourc
 
 bool MessagePeer::send(std::string_view bytes) {
   return stream_ ? socket_ != kNoSocket && stream_->sendAll(bytes)
-                 : platform::sendAll(socket_, bytes);
+                 : static_cast<bool>(platform::sendAll(socket_, bytes));
 }
 
 void MessagePeer::close() {

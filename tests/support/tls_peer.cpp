@@ -85,7 +85,7 @@ class ServerStream final : public platform::ByteStream {
     }
   }
 
-  bool sendAll(std::string_view bytes) override {
+  platform::SendResult sendAll(std::string_view bytes) override {
     while (!bytes.empty() && socket_ != kNoSocket) {
       ERR_clear_error();
       std::size_t written = 0;
@@ -101,11 +101,14 @@ class ServerStream final : public platform::ByteStream {
       } else if (error == SSL_ERROR_WANT_READ) {
         platform::waitReadable(entry, kReadTimeout);
       } else {
-        return false;
+        return {platform::SendResult::Status::kFailed};
       }
     }
-    return bytes.empty();
+    return {bytes.empty() ? platform::SendResult::Status::kSent
+                          : platform::SendResult::Status::kFailed};
   }
+
+  void setSendLimit(std::chrono::milliseconds) override {}
 
   bool hasBufferedInput() const override { return SSL_pending(ssl_.get()) > 0; }
   SocketHandle handle() const override { return socket_; }
