@@ -341,8 +341,32 @@ void MainWindow::acceptEvent(UINT message, LPARAM lParam) {
   if (WSAGETSELECTEVENT(lParam) != FD_ACCEPT || ending_) {
     return;
   }
+  // A socket accepted while its listener sends window events inherits them,
+  // and such a socket cannot be made blocking again, as the relay needs it;
+  // so the events are off during the accept. Turning them on again posts
+  // the next event at once when more connections wait.
+  SocketHandle listener = kNoSocket;
+  for (const auto& [socket, number] : watched_) {
+    if (number == message) {
+      listener = socket;
+      break;
+    }
+  }
+  if (listener != kNoSocket) {
+    WSAAsyncSelect(static_cast<SOCKET>(listener), window_, 0, 0);
+  }
   relayStartedInAccept_ = false;
   listeners_.acceptClient(message);
+  if (listener == kNoSocket || window_ == nullptr) {
+    return;
+  }
+  const auto still = watched_.find(listener);
+  const bool resting = std::any_of(resting_.begin(), resting_.end(), [listener](const auto& rest) {
+    return rest.second == listener;
+  });
+  if (still != watched_.end() && still->second == message && !resting) {
+    WSAAsyncSelect(static_cast<SOCKET>(listener), window_, message, FD_ACCEPT);
+  }
 }
 
 LRESULT CALLBACK MainWindow::logProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
