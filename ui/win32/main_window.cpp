@@ -196,6 +196,99 @@ void MainWindow::initialiseDialog() {
   setControlText(IDC_SETTINGS_PATH, "Settings file: " + logic_.settingsPath());
 
   taskbarCreatedMessage_ = RegisterWindowMessageW(L"TaskbarCreated");
+  recordLayout();
+}
+
+void MainWindow::recordLayout() {
+  RECT client{};
+  GetClientRect(window_, &client);
+  designedClient_ = {client.right, client.bottom};
+  RECT frame{};
+  GetWindowRect(window_, &frame);
+  minimumWindow_ = {frame.right - frame.left, frame.bottom - frame.top};
+
+  RECT list{};
+  GetWindowRect(control(IDC_BRIDGES), &list);
+  MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&list), 2);
+  // As in the Qt window, the table gets three fifths of a change in height
+  // and the event log two.
+  constexpr float kTop = 0.6F;
+  for (HWND child = GetWindow(window_, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    Placed placed{child, {}, 0, 0, 0, 0};
+    GetWindowRect(child, &placed.at);
+    MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&placed.at), 2);
+    switch (GetDlgCtrlID(child)) {
+      case IDC_BRIDGES:
+        placed.growX = 1;
+        placed.growY = kTop;
+        break;
+      case IDC_ADD:
+      case IDC_UPDATE:
+      case IDC_DELETE:
+        placed.moveX = 1;
+        placed.moveY = kTop;
+        break;
+      case IDC_EVENTS_LABEL:
+        placed.moveY = kTop;
+        break;
+      case IDC_TRUST:
+        placed.moveX = 1;
+        placed.moveY = kTop;
+        break;
+      case IDC_LOG:
+        placed.moveY = kTop;
+        placed.growX = 1;
+        placed.growY = 1 - kTop;
+        break;
+      case IDC_SEPARATOR:
+      case IDC_SETTINGS_PATH:
+        placed.moveY = 1;
+        placed.growX = 1;
+        break;
+      case IDC_SAVE:
+      case IDC_TRAY:
+      case IDC_EXIT:
+        placed.moveX = 0.5F;
+        placed.moveY = 1;
+        break;
+      default:
+        // The fields and their labels, right of the table, keep to its right.
+        if (placed.at.left >= list.right) {
+          placed.moveX = 1;
+        }
+        break;
+    }
+    layout_.push_back(placed);
+  }
+}
+
+void MainWindow::layOut(int width, int height) {
+  if (layout_.empty()) {
+    return;
+  }
+  const auto dx = static_cast<float>(std::max(0L, width - designedClient_.cx));
+  const auto dy = static_cast<float>(std::max(0L, height - designedClient_.cy));
+  HDWP moves = BeginDeferWindowPos(static_cast<int>(layout_.size()));
+  for (const Placed& placed : layout_) {
+    if (moves == nullptr) {
+      break;
+    }
+    const auto shift = [](float share, float change) { return static_cast<int>(share * change); };
+    const int left = placed.at.left + shift(placed.moveX, dx);
+    const int top = placed.at.top + shift(placed.moveY, dy);
+    const int w = placed.at.right - placed.at.left + shift(placed.growX, dx);
+    const int h = placed.at.bottom - placed.at.top + shift(placed.growY, dy);
+    const UINT sizing = placed.growX == 0 && placed.growY == 0 ? SWP_NOSIZE : 0U;
+    moves = DeferWindowPos(moves, placed.control, nullptr, left, top, w, h,
+                           SWP_NOZORDER | SWP_NOACTIVATE | sizing);
+  }
+  if (moves != nullptr) {
+    EndDeferWindowPos(moves);
+  }
+  // The State column takes what the table's width leaves.
+  ListView_SetColumnWidth(control(IDC_BRIDGES), kStateColumn, LVSCW_AUTOSIZE_USEHEADER);
+  InvalidateRect(window_, nullptr, TRUE);
 }
 
 INT_PTR MainWindow::dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -210,6 +303,17 @@ INT_PTR MainWindow::dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       return FALSE;
     }
+    case WM_SIZE:
+      if (wParam != SIZE_MINIMIZED) {
+        layOut(LOWORD(lParam), HIWORD(lParam));
+      }
+      return TRUE;
+    case WM_GETMINMAXINFO:
+      if (minimumWindow_.cx > 0) {
+        auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);
+        limits->ptMinTrackSize = {minimumWindow_.cx, minimumWindow_.cy};
+      }
+      return TRUE;
     case WM_CLOSE:
       // The close box is Exit: it saves, and may be declined when that fails.
       if (!ending_) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace quayside::win32 {
 
@@ -51,6 +52,10 @@ class MainWindow final : private BridgeTableView, private ListenerHost {
                                        UINT_PTR id, DWORD_PTR data);
   INT_PTR dispatch(UINT message, WPARAM wParam, LPARAM lParam);
   void initialiseDialog();
+  // Remembers where the dialog put each control, then moves and stretches
+  // them as the window is resized.
+  void recordLayout();
+  void layOut(int width, int height);
   void command(int id, int code);
   void listNotified(const NMHDR& header);
   void acceptEvent(UINT message, LPARAM lParam);
@@ -138,6 +143,15 @@ class MainWindow final : private BridgeTableView, private ListenerHost {
   std::map<SocketHandle, std::uint32_t> watched_;
   std::map<UINT_PTR, SocketHandle> resting_;
   UINT_PTR nextTimer_ = 1;
+
+  struct Placed {
+    HWND control;
+    RECT at;                           // in client coordinates at the dialog's own size
+    float moveX, moveY, growX, growY;  // shares of the change in size
+  };
+  std::vector<Placed> layout_;
+  SIZE designedClient_{};
+  SIZE minimumWindow_{};
 
   std::size_t logLines_ = 0;
   std::wstring trayToolTip_;
