@@ -6,7 +6,8 @@
 # Usage: scripts/smoke-windows-window.sh [SCREENSHOT_PNG]
 #   BUILD_DIR (default build/windows) holds app/quayside.exe;
 #   WINEPREFIX (default /tmp/wine-window) is made on first use.
-# Needs xvfb, xdotool, wine, python3; imagemagick for the screenshot.
+# Needs xvfb, xdotool, wine, python3 (exit code 77 without them); imagemagick
+# for the screenshot.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,6 +18,10 @@ export WINEDEBUG=${WINEDEBUG:--all}
 
 exe=$build/app/quayside.exe
 [ -f "$exe" ] || { echo "no $exe: build the windows preset first" >&2; exit 2; }
+for tool in Xvfb xdotool wine wineserver python3; do
+  # 77: skipped, for CTest.
+  command -v "$tool" >/dev/null || { echo "skipped: $tool is missing" >&2; exit 77; }
+done
 
 work=$(mktemp -d)
 xvfb_pid=""
