@@ -155,14 +155,10 @@ void MainWindow::initialiseDialog() {
     const wchar_t* title;
     int width;
   };
-  RECT listArea{};
-  GetClientRect(list, &listArea);
   const Column columns[] = {
       {L"Port", widths.left},
       {L"Server", widths.right},
-      {L"State", std::max<int>(static_cast<int>(listArea.right) - widths.left - widths.right -
-                                   GetSystemMetrics(SM_CXVSCROLL),
-                               40)},
+      {L"State", widths.right},
   };
   for (int i = 0; i < 3; ++i) {
     LVCOLUMNW column{};
@@ -172,6 +168,7 @@ void MainWindow::initialiseDialog() {
     column.iSubItem = i;
     ListView_InsertColumn(list, i, &column);
   }
+  fitStateColumn();
 
   SendDlgItemMessageW(window_, IDC_SERVER, EM_SETLIMITTEXT, kServerFieldLimit, 0);
   SendDlgItemMessageW(window_, IDC_CHANNEL, EM_SETLIMITTEXT, kChannelFieldLimit, 0);
@@ -286,9 +283,22 @@ void MainWindow::layOut(int width, int height) {
   if (moves != nullptr) {
     EndDeferWindowPos(moves);
   }
-  // The State column takes what the table's width leaves.
-  ListView_SetColumnWidth(control(IDC_BRIDGES), kStateColumn, LVSCW_AUTOSIZE_USEHEADER);
+  fitStateColumn();
   InvalidateRect(window_, nullptr, TRUE);
+}
+
+void MainWindow::fitStateColumn() {
+  // What the other columns leave, less room for a vertical scroll bar, so
+  // that a long table never needs a horizontal one as well.
+  const HWND list = control(IDC_BRIDGES);
+  RECT area{};
+  GetClientRect(list, &area);
+  int rest = static_cast<int>(area.right) - GetSystemMetrics(SM_CXVSCROLL);
+  if ((GetWindowLongPtrW(list, GWL_STYLE) & WS_VSCROLL) != 0) {
+    rest += GetSystemMetrics(SM_CXVSCROLL);
+  }
+  rest -= ListView_GetColumnWidth(list, kPortColumn) + ListView_GetColumnWidth(list, kServerColumn);
+  ListView_SetColumnWidth(list, kStateColumn, std::max(rest, 40));
 }
 
 INT_PTR MainWindow::dispatch(UINT message, WPARAM wParam, LPARAM lParam) {

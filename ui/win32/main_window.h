@@ -56,6 +56,7 @@ class MainWindow final : private BridgeTableView, private ListenerHost {
   // them as the window is resized.
   void recordLayout();
   void layOut(int width, int height);
+  void fitStateColumn();
   void command(int id, int code);
   void listNotified(const NMHDR& header);
   void acceptEvent(UINT message, LPARAM lParam);
