@@ -57,6 +57,25 @@ void copyInto(WCHAR (&field)[N], const std::wstring& text) {
   field[length] = L'\0';
 }
 
+// The window's DPI: GetDpiForWindow where Windows has it (10 1607 on), else
+// the screen's, which is the window's for a program that is not per-monitor.
+UINT windowDpi(HWND window) {
+  using GetDpi = UINT(WINAPI*)(HWND);
+  static const auto getDpi = reinterpret_cast<GetDpi>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  if (getDpi != nullptr) {
+    return getDpi(window);
+  }
+  const HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  return dpi > 0 ? static_cast<UINT>(dpi) : 96U;
+}
+
+LONG scaled(LONG value, UINT to, UINT from) {
+  return MulDiv(value, static_cast<int>(to), static_cast<int>(from));
+}
+
 std::string trimmed(std::string text) {
   const auto blank = [](char c) { return c == ' ' || c == '\t'; };
   while (!text.empty() && blank(text.back())) {
@@ -197,6 +216,7 @@ void MainWindow::initialiseDialog() {
 }
 
 void MainWindow::recordLayout() {
+  dpi_ = windowDpi(window_);
   RECT client{};
   GetClientRect(window_, &client);
   designedClient_ = {client.right, client.bottom};
@@ -318,6 +338,23 @@ INT_PTR MainWindow::dispatch(UINT message, WPARAM wParam, LPARAM lParam) {
         layOut(LOWORD(lParam), HIWORD(lParam));
       }
       return TRUE;
+    case WM_DPICHANGED: {
+      // Moved to a screen of another DPI: the layout scales with it before
+      // the window takes its new size (the default handling that follows).
+      const UINT dpi = LOWORD(wParam);
+      if (dpi != 0 && dpi_ != 0 && dpi != dpi_) {
+        for (Placed& placed : layout_) {
+          placed.at = {scaled(placed.at.left, dpi, dpi_), scaled(placed.at.top, dpi, dpi_),
+                       scaled(placed.at.right, dpi, dpi_), scaled(placed.at.bottom, dpi, dpi_)};
+        }
+        designedClient_ = {scaled(designedClient_.cx, dpi, dpi_),
+                           scaled(designedClient_.cy, dpi, dpi_)};
+        minimumWindow_ = {scaled(minimumWindow_.cx, dpi, dpi_),
+                          scaled(minimumWindow_.cy, dpi, dpi_)};
+        dpi_ = dpi;
+      }
+      return FALSE;
+    }
     case WM_GETMINMAXINFO:
       if (minimumWindow_.cx > 0) {
         auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);

@@ -153,6 +153,7 @@ class MainWindow final : private BridgeTableView, private ListenerHost {
   std::vector<Placed> layout_;
   SIZE designedClient_{};
   SIZE minimumWindow_{};
+  UINT dpi_ = 0;  // the DPI the layout is recorded for
 
   std::size_t logLines_ = 0;
   std::wstring trayToolTip_;
