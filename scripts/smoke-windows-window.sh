@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Smoke test of the Windows window (quayside.exe) under Xvfb and wine: with a
 # settings file holding one enabled Bridge, the Bridge's port listens and a
-# DC client connecting there gets the "$Lock " line; Escape (as the user
-# would press it) ends the program with exit code 0 and the settings saved.
+# DC client connecting there gets the "$Lock " line; a Bridge typed into the
+# fields is added by Enter and listens too; Escape (as the user would press
+# it) ends the program with exit code 0 and both Bridges saved.
 # Usage: scripts/smoke-windows-window.sh [SCREENSHOT_PNG]
 #   BUILD_DIR (default build/windows) holds app/quayside.exe;
 #   WINEPREFIX (default /tmp/wine-window) is made on first use.
@@ -78,8 +79,8 @@ sleep 1
 (cd "$work" && exec wine quayside.exe >>"$wine_log" 2>&1) &
 app_pid=$!
 
-# The Bridge's listener and the lock a DC client is greeted with.
-python3 - "$port" <<'EOF'
+# A Bridge's listener and the lock a DC client is greeted with.
+cat >"$work/expect_lock.py" <<'EOF'
 import socket, sys, time
 port = int(sys.argv[1])
 deadline = time.time() + 60
@@ -103,6 +104,8 @@ if not received.startswith(b"$Lock "):
     sys.exit(f"FAIL: expected the lock, got {received[:80]!r}")
 print(f"ok: port {port} listens and greets with {received.split(b'|')[0][:40].decode()}...")
 EOF
+expect_lock() { python3 "$work/expect_lock.py" "$1"; }
+expect_lock "$port"
 
 window=""
 for _ in $(seq 1 40); do
@@ -113,6 +116,23 @@ done
 [ -n "$window" ] || { echo "FAIL: no Quayside window" >&2; exit 1; }
 echo "ok: window $window is shown"
 
+focus() {
+  xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
+}
+
+# Enter is Add: a Bridge typed into the fields (reached by their labels'
+# access keys) listens at once.
+added_port=$(free_port)
+focus
+xdotool key --clearmodifiers alt+s
+xdotool type --delay 20 "irc://127.0.0.1:$server_port"
+xdotool key --clearmodifiers alt+h
+xdotool type --delay 20 "#added"
+xdotool key --clearmodifiers alt+o
+xdotool type --delay 20 "$added_port"
+xdotool key --clearmodifiers Return
+expect_lock "$added_port"
+
 if [ -n "$shot" ]; then
   sleep 2  # the relay's end reaches the state column and the log
   import -window root "$shot"
@@ -120,7 +140,7 @@ if [ -n "$shot" ]; then
 fi
 
 # Escape, as the user would press it: the window saves and ends.
-xdotool windowactivate --sync "$window" 2>/dev/null || xdotool windowfocus --sync "$window"
+focus
 xdotool key --clearmodifiers Escape
 code=0
 for _ in $(seq 1 40); do
@@ -137,8 +157,9 @@ app_pid=""
 echo "ok: Escape ended the program with exit code 0"
 
 size=$(stat -c %s "$settings")
-[ "$size" -eq 1825 ] || { echo "FAIL: settings file is $size bytes" >&2; exit 1; }
+# Both Bridges, the loaded one and the added one.
+[ "$size" -eq $((2 * 1825)) ] || { echo "FAIL: settings file is $size bytes" >&2; exit 1; }
 [ "$(sha256sum <"$settings")" != "$original" ] ||
   { echo "FAIL: the settings file was not saved" >&2; exit 1; }
-echo "ok: settings saved ($size bytes)"
+echo "ok: settings saved with both Bridges ($size bytes)"
 echo "smoke test passed"
