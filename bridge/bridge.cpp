@@ -152,7 +152,11 @@ BridgeRecord encodeBridge(const Bridge& bridge) {
   out.byte(kUpstreamKindOffset, bridge.upstreamKind);
   out.byte(kClientKindOffset, bridge.clientKind);
   out.bytes(kReservedOffset, storedReserved(bridge));
-  // The handle is informative only; it is never read back as a handle.
+  // The handle is informative only; it is never read back as a handle. The
+  // live handle is kept in the Bridge at its own width (a pointer-wide SOCKET
+  // on Windows); the record gets its low 32 bits, which on Windows are all
+  // of it: kernel handles, sockets included, are 32-bit values so that 32-
+  // and 64-bit programs can share them.
   const std::uint32_t handle =
       bridge.listenSocket == kNoSocket ? 0 : static_cast<std::uint32_t>(bridge.listenSocket);
   out.littleEndian(kListenSocketOffset, handle, 4);

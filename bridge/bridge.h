@@ -31,7 +31,7 @@ struct Bridge {
   std::uint8_t upstreamKind = 0;                       // offset 771: nonzero IRC, 0 DC hub
   std::uint8_t clientKind = 0;                         // offset 772
   std::array<std::uint8_t, 1024> reserved{};           // offset 773, carried unchanged
-  SocketHandle listenSocket = kNoSocket;               // offset 1797 (runtime)
+  SocketHandle listenSocket = kNoSocket;               // offset 1797 (runtime; 4 bytes stored)
   std::uint32_t acceptMessage = 0;                     // offset 1801
   std::array<std::uint8_t, 16> listenAddress{};        // offset 1805, sockaddr_in layout
   std::array<std::uint8_t, 4> reservedTail{};          // offset 1821, carried unchanged

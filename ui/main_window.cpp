@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTableView>
@@ -86,8 +87,12 @@ MainWindow::MainWindow(BridgeList& bridges, std::string settingsPath, Prompter* 
       bridges_(bridges),
       ownPrompter_(prompter == nullptr ? std::make_unique<MessageBoxPrompter>() : nullptr),
       prompter_(prompter == nullptr ? ownPrompter_.get() : prompter),
-      post_(new RelayEventPost(
-          this, [this](const RelayReport& report) { logic_.relayReported(report); })),
+      post_(new RelayEventPost([this](RelayReport report) {
+        // Once the window is destroyed Qt drops what is still queued to it.
+        QMetaObject::invokeMethod(
+            this, [this, report = std::move(report)] { logic_.relayReported(report); },
+            Qt::QueuedConnection);
+      })),
       listeners_(bridges, host_, post_),
       control_(listeners_),
       logic_(bridges, *this, control_, std::move(settingsPath), std::move(random), localNow) {

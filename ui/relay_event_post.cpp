@@ -1,14 +1,10 @@
 #include "ui/relay_event_post.h"
 
-#include <QMetaObject>
-#include <QObject>
-
 #include <utility>
 
 namespace quayside {
 
-RelayEventPost::RelayEventPost(QObject* receiver, Deliver deliver)
-    : deliver_(std::move(deliver)), receiver_(receiver) {}
+RelayEventPost::RelayEventPost(Queue queue) : queue_(std::move(queue)) {}
 
 void RelayEventPost::relayStarting() {
   const std::lock_guard lock(mutex_);
@@ -22,7 +18,7 @@ void RelayEventPost::relayNotStarted() {
 void RelayEventPost::release() {
   {
     const std::lock_guard lock(mutex_);
-    receiver_ = nullptr;
+    queue_ = nullptr;
   }
   drop();
 }
@@ -47,12 +43,9 @@ void RelayEventPost::relayEndedAs(const Relay& relay, std::string_view reason, E
 
 void RelayEventPost::post(RelayReport report) {
   const std::lock_guard lock(mutex_);
-  // Under the lock, so release() cannot pass while the receiver is posted
-  // to; once the receiver is destroyed Qt drops what is still queued.
-  if (receiver_ != nullptr) {
-    QMetaObject::invokeMethod(
-        receiver_, [deliver = deliver_, report = std::move(report)] { deliver(report); },
-        Qt::QueuedConnection);
+  // Under the lock, so release() cannot pass while the window is posted to.
+  if (queue_) {
+    queue_(std::move(report));
   }
 }
 

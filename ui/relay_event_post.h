@@ -8,21 +8,20 @@
 #include <mutex>
 #include <string_view>
 
-class QObject;
-
 namespace quayside {
 
 // Hands relay events to the window's thread. Each event is copied into a
-// RelayReport on the relay's thread and queued to `receiver`'s event loop,
+// RelayReport on the relay's thread and given to `queue`, which puts it in
+// the window's event queue (a queued call in Qt, a posted message in Win32),
 // so no widget is touched from a relay thread. Relays hold a plain pointer
 // to it and are not waited for: it lives until the window has released it
 // and every relay started under it has ended, and then frees itself.
 class RelayEventPost final : public RelayObserver {
  public:
-  using Deliver = std::function<void(const RelayReport&)>;
+  // Runs on a relay's thread under the post's lock, never after release().
+  using Queue = std::function<void(RelayReport)>;
 
-  // `deliver` runs on `receiver`'s thread, and never after release().
-  RelayEventPost(QObject* receiver, Deliver deliver);
+  explicit RelayEventPost(Queue queue);
   RelayEventPost(const RelayEventPost&) = delete;
   RelayEventPost& operator=(const RelayEventPost&) = delete;
 
@@ -30,7 +29,7 @@ class RelayEventPost final : public RelayObserver {
   // start after all.
   void relayStarting();
   void relayNotStarted();
-  // The window goes: nothing more is delivered.
+  // The window goes: nothing more is queued.
   void release();
 
   void relayConnected(const Relay& relay) override;
@@ -44,9 +43,8 @@ class RelayEventPost final : public RelayObserver {
   // Lets one holder go; the last frees the object.
   void drop();
 
-  const Deliver deliver_;
   std::mutex mutex_;
-  QObject* receiver_;        // guarded by mutex_; null once released
+  Queue queue_;              // guarded by mutex_; empty once released
   std::size_t holders_ = 1;  // guarded by mutex_: the window and each started relay
 };
 

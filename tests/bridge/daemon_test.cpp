@@ -102,6 +102,12 @@ TEST(DaemonProgram, BadArgumentsExitTwoAndNothingToOpenExitsOne) {
 
 TEST(DaemonProgram, ServesClientsAndStopsOnSignals) {
   for (const int stopSignal : {SIGTERM, SIGINT}) {
+#ifdef _WIN32
+    // ChildProcess sends Ctrl+Break for SIGTERM, which wine does not deliver.
+    if (stopSignal == SIGTERM && testing::underWine()) {
+      continue;
+    }
+#endif
     const std::string port = std::to_string(testing::freePort());
     const std::string refusing = "127.0.0.1:" + std::to_string(testing::freePort());
     const std::string bridge = port + "=" + refusing + "/#chat";
@@ -116,8 +122,14 @@ TEST(DaemonProgram, ServesClientsAndStopsOnSignals) {
     platform::closeSocket(client);
     daemon.signal(stopSignal);
     EXPECT_EQ(daemon.waitForExit(), std::optional<int>(0));
+#ifdef _WIN32
+    // ChildProcess sends Ctrl+C for SIGINT and Ctrl+Break for SIGTERM.
+    EXPECT_TRUE(daemon.waitForOutput(stopSignal == SIGTERM ? "stopping on Ctrl+Break"
+                                                           : "stopping on Ctrl+C"));
+#else
     EXPECT_TRUE(
         daemon.waitForOutput(stopSignal == SIGTERM ? "stopping on SIGTERM" : "stopping on SIGINT"));
+#endif
   }
 }
 

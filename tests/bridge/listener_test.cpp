@@ -4,10 +4,15 @@
 #include "relay/registry.h"
 #include "support/loopback.h"
 
-#include <arpa/inet.h>
+#include "platform/wait.h"
+
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -57,8 +62,9 @@ class ListenersTest : public ::testing::Test {
   // Connects from `from` and delivers the accept event once the connection waits.
   SocketHandle connectAndAccept(Bridge& bridge, std::uint32_t from = platform::kLoopback) {
     SocketHandle client = testing::connectLoopback(bridge.localPort, from);
-    pollfd fd{bridge.listenSocket, POLLIN, 0};
-    EXPECT_EQ(::poll(&fd, 1, 5000), 1);
+    platform::WaitEntry entry{bridge.listenSocket};
+    EXPECT_EQ(platform::waitReadable({&entry, 1}, std::chrono::milliseconds(5000)).status,
+              platform::WaitStatus::kReady);
     listeners_.acceptClient(bridge.acceptMessage);
     return client;
   }
@@ -135,9 +141,10 @@ TEST_F(ListenersTest, BurstOfClientsBeforeAnyAcceptAllGetRelays) {
     platform::setBlocking(clients.back(), false);
     ::connect(clients.back(), reinterpret_cast<const sockaddr*>(&to), sizeof to);
   }
-  pollfd fd{bridge.listenSocket, POLLIN, 0};
   for (int i = 0; i < 500 && host_.notes.size() < kClients; ++i) {
-    if (::poll(&fd, 1, 10) == 1) {
+    platform::WaitEntry entry{bridge.listenSocket};
+    if (platform::waitReadable({&entry, 1}, std::chrono::milliseconds(10)).status ==
+        platform::WaitStatus::kReady) {
       listeners_.acceptClient(1124);
     }
   }

@@ -4,13 +4,25 @@
 #include "platform/stream.h"
 #include "platform/tls.h"
 #include "platform/wait.h"
+#include "support/child_process.h"
 #include "support/loopback.h"
 #include "support/temp_directory.h"
 #include "support/tls_peer.h"
 
+#ifdef _WIN32
+// clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+// clang-format on
+// Old pointer qualifiers that windows.h still defines.
+#undef near
+#undef far
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -32,11 +44,20 @@ using std::chrono::milliseconds;
 class ReplaceTest : public ::testing::Test {
  protected:
   void SetUp() override {
+#ifdef _WIN32
+    folder_ = fs::temp_directory_path() /
+              ("quayside-platform-" + std::to_string(::GetCurrentProcessId()));
+    fs::remove_all(folder_);
+    ASSERT_TRUE(fs::create_directory(folder_));
+#else
     std::string pattern = (fs::temp_directory_path() / "quayside-platform-XXXXXX").string();
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     folder_ = pattern;
+#endif
   }
-  void TearDown() override { fs::remove_all(folder_); }
+  void TearDown() override {
+    fs::remove_all(folder_);
+  }
 
   fs::path folder_;
 };
@@ -72,7 +93,13 @@ TEST_F(ReplaceTest, EachFailureSaysWhichStepAndLeavesNoTemporary) {
     EXPECT_EQ(result.error.substr(0, expected.size()), expected) << result.error;
     if (result.ok) {
       EXPECT_EQ(readRegularFile(path), std::vector<std::byte>(bytes.begin(), bytes.end()));
+#ifdef _WIN32
+      // Windows keeps no mode bits: the file is private through the folder's
+      // permissions, and it must not be read-only.
+      EXPECT_NE(fs::status(path).permissions() & fs::perms::owner_write, fs::perms::none);
+#else
       EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+#endif
     } else {
       EXPECT_NE(result.error.find(": "), std::string::npos) << "the system's reason follows";
       EXPECT_EQ(
@@ -144,6 +171,37 @@ TEST(WaitTest, ReportsWhichHandlesAreReadableOrThatTheTimeRanOut) {
   }
 }
 
+#ifdef _WIN32
+// A listener on ::1 at a port the OS chose; kNoSocket when IPv6 is missing.
+SocketHandle listenOnIpv6Loopback(std::uint16_t& port) {
+  SocketHandle fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  int length = sizeof address;
+  if (fd == kNoSocket || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(fd, 4) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    closeSocket(fd);
+    return kNoSocket;
+  }
+  setBlocking(fd, false);
+  port = ntohs(address.sin6_port);
+  return fd;
+}
+
+// A non-blocking connect that is never waited for: it fills a backlog.
+SocketHandle startConnect(std::uint16_t port) {
+  SocketHandle fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  setBlocking(fd, false);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(kLoopback);
+  ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  return fd;
+}
+#else
 // A listener on ::1 at a port the OS chose; kNoSocket when IPv6 is missing.
 SocketHandle listenOnIpv6Loopback(std::uint16_t& port) {
   const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -173,6 +231,8 @@ SocketHandle startConnect(std::uint16_t port) {
   ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
   return fd;
 }
+
+#endif
 
 TEST(ConnectTest, ReportsTheFailingStepOrGivesAPlainStream) {
   std::string error;
@@ -233,6 +293,7 @@ TEST(ConnectTest, ReportsTheFailingStepOrGivesAPlainStream) {
   closeSocket(listener);
 }
 
+#if QUAYSIDE_TEST_TLS_SERVER
 // One TLS client start against an in-process TLS server on loopback, which
 // presents `certificate`; the server's stream comes back in `server`.
 TlsStart startAgainst(const testing::TestCertificate& certificate, const TlsPeer& peer,
@@ -402,6 +463,50 @@ TEST_F(TlsTest, PeersThatSpeakNoTlsEndTheHandshakeInTime) {
   }
 }
 
+#else
+// This build has no TLS: a start says so, closes the connection and never
+// carries on in plain text.
+TEST(TlsTest, UnavailableTlsFailsWithItsReasonAndClosesTheConnection) {
+  testing::LoopbackListener listener;
+  Connection connection = connectTcp("127.0.0.1", listener.port());
+  ASSERT_NE(connection.stream, nullptr) << connection.error;
+  SocketHandle peer = listener.accept();
+  const TlsStart tls = startTls(std::move(connection.stream), {"localhost", ""});
+  EXPECT_EQ(tls.failure, TlsFailure::kFailed);
+  EXPECT_EQ(tls.error, "TLS is not available in this build");
+  EXPECT_EQ(tls.stream, nullptr);
+  std::string before;
+  EXPECT_TRUE(testing::waitForClose(peer, before, milliseconds(2000)));
+  EXPECT_EQ(before, "");
+  closeSocket(peer);
+}
+#endif
+
+#ifdef _WIN32
+// Ctrl+Break and Ctrl+C go to every process on the console, this one too.
+TEST(StopChannelTest, EachConsoleEventWakesTheWaitAndIsNamed) {
+  std::string error;
+  const std::unique_ptr<StopChannel> stop = openStopChannel(error);
+  ASSERT_NE(stop, nullptr) << error;
+  ::AllocConsole();  // when run without one; fails harmlessly otherwise
+  for (const auto& [event, name] :
+       {std::pair{CTRL_BREAK_EVENT, "Ctrl+Break"}, std::pair{CTRL_C_EVENT, "Ctrl+C"}}) {
+    if (event == CTRL_BREAK_EVENT && testing::underWine()) {
+      continue;  // wine does not deliver Ctrl+Break
+    }
+    if (::GenerateConsoleCtrlEvent(event, 0) == 0) {
+      // DaemonProgram.ServesClientsAndStopsOnSignals gives its child a console.
+      GTEST_SKIP() << "no console to send " << name << " on";
+    }
+    std::array<WaitEntry, 1> entries{{{stop->handle(), false}}};
+    EXPECT_EQ(waitReadable(entries, milliseconds(5000)).status, WaitStatus::kReady);
+    EXPECT_EQ(stop->takeReason(), name);
+  }
+  std::array<WaitEntry, 1> entries{{{stop->handle(), false}}};
+  EXPECT_EQ(waitReadable(entries, milliseconds(0)).status, WaitStatus::kTimedOut)
+      << "nothing more was asked";
+}
+#else
 TEST(StopChannelTest, EachStopSignalWakesTheWaitAndIsNamed) {
   std::string error;
   const std::unique_ptr<StopChannel> stop = openStopChannel(error);
@@ -414,6 +519,8 @@ TEST(StopChannelTest, EachStopSignalWakesTheWaitAndIsNamed) {
   }
   EXPECT_EQ(stop->takeReason(), "") << "nothing more was asked";
 }
+
+#endif
 
 }  // namespace
 }  // namespace quayside::platform

@@ -216,6 +216,10 @@ void ChildProcess::stop() {
   }
 }
 
+bool underWine() {
+  return false;
+}
+
 bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
   const auto it = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
                               [](char a, char b) {

@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <csignal>
+
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -13,6 +15,13 @@
 #include <thread>
 #include <vector>
 
+#ifdef _WIN32
+// ChildProcess::signal takes POSIX numbers everywhere.
+#ifndef SIGKILL
+#define SIGKILL 9
+#endif
+#endif
+
 namespace quayside::testing {
 
 // A program run by a test. Its standard output and error are collected (a
@@ -20,7 +29,8 @@ namespace quayside::testing {
 // written to `outputFile` when one is named (the benchmark keeps its logs
 // there, and no thread of its own wakes for them). The child is killed when
 // this object goes, whatever the test did, and dies with the test process
-// too (PR_SET_PDEATHSIG), so an aborted test leaves no server behind.
+// too (PR_SET_PDEATHSIG; a kill-on-close job on Windows), so an aborted test
+// leaves no server behind.
 class ChildProcess {
  public:
   ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
@@ -53,13 +63,20 @@ class ChildProcess {
   // Whether the child is still running (reaps it when it is not).
   bool running();
 
+  // On Windows, SIGKILL ends the child at once and any other number sends
+  // Ctrl+Break to it.
   void signal(int number);
 
   // SIGTERM, then SIGKILL after a grace period; reaps the child.
   void stop();
 
  private:
+#ifdef _WIN32
+  void readOutput(void* pipe);
+  void* process_ = nullptr;  // the process's HANDLE
+#else
   void readOutput(int fd);
+#endif
 
   pid_t pid_ = -1;
   std::optional<int> exitCode_;
@@ -71,6 +88,10 @@ class ChildProcess {
   std::string output_;         // guarded by mutex_
   bool outputClosed_ = false;  // guarded by mutex_
 };
+
+// True when this is a Windows program running under wine, which lacks some
+// of Windows' behaviour (the tests that need it say so and skip that part).
+bool underWine();
 
 // True when `haystack` contains `needle`, letters compared without case.
 bool containsIgnoringCase(std::string_view haystack, std::string_view needle);

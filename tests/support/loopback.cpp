@@ -2,9 +2,13 @@
 
 #include "platform/wait.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#endif
 
 #include <cerrno>
 
@@ -49,6 +53,24 @@ SocketHandle connectLoopback(std::uint16_t port, std::optional<std::uint32_t> fr
 
 long receiveBefore(SocketHandle socket, char* into, std::size_t capacity,
                    Clock::time_point deadline) {
+#ifdef _WIN32
+  // Winsock has no per-call "don't wait": wait for readability, then receive.
+  for (;;) {
+    platform::WaitEntry entry{socket};
+    const int left = millisecondsUntil(deadline);
+    if (platform::waitReadable({&entry, 1}, std::chrono::milliseconds(left)).status ==
+        platform::WaitStatus::kFailed) {
+      return -1;
+    }
+    if (entry.readable) {
+      const long count = platform::receiveSome(socket, into, capacity);
+      return count > 0 ? count : 0;
+    }
+    if (millisecondsUntil(deadline) <= 0) {
+      return -1;
+    }
+  }
+#else
   for (;;) {
     const ssize_t count = ::recv(socket, into, capacity, MSG_DONTWAIT);
     if (count > 0) {
@@ -67,6 +89,7 @@ long receiveBefore(SocketHandle socket, char* into, std::size_t capacity,
       return -1;
     }
   }
+#endif
 }
 
 std::string readUntil(SocketHandle socket, std::string_view needle,

@@ -1,0 +1,150 @@
+#include "platform/net.h"
+
+#include "platform/windows/win32.h"
+
+#include <climits>
+
+namespace quayside::platform {
+namespace {
+
+sockaddr_in makeAddress(std::uint32_t address, std::uint16_t port) {
+  sockaddr_in in{};
+  in.sin_family = AF_INET;
+  in.sin_port = htons(port);
+  in.sin_addr.s_addr = htonl(address);
+  return in;
+}
+
+// Chat lines are small and latency matters more than packet count.
+void turnNagleOff(SocketHandle socket) {
+  const BOOL on = TRUE;
+  ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+// Sockets are not inherited by programs this process starts.
+void keepFromChildren(SocketHandle socket) {
+  ::SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
+}
+
+}  // namespace
+
+SocketHandle createTcpSocket() {
+  if (!win32::startWinsock()) {
+    return kNoSocket;
+  }
+  const SOCKET socket = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                     WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  return socket;
+}
+
+bool connectTo(SocketHandle socket, std::uint32_t address, std::uint16_t port) {
+  const sockaddr_in in = makeAddress(address, port);
+  if (::connect(socket, reinterpret_cast<const sockaddr*>(&in), sizeof in) != 0) {
+    return false;
+  }
+  turnNagleOff(socket);
+  return true;
+}
+
+void setBlocking(SocketHandle socket, bool blocking) {
+  u_long nonBlocking = blocking ? 0 : 1;
+  ::ioctlsocket(socket, static_cast<long>(FIONBIO), &nonBlocking);
+}
+
+bool sendAll(SocketHandle socket, std::string_view bytes) {
+  if (socket == kNoSocket) {
+    return false;
+  }
+  while (!bytes.empty()) {
+    const int chunk = bytes.size() > INT_MAX ? INT_MAX : static_cast<int>(bytes.size());
+    const int sent = ::send(socket, bytes.data(), chunk, 0);
+    if (sent == SOCKET_ERROR) {
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(sent));
+  }
+  return true;
+}
+
+long receiveSome(SocketHandle socket, char* into, std::size_t capacity) {
+  const int size = capacity > INT_MAX ? INT_MAX : static_cast<int>(capacity);
+  const int count = ::recv(socket, into, size, 0);
+  return count == SOCKET_ERROR ? -1L : static_cast<long>(count);
+}
+
+void closeSocket(SocketHandle& socket) {
+  if (socket != kNoSocket) {
+    ::closesocket(socket);
+    socket = kNoSocket;
+  }
+}
+
+void shutdownSending(SocketHandle socket) {
+  if (socket != kNoSocket) {
+    ::shutdown(socket, SD_SEND);
+  }
+}
+
+int deepestListenBacklog() {
+  return SOMAXCONN;
+}
+
+SocketHandle listenOn(std::uint32_t address, std::uint16_t port, int backlog, std::string& error) {
+  if (!win32::startWinsock(&error)) {
+    return kNoSocket;
+  }
+  SocketHandle socket = createTcpSocket();
+  if (socket == kNoSocket) {
+    error = win32::socketErrorText();
+    return kNoSocket;
+  }
+  // Windows lets a listening socket be re-bound at once without help (no
+  // TIME_WAIT hold on listening ports); what SO_REUSEADDR would add there is
+  // letting another program take the same port. Exclusive use forbids that.
+  const BOOL on = TRUE;
+  ::setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+               sizeof on);
+  const sockaddr_in in = makeAddress(address, port);
+  if (::bind(socket, reinterpret_cast<const sockaddr*>(&in), sizeof in) != 0 ||
+      ::listen(socket, backlog) != 0) {
+    error = win32::socketErrorText();
+    closeSocket(socket);
+    return kNoSocket;
+  }
+  setBlocking(socket, false);
+  return socket;
+}
+
+std::uint16_t boundPort(SocketHandle socket) {
+  sockaddr_in in{};
+  int length = sizeof in;
+  if (::getsockname(socket, reinterpret_cast<sockaddr*>(&in), &length) != 0) {
+    return 0;
+  }
+  return ntohs(in.sin_port);
+}
+
+SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress, std::string* error) {
+  // Room for any family: Winsock fails an accept whose peer address does not
+  // fit, where POSIX cuts it.
+  sockaddr_storage peer{};
+  int length = sizeof peer;
+  const SOCKET socket = ::accept(listener, reinterpret_cast<sockaddr*>(&peer), &length);
+  if (socket == INVALID_SOCKET) {
+    if (error != nullptr) {
+      *error = win32::socketErrorText();
+    }
+    return kNoSocket;
+  }
+  keepFromChildren(socket);
+  // An accepted socket inherits the listener's non-blocking mode on Windows;
+  // the relay expects the blocking one POSIX gives.
+  setBlocking(socket, true);
+  peerAddress = peer.ss_family == AF_INET
+                    ? ntohl(reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr.s_addr)
+                    : 0;
+  turnNagleOff(socket);
+  return socket;
+}
+
+}  // namespace quayside::platform
