@@ -92,6 +92,15 @@ bool writeStandardError(std::string_view bytes) {
   if (error == nullptr || error == INVALID_HANDLE_VALUE) {
     return false;
   }
+  // A console shows UTF-16 as it is, whatever its code page; a pipe or a
+  // file gets the UTF-8 bytes.
+  if (DWORD mode = 0; ::GetConsoleMode(error, &mode) != 0) {
+    const std::wstring text = win32::wide(bytes);
+    DWORD written = 0;
+    return ::WriteConsoleW(error, text.data(), static_cast<DWORD>(text.size()), &written,
+                           nullptr) != 0 &&
+           written == text.size();
+  }
   while (!bytes.empty()) {
     const DWORD chunk = bytes.size() > INT_MAX ? INT_MAX : static_cast<DWORD>(bytes.size());
     DWORD written = 0;
