@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-// Files and folders. Paths are the system's own (UTF-8 on POSIX).
+// Files and folders. Paths are UTF-8 (on Windows made UTF-16 at each call,
+// where '/' and '\' both separate folders).
 namespace quayside::platform {
 
 // The folder part of a path ("." for a bare name, "/" for the root).
@@ -16,11 +17,13 @@ std::string executablePath();
 
 // The user's configuration folder: $XDG_CONFIG_HOME when absolute, else
 // ~/.config ($HOME, else the password database; "/.config" for no home).
+// On Windows the roaming application data folder (%APPDATA%).
 std::string userConfigRoot();
 
 bool pathExists(const std::string& path);
 
-// True when files may be created in `folder`.
+// True when files may be created in `folder` (on Windows tried by creating
+// and removing one, since no attribute check tells it reliably).
 bool isWritableFolder(const std::string& folder);
 
 // A regular file's bytes; nothing for a missing, unreadable or other kind of

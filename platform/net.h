@@ -55,8 +55,10 @@ void shutdownSending(SocketHandle socket);
 int deepestListenBacklog();
 
 // Listening socket bound to address:port with SO_REUSEADDR (so a port can be
-// listened on again at once) and the given backlog, non-blocking. On failure
-// returns kNoSocket and puts the reason in `error`.
+// listened on again at once; on Windows SO_EXCLUSIVEADDRUSE, since there
+// SO_REUSEADDR would let another program take the port) and the given
+// backlog, non-blocking. On failure returns kNoSocket and puts the reason in
+// `error`.
 SocketHandle listenOn(std::uint32_t address, std::uint16_t port, int backlog, std::string& error);
 
 // The port a socket is bound to (for listeners opened on port 0 in tests).

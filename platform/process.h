@@ -15,7 +15,8 @@ void ignoreSigpipe();
 // lines from several threads never interleave. False when it cannot.
 bool writeStandardError(std::string_view bytes);
 
-// How the user asks the process to stop (SIGINT and SIGTERM on POSIX). Its
+// How the user asks the process to stop (SIGINT and SIGTERM on POSIX; on
+// Windows the console's Ctrl+C, Ctrl+Break, close, logoff and shutdown). Its
 // handle becomes readable then and is waited on alongside sockets. One may
 // be open at a time; closing it restores the previous handling.
 class StopChannel {
@@ -24,7 +25,8 @@ class StopChannel {
 
   virtual SocketHandle handle() const = 0;
 
-  // What asked to stop ("SIGINT", "SIGTERM", "signal 1"), once the handle is
+  // What asked to stop ("SIGINT", "SIGTERM", "signal 1"; "Ctrl+C",
+  // "Ctrl+Break", "console close", "logoff", "shutdown"), once the handle is
   // readable; empty when that cannot be told.
   virtual std::string takeReason() = 0;
 };

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-// TLS client streams (OpenSSL on POSIX; a Windows build would use Schannel
-// behind the same functions).
+// TLS client streams (OpenSSL on POSIX, Schannel on Windows, behind the same
+// functions).
 namespace quayside::platform {
 
 // Why startTls failed.
@@ -47,8 +47,9 @@ inline constexpr std::chrono::milliseconds kTlsHandshakeLimit{10000};
 
 // Runs a TLS client handshake over `transport`, a connected TCP stream
 // which it takes (and closes on failure), within `limit`. The certificate
-// is verified against the system's trust store as OpenSSL's default paths
-// read it (SSL_CERT_FILE and SSL_CERT_DIR apply). Never falls back to plain
+// is verified against the system's trust store: as OpenSSL's default paths
+// read it on POSIX (SSL_CERT_FILE and SSL_CERT_DIR apply), the roots
+// Windows trusts on Windows (TLS 1.2 there). Never falls back to plain
 // text. The stream returned never blocks in receiveSome (kNoBytesYet when a
 // record is not yet whole) and says when decrypted bytes wait inside it.
 TlsStart startTls(std::unique_ptr<ByteStream> transport, const TlsPeer& peer,

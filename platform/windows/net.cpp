@@ -51,19 +51,27 @@ void setBlocking(SocketHandle socket, bool blocking) {
   ::ioctlsocket(socket, static_cast<long>(FIONBIO), &nonBlocking);
 }
 
-bool sendAll(SocketHandle socket, std::string_view bytes) {
+SendResult sendAll(SocketHandle socket, std::string_view bytes) {
   if (socket == kNoSocket) {
-    return false;
+    return {SendResult::Status::kFailed};
   }
   while (!bytes.empty()) {
     const int chunk = bytes.size() > INT_MAX ? INT_MAX : static_cast<int>(bytes.size());
     const int sent = ::send(socket, bytes.data(), chunk, 0);
     if (sent == SOCKET_ERROR) {
-      return false;
+      // A blocking socket's send limit passed (SO_SNDTIMEO); the socket's
+      // state is undefined after that, and the caller ends the session.
+      const bool timedOut = ::WSAGetLastError() == WSAETIMEDOUT;
+      return {timedOut ? SendResult::Status::kTimedOut : SendResult::Status::kFailed};
     }
     bytes.remove_prefix(static_cast<std::size_t>(sent));
   }
-  return true;
+  return {};
+}
+
+void setSendLimit(SocketHandle socket, std::chrono::milliseconds limit) {
+  const auto time = static_cast<DWORD>(limit.count());
+  ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&time), sizeof time);
 }
 
 long receiveSome(SocketHandle socket, char* into, std::size_t capacity) {

@@ -9,10 +9,9 @@
 namespace quayside::platform {
 namespace {
 
-// The channel's sending socket and an event set when the channel closes,
-// for the console handler, which runs on a thread of its own.
+// The channel's sending socket, for the console handler, which runs on a
+// thread of its own.
 std::atomic<SocketHandle> stopSender{kNoSocket};
-std::atomic<HANDLE> stopClosed{nullptr};
 
 BOOL WINAPI onConsoleControl(DWORD type) {
   const SocketHandle sender = stopSender.load();
@@ -22,12 +21,11 @@ BOOL WINAPI onConsoleControl(DWORD type) {
   const auto byte = static_cast<char>(type);
   ::send(sender, &byte, 1, 0);
   if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
-    // Windows ends the process once this returns: hold it back while the
-    // owner stops cleanly and returns from main (which exits with its code).
-    // Windows itself ends the wait after a few seconds.
-    if (const HANDLE closed = stopClosed.load(); closed != nullptr) {
-      ::WaitForSingleObject(closed, 10000);
-    }
+    // Windows ends the process as soon as this returns, with an exit code of
+    // its own: never return, so that the owner stops cleanly and main's
+    // return ends the process with main's code. Windows ends a process that
+    // takes too long (5 s after a close) itself.
+    ::Sleep(INFINITE);
   }
   return TRUE;
 }
@@ -36,9 +34,8 @@ BOOL WINAPI onConsoleControl(DWORD type) {
 // on one end, the owner waits on the other alongside its sockets.
 class SocketStopChannel final : public StopChannel {
  public:
-  SocketStopChannel(SocketHandle receiver, SocketHandle sender, HANDLE closed)
-      : receiver_(receiver), sender_(sender), closed_(closed) {
-    stopClosed.store(closed_);
+  SocketStopChannel(SocketHandle receiver, SocketHandle sender)
+      : receiver_(receiver), sender_(sender) {
     stopSender.store(sender_);
     // A program started in a process group of its own ignores Ctrl+C until
     // it asks for it again.
@@ -49,10 +46,8 @@ class SocketStopChannel final : public StopChannel {
   ~SocketStopChannel() override {
     ::SetConsoleCtrlHandler(onConsoleControl, FALSE);
     stopSender.store(kNoSocket);
-    ::SetEvent(closed_);
     closeSocket(receiver_);
     closeSocket(sender_);
-    // A handler still running holds the event; it is freed with the process.
   }
 
   SocketStopChannel(const SocketStopChannel&) = delete;
@@ -84,7 +79,6 @@ class SocketStopChannel final : public StopChannel {
  private:
   SocketHandle receiver_;
   SocketHandle sender_;
-  HANDLE closed_;
 };
 
 }  // namespace
@@ -97,6 +91,15 @@ bool writeStandardError(std::string_view bytes) {
   const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
   if (error == nullptr || error == INVALID_HANDLE_VALUE) {
     return false;
+  }
+  // A console shows UTF-16 as it is, whatever its code page; a pipe or a
+  // file gets the UTF-8 bytes.
+  if (DWORD mode = 0; ::GetConsoleMode(error, &mode) != 0) {
+    const std::wstring text = win32::wide(bytes);
+    DWORD written = 0;
+    return ::WriteConsoleW(error, text.data(), static_cast<DWORD>(text.size()), &written,
+                           nullptr) != 0 &&
+           written == text.size();
   }
   while (!bytes.empty()) {
     const DWORD chunk = bytes.size() > INT_MAX ? INT_MAX : static_cast<DWORD>(bytes.size());
@@ -136,18 +139,13 @@ std::unique_ptr<StopChannel> openStopChannel(std::string& error) {
     error = win32::socketErrorText();
   }
   closeSocket(listener);
-  const HANDLE closed = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (receiver == kNoSocket || closed == nullptr) {
-    if (closed == nullptr) {
-      error = win32::errorText(::GetLastError());
-    } else {
-      ::CloseHandle(closed);
-    }
-    closeSocket(receiver);
+  if (receiver == kNoSocket) {
     closeSocket(sender);
     return nullptr;
   }
-  return std::make_unique<SocketStopChannel>(receiver, sender, closed);
+  // takeReason never waits: nothing to read means nothing was asked.
+  setBlocking(receiver, false);
+  return std::make_unique<SocketStopChannel>(receiver, sender);
 }
 
 }  // namespace quayside::platform

@@ -22,7 +22,8 @@ class TcpStream final : public ByteStream {
   long receiveSome(std::span<char> into) override {
     return platform::receiveSome(socket_, into.data(), into.size());
   }
-  bool sendAll(std::string_view bytes) override { return platform::sendAll(socket_, bytes); }
+  SendResult sendAll(std::string_view bytes) override { return platform::sendAll(socket_, bytes); }
+  void setSendLimit(milliseconds limit) override { platform::setSendLimit(socket_, limit); }
   bool hasBufferedInput() const override { return false; }
   SocketHandle handle() const override { return socket_; }
   void close() override { closeSocket(socket_); }

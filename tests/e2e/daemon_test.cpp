@@ -120,7 +120,7 @@ TEST_F(DaemonTest, SettingsFileOpensEnabledBridgesAndIsNeverWritten) {
   ASSERT_TRUE(daemon.waitListening(enabledPort));
   NmdcClient closed("bob");
   EXPECT_FALSE(closed.connect(disabledPort)) << "a disabled Bridge was opened";
-  daemon.process().signal(SIGTERM);
+  daemon.process().signal(Daemon::stopSignal());
   EXPECT_EQ(daemon.process().waitForExit(), std::optional<int>(0));
   EXPECT_TRUE(readFile(path) == contents) << "the daemon changed its settings file";
 }
@@ -149,11 +149,11 @@ TEST_F(DaemonTest, HostileSettingsFilesAreReadWithinTheirRecords) {
       // The server text is 511 bytes at most: a 512th 'A' means an over-read.
       EXPECT_EQ(daemon.log().find(std::string(512, 'A')), std::string::npos) << row.breaks;
       EXPECT_EQ(daemon.log().find(std::string(256, 'C')), std::string::npos) << row.breaks;
-      daemon.process().signal(SIGTERM);
+      daemon.process().signal(Daemon::stopSignal());
     }
     auto code = daemon.process().waitForExit(std::chrono::seconds(1));
     if (!code) {
-      daemon.process().signal(SIGTERM);
+      daemon.process().signal(Daemon::stopSignal());
       code = daemon.process().waitForExit();
     }
     ASSERT_TRUE(code.has_value()) << row.breaks;

@@ -44,6 +44,11 @@ TEST(Faults, ServerThatVanishesIsToldToTheClientAndTheDaemonGoesOn) {
   ASSERT_TRUE(daemon.waitListening(port));
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
+    if (row.reset && Daemon::underWine()) {
+      // Wine's receive reads a reset as an orderly end; Windows' fails with
+      // WSAECONNRESET as POSIX does.
+      continue;
+    }
     NmdcClient client("bob");
     ASSERT_TRUE(client.connect(port));
     ASSERT_TRUE(client.greet());

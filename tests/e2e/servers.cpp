@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace quayside::e2e {
 namespace {
@@ -101,13 +103,73 @@ std::string IrcServer::startupLog() const {
   return process_ ? process_->output() : "(not run)";
 }
 
+namespace {
+
+// QUAYSIDE_DAEMON_COMMAND: the words that start the daemon instead of the
+// one built beside the tests, split at blanks ("wine /x/quayside-daemon.exe"
+// runs the Windows build). QUAYSIDE_DAEMON_ROOT is put before absolute path
+// arguments ("Z:" for wine, whose Z: drive is the POSIX root).
+std::vector<std::string> daemonCommand() {
+  std::vector<std::string> words;
+  const char* command = std::getenv("QUAYSIDE_DAEMON_COMMAND");
+  std::string_view rest = command != nullptr ? command : "";
+  while (!rest.empty()) {
+    const std::size_t start = rest.find_first_not_of(' ');
+    if (start == std::string_view::npos) {
+      break;
+    }
+    rest.remove_prefix(start);
+    const std::size_t end = rest.find(' ');
+    words.emplace_back(rest.substr(0, end));
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end);
+  }
+  return words;
+}
+
+std::vector<std::string> daemonArguments(const std::vector<std::string>& arguments) {
+  std::vector<std::string> command = daemonCommand();
+  if (command.empty()) {
+    return arguments;
+  }
+  const char* rootVariable = std::getenv("QUAYSIDE_DAEMON_ROOT");
+  const std::string root = rootVariable != nullptr ? rootVariable : "";
+  command.erase(command.begin());
+  for (const std::string& argument : arguments) {
+    command.push_back(!argument.empty() && argument.front() == '/' ? root + argument : argument);
+  }
+  return command;
+}
+
+}  // namespace
+
 std::string Daemon::programPath() {
-  return QUAYSIDE_DAEMON_PATH;
+  const std::vector<std::string> command = daemonCommand();
+  if (command.empty()) {
+    return QUAYSIDE_DAEMON_PATH;
+  }
+  // A bare program name is looked up as a shell would.
+  return command.front().find('/') == std::string::npos ? testing::findProgram(command.front())
+                                                        : command.front();
+}
+
+bool Daemon::underWine() {
+  const std::vector<std::string> command = daemonCommand();
+  if (command.empty()) {
+    return false;
+  }
+  const std::string& program = command.front();
+  const std::size_t slash = program.rfind('/');
+  return program.substr(slash == std::string::npos ? 0 : slash + 1).rfind("wine", 0) == 0;
+}
+
+int Daemon::stopSignal() {
+  return underWine() ? SIGINT : SIGTERM;
 }
 
 Daemon::Daemon(const std::vector<std::string>& arguments,
                const std::map<std::string, std::string>& environment)
-    : process_(std::make_unique<ChildProcess>(programPath(), arguments, environment)) {}
+    : process_(
+          std::make_unique<ChildProcess>(programPath(), daemonArguments(arguments), environment)) {}
 
 Outcome Daemon::waitListening(std::uint16_t port) {
   // The log line's wording is the daemon's own; it must say "listening" and

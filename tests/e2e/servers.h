@@ -64,6 +64,17 @@ class Daemon {
  public:
   static std::string programPath();
 
+  // Whether QUAYSIDE_DAEMON_COMMAND runs the daemon under wine.
+  static bool underWine();
+
+  // Whether SSL_CERT_FILE and SSL_CERT_DIR make the daemon's trust store:
+  // not for the Windows build, which trusts what Windows trusts.
+  static bool trustStoreFollowsEnvironment() { return !underWine(); }
+
+  // The signal that asks the daemon to stop: SIGTERM, or SIGINT under wine,
+  // which ends a program on SIGTERM at once but hands SIGINT to it as Ctrl+C.
+  static int stopSignal();
+
   explicit Daemon(const std::vector<std::string>& arguments,
                   const std::map<std::string, std::string>& environment = {});
 

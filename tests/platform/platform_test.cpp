@@ -427,6 +427,12 @@ TEST_F(TlsTest, SendsToAPeerThatStopsReadingGiveUpAtTheLimit) {
   }
 }
 
+#else
+// Windows: the trust store is the system's own, which tests do not change,
+// and there is no TLS server side (tls_peer.h needs OpenSSL).
+class TlsTest : public ::testing::Test {};
+#endif
+
 TEST_F(TlsTest, PeersThatSpeakNoTlsEndTheHandshakeInTime) {
   const struct {
     const char* name;
@@ -463,25 +469,6 @@ TEST_F(TlsTest, PeersThatSpeakNoTlsEndTheHandshakeInTime) {
   }
 }
 
-#else
-// This build has no TLS: a start says so, closes the connection and never
-// carries on in plain text.
-TEST(TlsTest, UnavailableTlsFailsWithItsReasonAndClosesTheConnection) {
-  testing::LoopbackListener listener;
-  Connection connection = connectTcp("127.0.0.1", listener.port());
-  ASSERT_NE(connection.stream, nullptr) << connection.error;
-  SocketHandle peer = listener.accept();
-  const TlsStart tls = startTls(std::move(connection.stream), {"localhost", ""});
-  EXPECT_EQ(tls.failure, TlsFailure::kFailed);
-  EXPECT_EQ(tls.error, "TLS is not available in this build");
-  EXPECT_EQ(tls.stream, nullptr);
-  std::string before;
-  EXPECT_TRUE(testing::waitForClose(peer, before, milliseconds(2000)));
-  EXPECT_EQ(before, "");
-  closeSocket(peer);
-}
-#endif
-
 #ifdef _WIN32
 // Ctrl+Break and Ctrl+C go to every process on the console, this one too.
 TEST(StopChannelTest, EachConsoleEventWakesTheWaitAndIsNamed) {
@@ -502,9 +489,7 @@ TEST(StopChannelTest, EachConsoleEventWakesTheWaitAndIsNamed) {
     EXPECT_EQ(waitReadable(entries, milliseconds(5000)).status, WaitStatus::kReady);
     EXPECT_EQ(stop->takeReason(), name);
   }
-  std::array<WaitEntry, 1> entries{{{stop->handle(), false}}};
-  EXPECT_EQ(waitReadable(entries, milliseconds(0)).status, WaitStatus::kTimedOut)
-      << "nothing more was asked";
+  EXPECT_EQ(stop->takeReason(), "") << "nothing more was asked";
 }
 #else
 TEST(StopChannelTest, EachStopSignalWakesTheWaitAndIsNamed) {

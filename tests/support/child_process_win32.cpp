@@ -158,21 +158,39 @@ ChildProcess::~ChildProcess() {
   }
 }
 
+// Reads until the child has ended and its pipe is drained. Not until the
+// pipe's end: a console host started for the child may hold a copy of the
+// writing end past the child's life, so the end of the pipe may never come.
 void ChildProcess::readOutput(void* pipe) {
   char chunk[4096];
   for (;;) {
+    // The exit is checked before the pipe: what the child wrote before it
+    // ended is in the pipe by then.
+    const bool ended = ::WaitForSingleObject(process_, 0) == WAIT_OBJECT_0;
+    DWORD available = 0;
+    if (::PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) == 0) {
+      break;  // every writing end is closed
+    }
+    if (available == 0) {
+      if (ended) {
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
+    }
     DWORD count = 0;
-    const BOOL read = ::ReadFile(pipe, chunk, sizeof chunk, &count, nullptr);
-    std::lock_guard lock(mutex_);
-    if (read == 0 || count == 0) {
-      outputClosed_ = true;
-      changed_.notify_all();
+    const DWORD wanted = available < sizeof chunk ? available : DWORD{sizeof chunk};
+    if (::ReadFile(pipe, chunk, wanted, &count, nullptr) == 0 || count == 0) {
       break;
     }
+    std::lock_guard lock(mutex_);
     output_.append(chunk, count);
     changed_.notify_all();
   }
   ::CloseHandle(pipe);
+  std::lock_guard lock(mutex_);
+  outputClosed_ = true;
+  changed_.notify_all();
 }
 
 std::string ChildProcess::output() const {

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what cross-building Quayside for Windows and testing it under wine
+# needs on Debian 12 (beside scripts/setup-debian.sh, which the end-to-end
+# run also needs). Packages already present are left alone; run as root (or
+# with sudo).
+set -euo pipefail
+
+packages=(
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix  # the compilers (posix threads)
+  binutils-mingw-w64-x86-64                                # windres, ld
+  mingw-w64-x86-64-dev                                     # Win32 headers and libraries
+  googletest                                               # GoogleTest sources, built for Windows
+  wine wine64                                              # runs the tests and the daemon
+  zip                                                      # scripts/package-windows.sh
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    missing+=("$package")
+done
+
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  sudo=""
+  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
