@@ -147,7 +147,8 @@ class TlsStream final : public ByteStream {
       }
       const std::size_t total = buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
       // A record may be half written: the session cannot go on.
-      if (const SendResult sent = platform::sendAll(handle(), std::string_view(record.data(), total));
+      if (const SendResult sent =
+              platform::sendAll(handle(), std::string_view(record.data(), total));
           !sent) {
         broken_ = true;
         return sent;
