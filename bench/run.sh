@@ -21,6 +21,12 @@
 # 80 KiB resident per idle relay. The Bridges run with pace=off, so pacing
 # towards IRC never shapes a measurement.
 #
+# Everything runs on one CPU (taskset), the last one: on a small virtual
+# machine a wake-up that crosses CPUs can cost tens of microseconds, and
+# where the scheduler puts each thread changes from run to run, so unpinned
+# medians of one binary differ twofold between runs. QUAYSIDE_BENCH_CPUS
+# names other CPUs (taskset's list), or "all" to measure unpinned.
+#
 # Needs cmake, ninja, a C++20 compiler and socat (apt-get install socat).
 # The first run builds (a minute or two); the measurement itself takes
 # about ten seconds. --quick is a smaller smoke run of a few seconds.
@@ -41,4 +47,10 @@ cmake --build "$build_dir" --target quayside-bench quayside-daemon -j 2 >/dev/nu
 # 500 relays hold about 1,000 descriptors in the daemon and 1,000 here.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 
-exec timeout 300 "$build_dir/bench/quayside-bench" --daemon "$build_dir/app/quayside-daemon" "$@"
+cpus="${QUAYSIDE_BENCH_CPUS:-$(($(nproc) - 1))}"
+pin=()
+if [ "$cpus" != all ] && command -v taskset >/dev/null 2>&1; then
+  pin=(taskset -c "$cpus")
+fi
+exec timeout 300 "${pin[@]}" "$build_dir/bench/quayside-bench" \
+  --daemon "$build_dir/app/quayside-daemon" "$@"
