@@ -11,7 +11,7 @@ packages=(
   mingw-w64-x86-64-dev                                     # Win32 headers and libraries
   googletest                                               # GoogleTest sources, built for Windows
   wine wine64                                              # runs the tests and the daemon
-  zip                                                      # scripts/package-windows.sh
+  zip nsis                                                 # scripts/package-windows.sh: the zip and the installer
 )
 
 missing=()

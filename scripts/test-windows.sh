@@ -2,7 +2,8 @@
 # The Windows build's tests: installs what is missing, cross-builds the
 # windows preset (mingw-w64), runs every unit test under wine, then runs the
 # end-to-end tests (the Linux test program with its real ngircd, InspIRCd and
-# Atheme) against quayside-daemon.exe running under wine.
+# Atheme) against quayside-daemon.exe running under wine, and builds and
+# tries the zip and the installer (scripts/package-windows.sh).
 # Usage: scripts/test-windows.sh   (WINEPREFIX: default build/wine-prefix)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,4 +47,22 @@ export QUAYSIDE_DAEMON_ROOT="Z:"  # wine's drive for the POSIX root, for --setti
 export QUAYSIDE_REQUIRE_NGIRCD=1
 export QUAYSIDE_REQUIRE_INSPIRCD=${QUAYSIDE_REQUIRE_INSPIRCD:-1}
 ctest --preset release -j "$jobs" -L e2e
+# The release artifacts from the programs just tested: the zip, and the
+# installer installed silently into a folder of the prefix and removed again
+# (the uninstaller run in place, so that it finishes before the check).
+echo "=== windows: package and installer ==="
+QUAYSIDE_PACKAGE_BUILD=build/windows scripts/package-windows.sh >/dev/null
+setup=$(ls build/quayside-*-windows-x86_64-setup.exe)
+target="$WINEPREFIX/drive_c/quayside-install-test"
+rm -rf "$target"
+wine "$setup" /S '/D=C:\quayside-install-test'
+for program in quayside.exe quayside-daemon.exe uninstall.exe; do
+  test -f "$target/$program" || { echo "the installer did not install $program" >&2; exit 1; }
+done
+wine 'C:\quayside-install-test\uninstall.exe' /S '_?=C:\quayside-install-test'
+if [ -e "$target/quayside.exe" ]; then
+  echo "the uninstaller left quayside.exe" >&2
+  exit 1
+fi
+rm -rf "$target"
 echo "Windows tests passed"
