@@ -1,6 +1,7 @@
 #include "platform/stream.h"
 
 #include "platform/net.h"
+#include "platform/tcp_connect.h"
 #include "platform/wait.h"
 #include "platform/windows/win32.h"
 
@@ -11,26 +12,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-class TcpStream final : public ByteStream {
- public:
-  explicit TcpStream(SocketHandle socket) : socket_(socket) {}
-  ~TcpStream() override { closeSocket(socket_); }
-  TcpStream(const TcpStream&) = delete;
-  TcpStream& operator=(const TcpStream&) = delete;
-
-  long receiveSome(std::span<char> into) override {
-    return platform::receiveSome(socket_, into.data(), into.size());
-  }
-  SendResult sendAll(std::string_view bytes) override { return platform::sendAll(socket_, bytes); }
-  void setSendLimit(milliseconds limit) override { platform::setSendLimit(socket_, limit); }
-  bool hasBufferedInput() const override { return false; }
-  SocketHandle handle() const override { return socket_; }
-  void close() override { closeSocket(socket_); }
-
- private:
-  SocketHandle socket_;
-};
 
 // The address as written before a port: IPv6 in brackets.
 std::string addressText(const ADDRINFOW& address) {
@@ -45,16 +26,9 @@ std::string addressText(const ADDRINFOW& address) {
   return win32::utf8(text);
 }
 
-struct Attempt {
-  SocketHandle socket = kNoSocket;  // connected, else kNoSocket
-  bool timedOut = false;
-  bool noSocket = false;
-  std::string error;
-};
-
 // One non-blocking connect, waited for until `deadline`.
-Attempt connectOne(const ADDRINFOW& address, Clock::time_point deadline) {
-  Attempt attempt;
+ConnectAttempt connectOne(const ADDRINFOW& address, Clock::time_point deadline) {
+  ConnectAttempt attempt;
   SocketHandle socket = ::WSASocketW(address.ai_family, address.ai_socktype, address.ai_protocol,
                                      nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (socket == INVALID_SOCKET) {
@@ -97,10 +71,6 @@ Attempt connectOne(const ADDRINFOW& address, Clock::time_point deadline) {
 
 }  // namespace
 
-std::unique_ptr<ByteStream> adoptTcpSocket(SocketHandle socket) {
-  return std::make_unique<TcpStream>(socket);
-}
-
 Connection connectTcp(const std::string& host, std::uint16_t port, milliseconds limit) {
   Connection connection;
   if (host.empty()) {
@@ -139,44 +109,12 @@ Connection connectTcp(const std::string& host, std::uint16_t port, milliseconds 
     }
   }
 
-  const Clock::time_point deadline = Clock::now() + limit;
-  std::vector<std::pair<std::string, Attempt>> failed;
-  for (std::size_t i = 0; i < addresses.size(); ++i) {
-    // Each address gets an equal share of what is left, so a silent first
-    // address cannot use up the time of the ones after it.
-    const auto share = (deadline - Clock::now()) / static_cast<long>(addresses.size() - i);
-    connection.address = addressText(*addresses[i]);
-    Attempt attempt = connectOne(*addresses[i], Clock::now() + share);
-    if (attempt.socket != kNoSocket) {
-      connection.stream = adoptTcpSocket(attempt.socket);
-      break;
-    }
-    failed.emplace_back(connection.address, std::move(attempt));
-  }
+  connection = connectEach(
+      addresses.size(), limit, [&](std::size_t i) { return addressText(*addresses[i]); },
+      [&](std::size_t i, Clock::time_point deadline) {
+        return connectOne(*addresses[i], deadline);
+      });
   ::FreeAddrInfoW(results);
-  if (connection.stream) {
-    return connection;
-  }
-
-  if (failed.empty()) {
-    connection.failure = ConnectFailure::kNotResolved;
-    connection.error = "no IPv4 or IPv6 address";
-    return connection;
-  }
-  bool allTimedOut = true;
-  bool allWithoutSocket = true;
-  for (const auto& [address, attempt] : failed) {
-    allTimedOut = allTimedOut && attempt.timedOut;
-    allWithoutSocket = allWithoutSocket && attempt.noSocket;
-    if (failed.size() == 1) {
-      connection.error = attempt.error;
-    } else {
-      connection.error += (connection.error.empty() ? "" : "; ") + address + ": " + attempt.error;
-    }
-  }
-  connection.failure = allWithoutSocket ? ConnectFailure::kNoSocket
-                       : allTimedOut    ? ConnectFailure::kTimedOut
-                                        : ConnectFailure::kNotConnected;
   return connection;
 }
 
