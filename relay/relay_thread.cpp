@@ -393,7 +393,10 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
         return {std::string(end), true, EndKind::kByClient};
       }
     }
-    if ((ready[1].readable || serverBuffered) && relay.clientSocket != kNoSocket) {
+    // A server that stopped reading is the end, whatever it sent meanwhile
+    // (a TLS stream cannot be read after a send it gave up on).
+    if ((ready[1].readable || serverBuffered) && relay.clientSocket != kNoSocket &&
+        !out.stalled()) {
       if (const std::string_view end = readStep(relay, Stream::kServer, server, translator, out);
           !end.empty()) {
         return {std::string(end)};
