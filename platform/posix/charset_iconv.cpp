@@ -1,4 +1,5 @@
 #include "platform/charset.h"
+#include "platform/charset_common.h"
 
 #include <iconv.h>
 
@@ -10,23 +11,6 @@ namespace quayside::platform {
 namespace {
 
 const auto kNoConversion = reinterpret_cast<iconv_t>(-1);  // NOLINT: iconv's own error value
-
-// Bytes NMDC and IRC rely on; a usable set writes them as ASCII does.
-constexpr std::string_view kAsciiProbe =
-    " !\"#$%&'()*+,-./0123456789:;<=>?@AZ[\\]^_`az{|}~\r\n\x01";
-
-// Bytes in the UTF-8 sequence led by `lead`: 1 for a byte that leads none.
-std::size_t utf8Length(unsigned char lead, std::size_t left) {
-  std::size_t length = 1;
-  if (lead >= 0xF0) {
-    length = 4;
-  } else if (lead >= 0xE0) {
-    length = 3;
-  } else if (lead >= 0xC0) {
-    length = 2;
-  }
-  return length < left ? length : left;
-}
 
 class IconvConverter final : public TextConverter {
  public:
@@ -80,16 +64,6 @@ class IconvConverter final : public TextConverter {
 
 }  // namespace
 
-bool isUtf8Name(std::string_view name) {
-  std::string lower(name);
-  for (char& byte : lower) {
-    if (byte >= 'A' && byte <= 'Z') {
-      byte = static_cast<char>(byte - 'A' + 'a');
-    }
-  }
-  return lower == "utf-8" || lower == "utf8";
-}
-
 std::unique_ptr<TextConverter> openCharset(std::string_view name, std::string& error) {
   error.clear();
   if (isUtf8Name(name)) {
@@ -98,13 +72,13 @@ std::unique_ptr<TextConverter> openCharset(std::string_view name, std::string& e
   const std::string code(name);
   const iconv_t toUtf8 = iconv_open("UTF-8", code.c_str());
   if (toUtf8 == kNoConversion) {
-    error = "the character set \"" + code + "\" is not known to this system";
+    error = unknownCharset(name);
     return nullptr;
   }
   const iconv_t fromUtf8 = iconv_open(code.c_str(), "UTF-8");
   if (fromUtf8 == kNoConversion) {
     iconv_close(toUtf8);
-    error = "the character set \"" + code + "\" is not known to this system";
+    error = unknownCharset(name);
     return nullptr;
   }
   auto converter = std::make_unique<IconvConverter>(toUtf8, fromUtf8);
@@ -114,14 +88,10 @@ std::unique_ptr<TextConverter> openCharset(std::string_view name, std::string& e
   const Conversion in = converter->toUtf8({there.data(), out.written}, back);
   if (std::string_view(there.data(), out.written) != kAsciiProbe ||
       std::string_view(back.data(), in.written) != kAsciiProbe) {
-    error = "the character set \"" + code + "\" does not write ASCII as ASCII";
+    error = charsetNotAscii(name);
     return nullptr;
   }
   return converter;
-}
-
-bool charsetUsable(std::string_view name, std::string& error) {
-  return openCharset(name, error) != nullptr || error.empty();
 }
 
 }  // namespace quayside::platform

@@ -1,4 +1,4 @@
-#include "platform/tls.h"
+#include "platform/tls_backend.h"
 
 #include "platform/wait.h"
 
@@ -161,7 +161,7 @@ std::string libraryReason() {
   return reason != nullptr ? reason : "no reason given";
 }
 
-class TlsStream final : public ByteStream {
+class TlsStream final : public TlsClientStream {
  public:
   explicit TlsStream(std::unique_ptr<ByteStream> transport) {
     transport_.stream = std::move(transport);
@@ -170,7 +170,7 @@ class TlsStream final : public ByteStream {
   TlsStream(const TlsStream&) = delete;
   TlsStream& operator=(const TlsStream&) = delete;
 
-  TlsStart handshake(const TlsPeer& peer, milliseconds limit);
+  TlsStart handshake(const TlsPeer& peer, milliseconds limit) override;
 
   long receiveSome(std::span<char> into) override {
     if (broken_ || handle() == kNoSocket) {
@@ -376,30 +376,8 @@ TlsStart TlsStream::handshake(const TlsPeer& peer, milliseconds limit) {
 
 }  // namespace
 
-TlsStart startTls(std::unique_ptr<ByteStream> transport, const TlsPeer& peer, milliseconds limit) {
-  if (!transport || transport->handle() == kNoSocket) {
-    TlsStart start;
-    start.failure = TlsFailure::kFailed;
-    start.error = "no connection";
-    return start;
-  }
-  auto stream = std::make_unique<TlsStream>(std::move(transport));
-  TlsStart start = stream->handshake(peer, limit);
-  if (start.failure == TlsFailure::kNone) {
-    start.stream = std::move(stream);
-  }
-  return start;
-}
-
-std::string colonFingerprint(std::string_view hex) {
-  std::string text;
-  for (std::size_t i = 0; i < hex.size(); ++i) {
-    if (i > 0 && i % 2 == 0) {
-      text += ':';
-    }
-    text += hex[i];
-  }
-  return text;
+std::unique_ptr<TlsClientStream> makeTlsClientStream(std::unique_ptr<ByteStream> transport) {
+  return std::make_unique<TlsStream>(std::move(transport));
 }
 
 }  // namespace quayside::platform

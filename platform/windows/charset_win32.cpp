@@ -1,4 +1,5 @@
 #include "platform/charset.h"
+#include "platform/charset_common.h"
 
 #include "platform/windows/win32.h"
 
@@ -10,10 +11,6 @@
 
 namespace quayside::platform {
 namespace {
-
-// Bytes NMDC and IRC rely on; a usable set writes them as ASCII does.
-constexpr std::string_view kAsciiProbe =
-    " !\"#$%&'()*+,-./0123456789:;<=>?@AZ[\\]^_`az{|}~\r\n\x01";
 
 std::string lowerCase(std::string_view name) {
   std::string lower(name);
@@ -86,19 +83,6 @@ unsigned codePageFor(std::string_view name) {
 // meant. Those count as undefined, as other systems' converters say.
 bool fillsUndefinedWithC1(unsigned codePage) {
   return codePage == 874 || (codePage >= 1250 && codePage <= 1258);
-}
-
-// Bytes in the UTF-8 sequence led by `lead`: 1 for a byte that leads none.
-std::size_t utf8Length(unsigned char lead, std::size_t left) {
-  std::size_t length = 1;
-  if (lead >= 0xF0) {
-    length = 4;
-  } else if (lead >= 0xE0) {
-    length = 3;
-  } else if (lead >= 0xC0) {
-    length = 2;
-  }
-  return length < left ? length : left;
 }
 
 // One UTF-8 character's code point, or nothing valid for the BMP ('?' then):
@@ -227,21 +211,15 @@ class CodePageConverter final : public TextConverter {
 
 }  // namespace
 
-bool isUtf8Name(std::string_view name) {
-  const std::string lower = lowerCase(name);
-  return lower == "utf-8" || lower == "utf8";
-}
-
 std::unique_ptr<TextConverter> openCharset(std::string_view name, std::string& error) {
   error.clear();
   if (isUtf8Name(name)) {
     return nullptr;
   }
-  const std::string code(name);
   const std::string lower = lowerCase(name);
   for (const std::string_view wideSet : kWideSets) {
     if (lower == wideSet) {
-      error = "the character set \"" + code + "\" does not write ASCII as ASCII";
+      error = charsetNotAscii(name);
       return nullptr;
     }
   }
@@ -249,7 +227,7 @@ std::unique_ptr<TextConverter> openCharset(std::string_view name, std::string& e
   CPINFO info{};
   if (codePage == 0 || codePage == CP_UTF8 || ::IsValidCodePage(codePage) == 0 ||
       ::GetCPInfo(codePage, &info) == 0 || info.MaxCharSize > 2) {
-    error = "the character set \"" + code + "\" is not known to this system";
+    error = unknownCharset(name);
     return nullptr;
   }
   // Asked of Windows itself: the converter passes ASCII through unasked.
@@ -267,15 +245,11 @@ std::unique_ptr<TextConverter> openCharset(std::string_view name, std::string& e
   }
   if (!ascii || std::string_view(back.data(), static_cast<std::size_t>(
                                                   backCount > 0 ? backCount : 0)) != kAsciiProbe) {
-    error = "the character set \"" + code + "\" does not write ASCII as ASCII";
+    error = charsetNotAscii(name);
     return nullptr;
   }
   auto converter = std::make_unique<CodePageConverter>(codePage, info.MaxCharSize == 2);
   return converter;
-}
-
-bool charsetUsable(std::string_view name, std::string& error) {
-  return openCharset(name, error) != nullptr || error.empty();
 }
 
 }  // namespace quayside::platform

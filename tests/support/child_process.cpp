@@ -6,12 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 extern char** environ;
@@ -130,45 +126,6 @@ void ChildProcess::readOutput(int fd) {
   close(fd);
 }
 
-std::string ChildProcess::output() const {
-  if (!outputFile_.empty()) {
-    std::ifstream in(outputFile_, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-  std::lock_guard lock(mutex_);
-  return output_;
-}
-
-bool ChildProcess::waitForOutput(std::string_view text, Clock::duration timeout,
-                                 bool ignoreCase) const {
-  const auto found = [&](const std::string& output) {
-    return ignoreCase ? containsIgnoringCase(output, text) : output.find(text) != std::string::npos;
-  };
-  if (!outputFile_.empty()) {
-    // Nothing signals a file's growth: look again every few milliseconds.
-    const auto deadline = Clock::now() + timeout;
-    while (!found(output()) && Clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return found(output());
-  }
-  std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, timeout, [&] { return found(output_) || outputClosed_; });
-  return found(output_);
-}
-
-void ChildProcess::waitForMore(std::size_t seenSize, Clock::duration timeout) const {
-  if (!outputFile_.empty()) {
-    const auto deadline = Clock::now() + timeout;
-    while (output().size() <= seenSize && Clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return;
-  }
-  std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, timeout, [&] { return output_.size() > seenSize || outputClosed_; });
-}
-
 bool ChildProcess::running() {
   if (pid_ <= 0 || exitCode_) {
     return false;
@@ -182,51 +139,14 @@ bool ChildProcess::running() {
   return done == 0;
 }
 
-std::optional<int> ChildProcess::waitForExit(Clock::duration timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (running()) {
-    if (Clock::now() >= deadline) {
-      return std::nullopt;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  // The process is gone, but its last output may still sit in the pipe: a
-  // caller that reads the output next must see all of it.
-  if (outputFile_.empty() && reader_.joinable()) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, std::chrono::seconds(5), [&] { return outputClosed_; });
-  }
-  return exitCode_;
-}
-
 void ChildProcess::signal(int number) {
   if (running()) {
     kill(pid_, number);
   }
 }
 
-void ChildProcess::stop() {
-  if (!running()) {
-    return;
-  }
-  kill(pid_, SIGTERM);
-  if (!waitForExit(std::chrono::seconds(3))) {
-    kill(pid_, SIGKILL);
-    waitForExit(std::chrono::seconds(10));
-  }
-}
-
 bool underWine() {
   return false;
-}
-
-bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
-  const auto it = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
-                              [](char a, char b) {
-                                return std::tolower(static_cast<unsigned char>(a)) ==
-                                       std::tolower(static_cast<unsigned char>(b));
-                              });
-  return it != haystack.end() || needle.empty();
 }
 
 std::string findProgram(std::string_view name) {

@@ -11,14 +11,10 @@
 #endif
 #include <windows.h>
 
-#include <algorithm>
-#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <cwchar>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 namespace quayside::testing {
@@ -68,8 +64,6 @@ HANDLE childJob() {
   }();
   return job;
 }
-
-constexpr int kSigkill = 9;
 
 }  // namespace
 
@@ -193,44 +187,6 @@ void ChildProcess::readOutput(void* pipe) {
   changed_.notify_all();
 }
 
-std::string ChildProcess::output() const {
-  if (!outputFile_.empty()) {
-    std::ifstream in(std::filesystem::path(wide(outputFile_)), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-  std::lock_guard lock(mutex_);
-  return output_;
-}
-
-bool ChildProcess::waitForOutput(std::string_view text, Clock::duration timeout,
-                                 bool ignoreCase) const {
-  const auto found = [&](const std::string& output) {
-    return ignoreCase ? containsIgnoringCase(output, text) : output.find(text) != std::string::npos;
-  };
-  if (!outputFile_.empty()) {
-    const auto deadline = Clock::now() + timeout;
-    while (!found(output()) && Clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return found(output());
-  }
-  std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, timeout, [&] { return found(output_) || outputClosed_; });
-  return found(output_);
-}
-
-void ChildProcess::waitForMore(std::size_t seenSize, Clock::duration timeout) const {
-  if (!outputFile_.empty()) {
-    const auto deadline = Clock::now() + timeout;
-    while (output().size() <= seenSize && Clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return;
-  }
-  std::unique_lock lock(mutex_);
-  changed_.wait_for(lock, timeout, [&] { return output_.size() > seenSize || outputClosed_; });
-}
-
 bool ChildProcess::running() {
   if (process_ == nullptr || exitCode_) {
     return false;
@@ -244,21 +200,6 @@ bool ChildProcess::running() {
   return false;
 }
 
-std::optional<int> ChildProcess::waitForExit(Clock::duration timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (running()) {
-    if (Clock::now() >= deadline) {
-      return std::nullopt;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  if (outputFile_.empty() && reader_.joinable()) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, std::chrono::seconds(5), [&] { return outputClosed_; });
-  }
-  return exitCode_;
-}
-
 // SIGKILL ends the child at once (exit code 128 + 9, as on POSIX); SIGINT is
 // Ctrl+C and any other number Ctrl+Break on the child's console, Windows'
 // ways to ask a console program to stop.
@@ -266,8 +207,8 @@ void ChildProcess::signal(int number) {
   if (!running()) {
     return;
   }
-  if (number == kSigkill) {
-    ::TerminateProcess(process_, 128 + kSigkill);
+  if (number == SIGKILL) {
+    ::TerminateProcess(process_, 128 + SIGKILL);
     return;
   }
   // The child has a console of its own: join it for the moment it takes to
@@ -286,29 +227,9 @@ void ChildProcess::signal(int number) {
   }
 }
 
-void ChildProcess::stop() {
-  if (!running()) {
-    return;
-  }
-  signal(SIGTERM);
-  if (!waitForExit(std::chrono::seconds(3))) {
-    signal(kSigkill);
-    waitForExit(std::chrono::seconds(10));
-  }
-}
-
 bool underWine() {
   const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
   return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
-bool containsIgnoringCase(std::string_view haystack, std::string_view needle) {
-  const auto it = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(),
-                              [](char a, char b) {
-                                return std::tolower(static_cast<unsigned char>(a)) ==
-                                       std::tolower(static_cast<unsigned char>(b));
-                              });
-  return it != haystack.end() || needle.empty();
 }
 
 std::string findProgram(std::string_view name) {
