@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Windows build's tests: installs what is missing, cross-builds the
-# windows preset (mingw-w64), runs every unit test under wine, then runs the
-# end-to-end tests (the Linux test program with its real ngircd, InspIRCd and
-# Atheme) against quayside-daemon.exe running under wine, and builds and
-# tries the zip and the installer (scripts/package-windows.sh).
+# windows preset (mingw-w64), runs clang-tidy over the Windows-only files and
+# every unit test under wine, then runs the end-to-end tests (the Linux test
+# program with its real ngircd, InspIRCd and Atheme) against
+# quayside-daemon.exe running under wine, and builds and tries the zip and
+# the installer (scripts/package-windows.sh).
 # Usage: scripts/test-windows.sh   (WINEPREFIX: default build/wine-prefix)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,6 +36,8 @@ wine cmd /c exit </dev/null >/dev/null 2>&1
 echo "=== windows: build ==="
 cmake --preset windows >/dev/null
 cmake --build --preset windows -j "$jobs"
+echo "=== windows: clang-tidy over the Windows-only files ==="
+scripts/tidy.sh build/windows
 echo "=== windows: unit tests under wine ==="
 ctest --preset windows -j "$jobs"
 

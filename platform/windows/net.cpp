@@ -23,6 +23,7 @@ void turnNagleOff(SocketHandle socket) {
 
 // Sockets are not inherited by programs this process starts.
 void keepFromChildren(SocketHandle socket) {
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): Winsock documents a SOCKET as a handle
   ::SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
 }
 
