@@ -59,8 +59,10 @@ setup=$(ls build/quayside-*-windows-x86_64-setup.exe)
 target="$WINEPREFIX/drive_c/quayside-install-test"
 rm -rf "$target"
 wine "$setup" /S '/D=C:\quayside-install-test'
-for program in quayside.exe quayside-daemon.exe uninstall.exe; do
-  test -f "$target/$program" || { echo "the installer did not install $program" >&2; exit 1; }
+expected=(quayside.exe quayside-daemon.exe uninstall.exe README.md)
+if compgen -G 'LICENSE*' >/dev/null || [ -f COPYING ]; then expected+=(LICENSE.txt); fi
+for file in "${expected[@]}"; do
+  test -f "$target/$file" || { echo "the installer did not install $file" >&2; exit 1; }
 done
 wine 'C:\quayside-install-test\uninstall.exe' /S '_?=C:\quayside-install-test'
 if [ -e "$target/quayside.exe" ]; then
