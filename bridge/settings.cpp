@@ -26,7 +26,7 @@ std::string executablePath() {
 }
 
 std::string userConfigDirectory() {
-  return platform::userConfigRoot() + "/quayside";
+  return platform::joinPath(platform::userConfigRoot(), "quayside");
 }
 
 std::string chooseSettingsPath(const std::string& besideExecutable,
@@ -36,14 +36,14 @@ std::string chooseSettingsPath(const std::string& besideExecutable,
        platform::isWritableFolder(platform::folderOf(besideExecutable)))) {
     return besideExecutable;
   }
-  return userConfigDir + "/" + std::string(kSettingsFileName);
+  return platform::joinPath(userConfigDir, kSettingsFileName);
 }
 
 std::string settingsPath() {
   const std::string executable = executablePath();
   std::string beside;
   if (!executable.empty()) {
-    beside = platform::folderOf(executable) + "/" + std::string(kSettingsFileName);
+    beside = platform::joinPath(platform::folderOf(executable), kSettingsFileName);
   }
   return chooseSettingsPath(beside, userConfigDirectory());
 }

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Files and folders. Paths are UTF-8 (on Windows made UTF-16 at each call,
@@ -11,6 +12,10 @@ namespace quayside::platform {
 
 // The folder part of a path ("." for a bare name, "/" for the root).
 std::string folderOf(const std::string& path);
+
+// `name` inside `folder`, joined with the system's own separator (one, also
+// after a root such as "/" or "C:\").
+std::string joinPath(const std::string& folder, std::string_view name);
 
 // The running executable's path; empty when it cannot be told.
 std::string executablePath();

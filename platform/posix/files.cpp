@@ -82,6 +82,15 @@ std::string folderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string joinPath(const std::string& folder, std::string_view name) {
+  std::string path = folder;
+  if (!path.empty() && path.back() != '/') {
+    path += '/';
+  }
+  path += name;
+  return path;
+}
+
 std::string executablePath() {
   std::vector<char> buffer(PATH_MAX);
   for (;;) {

@@ -124,6 +124,17 @@ std::string folderOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+std::string joinPath(const std::string& folder, std::string_view name) {
+  std::string path = folder;
+  // "C:" alone names the drive's current folder: "C:name" stays relative to it.
+  const bool driveOnly = path.size() == 2 && path[1] == ':';
+  if (!path.empty() && !isSeparator(path.back()) && !driveOnly) {
+    path += '\\';
+  }
+  path += name;
+  return path;
+}
+
 std::string executablePath() {
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {

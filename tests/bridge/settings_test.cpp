@@ -1,4 +1,5 @@
 #include "bridge/settings.h"
+#include "platform/files.h"
 
 #include "support/child_process.h"
 #include "support/temp_directory.h"
@@ -182,11 +183,12 @@ TEST_F(SettingsFile, UserFolderOnlyWhenBesideTheExecutableIsUnusable) {
   write(path("existing.dat"), "");
   EXPECT_EQ(chooseSettingsPath(path("existing.dat"), user), path("existing.dat"));
   EXPECT_EQ(chooseSettingsPath(path("new.dat"), user), path("new.dat"));
-  EXPECT_EQ(chooseSettingsPath(path("gone/quayside.dat"), user), user + "/quayside.dat");
-  EXPECT_EQ(chooseSettingsPath("", user), user + "/quayside.dat");
+  const std::string inUser = platform::joinPath(user, "quayside.dat");
+  EXPECT_EQ(chooseSettingsPath(path("gone/quayside.dat"), user), inUser);
+  EXPECT_EQ(chooseSettingsPath("", user), inUser);
   // Saving there makes the per-user folder.
-  ASSERT_TRUE(saveSettings(BridgeList(1), user + "/quayside.dat").ok);
-  EXPECT_EQ(fs::file_size(user + "/quayside.dat"), kBridgeRecordSize);
+  ASSERT_TRUE(saveSettings(BridgeList(1), inUser).ok);
+  EXPECT_EQ(fs::file_size(inUser), kBridgeRecordSize);
 }
 
 }  // namespace

@@ -109,6 +109,35 @@ TEST_F(ReplaceTest, EachFailureSaysWhichStepAndLeavesNoTemporary) {
   }
 }
 
+TEST(PathTest, FolderAndNameJoinWithOneSeparatorOfTheSystem) {
+  struct Case {
+    const char* path;
+    const char* folder;  // folderOf(path)
+    const char* joined;  // joinPath(folder, "q.dat")
+  };
+#ifdef _WIN32
+  const std::array<Case, 5> cases{{
+      {"C:\\Users\\J\xc3\xbcrgen\\quayside.exe", "C:\\Users\\J\xc3\xbcrgen",
+       "C:\\Users\\J\xc3\xbcrgen\\q.dat"},
+      {"C:/a/b.exe", "C:/a", "C:/a\\q.dat"},
+      {"C:\\b.exe", "C:\\", "C:\\q.dat"},
+      {"C:b.exe", "C:", "C:q.dat"},
+      {"b.exe", ".", ".\\q.dat"},
+  }};
+#else
+  const std::array<Case, 3> cases{{
+      {"/home/j/quayside", "/home/j", "/home/j/q.dat"},
+      {"/quayside", "/", "/q.dat"},
+      {"quayside", ".", "./q.dat"},
+  }};
+#endif
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(folderOf(c.path), c.folder);
+    EXPECT_EQ(joinPath(c.folder, "q.dat"), c.joined);
+  }
+}
+
 // Two connected loopback pairs: `near` ends are waited on, `far` ends act.
 struct LoopbackPairs {
   LoopbackPairs() {
