@@ -55,7 +55,7 @@ std::unique_ptr<ByteStream> adoptTcpSocket(SocketHandle socket);
 // The step at which connectTcp failed.
 enum class ConnectFailure { kNone, kNotResolved, kNoSocket, kNotConnected, kTimedOut };
 
-// How long connectTcp may take over all the addresses it tries.
+// How long connectTcp's connects may take over all the addresses it tries.
 inline constexpr std::chrono::milliseconds kConnectLimit{30000};
 
 struct Connection {

@@ -6,7 +6,7 @@
 # it) ends the program with exit code 0 and both Bridges saved.
 # Usage: scripts/smoke-windows-window.sh [SCREENSHOT_PNG]
 #   BUILD_DIR (default build/windows) holds app/quayside.exe;
-#   WINEPREFIX (default /tmp/wine-window) is made on first use.
+#   WINDOW_WINEPREFIX (default /tmp/wine-window-UID) is made on first use.
 # Needs xvfb, xdotool, wine, python3 (exit code 77 without them); imagemagick
 # for the screenshot.
 set -euo pipefail
@@ -14,7 +14,11 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build/windows}
 shot=${1:-}
-export WINEPREFIX=${WINEPREFIX:-/tmp/wine-window}
+# A prefix of its own, never the one the unit tests share: wine's desktop
+# process, started by the first program of a prefix, decides for all of the
+# prefix's programs whether windows can be shown, and a test started without
+# a display would leave this window none.
+export WINEPREFIX=${WINDOW_WINEPREFIX:-/tmp/wine-window-$(id -u)}
 export WINEDEBUG=${WINEDEBUG:--all}
 
 exe=$build/app/quayside.exe
@@ -29,6 +33,12 @@ xvfb_pid=""
 app_pid=""
 own_wineserver=""
 cleanup() {
+  local status=$?
+  # A failure shows what wine and the program said.
+  if [ "$status" -ne 0 ] && [ -s "$work/wine.log" ]; then
+    echo "--- the end of wine's output:" >&2
+    tail -n 40 "$work/wine.log" >&2
+  fi
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
   # A wine server this script started goes, with the prefix's services.
   [ -n "$own_wineserver" ] && wineserver -k 2>/dev/null || true
@@ -60,6 +70,12 @@ open(path, "wb").write(record)
 EOF
 original=$(sha256sum <"$settings")
 
+display=:$((90 + RANDOM % 100))
+Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+export DISPLAY=$display
+sleep 1
+
 # Wine's output (and its services', which outlive the program) goes to a
 # file, never to this script's standard output.
 wine_log=$work/wine.log
@@ -69,12 +85,6 @@ wine_log=$work/wine.log
 if wineserver -p >>"$wine_log" 2>&1; then
   own_wineserver=1
 fi
-
-display=:$((90 + RANDOM % 100))
-Xvfb "$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-export DISPLAY=$display
-sleep 1
 
 (cd "$work" && exec wine quayside.exe >>"$wine_log" 2>&1) &
 app_pid=$!
