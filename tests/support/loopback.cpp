@@ -11,6 +11,9 @@
 #endif
 
 #include <cerrno>
+#include <mutex>
+#include <random>
+#include <set>
 
 namespace quayside::testing {
 namespace {
@@ -20,14 +23,42 @@ int millisecondsUntil(Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
+// Whether a listener could take `port` now. Bound without SO_REUSEADDR,
+// which POSIX listeners set: that also refuses a port that connections in
+// TIME_WAIT still hold, which a listener for exclusive use (Windows', also
+// under wine) cannot take.
+bool bindable(std::uint16_t port) {
+  SocketHandle probe = platform::createTcpSocket();
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(platform::kLoopback);
+  address.sin_port = htons(port);
+  const bool bound =
+      probe != kNoSocket &&
+      ::bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  platform::closeSocket(probe);
+  return bound;
+}
+
 }  // namespace
 
 std::uint16_t freePort() {
-  std::string error;
-  SocketHandle probe = platform::listenOn(platform::kLoopback, 0, 1, error);
-  const std::uint16_t port = platform::boundPort(probe);
-  platform::closeSocket(probe);
-  return port;
+  // Drawn below the ephemeral ranges (Linux 32768-60999, Windows
+  // 49152-65535), where any connect of a test running beside this one may
+  // take a port between this draw and the bind that needs it. Never the same
+  // port twice in one process, so ports drawn together differ.
+  static std::mutex mutex;
+  static std::set<std::uint16_t> drawn;
+  static std::mt19937 draw{std::random_device{}()};
+  std::uniform_int_distribution<int> below(20000, 32767);
+  const std::scoped_lock lock(mutex);
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    const auto port = static_cast<std::uint16_t>(below(draw));
+    if (drawn.insert(port).second && bindable(port)) {
+      return port;
+    }
+  }
+  return 0;
 }
 
 SocketHandle connectLoopback(std::uint16_t port, std::optional<std::uint32_t> from) {

@@ -13,8 +13,9 @@
 // reads that never block past a deadline.
 namespace quayside::testing {
 
-// A loopback port that was free a moment ago (bound to port 0, then
-// released); good enough for a test that owns the machine's loopback.
+// A loopback port that was free a moment ago, below the ports the system
+// hands to outgoing connections, and not drawn before by this process; 0
+// when none could be found.
 std::uint16_t freePort();
 
 // A blocking loopback connection to `port`, or kNoSocket. `from` is the
