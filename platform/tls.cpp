@@ -31,4 +31,10 @@ std::string colonFingerprint(std::string_view hex) {
   return text;
 }
 
+std::string handshakeTimedOut(std::chrono::milliseconds limit) {
+  const auto count = limit.count();
+  return "no finished handshake within " +
+         (count % 1000 == 0 ? std::to_string(count / 1000) + " s" : std::to_string(count) + " ms");
+}
+
 }  // namespace quayside::platform

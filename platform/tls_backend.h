@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 
 // What each system's TLS library supplies to startTls; for platform/ only.
 namespace quayside::platform {
@@ -18,5 +19,9 @@ class TlsClientStream : public ByteStream {
 
 // Wraps `transport`, a connected stream (never null).
 std::unique_ptr<TlsClientStream> makeTlsClientStream(std::unique_ptr<ByteStream> transport);
+
+// Why a handshake that did not finish within `limit` failed, in both systems'
+// words alike: "no finished handshake within 10 s".
+std::string handshakeTimedOut(std::chrono::milliseconds limit);
 
 }  // namespace quayside::platform

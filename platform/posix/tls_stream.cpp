@@ -332,11 +332,7 @@ TlsStart TlsStream::handshake(const TlsPeer& peer, milliseconds limit) {
         }
       }
       if (wait.status == WaitStatus::kTimedOut) {
-        const auto count = limit.count();
-        return failed(TlsFailure::kTimedOut,
-                      "no finished handshake within " + (count % 1000 == 0
-                                                             ? std::to_string(count / 1000) + " s"
-                                                             : std::to_string(count) + " ms"));
+        return failed(TlsFailure::kTimedOut, handshakeTimedOut(limit));
       }
       if (wait.status == WaitStatus::kFailed) {
         return failed(TlsFailure::kFailed, wait.error);

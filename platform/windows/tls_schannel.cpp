@@ -417,11 +417,7 @@ TlsStart TlsStream::handshake(const TlsPeer& peer, milliseconds limit) {
     // finish the handshake must not hold it open past the limit.
     const long count = receiveInto(handle(), received, deadline);
     if (count == kNoBytesYet) {
-      const auto total = limit.count();
-      return failed(
-          TlsFailure::kTimedOut,
-          "no finished handshake within " + (total % 1000 == 0 ? std::to_string(total / 1000) + " s"
-                                                               : std::to_string(total) + " ms"));
+      return failed(TlsFailure::kTimedOut, handshakeTimedOut(limit));
     }
     if (count == 0) {
       return failed(TlsFailure::kFailed, "the server closed the connection");
