@@ -120,8 +120,7 @@ TEST(DaemonProgram, ServesClientsAndStopsOnSignals) {
     EXPECT_TRUE(daemon.waitForOutput("client accepted on port " + port + "\n"));
     EXPECT_TRUE(daemon.waitForOutput("relay ended for " + refusing + " channel #chat: "));
     platform::closeSocket(client);
-    daemon.signal(stopSignal);
-    EXPECT_EQ(daemon.waitForExit(), std::optional<int>(0));
+    EXPECT_EQ(daemon.signalAndWait(stopSignal, "stopping"), std::optional<int>(0));
 #ifdef _WIN32
     // ChildProcess sends Ctrl+C for SIGINT and Ctrl+Break for SIGTERM.
     EXPECT_TRUE(daemon.waitForOutput(stopSignal == SIGTERM ? "stopping on Ctrl+Break"

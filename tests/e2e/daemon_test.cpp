@@ -120,8 +120,8 @@ TEST_F(DaemonTest, SettingsFileOpensEnabledBridgesAndIsNeverWritten) {
   ASSERT_TRUE(daemon.waitListening(enabledPort));
   NmdcClient closed("bob");
   EXPECT_FALSE(closed.connect(disabledPort)) << "a disabled Bridge was opened";
-  daemon.process().signal(Daemon::stopSignal());
-  EXPECT_EQ(daemon.process().waitForExit(), std::optional<int>(0));
+  EXPECT_EQ(daemon.process().signalAndWait(Daemon::stopSignal(), "stopping"),
+            std::optional<int>(0));
   EXPECT_TRUE(readFile(path) == contents) << "the daemon changed its settings file";
 }
 

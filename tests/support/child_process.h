@@ -67,6 +67,12 @@ class ChildProcess {
   // Ctrl+Break to it.
   void signal(int number);
 
+  // Sends `number` and waits for the exit code, as waitForExit does. Under
+  // ThreadSanitizer the signal is sent again each second until the output
+  // holds `heard`: the sanitizer holds a caught signal back until the child
+  // next enters a call it intercepts, and under load it can lose one.
+  std::optional<int> signalAndWait(int number, std::string_view heard);
+
   // SIGTERM, then SIGKILL after a grace period; reaps the child.
   void stop();
 

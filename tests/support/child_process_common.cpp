@@ -68,6 +68,25 @@ std::optional<int> ChildProcess::waitForExit(Clock::duration timeout) {
   return exitCode_;
 }
 
+std::optional<int> ChildProcess::signalAndWait(int number, std::string_view heard) {
+  signal(number);
+#if defined(__SANITIZE_THREAD__)
+  const auto deadline = Clock::now() + kReadTimeout;
+  while (Clock::now() < deadline) {
+    if (const std::optional<int> code = waitForExit(std::chrono::seconds(1))) {
+      return code;
+    }
+    if (output().find(heard) == std::string::npos) {
+      signal(number);
+    }
+  }
+  return std::nullopt;
+#else
+  static_cast<void>(heard);
+  return waitForExit();
+#endif
+}
+
 void ChildProcess::stop() {
   if (!running()) {
     return;
