@@ -39,8 +39,16 @@ constexpr std::array<std::string_view, 3> kLoginNames = {"none", "pass", "sasl"}
 
 }  // namespace
 
+bool isUtf8CharsetName(std::string_view name) {
+  return sameIgnoringCase(name, "utf-8") || sameIgnoringCase(name, "utf8");
+}
+
+bool SessionOptions::utf8Named() const {
+  return isUtf8CharsetName(charset.view());
+}
+
 bool SessionOptions::operator==(const SessionOptions& other) const {
-  return charsetName() == other.charsetName() && fingerprint.view() == other.fingerprint.view() &&
+  return charset.view() == other.charset.view() && fingerprint.view() == other.fingerprint.view() &&
          login == other.login && pace == other.pace;
 }
 
@@ -57,7 +65,7 @@ std::string applyOption(SessionOptions& options, std::string_view keyValue) {
     if (!isCharsetName(value)) {
       return "charset " + quoted + " is not a character set name";
     }
-    options.charset.assign(sameIgnoringCase(value, "utf-8") ? std::string_view() : value);
+    options.charset.assign(sameIgnoringCase(value, "auto") ? std::string_view() : value);
     return {};
   }
   if (key == "fingerprint") {

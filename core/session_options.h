@@ -18,17 +18,25 @@ enum class LoginMode : std::uint8_t {
 // A Bridge's options, carried into each of its Relays. Inline texts, so a
 // Relay still allocates nothing for them.
 struct SessionOptions {
-  FixedText<32> charset;      // empty means utf-8
+  // Empty: UTF-8, guessed per message (text that is not UTF-8 is read as
+  // windows-1252). "utf-8" by name: UTF-8 both ways with no guess.
+  FixedText<32> charset;
   FixedText<65> fingerprint;  // SHA-256 in 64 lower-case hex digits, or empty
   LoginMode login = LoginMode::kNone;
   bool pace = true;
 
   std::string_view charsetName() const { return charset.empty() ? "utf-8" : charset.view(); }
+  // The guess's opposite: UTF-8 named, so bytes that are not UTF-8 are errors.
+  bool utf8Named() const;
   bool operator==(const SessionOptions& other) const;
 };
 
-// Applies one "key=value" option. Keys: charset, fingerprint (hex, colons
-// optional, any case), login (none, pass, sasl), pace (on, off). Returns why
+// Whether `name` means UTF-8 ("utf-8" or "utf8" in any letter case).
+bool isUtf8CharsetName(std::string_view name);
+
+// Applies one "key=value" option. Keys: charset (a name, or "auto" for the
+// default), fingerprint (hex, colons optional, any case), login (none,
+// pass, sasl), pace (on, off). Returns why
 // the option is refused, naming the key, or an empty string.
 std::string applyOption(SessionOptions& options, std::string_view keyValue);
 

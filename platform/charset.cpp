@@ -1,6 +1,8 @@
 #include "platform/charset.h"
 #include "platform/charset_common.h"
 
+#include "core/session_options.h"
+
 namespace quayside::platform {
 
 std::size_t utf8Length(unsigned char lead, std::size_t left) {
@@ -24,13 +26,7 @@ std::string charsetNotAscii(std::string_view name) {
 }
 
 bool isUtf8Name(std::string_view name) {
-  std::string lower(name);
-  for (char& byte : lower) {
-    if (byte >= 'A' && byte <= 'Z') {
-      byte = static_cast<char>(byte - 'A' + 'a');
-    }
-  }
-  return lower == "utf-8" || lower == "utf8";
+  return isUtf8CharsetName(name);
 }
 
 bool charsetUsable(std::string_view name, std::string& error) {

@@ -458,7 +458,7 @@ class StatusSink final : public RelayOutput {
 
 // Appends one status line in the client's character set, like every other
 // text the client is shown.
-void appendStatusLine(std::string& bytes, std::string text, TextConverter* charset) {
+void appendStatusLine(std::string& bytes, std::string text, ClientEncoding encoding) {
   std::replace_if(
       text.begin(), text.end(),
       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7F'; }, ' ');
@@ -468,7 +468,7 @@ void appendStatusLine(std::string& bytes, std::string text, TextConverter* chars
   composer.appendEscaped(text);
   composer.terminate("|");
   StatusSink sink(bytes);
-  ClientCharsetOutput(sink, charset).send(Peer::kClient, composer.view());
+  ClientCharsetOutput(sink, encoding).send(Peer::kClient, composer.view());
 }
 
 // Closes the client's connection so that what it was just told arrives. A
@@ -536,7 +536,7 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
     if (!end.byClient) {
       appendStatusLine(toClient,
                        "Quayside's connection to " + serverName(relay) + " ended: " + reason,
-                       clientConverter(relay));
+                       clientEncoding(relay));
     }
   } else {
     reason = detail.empty() ? std::string(failure) : std::string(failure) + ": " + detail;
@@ -549,7 +549,7 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
     appendStatusLine(toClient,
                      "Quayside could not connect to " + serverName(relay) + ": " +
                          connectFailureWords(failure, detail),
-                     clientConverter(relay));
+                     clientEncoding(relay));
   }
 
   // Each socket is closed exactly once: closeSocket and close mark it closed.

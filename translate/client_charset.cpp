@@ -153,24 +153,42 @@ TextConverter& windows1252Converter() {
   return converter;
 }
 
-TextConverter* clientConverter(const RelayState& relay) {
+ClientEncoding clientEncoding(const RelayState& relay) {
   if (relay.clientCharset != nullptr) {
-    return relay.clientCharset;
+    return {relay.clientCharset};
   }
-  return relay.clientSpeaksWindows1252 ? &windows1252Converter() : nullptr;
+  if (relay.options.utf8Named()) {
+    return {nullptr, true};
+  }
+  return {relay.clientSpeaksWindows1252 ? &windows1252Converter() : nullptr};
 }
 
-void noteClientBytes(RelayState& relay, std::string_view command) {
-  if (relay.clientCharset == nullptr && !relay.clientSpeaksWindows1252 && !isValidUtf8(command)) {
+void noteClientText(RelayState& relay, std::string_view command) {
+  if (relay.clientCharset == nullptr && !relay.options.utf8Named() &&
+      !relay.clientSpeaksWindows1252 && !isValidUtf8(command)) {
     relay.clientSpeaksWindows1252 = true;
   }
+}
+
+std::string_view clientTextToUtf8(const RelayState& relay, std::string_view text,
+                                  std::span<char> scratch) {
+  if (relay.clientCharset != nullptr) {
+    return {scratch.data(), relay.clientCharset->toUtf8(text, scratch).written};
+  }
+  if (isValidUtf8(text)) {
+    return text;
+  }
+  if (relay.options.utf8Named()) {
+    return {scratch.data(), repairUtf8(text, scratch, true).written};
+  }
+  return {scratch.data(), windows1252Converter().toUtf8(text, scratch).written};
 }
 
 bool isValidUtf8(std::string_view text) {
   return validLength(text) == text.size();
 }
 
-Conversion repairUtf8(std::string_view text, std::span<char> out) {
+Conversion repairUtf8(std::string_view text, std::span<char> out, bool replaceInvalid) {
   Conversion done;
   while (done.read < text.size()) {
     const std::size_t valid = validLength(text.substr(done.read));
@@ -185,8 +203,9 @@ Conversion repairUtf8(std::string_view text, std::span<char> out) {
     if (count < valid || done.read == text.size()) {
       return done;
     }
-    std::array<char, 3> character{};
-    const std::size_t length = windows1252(text[done.read], character);
+    std::array<char, 3> character{'\xEF', '\xBF', '\xBD'};  // U+FFFD
+    const std::size_t length =
+        replaceInvalid ? character.size() : windows1252(text[done.read], character);
     if (out.size() - done.written < length) {
       return done;
     }
@@ -195,17 +214,6 @@ Conversion repairUtf8(std::string_view text, std::span<char> out) {
     done.written += length;
   }
   return done;
-}
-
-std::string_view commandToUtf8(TextConverter* converter, std::string_view text,
-                               std::span<char> scratch) {
-  if (converter == nullptr) {
-    if (isValidUtf8(text)) {
-      return text;
-    }
-    return {scratch.data(), repairUtf8(text, scratch).written};
-  }
-  return {scratch.data(), converter->toUtf8(text, scratch).written};
 }
 
 std::span<char> ClientCharsetOutput::area(Peer peer) {
@@ -246,7 +254,7 @@ void ClientCharsetOutput::commit(Peer peer, std::size_t size) {
 
 Conversion ClientCharsetOutput::convertText(std::string_view text, std::span<char> out) {
   if (converter_ == nullptr) {
-    return repairUtf8(text, out);
+    return repairUtf8(text, out, replaceInvalid_);
   }
   Conversion done;
   while (done.read < text.size()) {

@@ -23,11 +23,32 @@ namespace quayside {
 // so one instance serves every Relay.
 TextConverter& windows1252Converter();
 
-// The converter for the client's side of `relay`: its character set, or
-// windows-1252 for a client found to speak it, or null for UTF-8. Call
-// noteClientBytes with every command first.
-TextConverter* clientConverter(const RelayState& relay);
-void noteClientBytes(RelayState& relay, std::string_view command);
+// How text is written to the client: through its character set's
+// converter, or as UTF-8 (converter null). On UTF-8, bytes from IRC that are
+// not UTF-8 are read as windows-1252 on the default, and become U+FFFD when
+// the Bridge names UTF-8 (no guess either way).
+struct ClientEncoding {
+  TextConverter* converter = nullptr;
+  bool replaceInvalid = false;
+};
+
+// The encoding of the client's side of `relay`: its character set, or on
+// the default windows-1252 once the client's own text has shown it speaks
+// that, else UTF-8.
+ClientEncoding clientEncoding(const RelayState& relay);
+
+// Counts a command's bytes towards the default's guess. Only commands that
+// carry the user's text may be passed: protocol fields ("$Key" answers the
+// lock with bytes of 0x80 and above) say nothing of the character set.
+void noteClientText(RelayState& relay, std::string_view command);
+
+// One command (or part) from the client as UTF-8: `text` itself when it is
+// valid UTF-8 on a UTF-8 side, else the conversion written to `scratch`
+// (kUtf8Growth times the text's size never cuts). On the default each text
+// is read on its own: what is not valid UTF-8 is read as windows-1252 as a
+// whole, so a windows-1252 line never half-passes as UTF-8.
+std::string_view clientTextToUtf8(const RelayState& relay, std::string_view text,
+                                  std::span<char> scratch);
 
 // UTF-8 bytes per client byte at most, whatever the character set.
 inline constexpr std::size_t kUtf8Growth = 3;
@@ -36,14 +57,9 @@ inline constexpr std::size_t kUtf8Growth = 3;
 bool isValidUtf8(std::string_view text);
 
 // Copies `text` as UTF-8: valid characters as they are, every other byte
-// read as windows-1252. Stops before a character that does not fit.
-Conversion repairUtf8(std::string_view text, std::span<char> out);
-
-// One command from the client as UTF-8: `text` itself when the client
-// speaks UTF-8 and it is valid, else the conversion written to `scratch`
-// (kUtf8Growth times the text's size never cuts).
-std::string_view commandToUtf8(TextConverter* converter, std::string_view text,
-                               std::span<char> scratch);
+// read as windows-1252, or replaced by U+FFFD with `replaceInvalid`. Stops
+// before a character that does not fit.
+Conversion repairUtf8(std::string_view text, std::span<char> out, bool replaceInvalid = false);
 
 // The output the translations write through: the server's side passes
 // straight on, the client's side is converted message by message ('|' to
@@ -51,8 +67,8 @@ std::string_view commandToUtf8(TextConverter* converter, std::string_view text,
 // cut after a whole character and keeps its '|'.
 class ClientCharsetOutput final : public RelayOutput {
  public:
-  ClientCharsetOutput(RelayOutput& inner, TextConverter* converter)
-      : inner_(inner), converter_(converter) {}
+  ClientCharsetOutput(RelayOutput& inner, ClientEncoding encoding)
+      : inner_(inner), converter_(encoding.converter), replaceInvalid_(encoding.replaceInvalid) {}
 
   std::span<char> area(Peer peer) override;
   void commit(Peer peer, std::size_t size) override;
@@ -69,6 +85,7 @@ class ClientCharsetOutput final : public RelayOutput {
 
   RelayOutput& inner_;
   TextConverter* converter_;
+  bool replaceInvalid_;
   std::span<char> lent_;  // the inner area lent for the client (UTF-8 clients)
   std::unique_ptr<char[]> composed_;
 };

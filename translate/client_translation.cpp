@@ -568,7 +568,7 @@ bool kickAnnounced(Command& c) {
   }
   // Bytes after the command were not made UTF-8 with it.
   std::array<char, kRelayedLineLimit * kUtf8Growth> kickedUtf8;
-  kicked = commandToUtf8(clientConverter(c.relay), kicked.substr(0, kickedEnd), kickedUtf8);
+  kicked = clientTextToUtf8(c.relay, kicked.substr(0, kickedEnd), kickedUtf8);
   HeadScratch kickedArea;
   const string_view kickedNick = unescaped(kicked, kickedArea);
   TextScratch reasonArea;
@@ -627,47 +627,49 @@ void chatLine(Command& c) {
 
 struct Row {
   string_view prefix;
-  bool needsLogin;  // behind the gate: dropped while loginFlags is 0 or a password is awaited
+  bool needsLogin;   // behind the gate: dropped while loginFlags is 0 or a password is awaited
+  bool carriesText;  // the user's own words: what the default's charset guess reads
   void (*handle)(Command&);
 };
 
 // In protocol order; the first row whose prefix matches decides.
 constexpr std::array<Row, 9> kRows = {{
-    {kValidateNick, false, validateNick},
-    {kMyPass, false, givePassword},
-    {kSupports, false, supports},
-    {kMyInfo, false, userInformation},
-    {"$MODE ", true, passThrough},
-    {"$TOPIC", true, passThrough},
-    {"$WHOIS", true, passThrough},
-    {"$To:", true, privateMessage},
-    {"<", true, chatLine},
+    {kValidateNick, false, true, validateNick},
+    {kMyPass, false, false, givePassword},
+    {kSupports, false, false, supports},
+    {kMyInfo, false, true, userInformation},
+    {"$MODE ", true, false, passThrough},
+    {"$TOPIC", true, false, passThrough},
+    {"$WHOIS", true, false, passThrough},
+    {"$To:", true, true, privateMessage},
+    {"<", true, true, chatLine},
 }};
 
 }  // namespace
 
 std::size_t translateClientCommand(RelayState& relay, const Message& message, RelayOutput& out,
                                    const RandomSource& random) {
-  noteClientBytes(relay, message.bytes);
-  TextConverter* const charset = clientConverter(relay);
+  const auto row = std::find_if(kRows.begin(), kRows.end(),
+                                [&](const Row& r) { return startsWith(message.bytes, r.prefix); });
+  if (row == kRows.end()) {
+    return 0;  // "$Key", "$GetNickList" and the like: nothing to translate
+  }
+  if (row->carriesText) {
+    noteClientText(relay, message.bytes);
+  }
   // The command as UTF-8: itself when it is, else converted on the heap (a
   // stack area that large would stay resident in every relay thread).
   string_view body = message.bytes;
   std::unique_ptr<char[]> utf8;
-  if (charset != nullptr || !isValidUtf8(body)) {
+  if (relay.clientCharset != nullptr || !isValidUtf8(body)) {
     const std::size_t size = body.size() * kUtf8Growth + 1;
     utf8 = std::make_unique_for_overwrite<char[]>(size);
-    body = commandToUtf8(charset, body, {utf8.get(), size});
+    body = clientTextToUtf8(relay, body, {utf8.get(), size});
   }
-  ClientCharsetOutput output(out, charset);
+  ClientCharsetOutput output(out, clientEncoding(relay));
   Command command{relay, output, random, body, message.following};
-  for (const Row& row : kRows) {
-    if (startsWith(command.body, row.prefix)) {
-      if (!row.needsLogin || (relay.loginFlags != 0 && !awaitsPassword(relay))) {
-        row.handle(command);
-      }
-      break;
-    }
+  if (!row->needsLogin || (relay.loginFlags != 0 && !awaitsPassword(relay))) {
+    row->handle(command);
   }
   return 0;  // every command stands alone
 }

@@ -310,7 +310,7 @@ void dispatch(const ServerLine& line) {
 
 std::size_t translateServerLine(RelayState& relay, const Message& message, RelayOutput& out) {
   FollowingLines following(message.following);
-  ClientCharsetOutput output(out, clientConverter(relay));
+  ClientCharsetOutput output(out, clientEncoding(relay));
   dispatch(ServerLine{relay, output, ServerData(message.bytes), following});
   return following.taken();
 }

@@ -250,7 +250,8 @@ void BridgeTableLogic::rowSelected(int row) {
   view_.setServerField(std::string(fieldText(bridge->server)));
   view_.setChannelField(std::string(fieldText(bridge->channel)));
   view_.setPortField(decimalText(bridge->localPort));
-  view_.setCharsetField(std::string(bridge->options.charsetName()));
+  view_.setCharsetField(
+      bridge->options.charset.empty() ? "auto" : std::string(bridge->options.charset.view()));
   view_.setFingerprintField(std::string(bridge->options.fingerprint.view()));
   view_.setLoginField(bridge->options.login);
   view_.setPaceField(bridge->options.pace);
@@ -324,7 +325,7 @@ std::optional<SessionOptions> BridgeTableLogic::checkedFields(std::string_view c
   SessionOptions options;
   const std::string charset = view_.charsetField();
   const std::string items[] = {
-      "charset=" + (charset.empty() ? std::string("utf-8") : charset),
+      "charset=" + (charset.empty() ? std::string("auto") : charset),
       "fingerprint=" + view_.fingerprintField(),
       "login=" + std::string(kLoginOptionNames[static_cast<std::size_t>(view_.loginField())]),
       std::string(view_.paceField() ? "pace=on" : "pace=off"),

@@ -55,9 +55,10 @@ QLineEdit* addField(QGridLayout* form, int row, const char* label, const char* n
 }
 
 // Character sets DC clients commonly use; any other name may be typed.
+// "auto" is UTF-8 with windows-1252 recognised per message.
 constexpr const char* kCommonCharsets[] = {
-    "utf-8",      "windows-1252", "windows-1251", "windows-1250", "iso-8859-1",
-    "iso-8859-2", "iso-8859-15",  "koi8-r",       "cp437",        "cp850",
+    "auto",       "utf-8",       "windows-1252", "windows-1251", "windows-1250", "iso-8859-1",
+    "iso-8859-2", "iso-8859-15", "koi8-r",       "cp437",        "cp850",
 };
 
 // The login modes in LoginMode's order.

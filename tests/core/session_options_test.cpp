@@ -22,7 +22,8 @@ TEST(SessionOptions, ParseAndFormatRoundTrip) {
   const Row rows[] = {
       {"defaults written out", "", ""},
       {"every key", "charset=cp1251,login=sasl,pace=off", "charset=cp1251,login=sasl,pace=off"},
-      {"utf-8 in any case is the default", "charset=UTF-8", ""},
+      {"utf-8 by name is not the guessing default", "charset=UTF-8", "charset=UTF-8"},
+      {"auto in any case is the default", "charset=cp1251,charset=Auto", ""},
       {"values in any case", "login=PASS,pace=On", "login=pass"},
       {"fingerprint colons and case", "fingerprint=" + colons, "fingerprint=" + std::string(kHash)},
       {"later option wins", "login=pass,login=none", ""},

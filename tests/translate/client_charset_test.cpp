@@ -66,7 +66,7 @@ TEST(ClientCharset, Windows1252WithoutTheSystemConverter) {
 
 TEST(ClientCharset, GrownGroupSplitsBetweenMessages) {
   RecordingOutput recorded;
-  ClientCharsetOutput out(recorded, nullptr);
+  ClientCharsetOutput out(recorded, {});
   const std::string message = "<a> " + std::string(12000, '\xe9') + "|";
   const std::string group = message + message;
   const std::span<char> area = out.area(Peer::kClient);

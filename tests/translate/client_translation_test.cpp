@@ -40,6 +40,12 @@ std::string menuFor(std::string_view target) {
 const std::string kInfo = "$MyINFO $ALL bob a desc<DC V:1>$ $LAN(T3)\x01$bob@example.org$1234$|";
 const std::string kUser = "USER bob \"example.org\" \"irc.example.net\" :a desc\r\n";
 const std::string kKickChat = "<op> is kicking eve because: spam|";
+// What every real client answers our lock with: bytes of 0x80 and above.
+const std::string kRealKey =
+    "$Key \x14\xd1\xc0\x11\xb0\xa0\x10\x10"
+    "A \xd1\xb1\xb1\xc0\xc0"
+    "01\xe0@A\x81\xa0\xa1\xd0\x10|";
+const std::string kCafeUtf8 = "caf\xc3\xa9 \xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82";
 
 struct Exchange {
   const char* name;
@@ -65,6 +71,7 @@ std::unique_ptr<Relay> run(const Exchange& e, RecordingOutput& out,
   relay->loginFlags = e.flags;
   relay->options.login = e.login;
   relay->clientCharset = testing::charsetFor(e.charset);
+  relay->options.charset.assign(e.charset);
   for (const std::string& bytes : e.reads) {
     testing::feedClient(*relay, bytes, out, translator);
   }
@@ -160,6 +167,21 @@ const Exchange kExchanges[] = {
     {.name = "InvalidUtf8NotReadAsWindows1252", .reads = {"<bob> caf\xe9 \x80|", "<bob> ok|"},
      .client = {"<bob> caf\xe9 \x80|", "<bob> ok|"},
      .server = {"PRIVMSG #chan :caf\xc3\xa9 \xe2\x82\xac\r\n", "PRIVMSG #chan :ok\r\n"}},
+    {.name = "KeyBytesDoNotMakeUtf8ChatWindows1252",
+     .reads = {kRealKey + "<bob> " + kCafeUtf8 + "|", "$To: al From: bob $<bob> " + kCafeUtf8 + "|"},
+     .client = {"<bob> " + kCafeUtf8 + "|"},
+     .server = {"PRIVMSG #chan :" + kCafeUtf8 + "\r\n", "PRIVMSG al :" + kCafeUtf8 + "\r\n"}},
+    // Each line is read on its own: a UTF-8 line after a windows-1252 one
+    // is still UTF-8, and the answers stay in windows-1252.
+    {.name = "Windows1252ChatAfterKeyEachLineReadOnItsOwn",
+     .reads = {kRealKey + "<bob> caf\xe9|", "<bob> caf\xc3\xa9 \xc3\x83|"},
+     .client = {"<bob> caf\xe9|", "<bob> caf\xe9 \xc3|"},
+     .server = {"PRIVMSG #chan :caf\xc3\xa9\r\n", "PRIVMSG #chan :caf\xc3\xa9 \xc3\x83\r\n"}},
+    {.name = "Utf8NamedNeverGuessesWindows1252",
+     .reads = {kRealKey + "<bob> caf\xe9|", "<bob> " + kCafeUtf8 + "|"},
+     .client = {"<bob> caf\xef\xbf\xbd|", "<bob> " + kCafeUtf8 + "|"},
+     .server = {"PRIVMSG #chan :caf\xef\xbf\xbd\r\n", "PRIVMSG #chan :" + kCafeUtf8 + "\r\n"},
+     .charset = "UTF8"},
     {.name = "Cp1252ChatNotConverted", .reads = {"<bob> caf\xe9 \x80|"},
      .client = {"<bob> caf\xe9 \x80|"}, .server = {"PRIVMSG #chan :caf\xc3\xa9 \xe2\x82\xac\r\n"},
      .charset = "windows-1252"},

@@ -52,6 +52,7 @@ void runCases(const std::vector<Case>& cases) {
     relay->loginStep = c.step;
     relay->password.assign(c.password);
     relay->clientCharset = testing::charsetFor(c.charset);
+    relay->options.charset.assign(c.charset);
     RecordingOutput out;
     feedServer(*relay, c.input, out);
     EXPECT_EQ(out.client, c.client);
@@ -487,6 +488,10 @@ TEST(ServerTranslation, TextReachesTheClientInItsCharacterSet) {
       {"UTF-8 client's text changed",
        ":bob!u@h PRIVMSG #c :caf\xc3\xa9\r\n",
        {"<bob> caf\xc3\xa9|"}},
+      {.name = "UTF-8 named: invalid bytes are not guessed",
+       .input = ":bob!u@h PRIVMSG #c :caf\xe9 \xc3\xa9\r\n",
+       .client = {"<bob> caf\xef\xbf\xbd \xc3\xa9|"},
+       .charset = "utf-8"},
       {.name = "cp1252 client given UTF-8",
        .input = ":bob!u@h PRIVMSG #c :caf\xc3\xa9 \xe2\x82\xac\r\n",
        .client = {"<bob> caf\xe9 \x80|"},

@@ -622,7 +622,7 @@ TEST_F(LogicTest, OptionsAreStoredWithTheBridgeAndShownWhenSelected) {
             "charset=windows-1251,fingerprint=" + fingerprint + ",login=sasl,pace=off");
 
   view_.select(0);
-  EXPECT_EQ(view_.charset, "utf-8");
+  EXPECT_EQ(view_.charset, "auto");
   EXPECT_EQ(view_.fingerprint, "");
   EXPECT_EQ(view_.login, LoginMode::kNone);
   EXPECT_TRUE(view_.pace);

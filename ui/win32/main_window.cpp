@@ -18,9 +18,10 @@ namespace quayside::win32 {
 namespace {
 
 // Character sets DC clients commonly use; any other name may be typed.
+// "auto" is UTF-8 with windows-1252 recognised per message.
 constexpr const wchar_t* kCommonCharsets[] = {
-    L"utf-8",      L"windows-1252", L"windows-1251", L"windows-1250", L"iso-8859-1",
-    L"iso-8859-2", L"iso-8859-15",  L"koi8-r",       L"cp437",        L"cp850",
+    L"auto",       L"utf-8",       L"windows-1252", L"windows-1251", L"windows-1250", L"iso-8859-1",
+    L"iso-8859-2", L"iso-8859-15", L"koi8-r",       L"cp437",        L"cp850",
 };
 
 // The login modes in LoginMode's order.
