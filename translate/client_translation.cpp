@@ -51,6 +51,7 @@ using HeadScratch = std::array<char, kRelayedLineLimit>;
 // A field that goes into an IRC line ends at the first of these: a line
 // break would let one client field send a second IRC command.
 constexpr string_view kLineStops = "\r\n\0"sv;
+constexpr string_view kKick = "$Kick "sv;
 
 struct Command {
   RelayState& relay;
@@ -58,6 +59,7 @@ struct Command {
   const RandomSource& random;
   string_view body;       // the command without its '|'
   string_view following;  // received bytes after that '|'
+  std::size_t taken = 0;  // following messages this one answered for
 };
 
 bool startsWith(string_view text, string_view prefix) {
@@ -591,7 +593,31 @@ bool kickAnnounced(Command& c) {
     Batch lines(c.out, Peer::kServer);
     addLine(lines, kRelayedLineLimit, reason, [&](Composer& kick) { kick.append(*head); });
   }
+  c.taken = 1;  // the "$Kick" was part of the announcement
   return true;
+}
+
+// "$Kick nick" without an announcement before it (ncdc sends it so): a kick
+// with no reason.
+void bareKick(Command& c) {
+  HeadScratch nickArea;
+  const string_view nick = unescaped(c.body.substr(kKick.size()), nickArea);
+  // A nick with a line break or NUL in it would kick someone else.
+  if (nick.empty() || nick.size() == nickArea.size() ||
+      nick.find_first_of(kLineStops) != string_view::npos) {
+    return;
+  }
+  HeadScratch lineArea;
+  const std::optional<string_view> line = composeHead(lineArea, [&](Composer& kick) {
+    kick.append("KICK "sv);
+    appendChannelTarget(kick, c.relay.channel.view());
+    kick.append(' ');
+    kick.append(nick);
+    kick.append(kCrLf);
+  });
+  if (line && line->size() <= kRelayedLineLimit) {
+    c.out.send(Peer::kServer, *line);
+  }
 }
 
 // "<sender> text"
@@ -633,7 +659,7 @@ struct Row {
 };
 
 // In protocol order; the first row whose prefix matches decides.
-constexpr std::array<Row, 9> kRows = {{
+constexpr std::array<Row, 10> kRows = {{
     {kValidateNick, false, true, validateNick},
     {kMyPass, false, false, givePassword},
     {kSupports, false, false, supports},
@@ -643,6 +669,7 @@ constexpr std::array<Row, 9> kRows = {{
     {"$WHOIS", true, false, passThrough},
     {"$To:", true, true, privateMessage},
     {"<", true, true, chatLine},
+    {kKick, true, false, bareKick},
 }};
 
 }  // namespace
@@ -671,7 +698,7 @@ std::size_t translateClientCommand(RelayState& relay, const Message& message, Re
   if (!row->needsLogin || (relay.loginFlags != 0 && !awaitsPassword(relay))) {
     row->handle(command);
   }
-  return 0;  // every command stands alone
+  return command.taken;
 }
 
 }  // namespace quayside
