@@ -57,13 +57,26 @@ std::size_t nmdcUnescape(std::string_view text, char* out, std::size_t capacity)
   return written;
 }
 
-void appendChannelTarget(Composer& composer, std::string_view channel) {
-  // A channel from a hostile settings file must not end a line early.
+namespace {
+
+// The channel up to a line stop (a channel from a hostile settings file
+// must not end a line early), after its '#' when it lacks a prefix.
+std::string_view channelTarget(Composer& composer, std::string_view channel) {
   channel = channel.substr(0, channel.find_first_of(std::string_view("\r\n\0", 3)));
   if (!channel.empty() && channel.front() != '#' && channel.front() != '&') {
     composer.append('#');
   }
-  composer.append(channel);
+  return channel;
+}
+
+}  // namespace
+
+void appendChannelTarget(Composer& composer, std::string_view channel) {
+  composer.append(channelTarget(composer, channel));
+}
+
+void appendEscapedChannelTarget(Composer& composer, std::string_view channel) {
+  composer.appendEscaped(channelTarget(composer, channel));
 }
 
 }  // namespace quayside

@@ -25,5 +25,7 @@ std::size_t nmdcUnescape(std::string_view text, char* out, std::size_t capacity)
 // Appends the channel target: `channel` up to its first CR, LF or NUL, with
 // '#' in front unless it is empty or already begins with '#' or '&'.
 void appendChannelTarget(Composer& composer, std::string_view channel);
+// The same, NMDC-escaped: the hub's name is the channel as it is joined.
+void appendEscapedChannelTarget(Composer& composer, std::string_view channel);
 
 }  // namespace quayside

@@ -1,5 +1,6 @@
 #include "translate/composer.h"
 #include "translate/irc_nick.h"
+#include "translate/nmdc_text.h"
 #include "translate/server_handlers.h"
 #include "translate/server_output.h"
 #include "translate/server_support.h"
@@ -43,7 +44,7 @@ void handleJoin(const ServerLine& line, std::size_t) {
     // The first JOIN answers our own channel JOIN: the channel becomes the hub.
     addWhole(batch, [&](Composer& c) {
       c.append("$HubName ");
-      c.appendEscaped(relay.channel.view());
+      appendEscapedChannelTarget(c, relay.channel.view());
       c.terminate("|");
     });
     relay.loginFlags |= kLoginHubNamed;

@@ -1,6 +1,7 @@
 #include "translate/composer.h"
 #include "translate/ctcp.h"
 #include "translate/irc_nick.h"
+#include "translate/nmdc_text.h"
 #include "translate/server_handlers.h"
 #include "translate/server_output.h"
 
@@ -157,7 +158,7 @@ void handleTopic(const ServerLine& line, std::size_t at) {
   Batch batch(line.out, Peer::kClient);
   addWhole(batch, [&](Composer& c) {
     c.append("$HubName ");
-    c.appendEscaped(relay.channel.view());
+    appendEscapedChannelTarget(c, relay.channel.view());
     if (!relay.topic.empty()) {
       c.append(" - ");
       c.appendEscaped(relay.topic.view());

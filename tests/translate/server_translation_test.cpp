@@ -182,6 +182,11 @@ TEST(ServerTranslation, WelcomeAndErrorAreNotedForTheRelay) {
 TEST(ServerTranslation, MembershipKeepsTheUserListInStep) {
   runCases({
       {"first JOIN not the hub name", ":bob!~b@h JOIN #c\r\n", {"$HubName #c|"}, {}, "me", 0},
+      {.name = "hub name not the channel as joined",
+       .input = ":me!u@h JOIN #win\r\n",
+       .client = {"$HubName #win|"},
+       .flags = 0,
+       .channel = "win"},
       {"later JOIN lost user@host", ":bob!~bob@host JOIN #c\r\n", {info("bob", "~bob@host")}},
       {"names list",
        ":srv 353 me = #c :@alice bob me\r\n",
@@ -341,6 +346,10 @@ TEST(ServerTranslation, MessagesAndTopic) {
       {"line without prefix", "PRIVMSG #c :x\r\n", {"<PRIVMSG> x|"}},
       {"topic numeric", ":srv 332 me #c :Welcome\x02 all\r\n", {"$HubName #c - Welcome all|"}},
       {"empty topic", ":op!~o@host TOPIC #c :\r\n", {"$HubName #c|"}},
+      {.name = "topic's hub name not the channel as joined",
+       .input = ":op TOPIC #win :t$\r\n",
+       .client = {"$HubName #win - t&#36;|"},
+       .channel = "win"},
       {"topic of formatting codes only", ":op TOPIC #c :\x02\0034\x1f\r\n", {"$HubName #c|"}},
       {"topic over 1022 characters",
        ":op TOPIC #c :" + std::string(2000, 't') + "\r\n",
