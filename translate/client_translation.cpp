@@ -524,10 +524,11 @@ void privateMessage(Command& c) {
   }
 
   HeadScratch targetArea;
-  const string_view targetNick = unescaped(target, targetArea);
-  if (targetNick.size() == targetArea.size()) {
+  const string_view targetName = unescaped(target, targetArea);
+  if (targetName.size() == targetArea.size()) {
     return;  // longer than any line could carry
   }
+  const string_view targetNick = memberNick(c.relay, targetName);
   HeadScratch headArea;
   const std::optional<string_view> head = composeHead(headArea, [&](Composer& line) {
     line.append("PRIVMSG "sv);

@@ -152,6 +152,51 @@ std::string_view ircNickOf(const RelayState& relay) {
   return relay.ircNick.empty() ? relay.nick.view() : relay.ircNick.view();
 }
 
+namespace {
+
+constexpr std::string_view kClashMark = "[irc]";
+
+// Nicks compared as servers do: bit 0x20 folds ASCII letters, and also
+// []\\~ onto {}|^.
+bool sameNick(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if ((a[i] | 0x20) != (b[i] | 0x20)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether IRC member `nick` would be listed under the DC user's own name.
+bool clashes(const RelayState& relay, std::string_view nick) {
+  return !relay.nick.empty() && sameNick(nick, relay.nick.view()) &&
+         !sameNick(ircNickOf(relay), relay.nick.view());
+}
+
+}  // namespace
+
+std::string_view memberName(const RelayState& relay, std::string_view nick, std::string& storage) {
+  if (!clashes(relay, nick)) {
+    return nick;
+  }
+  storage.assign(nick);
+  storage += kClashMark;
+  return storage;
+}
+
+std::string_view memberNick(const RelayState& relay, std::string_view name) {
+  if (name.size() > kClashMark.size() && name.ends_with(kClashMark)) {
+    const std::string_view nick = name.substr(0, name.size() - kClashMark.size());
+    if (clashes(relay, nick)) {
+      return nick;
+    }
+  }
+  return name;
+}
+
 std::string_view chooseIrcNick(RelayState& relay) {
   relay.refusedNick.clear();
   relay.nickRefusals = 0;

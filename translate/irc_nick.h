@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace quayside {
@@ -19,6 +20,16 @@ class ServerData;
 // The nick the server knows the client by: the accepted IRC nick, else the
 // DC nick. Lines from IRC about the client are recognised by it.
 std::string_view ircNickOf(const RelayState& relay);
+
+// The name IRC member `nick` has towards the DC client: the nick itself, or
+// the nick followed by "[irc]" while it is the DC user's own DC nick and the
+// DC user holds another nick on IRC, so nobody is listed (or answered) as
+// the DC user. `storage` holds the longer name when one is needed.
+std::string_view memberName(const RelayState& relay, std::string_view nick, std::string& storage);
+
+// The IRC nick a name from the DC client's user list stands for: the inverse
+// of memberName.
+std::string_view memberNick(const RelayState& relay, std::string_view name);
 
 // Chooses the IRC nick for the DC nick just set and returns it for the NICK
 // line; a later answer of the server may replace it with an alternate.

@@ -14,25 +14,33 @@ Batch clientBatch(const ServerLine& line) {
   return Batch(line.out, Peer::kClient);
 }
 
-void addOperatorMark(Batch& batch, std::string_view nick) {
+// Each takes the member's IRC nick and shows its name (memberName).
+void addOperatorMark(const RelayState& relay, Batch& batch, std::string_view nick) {
+  std::string storage;
+  const std::string_view name = memberName(relay, nick, storage);
   addWhole(batch, [&](Composer& c) {
     c.append("$OpList ");
-    c.appendEscaped(nick);
+    c.appendEscaped(name);
     c.append("$$");
     c.terminate("|");
   });
 }
 
-void addQuit(Batch& batch, std::string_view nick) {
+void addQuit(const RelayState& relay, Batch& batch, std::string_view nick) {
+  std::string storage;
+  const std::string_view name = memberName(relay, nick, storage);
   addWhole(batch, [&](Composer& c) {
     c.append("$Quit ");
-    c.appendEscaped(nick);
+    c.appendEscaped(name);
     c.terminate("|");
   });
 }
 
-void addUserInfo(Batch& batch, std::string_view nick, std::string_view description) {
-  addWhole(batch, [&](Composer& c) { appendUserInfo(c, nick, description); });
+void addUserInfo(const RelayState& relay, Batch& batch, std::string_view nick,
+                 std::string_view description) {
+  std::string storage;
+  const std::string_view name = memberName(relay, nick, storage);
+  addWhole(batch, [&](Composer& c) { appendUserInfo(c, name, description); });
 }
 
 }  // namespace
@@ -56,7 +64,7 @@ void handleJoin(const ServerLine& line, std::size_t) {
       nickMatches(ircNickOf(relay), line.data, 1, NickEnd::kWordOrBang)) {
     return;
   }
-  addUserInfo(batch, joined, senderUserHost(line.data));
+  addUserInfo(line.relay, batch, joined, senderUserHost(line.data));
 }
 
 void handleNamesList(const ServerLine& line, std::size_t at) {
@@ -84,9 +92,9 @@ void handleNamesList(const ServerLine& line, std::size_t at) {
       Batch batch = clientBatch(line);  // one send per member
       line.relay.memberRanks.set(member, ranks);
       if (ranks != 0) {
-        addOperatorMark(batch, member);
+        addOperatorMark(line.relay, batch, member);
       }
-      addUserInfo(batch, member, {});
+      addUserInfo(line.relay, batch, member, {});
     }
     if (data.at(nameEnd) != ' ' || nameEnd >= data.size()) {
       return;
@@ -102,7 +110,7 @@ void handleDeparture(const ServerLine& line, std::size_t) {
   }
   line.relay.memberRanks.forget(leaving);
   Batch batch = clientBatch(line);
-  addQuit(batch, leaving);
+  addQuit(line.relay, batch, leaving);
 }
 
 void handleKick(const ServerLine& line, std::size_t at) {
@@ -116,7 +124,9 @@ void handleKick(const ServerLine& line, std::size_t at) {
   }
 
   if (line.hasPrefix()) {
-    const std::string_view kicker = senderNick(data);
+    std::string kickerStorage;
+    std::string kickedStorage;
+    const std::string_view kicker = memberName(line.relay, senderNick(data), kickerStorage);
     const std::size_t reason = data.skip(data.skip(kickedEnd, ' '), ':');
     // The same wording that the client's own kick announcements use.
     LongMessage message(line.out);
@@ -126,7 +136,7 @@ void handleKick(const ServerLine& line, std::size_t at) {
     message.endHead();
     message.appendText(kicker);
     message.appendPlain(" is kicking ");
-    message.appendText(kickedNick);
+    message.appendText(memberName(line.relay, kickedNick, kickedStorage));
     message.appendPlain(" because: ");
     // Formatting and CTCP bytes are never shown to the client.
     const std::string_view raw = data.slice(reason, data.wordEnd(reason, kTextStops));
@@ -143,7 +153,7 @@ void handleKick(const ServerLine& line, std::size_t at) {
   }
   line.relay.memberRanks.forget(kickedNick);
   Batch batch = clientBatch(line);
-  addQuit(batch, kickedNick);
+  addQuit(line.relay, batch, kickedNick);
 }
 
 void handleNickChange(const ServerLine& line, std::size_t at) {
@@ -179,12 +189,16 @@ void handleNickChange(const ServerLine& line, std::size_t at) {
     return;  // no user@host to rebuild the user with
   }
 
+  std::string oldStorage;
+  std::string newStorage;
+  const std::string_view oldName = memberName(relay, oldNick, oldStorage);
+  const std::string_view newName = memberName(relay, newNick, newStorage);
   Batch batch = clientBatch(line);
   addWhole(batch, [&](Composer& c) {
     c.append("*** ");
-    c.appendEscaped(oldNick);
+    c.appendEscaped(oldName);
     c.append(" is now known as ");
-    c.appendEscaped(newNick);
+    c.appendEscaped(newName);
     c.terminate("|");
   });
   if (supportsNickChange) {
@@ -197,20 +211,20 @@ void handleNickChange(const ServerLine& line, std::size_t at) {
     }
     addWhole(batch, [&](Composer& c) {
       c.append("$NickChange ");
-      c.appendEscaped(oldNick);
+      c.appendEscaped(oldName);
       c.append(' ');
-      c.appendEscaped(newNick);
+      c.appendEscaped(newName);
       c.terminate("|");
     });
     return;
   }
   // Without NickChange the user leaves the list and comes back renamed.
   // An operator comes back as one.
-  addQuit(batch, oldNick);
+  addQuit(line.relay, batch, oldNick);
   if (relay.memberRanks.holdsAny(newNick)) {
-    addOperatorMark(batch, newNick);
+    addOperatorMark(line.relay, batch, newNick);
   }
-  addUserInfo(batch, newNick, senderUserHost(data));
+  addUserInfo(line.relay, batch, newNick, senderUserHost(data));
 }
 
 void handleModeChange(const ServerLine& line, std::size_t at) {
@@ -249,12 +263,12 @@ void handleModeChange(const ServerLine& line, std::size_t at) {
     }
     if (sign == '+') {
       line.relay.memberRanks.grant(value, rank);
-      addOperatorMark(batch, value);
+      addOperatorMark(line.relay, batch, value);
     } else if (!line.relay.memberRanks.revoke(value, rank)) {
       // No NMDC command removes an operator mark: the user leaves and comes
       // back as a plain user, unless another rank keeps them an operator.
-      addQuit(batch, value);
-      addUserInfo(batch, value, {});
+      addQuit(line.relay, batch, value);
+      addUserInfo(line.relay, batch, value, {});
     }
   }
 }

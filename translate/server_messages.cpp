@@ -83,6 +83,8 @@ void handleMessage(const ServerLine& line, std::size_t at) {
   const ServerData& data = line.data;
   const bool isPrivate = nickMatches(ircNickOf(relay), data, at);
   const std::string_view sender = senderNick(data);
+  std::string senderStorage;
+  const std::string_view senderName = memberName(relay, sender, senderStorage);
   const std::size_t colon = textColon(data, at);
   const std::optional<CtcpRequest> ctcp =
       isCtcp(data, colon) ? parseCtcp(data.slice(colon + 1, data.wordEnd(colon + 1, kTextStops)))
@@ -101,12 +103,12 @@ void handleMessage(const ServerLine& line, std::size_t at) {
     head.append("$To: ");
     head.appendEscaped(relay.nick.view());
     head.append(" From: ");
-    head.appendEscaped(sender);
+    head.appendEscaped(senderName);
     head.append(" $<");
   } else {
     head.append('<');
   }
-  head.appendEscaped(sender);
+  head.appendEscaped(senderName);
   head.append("> ");
   message.endHead();
   TextScratch scratch;

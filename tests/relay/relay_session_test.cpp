@@ -86,7 +86,7 @@ TEST_F(RelaySessionTest, LoginChatAndTeardown) {
   // Welcome numerics, then the channel JOIN and its answer as the hub name.
   EXPECT_EQ(ircSays(":srv 001 bob :Welcome\r\n", "|"), "<srv> Welcome|");
   EXPECT_EQ(readUntil(irc_, "\r\n"), "JOIN #x\r\n");
-  EXPECT_EQ(ircSays(":bob!b@h JOIN :#x\r\n", "|"), "$HubName x|");
+  EXPECT_EQ(ircSays(":bob!b@h JOIN :#x\r\n", "|"), "$HubName #x|");
   EXPECT_EQ(ircSays(":srv 353 bob = #x :@alice bob\r\n", "$0$|"),
             "$OpList alice$$|$MyINFO $ALL alice $ $IRC\x01$$0$|");
 

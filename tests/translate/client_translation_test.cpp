@@ -59,6 +59,7 @@ struct Exchange {
   LoginMode login = LoginMode::kNone;
   int closes = 0;
   const char* charset = "";  // the client's; empty: UTF-8
+  const char* ircNick = "";  // the accepted IRC nick; empty: the DC nick
 };
 void PrintTo(const Exchange& e, std::ostream* os) {
   *os << e.name;
@@ -72,6 +73,7 @@ std::unique_ptr<Relay> run(const Exchange& e, RecordingOutput& out,
   relay->options.login = e.login;
   relay->clientCharset = testing::charsetFor(e.charset);
   relay->options.charset.assign(e.charset);
+  relay->ircNick.assign(e.ircNick);
   for (const std::string& bytes : e.reads) {
     testing::feedClient(*relay, bytes, out, translator);
   }
@@ -155,6 +157,11 @@ const Exchange kExchanges[] = {
      {"PRIVMSG b|x :5$ &#124;\r\n", "PRIVMSG bob :hi\r\nPRIVMSG bob :yo\r\n"}},
     {"PrivateMessageDropped", {"$To: b From: a hi|$To: b From: a $ <a> x|$To: b From: a $<a> |"
      "$To: b From: a $<a|$To: " + std::string(400, 'n') + " From: a $<a> hi|"}},
+    // Own nick taken on IRC: the member holding it is listed with "[irc]".
+    {.name = "PrivateMessageToMarkedNameGoesToTheMember",
+     .reads = {"$To: bob[irc] From: bob $<bob> hi|$To: al[irc] From: bob $<bob> hi|"},
+     .server = {"PRIVMSG bob :hi\r\n", "PRIVMSG al[irc] :hi\r\n"},
+     .ircNick = "bob_"},
     {"PrivateMessageToNickWithLineBreakSent",
      {"$To: bob\rQUIT From: a $<a> hi|$To: b\nx From: a $<a> hi|"}},
     // Actions and character sets.

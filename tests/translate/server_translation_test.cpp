@@ -380,11 +380,17 @@ TEST(ServerTranslation, RefusedNicksAreReplacedAndTheClientIsTold) {
             "dcuser",
             ":srv 433 * dcuser :Nickname already in use\r\n" + welcome +
                 ":srv 353 dcuser_ = #c :dcuser_ @dcuser\r\n:bob!u@h PRIVMSG dcuser_ :hi\r\n"
-                ":op!u@h KICK #c dcuser :x\r\n",
+                ":dcuser!u@h PRIVMSG dcuser_ :me too\r\n:dcuser!u@h NICK :eve\r\n"
+                ":eve!u@h NICK :DCuser\r\n:op!u@h KICK #c dcuser :x\r\n",
             {"NICK dcuser_\r\n", "JOIN #c\r\n"},
             {"<srv> Welcome|", "*** On IRC you are dcuser_ (the server refused dcuser)|",
-             "$OpList dcuser$$|" + info("dcuser"), "$To: dcuser From: bob $<bob> hi|",
-             "<op> op is kicking dcuser because: x|", "$Quit dcuser|"}},
+             "$OpList dcuser[irc]$$|" + info("dcuser[irc]"), "$To: dcuser From: bob $<bob> hi|",
+             "$To: dcuser From: dcuser[irc] $<dcuser[irc]> me too|",
+             "*** dcuser[irc] is now known as eve|$Quit dcuser[irc]|$OpList eve$$|" +
+                 info("eve", "u@h"),
+             "*** eve is now known as DCuser[irc]|$Quit eve|$OpList DCuser[irc]$$|" +
+                 info("DCuser[irc]", "u@h"),
+             "<op> op is kicking dcuser[irc] because: x|", "$Quit dcuser[irc]|"}},
            {"long nick not cut to nine when refused",
             "averyverylongnick",
             ":srv 432 * averyverylongnick :Erroneous nickname\r\n:srv 001 averyvery :Hi\r\n",
