@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace quayside {
@@ -30,6 +31,9 @@ inline constexpr std::size_t kEndReasonCapacity = 512;
 inline constexpr std::size_t kPasswordCapacity = 256;
 inline constexpr std::size_t kAddressTextCapacity = 48;   // "[" IPv6 text "]" and a NUL
 inline constexpr std::size_t kStatusPrefixCapacity = 17;  // 16 channel status modes and a NUL
+// IRC lines of chat typed before the server's welcome, held until it comes:
+// as much as the pacer lets wait.
+inline constexpr std::size_t kHeldChatLimit = 65536;
 
 // Why the translations ended a session (see RelayState::endReason).
 enum class EndCause : std::uint8_t { kOther, kPasswordRefused, kNickRefused };
@@ -106,6 +110,12 @@ struct RelayState {
   // speaks windows-1252, and is answered in it (its own nick in "$Hello" must
   // come back as it sent it).
   bool clientSpeaksWindows1252 = false;
+
+  // Chat and private messages the client sent before the welcome, as the
+  // IRC lines they become (at most kHeldChatLimit bytes; empty, and holding
+  // no memory, once sent), and how many messages they are.
+  std::string heldChat;
+  std::uint32_t heldMessages = 0;
 
   LoginStep loginStep = LoginStep::kIdle;
   // The client's password (IRC form), held only from "$MyPass" until SASL

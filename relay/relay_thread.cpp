@@ -501,6 +501,8 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
   relay.topic.clear();
   relay.endReason.clear();
   relay.clientSpeaksWindows1252 = false;
+  relay.heldChat.clear();
+  relay.heldMessages = 0;
   relay.serverAddress.clear();
   relay.serverPort = 0;
   relay.serverFingerprint.clear();
@@ -537,6 +539,13 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
       appendStatusLine(toClient,
                        "Quayside's connection to " + serverName(relay) + " ended: " + reason,
                        clientEncoding(relay));
+      if (relay.heldMessages > 0) {
+        appendStatusLine(toClient,
+                         std::to_string(relay.heldMessages) +
+                             (relay.heldMessages == 1 ? " message" : " messages") +
+                             " typed before the server's welcome could not be sent",
+                         clientEncoding(relay));
+      }
     }
   } else {
     reason = detail.empty() ? std::string(failure) : std::string(failure) + ": " + detail;

@@ -650,6 +650,91 @@ void chatLine(Command& c) {
   sendChatText(c, *head, unescapedText(upTo(text, kNul), scratch, large));
 }
 
+// --- Chat before the welcome ---------------------------------------------------
+
+// Takes the server's side of one chat or private message typed before the
+// server's welcome into the Relay's held lines: an unregistered connection
+// would drop them while the client believes them sent. The client's side
+// (the echo) passes on.
+class HeldChatOutput final : public RelayOutput {
+ public:
+  HeldChatOutput(RelayOutput& inner, RelayState& relay)
+      : inner_(inner), relay_(relay), before_(relay.heldChat.size()) {}
+
+  std::span<char> area(Peer peer) override {
+    if (peer == Peer::kClient) {
+      return inner_.area(peer);
+    }
+    if (!lines_) {
+      lines_ = std::make_unique_for_overwrite<char[]>(kOutCapacity);
+    }
+    return {lines_.get(), kOutCapacity};
+  }
+
+  void commit(Peer peer, std::size_t size) override {
+    if (peer == Peer::kClient) {
+      inner_.commit(peer, size);
+      return;
+    }
+    if (relay_.heldChat.size() + size > kHeldChatLimit) {
+      overflowed_ = true;
+      return;
+    }
+    relay_.heldChat.append(lines_.get(), size);
+  }
+
+  void closeClient() override { inner_.closeClient(); }
+
+  // Keeps the message whole or not at all; false when it did not fit.
+  bool finish() {
+    if (overflowed_) {
+      relay_.heldChat.resize(before_);
+      return false;
+    }
+    if (relay_.heldChat.size() > before_) {
+      ++relay_.heldMessages;
+    }
+    return true;
+  }
+
+ private:
+  RelayOutput& inner_;
+  RelayState& relay_;
+  std::size_t before_;
+  std::unique_ptr<char[]> lines_;
+  bool overflowed_ = false;
+};
+
+// A chat or private message: sent, or held while the server has not
+// welcomed the session yet.
+void chatOrHeld(Command& c, void (*handle)(Command&)) {
+  if ((c.relay.loginFlags & kLoginWelcomed) != 0) {
+    handle(c);
+    return;
+  }
+  HeldChatOutput held(c.out, c.relay);
+  Command heldCommand{c.relay, held, c.random, c.body, c.following};
+  handle(heldCommand);
+  c.taken = heldCommand.taken;
+  if (!held.finish()) {
+    c.out.send(Peer::kClient,
+               "*** Your message was not sent: 64 KiB typed before the IRC server's welcome "
+               "already wait for it|");
+  }
+}
+
+void heldPrivateMessage(Command& c) {
+  chatOrHeld(c, privateMessage);
+}
+
+void heldChatLine(Command& c) {
+  chatOrHeld(c, chatLine);
+}
+
+void heldBareKick(Command& c) {
+  chatOrHeld(c, bareKick);
+}
+
 // --- Dispatch -----------------------------------------------------------------
 
 struct Row {
@@ -668,9 +753,9 @@ constexpr std::array<Row, 10> kRows = {{
     {"$MODE ", true, false, passThrough},
     {"$TOPIC", true, false, passThrough},
     {"$WHOIS", true, false, passThrough},
-    {"$To:", true, true, privateMessage},
-    {"<", true, true, chatLine},
-    {kKick, true, false, bareKick},
+    {"$To:", true, true, heldPrivateMessage},
+    {"<", true, true, heldChatLine},
+    {kKick, true, false, heldBareKick},
 }};
 
 }  // namespace

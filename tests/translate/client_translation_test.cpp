@@ -18,7 +18,7 @@ using namespace std::string_literals;
 using testing::RecordingOutput;
 using Sends = std::vector<std::string>;
 
-constexpr std::uint8_t kLoggedIn = kLoginValidated | kLoginNickSent;
+constexpr std::uint8_t kLoggedIn = kLoginValidated | kLoginNickSent | kLoginWelcomed;
 constexpr std::uint8_t kRegistered = kLoggedIn | kLoginInfoReceived | kLoginUserSent;
 
 // The operator menu as the client must receive it, `target` at every "{T}".
