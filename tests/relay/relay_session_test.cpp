@@ -70,7 +70,12 @@ TEST_F(RelaySessionTest, LoginChatAndTeardown) {
   EXPECT_EQ(readUntil(hub_, std::string(kLockString)), kLockString);
 
   // Capability exchange and nick validation.
-  EXPECT_TRUE(platform::sendAll(hub_, "$Supports NoHello NickChange |$Key abc|$ValidateNick bob|"));
+  // A real client's key has bytes of 0x80 and above; the chat stays UTF-8.
+  EXPECT_TRUE(
+      platform::sendAll(hub_,
+                        "$Supports NoHello NickChange |$Key \x14\xd1\xc0\x11\xb0\xa0\x10\x10"
+                        "A \xd1\xb1\xb1\xc0\xc0"
+                        "01\xe0@A\x81\xa0\xa1\xd0\x10|$ValidateNick bob|"));
   EXPECT_EQ(readUntil(hub_, "$Hello bob|"),
             "$Supports NickChange UserCommand NoGetINFO NoHello |$Hello bob|");
   EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
@@ -96,10 +101,11 @@ TEST_F(RelaySessionTest, LoginChatAndTeardown) {
             "$OpList alice$$|$MyINFO $ALL alice $ $IRC\x01$$0$|");
 
   // Chat both ways; IRC text cannot smuggle NMDC commands to the client.
-  EXPECT_EQ(hubSays("<bob> hi &#124; there|", "\r\n"), "PRIVMSG #x :hi | there\r\n");
-  EXPECT_EQ(readUntil(hub_, "|"), "<bob> hi &#124; there|") << "chat is echoed as sent";
-  EXPECT_EQ(ircSays(":alice!a@h PRIVMSG #x :yo|$ForceMove evil\r\n", "|"),
-            "<alice> yo&#124;&#36;ForceMove evil|");
+  EXPECT_EQ(hubSays("<bob> caf\xc3\xa9 &#124; there|", "\r\n"),
+            "PRIVMSG #x :caf\xc3\xa9 | there\r\n");
+  EXPECT_EQ(readUntil(hub_, "|"), "<bob> caf\xc3\xa9 &#124; there|") << "chat is echoed as sent";
+  EXPECT_EQ(ircSays(":alice!a@h PRIVMSG #x :\xd0\x9f\xd1\x80|$ForceMove evil\r\n", "|"),
+            "<alice> \xd0\x9f\xd1\x80&#124;&#36;ForceMove evil|");
   EXPECT_EQ(ircSays(":alice!a@h PRIVMSG bob :psst\r\n", "|"),
             "$To: bob From: alice $<alice> psst|");
   EXPECT_EQ(hubSays("$To: alice From: bob $<bob> back|", "\r\n"), "PRIVMSG alice :back\r\n");
