@@ -40,9 +40,9 @@ void Pacer::add(std::string_view lines, TimePoint now) {
   for (std::size_t at = 0; at < lines.size();) {
     const std::string_view line = firstLine(lines.substr(at));
     if (isPong(line)) {
+      // Not charged: a server PINGing often must not starve the user's lines.
       sendRun();
       send_(line);
-      charge(now);
       runStart = runEnd = at + line.size();
     } else if (queuedBytes() == 0 && mayGo(now)) {
       charge(now);
@@ -74,6 +74,22 @@ void Pacer::sendDue(TimePoint now) {
     queued_.erase(0, head_);
     head_ = 0;
   }
+}
+
+AnswerLimiter::Verdict AnswerLimiter::take(TimePoint now) {
+  // The oldest of the last kBurst answers decides: within the window, one
+  // more would make kBurst + 1.
+  TimePoint& oldest = sent_[next_];
+  if (count_ == kBurst && now < oldest + kWindow) {
+    const bool first = !refusing_;
+    refusing_ = true;
+    return first ? Verdict::kFirstRefused : Verdict::kRefused;
+  }
+  oldest = now;
+  next_ = (next_ + 1) % kBurst;
+  count_ = std::min(count_ + 1, kBurst);
+  refusing_ = false;
+  return Verdict::kSend;
 }
 
 std::optional<Pacer::TimePoint> Pacer::nextSendAt() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -14,7 +15,8 @@ namespace quayside {
 // penalties stay within a 10-second allowance. So at most 5 lines go at
 // once, then one every 2 seconds. Lines wait in order and are never dropped;
 // a PONG jumps the queue, since a server drops a client whose answer to its
-// PING comes late. The clock comes in as a parameter, and the bytes go out
+// PING comes late, and costs no allowance (servers do not count it against
+// the client's chat). The clock comes in as a parameter, and the bytes go out
 // through `send`, so the schedule is plain arithmetic to test.
 class Pacer {
  public:
@@ -57,6 +59,39 @@ class Pacer {
   TimePoint penaltyUntil_{};
   std::string queued_;    // waiting lines, each with its CR LF
   std::size_t head_ = 0;  // where the first waiting line starts
+};
+
+// Bounds the answers IRC users can make a relay send (CTCP replies): at most
+// kBurst in any kWindow, the rest refused. A flood of requests then costs a
+// few lines, never a queue.
+class AnswerLimiter {
+ public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+
+  static constexpr std::size_t kBurst = 4;
+  static constexpr std::chrono::seconds kWindow{2};
+
+  enum class Verdict {
+    kSend,          // counted; send the answer
+    kFirstRefused,  // refused, the first since the last answer sent (worth one log line)
+    kRefused,       // refused again
+  };
+
+  Verdict take(TimePoint now);
+
+  // A refusal made elsewhere (the pacer already holds lines): the next take
+  // that refuses is not the first.
+  Verdict refuse() {
+    const bool first = !refusing_;
+    refusing_ = true;
+    return first ? Verdict::kFirstRefused : Verdict::kRefused;
+  }
+
+ private:
+  std::array<TimePoint, kBurst> sent_{};  // the last kBurst answers' times, a ring
+  std::size_t next_ = 0;                  // the oldest of them
+  std::size_t count_ = 0;
+  bool refusing_ = false;
 };
 
 }  // namespace quayside

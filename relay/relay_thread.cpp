@@ -20,6 +20,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quayside {
@@ -110,6 +111,19 @@ class SocketOutput final : public RelayOutput {
 
   Pacer& pacer() { return pacer_; }
 
+  // CTCP replies: within the limiter's rate, and with pacing only while no
+  // line waits (so at most AnswerLimiter::kBurst replies, 2 KiB, ever wait).
+  bool mayAnswer() override {
+    const AnswerLimiter::Verdict verdict = relay_.options.pace && pacer_.queuedBytes() > 0
+                                               ? limiter_.refuse()
+                                               : limiter_.take(Clock::now());
+    refusalsBegan_ |= verdict == AnswerLimiter::Verdict::kFirstRefused;
+    return verdict == AnswerLimiter::Verdict::kSend;
+  }
+
+  // Whether a run of refused answers began since the last call.
+  bool takeRefusalsBegan() { return std::exchange(refusalsBegan_, false); }
+
   // Sends `bytes` to `peer` now. Once a peer has stopped reading, nothing
   // more is sent to it: each send would wait out the limit again.
   void deliver(Peer peer, std::string_view bytes) {
@@ -179,6 +193,8 @@ class SocketOutput final : public RelayOutput {
   Relay& relay_;
   platform::ByteStream& server_;
   Pacer pacer_;
+  AnswerLimiter limiter_;
+  bool refusalsBegan_ = false;
   std::optional<Peer> stalled_;
   Pending toClient_;
   Pending toServer_;

@@ -73,6 +73,7 @@ class ClientCharsetOutput final : public RelayOutput {
   std::span<char> area(Peer peer) override;
   void commit(Peer peer, std::size_t size) override;
   void closeClient() override { inner_.closeClient(); }
+  bool mayAnswer() override { return inner_.mayAnswer(); }
 
  private:
   Conversion convertText(std::string_view text, std::span<char> out);

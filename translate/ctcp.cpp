@@ -38,7 +38,7 @@ std::optional<std::string_view> meAction(std::string_view text) {
 void answerCtcp(RelayOutput& out, std::string_view sender, const CtcpRequest& request) {
   const bool version = request.command == "VERSION";
   if ((!version && request.command != "PING") || sender.empty() ||
-      sender.find_first_of("\r\n\0 "sv) != std::string_view::npos) {
+      sender.find_first_of("\r\n\0 "sv) != std::string_view::npos || !out.mayAnswer()) {
     return;
   }
   Composer line(out.area(Peer::kServer));

@@ -36,6 +36,11 @@ class RelayOutput {
   // thread then ends the Relay without closing that socket again.
   virtual void closeClient() = 0;
 
+  // Whether an answer an IRC user asked for (a CTCP reply) may go now: the
+  // relay refuses answers past its limits, so no flood of requests can
+  // queue lines or make the server drop the user for flooding.
+  virtual bool mayAnswer() { return true; }
+
   // A group composed elsewhere (an echo): `bytes` and then `terminator`; as
   // several groups when they do not fit one area.
   void send(Peer peer, std::string_view bytes, std::string_view terminator = {});

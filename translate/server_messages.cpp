@@ -90,7 +90,9 @@ void handleMessage(const ServerLine& line, std::size_t at) {
       isCtcp(data, colon) ? parseCtcp(data.slice(colon + 1, data.wordEnd(colon + 1, kTextStops)))
                           : std::nullopt;
   if (ctcp && ctcp->command != kCtcpAction) {
-    if (line.hasPrefix()) {
+    // Only requests to the user are answered: one request to a channel
+    // would otherwise draw an answer from every Quayside user in it.
+    if (line.hasPrefix() && isPrivate) {
       answerCtcp(line.out, sender, *ctcp);
     }
     return;

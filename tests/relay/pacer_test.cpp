@@ -78,12 +78,12 @@ TEST(Pacer, SendsFiveLinesAtOnceThenOneEveryTwoSeconds) {
       {"a late line overtakes the waiting ones",
        {{0, numbered(1, 6)}, {1000, numbered(7, 7)}},
        {{0, numbered(1, 5)}, {2000, numbered(6, 6)}, {4000, numbered(7, 7)}}},
-      {"a PONG waits behind chat",
+      {"a PONG waits behind chat, or delays it",
        {{0, numbered(1, 7)}, {1000, "PONG :x\r\n"}},
        {{0, numbered(1, 5)},
         {1000, "PONG :x\r\n"},
-        {4000, numbered(6, 6)},
-        {6000, numbered(7, 7)}}},
+        {2000, numbered(6, 6)},
+        {4000, numbered(7, 7)}}},
       {"a PONG amid chat reorders the chat",
        {{0, "A\r\nPONG :y\r\nB\r\n"}},
        {{0, "A\r\n"}, {0, "PONG :y\r\n"}, {0, "B\r\n"}}},
@@ -94,6 +94,37 @@ TEST(Pacer, SendsFiveLinesAtOnceThenOneEveryTwoSeconds) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     EXPECT_EQ(schedule(row.adds), row.sends);
+  }
+}
+
+TEST(AnswerLimiter, FourAnswersInAnyTwoSecondsAndOneNoteABurst) {
+  using enum AnswerLimiter::Verdict;
+  struct Row {
+    const char* name;      // what is broken when the row fails
+    std::vector<long> at;  // milliseconds of each request
+    std::vector<AnswerLimiter::Verdict> verdicts;
+  };
+  const Row rows[] = {
+      {"a burst is not cut at four",
+       {0, 0, 0, 0, 0, 0},
+       {kSend, kSend, kSend, kSend, kFirstRefused, kRefused}},
+      {"the window does not slide",
+       {0, 500, 1000, 1500, 1999, 2000, 2400},
+       {kSend, kSend, kSend, kSend, kFirstRefused, kSend, kFirstRefused}},
+      {"refusals after an answer are not a new burst",
+       {0, 0, 0, 0, 10, 20, 2000, 2001, 2002, 2003, 2004},
+       {kSend, kSend, kSend, kSend, kFirstRefused, kRefused, kSend, kSend, kSend, kSend,
+        kFirstRefused}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    AnswerLimiter limiter;
+    std::vector<AnswerLimiter::Verdict> verdicts;
+    for (const long at : row.at) {
+      verdicts.push_back(limiter.take(AnswerLimiter::TimePoint{} + std::chrono::hours(1) +
+                                      std::chrono::milliseconds(at)));
+    }
+    EXPECT_EQ(verdicts, row.verdicts);
   }
 }
 
