@@ -101,9 +101,9 @@ bool holdsOptions(const Reserved& reserved) {
       [](char tag, std::uint8_t byte) { return static_cast<std::uint8_t>(tag) == byte; });
 }
 
-// The options kept in `reserved`, or the defaults when it holds none or
-// holds a block that does not read as options.
-SessionOptions readOptions(const Reserved& reserved) {
+// The options kept in `reserved`, or the defaults when it holds none.
+// `problem` says why a block that is there does not read as options.
+SessionOptions readOptions(const Reserved& reserved, std::string& problem) {
   SessionOptions options;
   if (!holdsOptions(reserved)) {
     return options;
@@ -111,19 +111,21 @@ SessionOptions readOptions(const Reserved& reserved) {
   const std::size_t length = reserved[kOptionsTag.size()] |
                              static_cast<std::size_t>(reserved[kOptionsTag.size() + 1]) << 8;
   if (length > reserved.size() - kOptionsTextOffset) {
+    problem = "the stored options are cut short";
     return options;
   }
   std::string text(length, '\0');
   std::copy_n(reserved.begin() + kOptionsTextOffset, length, text.begin());
-  if (!applyOptions(options, text).empty()) {
-    return SessionOptions{};
-  }
-  return options;
+  problem = applyOptions(options, text);
+  return problem.empty() ? options : SessionOptions{};
 }
 
 // `reserved` as it is stored: untouched while no options were ever set, so
 // files written without options stay byte for byte as they were.
 Reserved storedReserved(const Bridge& bridge) {
+  if (!bridge.optionsProblem.empty()) {
+    return bridge.reserved;  // what a later version wrote is not thrown away
+  }
   const std::string text = formatOptions(bridge.options);
   if (text.empty() && !holdsOptions(bridge.reserved)) {
     return bridge.reserved;
@@ -178,7 +180,7 @@ Bridge decodeBridge(std::span<const std::byte, kBridgeRecordSize> record) {
   bridge.upstreamKind = in.byte(kUpstreamKindOffset);
   bridge.clientKind = in.byte(kClientKindOffset);
   in.bytes(kReservedOffset, bridge.reserved);
-  bridge.options = readOptions(bridge.reserved);
+  bridge.options = readOptions(bridge.reserved, bridge.optionsProblem);
   // A stored handle belonged to an earlier process.
   bridge.listenSocket = kNoSocket;
   bridge.acceptMessage = in.littleEndian(kAcceptMessageOffset, 4);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <list>
 #include <span>
+#include <string>
 
 namespace quayside {
 
@@ -37,6 +38,10 @@ struct Bridge {
   std::array<std::uint8_t, 4> reservedTail{};          // offset 1821, carried unchanged
 
   SessionOptions options;  // kept inside `reserved` when stored
+  // Why the options stored in `reserved` could not be read (runtime only):
+  // such a Bridge is never opened with weaker options than were set, and
+  // `reserved` is stored back as it was until options are set anew.
+  std::string optionsProblem;
 };
 
 using BridgeRecord = std::array<std::byte, kBridgeRecordSize>;

@@ -407,7 +407,12 @@ int daemonMain(std::span<const std::string_view> arguments, DaemonLog& log) {
   BridgeList bridges;
   if (parsed.readSettings) {
     const std::string path = parsed.settingsPath.empty() ? settingsPath() : parsed.settingsPath;
-    bridges = loadSettings(path);
+    std::string problem;
+    bridges = loadSettings(path, &problem);
+    if (!problem.empty()) {
+      log.line(problem);
+      return 1;
+    }
     const auto enabled = std::count_if(bridges.begin(), bridges.end(),
                                        [](const Bridge& b) { return b.enabled != 0; });
     log.line("settings " + path + ": " + std::to_string(bridges.size()) + " Bridges, " +

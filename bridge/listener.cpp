@@ -74,6 +74,11 @@ void Listeners::openListener(Bridge& bridge) {
   if (bridge.localPort == 0) {
     // Port 0 would listen on a port the user is never shown.
     reason = "port 0 cannot be listened on";
+  } else if (!bridge.optionsProblem.empty()) {
+    // Running with weaker options than were set (no password, no pinned
+    // certificate) would be worse than not running.
+    reason = "its stored options cannot be read (" + bridge.optionsProblem +
+             "); set them again and Update";
   } else {
     // Five pending connections was the classic choice, but Linux answers a
     // burst past a full queue with half-open connections the client believes

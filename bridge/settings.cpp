@@ -48,9 +48,16 @@ std::string settingsPath() {
   return chooseSettingsPath(beside, userConfigDirectory());
 }
 
-BridgeList loadSettings(const std::string& path) {
+BridgeList loadSettings(const std::string& path, std::string* problem) {
   BridgeList bridges;
-  const std::vector<std::byte> bytes = platform::readRegularFile(path);
+  bool tooLarge = false;
+  const std::vector<std::byte> bytes =
+      platform::readRegularFile(path, kSettingsBridgeLimit * kBridgeRecordSize, &tooLarge);
+  if (tooLarge && problem != nullptr) {
+    *problem = "the settings file " + path + " is larger than " +
+               std::to_string(kSettingsBridgeLimit) +
+               " Bridges, more than Quayside ever writes: it was not read";
+  }
   // Whole records only: a short tail is dropped.
   for (std::size_t offset = 0; bytes.size() - offset >= kBridgeRecordSize;
        offset += kBridgeRecordSize) {

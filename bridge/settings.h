@@ -30,9 +30,15 @@ std::string chooseSettingsPath(const std::string& besideExecutable,
 // daemon reads by default too), else the per-user folder.
 std::string settingsPath();
 
+// The most Bridges a settings file holds: a larger file is not read.
+inline constexpr std::size_t kSettingsBridgeLimit = 4096;
+
 // Loads whole records in file order; a missing, unreadable or short file
-// gives what it holds in whole records (nothing for a missing one).
-BridgeList loadSettings(const std::string& path);
+// gives what it holds in whole records (nothing for a missing one). A file
+// of more than kSettingsBridgeLimit records gives nothing, and `problem`
+// (when given) says so; a Bridge whose stored options do not read carries
+// why in its optionsProblem.
+BridgeList loadSettings(const std::string& path, std::string* problem = nullptr);
 
 struct SaveResult {
   bool ok = false;

@@ -33,7 +33,11 @@ bool isWritableFolder(const std::string& folder);
 
 // A regular file's bytes; nothing for a missing, unreadable or other kind of
 // file (a FIFO or device cannot make it wait). A read error ends the bytes.
-std::vector<std::byte> readRegularFile(const std::string& path);
+// A file of more than `limit` bytes is not read: nothing, and `tooLarge`
+// (when given) is set.
+std::vector<std::byte> readRegularFile(const std::string& path,
+                                       std::size_t limit = static_cast<std::size_t>(-1),
+                                       bool* tooLarge = nullptr);
 
 struct ReplaceResult {
   bool ok = false;

@@ -131,7 +131,13 @@ BridgeTableLogic::BridgeTableLogic(BridgeList& bridges, BridgeTableView& view,
       random_(std::move(random)),
       activity_(clock ? std::move(clock) : [] { return LocalTime{}; }) {}
 
-void BridgeTableLogic::initialise() {
+void BridgeTableLogic::initialise(std::string_view settingsProblem) {
+  if (!settingsProblem.empty()) {
+    view_.appendLogLine(activity_.log(settingsProblem));
+    view_.inform(kSettingsCaption, std::string(settingsProblem) +
+                                       ". Saving settings will replace it with the Bridges "
+                                       "shown.");
+  }
   const auto port = drawFreePort(random_, [](std::uint16_t) { return false; });
   view_.setPortField(decimalText(port.value_or(0)));
 
@@ -189,6 +195,7 @@ void BridgeTableLogic::update() {
   }
   closeListener(*bridge);
   bridge->options = *options;
+  bridge->optionsProblem.clear();
   activity_.clearFailure(*bridge);
   storeFields(*bridge, false);
 }

@@ -25,6 +25,7 @@ inline constexpr std::string_view kQuitAnywayText =
     "The settings could not be saved.\nQuit anyway and lose the changes since the last save?";
 inline constexpr std::string_view kNotAddedCaption = "Bridge not added";
 inline constexpr std::string_view kNotUpdatedCaption = "Bridge not updated";
+inline constexpr std::string_view kSettingsCaption = "Settings file not read";
 
 inline constexpr std::size_t kServerFieldLimit = kBridgeServerCapacity - 1;    // 511
 inline constexpr std::size_t kChannelFieldLimit = kBridgeChannelCapacity - 1;  // 255
@@ -141,7 +142,8 @@ class BridgeTableLogic {
 
   // Random port in the Port field; one row per Bridge (the last in the list
   // on top), each enabled Bridge's listener opened and its row checked.
-  void initialise();
+  // `settingsProblem`: why the settings file was not read, to be told.
+  void initialise(std::string_view settingsProblem = {});
 
   void add();
   void update();

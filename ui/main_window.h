@@ -38,7 +38,7 @@ class MainWindow : public QWidget, private BridgeTableView {
   ~MainWindow() override;
 
   // Rows of the Bridge list and their listeners; call before the first show.
-  void initialise() { logic_.initialise(); }
+  void initialise(std::string_view settingsProblem = {}) { logic_.initialise(settingsProblem); }
 
   // Shutdown: closes every Bridge's listener.
   void closeAllListeners();

@@ -24,12 +24,13 @@ int runWindowProgram(int& argc, char** argv) {
   platform::ignoreSigpipe();
 
   const std::string path = settingsPath();
-  BridgeList bridges = loadSettings(path);
+  std::string settingsProblem;
+  BridgeList bridges = loadSettings(path, &settingsProblem);
   {
     MainWindow window(bridges, path);
     QObject::connect(&window, &MainWindow::windowEnded, &application, &QCoreApplication::quit,
                      Qt::QueuedConnection);
-    window.initialise();
+    window.initialise(settingsProblem);
     window.show();
     QApplication::exec();
     window.closeAllListeners();

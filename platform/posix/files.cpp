@@ -135,7 +135,8 @@ bool isWritableFolder(const std::string& folder) {
   return ::access(folder.c_str(), W_OK) == 0;
 }
 
-std::vector<std::byte> readRegularFile(const std::string& path) {
+std::vector<std::byte> readRegularFile(const std::string& path, std::size_t limit,
+                                       bool* tooLarge) {
   std::vector<std::byte> bytes;
   // Non-blocking open so a FIFO or device in the file's place cannot hang us;
   // only a regular file is read.
@@ -151,6 +152,15 @@ std::vector<std::byte> readRegularFile(const std::string& path) {
   constexpr std::size_t kChunk = std::size_t{64} * 1024;
   for (;;) {
     const std::size_t done = bytes.size();
+    // The size is checked as read, not from fstat: a file may grow meanwhile.
+    if (done > limit) {
+      if (tooLarge != nullptr) {
+        *tooLarge = true;
+      }
+      bytes.clear();
+      bytes.shrink_to_fit();
+      break;
+    }
     bytes.resize(done + kChunk);
     const ssize_t count = ::read(fd, bytes.data() + done, kChunk);
     if (count < 0 && errno == EINTR) {

@@ -189,7 +189,8 @@ bool isWritableFolder(const std::string& folder) {
   return true;
 }
 
-std::vector<std::byte> readRegularFile(const std::string& path) {
+std::vector<std::byte> readRegularFile(const std::string& path, std::size_t limit,
+                                       bool* tooLarge) {
   std::vector<std::byte> bytes;
   const FileHandle file(::CreateFileW(win32::widePath(path).c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -207,6 +208,15 @@ std::vector<std::byte> readRegularFile(const std::string& path) {
   constexpr std::size_t kChunk = std::size_t{64} * 1024;
   for (;;) {
     const std::size_t done = bytes.size();
+    // The size is checked as read, not from the file's record: it may grow.
+    if (done > limit) {
+      if (tooLarge != nullptr) {
+        *tooLarge = true;
+      }
+      bytes.clear();
+      bytes.shrink_to_fit();
+      break;
+    }
     bytes.resize(done + kChunk);
     DWORD count = 0;
     const BOOL read = ::ReadFile(file.get(), bytes.data() + done, kChunk, &count, nullptr);

@@ -92,11 +92,17 @@ TEST_F(ListenersTest, FailedOpenTellsTheUserAndDisablesTheBridge) {
   Bridge& first = addBridge(freePort(), 1124);
   listeners_.openListener(first);
   ASSERT_NE(first.listenSocket, kNoSocket);
-  const std::pair<const char*, std::uint16_t> cases[] = {{"PortAlreadyListening", first.localPort},
-                                                         {"PortZero", 0}};
-  for (const auto& [name, port] : cases) {
+  const struct {
+    const char* name;
+    std::uint16_t port;
+    const char* optionsProblem = "";
+  } cases[] = {{"PortAlreadyListening", first.localPort},
+               {"PortZero", 0},
+               {"StoredOptionsUnreadable", freePort(), "unknown option"}};
+  for (const auto& [name, port, optionsProblem] : cases) {
     host_ = RecordingHost{};
     Bridge& bridge = addBridge(port, 1125);
+    bridge.optionsProblem = optionsProblem;
     listeners_.openListener(bridge);
     EXPECT_EQ(host_.errors, 1) << name;
     EXPECT_EQ(host_.unchecked, 1) << name;

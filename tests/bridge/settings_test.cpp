@@ -94,6 +94,18 @@ TEST_F(SettingsFile, MissingEmptyOrNonRegularFileGivesNoBridges) {
 #endif
 }
 
+TEST_F(SettingsFile, FileLargerThanAnyWrittenIsRefusedUnread) {
+  write(path(), "");
+  fs::resize_file(path(), std::uintmax_t{1} << 30);  // sparse: costs no disk
+  std::string problem;
+  EXPECT_TRUE(loadSettings(path(), &problem).empty());
+  EXPECT_NE(problem.find("larger than 4096 Bridges"), std::string::npos) << problem;
+  fs::resize_file(path(), kSettingsBridgeLimit * kBridgeRecordSize);
+  problem.clear();
+  EXPECT_EQ(loadSettings(path(), &problem).size(), kSettingsBridgeLimit);
+  EXPECT_EQ(problem, "");
+}
+
 TEST_F(SettingsFile, ShortTailIsDroppedAndNextSaveWritesWholeRecords) {
   std::string stored(3750, '\0');
   std::mt19937 random(7);

@@ -39,7 +39,7 @@ class MainWindow final : private BridgeTableView, private ListenerHost {
   // Creates the dialog; false when it could not be made.
   bool create();
   // Rows of the Bridge list and their listeners; call before the first show.
-  void initialise() { logic_.initialise(); }
+  void initialise(std::string_view settingsProblem = {}) { logic_.initialise(settingsProblem); }
   void show(int how);
   HWND handle() const { return window_; }
 

@@ -21,7 +21,8 @@ int runWindowProgram(HINSTANCE instance, int show) {
   }
 
   const std::string path = settingsPath();
-  BridgeList bridges = loadSettings(path);
+  std::string settingsProblem;
+  BridgeList bridges = loadSettings(path, &settingsProblem);
   int code = 0;
   {
     MainWindow window(instance, bridges, path);
@@ -29,7 +30,7 @@ int runWindowProgram(HINSTANCE instance, int show) {
       MessageBoxW(nullptr, L"The window could not be created.", L"Quayside", MB_OK | MB_ICONERROR);
       return 1;
     }
-    window.initialise();
+    window.initialise(settingsProblem);
     window.show(show);
 
     MSG message{};
