@@ -34,11 +34,15 @@ struct SendResult {
 
 // Sends all of `bytes`, looping over partial writes; never raises SIGPIPE.
 // Fails when the peer is gone, or times out when a blocking socket's send
-// limit passes without the peer taking a byte.
-SendResult sendAll(SocketHandle socket, std::string_view bytes);
+// limit has passed since `startedAt` and bytes are still left: the limit
+// bounds the whole send, so a peer that takes a few bytes now and then
+// cannot stretch it. (A caller sending in pieces passes its own start.)
+SendResult sendAll(
+    SocketHandle socket, std::string_view bytes,
+    std::chrono::steady_clock::time_point startedAt = std::chrono::steady_clock::now());
 
-// How long one send on the blocking `socket` may wait for the peer to take
-// bytes; without it, a send waits for as long as it takes.
+// How long a send on the blocking `socket` may take in all; without it, a
+// send waits for as long as it takes.
 void setSendLimit(SocketHandle socket, std::chrono::milliseconds limit);
 
 // One receive: the count (> 0), 0 when the peer closed, -1 on an error.

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <optional>
 
 namespace quayside::platform {
 namespace {
@@ -56,10 +58,31 @@ void setBlocking(SocketHandle socket, bool blocking) {
   ::fcntl(socket, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
 }
 
-SendResult sendAll(SocketHandle socket, std::string_view bytes) {
+namespace {
+
+timeval timevalOf(std::chrono::microseconds time) {
+  timeval value{};
+  value.tv_sec = static_cast<time_t>(time.count() / 1'000'000);
+  value.tv_usec = static_cast<suseconds_t>(time.count() % 1'000'000);
+  return value;
+}
+
+}  // namespace
+
+SendResult sendAll(SocketHandle socket, std::string_view bytes,
+                   std::chrono::steady_clock::time_point startedAt) {
   if (socket == kNoSocket) {
     return {SendResult::Status::kFailed};
   }
+  // SO_SNDTIMEO bounds each send call. After a partial send the time left
+  // of the whole limit is set for the next call, and the limit is put back
+  // at the end; a send that goes out whole (the usual case) costs nothing.
+  std::optional<timeval> limit;
+  const auto restore = [&] {
+    if (limit) {
+      ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &*limit, sizeof *limit);
+    }
+  };
   while (!bytes.empty()) {
     const ssize_t sent = ::send(socket, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (sent < 0) {
@@ -68,10 +91,36 @@ SendResult sendAll(SocketHandle socket, std::string_view bytes) {
       }
       // A blocking socket says EAGAIN only when its send limit passed.
       const bool timedOut = errno == EAGAIN || errno == EWOULDBLOCK;
+      restore();
       return {timedOut ? SendResult::Status::kTimedOut : SendResult::Status::kFailed};
     }
     bytes.remove_prefix(static_cast<std::size_t>(sent));
+    if (bytes.empty()) {
+      break;
+    }
+    if (!limit) {
+      timeval set{};
+      socklen_t size = sizeof set;
+      if (::getsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &set, &size) != 0) {
+        set = {};
+      }
+      limit = set;
+    }
+    const auto whole =
+        std::chrono::seconds(limit->tv_sec) + std::chrono::microseconds(limit->tv_usec);
+    if (whole.count() == 0) {
+      continue;  // no limit
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        startedAt + whole - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      restore();
+      return {SendResult::Status::kTimedOut};
+    }
+    const timeval rest = timevalOf(left);
+    ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &rest, sizeof rest);
   }
+  restore();
   return {};
 }
 

@@ -195,6 +195,8 @@ class TlsStream final : public TlsClientStream {
   }
 
   SendResult sendAll(std::string_view bytes) override {
+    // The limit bounds the whole send, not each wait.
+    const auto startedAt = std::chrono::steady_clock::now();
     while (!bytes.empty()) {
       if (broken_ || handle() == kNoSocket) {
         return {SendResult::Status::kFailed};
@@ -208,12 +210,18 @@ class TlsStream final : public TlsClientStream {
       }
       // The rest waits as a blocking send would, up to the send limit.
       WaitResult wait;
+      std::optional<std::chrono::milliseconds> left;
+      if (sendLimit_) {
+        left = std::max(std::chrono::milliseconds(0),
+                        std::chrono::ceil<std::chrono::milliseconds>(
+                            startedAt + *sendLimit_ - std::chrono::steady_clock::now()));
+      }
       const int error = SSL_get_error(ssl_.get(), result);
       if (error == SSL_ERROR_WANT_WRITE) {
-        wait = waitWritable(handle(), sendLimit_);
+        wait = waitWritable(handle(), left);
       } else if (error == SSL_ERROR_WANT_READ) {
         std::array<WaitEntry, 1> entry{{{handle(), false}}};
-        wait = waitReadable(entry, sendLimit_);
+        wait = waitReadable(entry, left);
       }
       if (wait.status != WaitStatus::kReady) {
         // A record may be half written: the session cannot go on.

@@ -2,7 +2,9 @@
 
 #include "platform/windows/win32.h"
 
+#include <chrono>
 #include <climits>
+#include <optional>
 
 namespace quayside::platform {
 namespace {
@@ -52,10 +54,21 @@ void setBlocking(SocketHandle socket, bool blocking) {
   ::ioctlsocket(socket, static_cast<long>(FIONBIO), &nonBlocking);
 }
 
-SendResult sendAll(SocketHandle socket, std::string_view bytes) {
+SendResult sendAll(SocketHandle socket, std::string_view bytes,
+                   std::chrono::steady_clock::time_point startedAt) {
   if (socket == kNoSocket) {
     return {SendResult::Status::kFailed};
   }
+  // SO_SNDTIMEO bounds each send call. After a partial send the time left
+  // of the whole limit is set for the next call, and the limit is put back
+  // at the end; a send that goes out whole (the usual case) costs nothing.
+  std::optional<DWORD> limit;
+  const auto restore = [&] {
+    if (limit) {
+      ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&*limit),
+                   sizeof *limit);
+    }
+  };
   while (!bytes.empty()) {
     const int chunk = bytes.size() > INT_MAX ? INT_MAX : static_cast<int>(bytes.size());
     const int sent = ::send(socket, bytes.data(), chunk, 0);
@@ -63,10 +76,36 @@ SendResult sendAll(SocketHandle socket, std::string_view bytes) {
       // A blocking socket's send limit passed (SO_SNDTIMEO); the socket's
       // state is undefined after that, and the caller ends the session.
       const bool timedOut = ::WSAGetLastError() == WSAETIMEDOUT;
+      restore();
       return {timedOut ? SendResult::Status::kTimedOut : SendResult::Status::kFailed};
     }
     bytes.remove_prefix(static_cast<std::size_t>(sent));
+    if (bytes.empty()) {
+      break;
+    }
+    if (!limit) {
+      DWORD set = 0;
+      int size = sizeof set;
+      if (::getsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<char*>(&set), &size) !=
+          0) {
+        set = 0;
+      }
+      limit = set;
+    }
+    if (*limit == 0) {
+      continue;  // no limit
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        startedAt + std::chrono::milliseconds(*limit) - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      restore();
+      return {SendResult::Status::kTimedOut};
+    }
+    const auto rest = static_cast<DWORD>(left.count());
+    ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&rest),
+                 sizeof rest);
   }
+  restore();
   return {};
 }
 

@@ -126,6 +126,8 @@ class TlsStream final : public TlsClientStream {
   }
 
   SendResult sendAll(std::string_view bytes) override {
+    // One start for every record: the limit bounds the whole send.
+    const auto startedAt = std::chrono::steady_clock::now();
     std::vector<char> record;
     while (!bytes.empty()) {
       if (broken_ || handle() == kNoSocket) {
@@ -148,7 +150,7 @@ class TlsStream final : public TlsClientStream {
       const std::size_t total = buffers[0].cbBuffer + buffers[1].cbBuffer + buffers[2].cbBuffer;
       // A record may be half written: the session cannot go on.
       if (const SendResult sent =
-              platform::sendAll(handle(), std::string_view(record.data(), total));
+              platform::sendAll(handle(), std::string_view(record.data(), total), startedAt);
           !sent) {
         broken_ = true;
         return sent;

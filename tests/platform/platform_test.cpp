@@ -27,12 +27,14 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <thread>
+#include <vector>
 
 namespace quayside::platform {
 namespace {
@@ -433,26 +435,45 @@ TEST_F(TlsTest, SendsToAPeerThatStopsReadingGiveUpAtTheLimit) {
   const testing::TestCertificate certificate =
       testing::makeServerCertificate({"localhost"}, {}, &authority_);
   for (const bool tls : {false, true}) {
-    SCOPED_TRACE(tls ? "TLS" : "plain TCP");
-    testing::LoopbackListener listener;
-    std::unique_ptr<ByteStream> server;  // never reads
-    std::unique_ptr<ByteStream> client;
-    SocketHandle accepted = kNoSocket;
-    if (tls) {
-      client = startAgainst(certificate, {"localhost", ""}, server).stream;
-    } else {
-      client = connectTcp("127.0.0.1", listener.port()).stream;
-      accepted = listener.accept();
+    // A peer that takes a few bytes now and then must not stretch the limit.
+    for (const bool trickles : {false, true}) {
+      SCOPED_TRACE(std::string(tls ? "TLS" : "plain TCP") + (trickles ? ", trickling" : ""));
+      testing::LoopbackListener listener;
+      std::unique_ptr<ByteStream> server;
+      std::unique_ptr<ByteStream> client;
+      SocketHandle accepted = kNoSocket;
+      if (tls) {
+        client = startAgainst(certificate, {"localhost", ""}, server).stream;
+      } else {
+        client = connectTcp("127.0.0.1", listener.port()).stream;
+        accepted = listener.accept();
+      }
+      ASSERT_NE(client, nullptr);
+      std::atomic<bool> done = false;
+      std::thread reader([&] {
+        std::vector<char> bytes(65536);
+        while (trickles && !done) {
+          std::this_thread::sleep_for(milliseconds(50));
+          if (tls) {
+            server->receiveSome(bytes);
+          } else {
+            receiveSome(accepted, bytes.data(), bytes.size());
+          }
+        }
+      });
+      // A trickling peer takes the 4 MB in seconds, each call's wait ending
+      // with some bytes taken: only a limit on the whole send ends it.
+      client->setSendLimit(milliseconds(trickles ? 300 : 100));
+      const std::string block(trickles ? 4'000'000 : 100'000, 'x');
+      SendResult sent;
+      for (int i = 0; i < (trickles ? 3 : 10000) && sent; ++i) {
+        sent = client->sendAll(block);
+      }
+      EXPECT_TRUE(sent.timedOut());
+      done = true;
+      reader.join();
+      closeSocket(accepted);
     }
-    ASSERT_NE(client, nullptr);
-    client->setSendLimit(milliseconds(100));
-    const std::string block(100000, 'x');
-    SendResult sent;
-    for (int i = 0; i < 10000 && sent; ++i) {
-      sent = client->sendAll(block);
-    }
-    EXPECT_TRUE(sent.timedOut());
-    closeSocket(accepted);
   }
 }
 
