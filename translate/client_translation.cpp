@@ -445,7 +445,13 @@ void givePassword(Command& c) {
     return;  // never asked for: ignored as any unknown command
   }
   TextScratch scratch;
-  const string_view password = unescaped(upTo(c.body.substr(kMyPass.size()), kNul), scratch);
+  const string_view given = c.body.substr(kMyPass.size());
+  // Cut at a NUL, a password would be checked as another one.
+  if (given.find('\0') != string_view::npos) {
+    refusePassword(relay, c.out, "cannot be sent a password with a NUL byte");
+    return;
+  }
+  const string_view password = unescaped(given, scratch);
   const bool pass = relay.options.login == LoginMode::kPass;
   if (password.size() > kPasswordCapacity - 1) {
     wipeBytes(scratch);
