@@ -37,6 +37,10 @@ struct Bridge {
   std::array<std::uint8_t, 16> listenAddress{};        // offset 1805, sockaddr_in layout
   std::array<std::uint8_t, 4> reservedTail{};          // offset 1821, carried unchanged
 
+  // The listener on [::1] at the same port (runtime only), so that no other
+  // program can take the port there; none where the system lacks IPv6.
+  SocketHandle listenSocket6 = kNoSocket;
+
   SessionOptions options;  // kept inside `reserved` when stored
   // Why the options stored in `reserved` could not be read (runtime only):
   // such a Bridge is never opened with weaker options than were set, and

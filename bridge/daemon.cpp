@@ -65,6 +65,7 @@ class DaemonHost : public ListenerHost {
     log_.line(acceptNoteText(bridge, note, peerAddress, reason));
     if (note == AcceptNote::kAcceptFailed) {
       rest(bridge.listenSocket);
+      rest(bridge.listenSocket6);
     }
   }
 

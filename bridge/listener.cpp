@@ -87,6 +87,17 @@ void Listeners::openListener(Bridge& bridge) {
     listener = platform::listenOn(platform::kLoopback, bridge.localPort,
                                   platform::deepestListenBacklog(), reason);
   }
+  // [::1] too: a DC client that resolves "localhost" to ::1 must not reach
+  // another local program holding the port there.
+  SocketHandle listener6 = kNoSocket;
+  if (listener != kNoSocket) {
+    listener6 = platform::listenOnLoopback6(bridge.localPort, platform::deepestListenBacklog(),
+                                            reason);
+    if (listener6 == kNoSocket && !reason.empty()) {
+      reason = "[::1]:" + std::to_string(bridge.localPort) + ": " + reason;
+      platform::closeSocket(listener);
+    }
+  }
   if (listener == kNoSocket) {
     host_.errorOpeningPort(bridge, reason);
     bridge.listenSocket = kNoSocket;
@@ -96,15 +107,20 @@ void Listeners::openListener(Bridge& bridge) {
   }
   ensureOwnAcceptMessage(bridges_, bridge);
   bridge.listenSocket = listener;
+  bridge.listenSocket6 = listener6;
   host_.watchAccepts(listener, bridge.acceptMessage);
+  if (listener6 != kNoSocket) {
+    host_.watchAccepts(listener6, bridge.acceptMessage);
+  }
 }
 
 void Listeners::closeListener(Bridge& bridge) {
-  if (bridge.listenSocket == kNoSocket) {
-    return;
+  for (SocketHandle* listener : {&bridge.listenSocket, &bridge.listenSocket6}) {
+    if (*listener != kNoSocket) {
+      host_.unwatchAccepts(*listener);
+      platform::closeSocket(*listener);
+    }
   }
-  host_.unwatchAccepts(bridge.listenSocket);
-  platform::closeSocket(bridge.listenSocket);
 }
 
 void Listeners::acceptClient(std::uint32_t acceptMessage) {
@@ -121,7 +137,15 @@ void Listeners::acceptClient(std::uint32_t acceptMessage) {
   }
   std::uint32_t peer = 0;
   std::string error;
+  // The event does not say which of the two listeners has the connection;
+  // both are non-blocking, so the one without any just says so.
   SocketHandle client = platform::acceptFrom(bridge->listenSocket, peer, &error);
+  if (client == kNoSocket && error.empty() && bridge->listenSocket6 != kNoSocket) {
+    client = platform::acceptFrom(bridge->listenSocket6, peer, &error);
+  }
+  if (client == kNoSocket && error.empty()) {
+    return;  // nothing pending after all
+  }
   if (client == kNoSocket) {
     host_.noteAccept(*bridge, ListenerHost::AcceptNote::kAcceptFailed, 0, error);
     return;

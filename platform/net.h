@@ -65,12 +65,17 @@ int deepestListenBacklog();
 // `error`.
 SocketHandle listenOn(std::uint32_t address, std::uint16_t port, int backlog, std::string& error);
 
+// The same on [::1] only (IPv6 only, so it never takes IPv4 connections).
+// kNoSocket with `error` left empty when the system has no IPv6 loopback.
+SocketHandle listenOnLoopback6(std::uint16_t port, int backlog, std::string& error);
+
 // The port a socket is bound to (for listeners opened on port 0 in tests).
 std::uint16_t boundPort(SocketHandle socket);
 
 // Takes one pending connection, with Nagle off; kNoSocket when there is none
-// or it failed, and then the system's reason goes to `error` when given.
-// `peerAddress` receives the peer's IPv4 address.
+// (`error` untouched) or it failed (the system's reason goes to `error` when
+// given). `peerAddress` receives the peer's IPv4 address; an IPv6 peer is
+// kLoopback when it is exactly ::1, else 0.
 SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress,
                         std::string* error = nullptr);
 

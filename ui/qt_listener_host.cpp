@@ -40,22 +40,27 @@ void QtListenerHost::noteAccept(const Bridge& bridge, AcceptNote note, std::uint
   if (onNote) {
     onNote(bridge, note, peerAddress, reason);
   }
-  const auto found = notifiers_.find(bridge.listenSocket);
-  if (note != AcceptNote::kAcceptFailed || found == notifiers_.end()) {
+  if (note != AcceptNote::kAcceptFailed) {
     return;
   }
-  constexpr int kRestMilliseconds = 100;
-  QSocketNotifier* const notifier = found->second;
-  notifier->setEnabled(false);
-  const SocketHandle listener = found->first;
-  QTimer::singleShot(kRestMilliseconds, this, [this, listener, notifier] {
-    // Only while the same listener is still watched; it may have been
-    // closed (and its number reused) meanwhile.
-    const auto current = notifiers_.find(listener);
-    if (current != notifiers_.end() && current->second == notifier) {
-      notifier->setEnabled(true);
+  for (const SocketHandle socket : {bridge.listenSocket, bridge.listenSocket6}) {
+    const auto found = notifiers_.find(socket);
+    if (found == notifiers_.end()) {
+      continue;
     }
-  });
+    constexpr int kRestMilliseconds = 100;
+    QSocketNotifier* const notifier = found->second;
+    notifier->setEnabled(false);
+    const SocketHandle listener = found->first;
+    QTimer::singleShot(kRestMilliseconds, this, [this, listener, notifier] {
+      // Only while the same listener is still watched; it may have been
+      // closed (and its number reused) meanwhile.
+      const auto current = notifiers_.find(listener);
+      if (current != notifiers_.end() && current->second == notifier) {
+        notifier->setEnabled(true);
+      }
+    });
+  }
 }
 
 void QtListenerHost::errorOpeningPort(const Bridge& bridge, std::string_view reason) {

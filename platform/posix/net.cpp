@@ -177,6 +177,35 @@ SocketHandle listenOn(std::uint32_t address, std::uint16_t port, int backlog, st
   return socket;
 }
 
+SocketHandle listenOnLoopback6(std::uint16_t port, int backlog, std::string& error) {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) {
+    if (errno != EAFNOSUPPORT) {
+      error = std::strerror(errno);
+    }
+    return kNoSocket;
+  }
+  SocketHandle socket = fd;
+  const int on = 1;
+  ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  ::setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  sockaddr_in6 in{};
+  in.sin6_family = AF_INET6;
+  in.sin6_port = htons(port);
+  in.sin6_addr = in6addr_loopback;
+  if (::bind(socket, reinterpret_cast<const sockaddr*>(&in), sizeof in) != 0 ||
+      ::listen(socket, backlog) != 0) {
+    // A system with IPv6 turned off has no ::1 to bind.
+    if (errno != EADDRNOTAVAIL && errno != EAFNOSUPPORT) {
+      error = std::strerror(errno);
+    }
+    closeSocket(socket);
+    return kNoSocket;
+  }
+  setBlocking(socket, false);
+  return socket;
+}
+
 std::uint16_t boundPort(SocketHandle socket) {
   sockaddr_in in{};
   socklen_t length = sizeof in;
@@ -187,19 +216,25 @@ std::uint16_t boundPort(SocketHandle socket) {
 }
 
 SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress, std::string* error) {
-  sockaddr_in in{};
-  socklen_t length = sizeof in;
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
   int fd;
   do {
-    fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&in), &length, SOCK_CLOEXEC);
+    fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    if (error != nullptr) {
+    if (error != nullptr && errno != EAGAIN && errno != EWOULDBLOCK) {
       *error = std::strerror(errno);
     }
     return kNoSocket;
   }
-  peerAddress = in.sin_family == AF_INET ? ntohl(in.sin_addr.s_addr) : 0;
+  peerAddress = 0;
+  if (peer.ss_family == AF_INET) {
+    peerAddress = ntohl(reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr.s_addr);
+  } else if (peer.ss_family == AF_INET6 &&
+             IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr)) {
+    peerAddress = kLoopback;
+  }
   turnNagleOff(fd);
   return fd;
 }

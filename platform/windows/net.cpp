@@ -163,6 +163,43 @@ SocketHandle listenOn(std::uint32_t address, std::uint16_t port, int backlog, st
   return socket;
 }
 
+SocketHandle listenOnLoopback6(std::uint16_t port, int backlog, std::string& error) {
+  if (!win32::startWinsock(&error)) {
+    return kNoSocket;
+  }
+  SocketHandle socket = static_cast<SocketHandle>(
+      ::WSASocketW(AF_INET6, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                    WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
+  if (socket == kNoSocket) {
+    if (::WSAGetLastError() != WSAEAFNOSUPPORT) {
+      error = win32::socketErrorText();
+    }
+    return kNoSocket;
+  }
+  const BOOL on = TRUE;
+  ::setsockopt(socket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+               sizeof on);
+  const DWORD only = 1;
+  ::setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&only),
+               sizeof only);
+  sockaddr_in6 in{};
+  in.sin6_family = AF_INET6;
+  in.sin6_port = htons(port);
+  in.sin6_addr = in6addr_loopback;
+  if (::bind(socket, reinterpret_cast<const sockaddr*>(&in), sizeof in) != 0 ||
+      ::listen(socket, backlog) != 0) {
+    // A system with IPv6 turned off has no ::1 to bind.
+    const int code = ::WSAGetLastError();
+    if (code != WSAEADDRNOTAVAIL && code != WSAEAFNOSUPPORT) {
+      error = win32::socketErrorText();
+    }
+    closeSocket(socket);
+    return kNoSocket;
+  }
+  setBlocking(socket, false);
+  return socket;
+}
+
 std::uint16_t boundPort(SocketHandle socket) {
   sockaddr_in in{};
   int length = sizeof in;
@@ -179,7 +216,7 @@ SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress, std::
   int length = sizeof peer;
   const SOCKET socket = ::accept(listener, reinterpret_cast<sockaddr*>(&peer), &length);
   if (socket == INVALID_SOCKET) {
-    if (error != nullptr) {
+    if (error != nullptr && ::WSAGetLastError() != WSAEWOULDBLOCK) {
       *error = win32::socketErrorText();
     }
     return kNoSocket;
@@ -188,9 +225,13 @@ SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress, std::
   // An accepted socket inherits the listener's non-blocking mode on Windows;
   // the relay expects the blocking one POSIX gives.
   setBlocking(socket, true);
-  peerAddress = peer.ss_family == AF_INET
-                    ? ntohl(reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr.s_addr)
-                    : 0;
+  peerAddress = 0;
+  if (peer.ss_family == AF_INET) {
+    peerAddress = ntohl(reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr.s_addr);
+  } else if (peer.ss_family == AF_INET6 &&
+             IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr)) {
+    peerAddress = kLoopback;
+  }
   turnNagleOff(socket);
   return socket;
 }

@@ -1,6 +1,7 @@
 #include "bridge/listener.h"
 
 #include "platform/net.h"
+#include "platform/stream.h"
 #include "relay/registry.h"
 #include "support/loopback.h"
 
@@ -222,6 +223,37 @@ TEST_F(ListenersTest, SharedOrLowEventNumbersAreMadeUnique) {
   SocketHandle client = connectAndAccept(first, 0x7F000003);
   EXPECT_EQ(host_.notes, std::vector<Note>{Note::kRefused});
   platform::closeSocket(client);
+}
+
+TEST_F(ListenersTest, Ipv6LoopbackIsHeldTooAndServed) {
+  const std::uint16_t port = freePort();
+  std::string error;
+  SocketHandle squatter = platform::listenOnLoopback6(port, 5, error);
+  if (squatter == kNoSocket && error.empty()) {
+    GTEST_SKIP() << "this system has no IPv6 loopback";
+  }
+  ASSERT_NE(squatter, kNoSocket) << error;
+  Bridge& bridge = addBridge(port, 1124);
+  listeners_.openListener(bridge);
+  EXPECT_EQ(host_.errors, 1) << "another program holding [::1] at the port";
+  EXPECT_EQ(bridge.listenSocket, kNoSocket) << "the 127.0.0.1 half is not kept alone";
+  platform::closeSocket(squatter);
+
+  host_ = RecordingHost{};
+  bridge.enabled = 1;
+  listeners_.openListener(bridge);
+  ASSERT_NE(bridge.listenSocket6, kNoSocket);
+  EXPECT_EQ(host_.watched.size(), 2u);
+  platform::Connection client = platform::connectTcp("::1", port);
+  ASSERT_NE(client.stream, nullptr);
+  platform::WaitEntry entry{bridge.listenSocket6};
+  ASSERT_EQ(platform::waitReadable({&entry, 1}, std::chrono::milliseconds(5000)).status,
+            platform::WaitStatus::kReady);
+  listeners_.acceptClient(bridge.acceptMessage);
+  EXPECT_EQ(host_.notes, std::vector<Note>{Note::kAccepted});
+  listeners_.closeListener(bridge);
+  EXPECT_TRUE(host_.watched.empty());
+  EXPECT_EQ(bridge.listenSocket6, kNoSocket);
 }
 
 }  // namespace

@@ -183,7 +183,7 @@ TEST_F(MainWindowTest, AcceptEventStartsARelayThatGreetsTheClient) {
   const Bridge& bridge = enabledBridge(serverText, freePort());
   open(path_, false);  // accepts do not need a shown window
   ASSERT_NE(bridge.listenSocket, kNoSocket) << "listener not open after initialise";
-  EXPECT_EQ(window_->listenerHost().watchedCount(), 1u);
+  EXPECT_EQ(window_->listenerHost().watchedCount(), bridge.listenSocket6 == kNoSocket ? 1u : 2u);
 
   SocketHandle client = testing::connectLoopback(bridge.localPort);
   ASSERT_NE(client, kNoSocket);

@@ -957,14 +957,19 @@ void MainWindow::noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t
   }
   logic_.acceptNoted(bridge, note, peerAddress, reason);
 
-  const auto watched = watched_.find(bridge.listenSocket);
-  if (note != AcceptNote::kAcceptFailed || watched == watched_.end() || window_ == nullptr) {
+  if (note != AcceptNote::kAcceptFailed || window_ == nullptr) {
     return;
   }
-  WSAAsyncSelect(static_cast<SOCKET>(watched->first), window_, 0, 0);
-  const UINT_PTR timer = nextTimer_++;
-  resting_[timer] = watched->first;
-  SetTimer(window_, timer, kAcceptRestMilliseconds, nullptr);
+  for (const SocketHandle socket : {bridge.listenSocket, bridge.listenSocket6}) {
+    const auto watched = watched_.find(socket);
+    if (watched == watched_.end()) {
+      continue;
+    }
+    WSAAsyncSelect(static_cast<SOCKET>(watched->first), window_, 0, 0);
+    const UINT_PTR timer = nextTimer_++;
+    resting_[timer] = watched->first;
+    SetTimer(window_, timer, kAcceptRestMilliseconds, nullptr);
+  }
 }
 
 }  // namespace quayside::win32
