@@ -4,6 +4,7 @@
 #include "bridge/settings.h"
 #include "platform/charset.h"
 #include "platform/wait.h"
+#include "relay/registry.h"
 #include "translate/irc_nick.h"
 
 #include <algorithm>
@@ -389,6 +390,11 @@ int runDaemon(BridgeList& bridges, DaemonLog& log, platform::StopChannel& stop) 
   const int code = host.loop(listeners, stop);
   for (Bridge& bridge : bridges) {
     listeners.closeListener(bridge);
+  }
+  // Each session quits its IRC server before the process ends.
+  if (!stopRelays(kRelayStopBound)) {
+    log.line("sessions still ending after " + std::to_string(kRelayStopBound.count()) +
+             " ms, exiting");
   }
   return code;
 }

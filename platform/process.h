@@ -34,4 +34,19 @@ class StopChannel {
 // Opens the stop channel, or returns null with the system's reason in `error`.
 std::unique_ptr<StopChannel> openStopChannel(std::string& error);
 
+// A handle that one thread makes readable for the waits of others: readable
+// from raise() until lower(), however often raised. Both may be called from
+// any thread; the handle stays the same for the Wakeup's life.
+class Wakeup {
+ public:
+  virtual ~Wakeup() = default;
+
+  virtual SocketHandle handle() const = 0;
+  virtual void raise() = 0;
+  virtual void lower() = 0;
+};
+
+// Opens a lowered Wakeup, or returns null with the system's reason in `error`.
+std::unique_ptr<Wakeup> openWakeup(std::string& error);
+
 }  // namespace quayside::platform

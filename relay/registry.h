@@ -2,6 +2,9 @@
 
 #include "relay/relay.h"
 
+#include "platform/socket_handle.h"
+
+#include <chrono>
 #include <cstddef>
 #include <vector>
 
@@ -20,5 +23,24 @@ void unregisterRelay(Relay& relay);
 std::vector<const Relay*> registeredRelays();
 
 std::size_t registeredRelayCount();
+
+// Ending every Relay when Quayside stops. Each relay thread ends its own
+// session (it owns the streams): it sends its server the QUIT and tells its
+// client, then unregisters.
+
+// How long a stopping program waits for its Relays to end.
+inline constexpr std::chrono::milliseconds kRelayStopBound{3000};
+
+// Asks every Relay to end, Relays registered while it waits included, and
+// waits at most `bound` for the registry to empty; true when it did. Once
+// empty, Relays started later run as usual.
+bool stopRelays(std::chrono::milliseconds bound);
+
+// True while stopRelays is asking Relays to end.
+bool relaysStopping();
+
+// A handle for a relay's wait: readable while relaysStopping() (kNoSocket
+// when the system could not make one; a stop then waits out its bound).
+SocketHandle relayStopHandle();
 
 }  // namespace quayside

@@ -32,6 +32,10 @@ using Clock = std::chrono::steady_clock;
 constexpr std::string_view kLivenessPing = "PING :quayside\r\n";
 // Sent when the DC client disconnects, before the server connection closes.
 constexpr std::string_view kClientQuit = "QUIT :DC client left\r\n";
+// Sent when Quayside stops (the daemon, or the window's Exit), and the
+// reason the session ends then.
+constexpr std::string_view kStopQuit = "QUIT :Quayside stopped\r\n";
+constexpr std::string_view kStopReason = "Quayside stopped";
 
 // How long a client that was told why its session ends may take to close
 // its side before its connection is closed anyway.
@@ -43,6 +47,7 @@ struct End {
   std::string reason;
   bool byClient = false;
   EndKind kind = EndKind::kFailure;
+  bool stopped = false;  // Quayside is stopping: the server gets a QUIT
 };
 
 // How the window classifies an end the translations caused.
@@ -326,7 +331,11 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
   bool pinged = false;
   bool heard = false;
   bool toldWelcome = false;
+  const SocketHandle stopHandle = relayStopHandle();
   for (;;) {
+    if (relaysStopping()) {
+      return {std::string(kStopReason), false, EndKind::kByClient, true};
+    }
     // The translation closed the client: it was kicked, or its password was
     // refused, which the translation has told it already.
     if (relay.clientSocket == kNoSocket) {
@@ -390,8 +399,11 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
     // wait in the socket, and the client's sending slows down.
     const bool serverBuffered = server.hasBufferedInput();
     const bool onlyLook = serverBuffered || out.holdsMemory();
-    std::array<platform::WaitEntry, 2> ready{
-        {{pacer.full() ? kNoSocket : relay.clientSocket, false}, {server.handle(), false}}};
+    // The stop handle wakes the relay when Quayside stops; the next pass ends it.
+    std::array<platform::WaitEntry, 3> ready{
+        {{pacer.full() ? kNoSocket : relay.clientSocket, false},
+         {server.handle(), false},
+         {stopHandle, false}}};
     const std::chrono::milliseconds timeout =
         onlyLook ? std::chrono::milliseconds(0)
                  : std::chrono::ceil<std::chrono::milliseconds>(due - now);
@@ -551,7 +563,11 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
       // The client left (not kicked): IRC users see it quit, not a lost link.
       server->sendAll(kClientQuit);
     }
-    if (!end.byClient) {
+    if (end.stopped) {
+      // Straight to the stream: lines still waiting in the pacer are dropped.
+      server->sendAll(kStopQuit);
+      appendStatusLine(toClient, std::string(kStopReason), clientConverter(relay));
+    } else if (!end.byClient) {
       appendStatusLine(toClient,
                        "Quayside's connection to " + serverName(relay) + " ended: " + reason,
                        clientEncoding(relay));

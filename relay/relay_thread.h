@@ -13,7 +13,7 @@ namespace quayside {
 // What kind of end a Relay had, for a user who may act on it.
 enum class EndKind : std::uint8_t {
   kFailure,             // anything else the user did not cause; the reason says what
-  kByClient,            // the DC client left, or was kicked
+  kByClient,            // the DC client left, or was kicked, or Quayside stopped
   kCertificateRefused,  // the server's TLS certificate is not trusted (see serverFingerprint)
   kPasswordRefused,     // the IRC server refused the hub password
   kNickRefused,         // the IRC server refused every nick tried

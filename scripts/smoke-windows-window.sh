@@ -2,8 +2,9 @@
 # Smoke test of the Windows window (quayside.exe) under Xvfb and wine: with a
 # settings file holding one enabled Bridge, the Bridge's port listens and a
 # DC client connecting there gets the "$Lock " line; a Bridge typed into the
-# fields is added by Enter and listens too; Escape (as the user would press
-# it) ends the program with exit code 0 and both Bridges saved.
+# fields is added by Enter and listens too; Escape in an open drop-down only
+# closes it; Escape (as the user would press it) ends the program with exit
+# code 0 and both Bridges saved.
 # Usage: scripts/smoke-windows-window.sh [SCREENSHOT_PNG]
 #   BUILD_DIR (default build/windows) holds app/quayside.exe;
 #   WINDOW_WINEPREFIX (default /tmp/wine-window-UID) is made on first use.
@@ -158,6 +159,21 @@ if [ -n "$shot" ]; then
   import -window root "$shot"
   echo "wrote $shot"
 fi
+
+# Escape in an open drop-down (the charset's, reached by its label's access
+# key) only closes it.
+focus
+xdotool key --clearmodifiers alt+r
+xdotool key --clearmodifiers F4
+sleep 1
+xdotool key --clearmodifiers Escape
+sleep 2
+if ! kill -0 "$app_pid" 2>/dev/null; then
+  app_pid=""
+  echo "FAIL: Escape in the open charset drop-down ended the program" >&2
+  exit 1
+fi
+echo "ok: Escape in an open drop-down only closed it"
 
 # Escape, as the user would press it: the window saves and ends.
 focus

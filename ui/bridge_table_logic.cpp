@@ -42,6 +42,13 @@ std::uint16_t low16(std::uint32_t value) {
 
 constexpr std::array<std::string_view, 3> kLoginOptionNames = {"none", "pass", "sasl"};
 
+// What Exit asks while `sessions` (one or more) run.
+std::string exitQuestion(std::size_t sessions) {
+  return sessions == 1 ? "1 session is running and will end. Exit Quayside?"
+                       : decimalText(static_cast<std::uint32_t>(sessions)) +
+                             " sessions are running and will end. Exit Quayside?";
+}
+
 }  // namespace
 
 std::string composeServerText(const Bridge& bridge) {
@@ -226,6 +233,11 @@ void BridgeTableLogic::saveSettingsCommand() {
 }
 
 void BridgeTableLogic::exit() {
+  // Exit ends every running session: the user says so first.
+  if (const std::size_t sessions = activity_.sessionCount();
+      sessions > 0 && !view_.askYesNo({}, exitQuestion(sessions))) {
+    return;
+  }
   const SaveResult result = saveSettings(bridges_, settingsPath_);
   if (result.ok || view_.askYesNo(kSaveCaption, kQuitAnywayText, result.error)) {
     view_.endWindow();

@@ -150,7 +150,8 @@ class BridgeTableLogic {
   void deleteSelected();
   void copy();
   void saveSettingsCommand();
-  // Saves and ends the window; when the save fails the user may stay.
+  // Saves and ends the window. While sessions run, the user is asked
+  // first; when the save fails the user may stay.
   void exit();
 
   // Notifications from the table and the Port field.

@@ -2,6 +2,7 @@
 
 #include "bridge/settings.h"
 #include "platform/process.h"
+#include "relay/registry.h"
 #include "ui/app_icon.h"
 #include "ui/main_window.h"
 
@@ -34,8 +35,10 @@ int runWindowProgram(int& argc, char** argv) {
     window.show();
     QApplication::exec();
     window.closeAllListeners();
+    // Each session quits its IRC server before the program ends.
+    stopRelays(kRelayStopBound);
   }
-  // Relays keep their own copies and are not waited for.
+  // Relays keep their own copies and are not waited for beyond that.
   bridges.clear();
   return 0;
 }

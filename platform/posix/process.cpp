@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -74,6 +75,42 @@ class PipeStopChannel final : public StopChannel {
   struct sigaction previousTerm_ {};
 };
 
+// A pipe that holds a byte while raised; both ends never block.
+class PipeWakeup final : public Wakeup {
+ public:
+  PipeWakeup(int readEnd, int writeEnd) : readEnd_(readEnd), writeEnd_(writeEnd) {}
+
+  ~PipeWakeup() override {
+    ::close(readEnd_);
+    ::close(writeEnd_);
+  }
+
+  PipeWakeup(const PipeWakeup&) = delete;
+  PipeWakeup& operator=(const PipeWakeup&) = delete;
+
+  SocketHandle handle() const override { return readEnd_; }
+
+  void raise() override {
+    // A full pipe is readable already.
+    const unsigned char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(writeEnd_, &byte, 1);
+  }
+
+  void lower() override {
+    std::array<unsigned char, 64> bytes{};
+    for (;;) {
+      const ssize_t count = ::read(readEnd_, bytes.data(), bytes.size());
+      if (count <= 0 && !(count < 0 && errno == EINTR)) {
+        return;
+      }
+    }
+  }
+
+ private:
+  int readEnd_;
+  int writeEnd_;
+};
+
 }  // namespace
 
 void ignoreSigpipe() {
@@ -101,6 +138,15 @@ std::unique_ptr<StopChannel> openStopChannel(std::string& error) {
     return nullptr;
   }
   return std::make_unique<PipeStopChannel>(ends[0], ends[1]);
+}
+
+std::unique_ptr<Wakeup> openWakeup(std::string& error) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+    error = std::strerror(errno);
+    return nullptr;
+  }
+  return std::make_unique<PipeWakeup>(ends[0], ends[1]);
 }
 
 }  // namespace quayside::platform

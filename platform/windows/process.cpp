@@ -3,6 +3,7 @@
 #include "platform/net.h"
 #include "platform/windows/win32.h"
 
+#include <array>
 #include <atomic>
 #include <climits>
 
@@ -81,6 +82,75 @@ class SocketStopChannel final : public StopChannel {
   SocketHandle sender_;
 };
 
+// A connected loopback pair: select waits on sockets only, so a socket is
+// what one thread makes readable for another. The receiving end never blocks:
+// nothing to read means nothing was asked.
+bool openLoopbackPair(SocketHandle& receiver, SocketHandle& sender, std::string& error) {
+  if (!win32::startWinsock(&error)) {
+    return false;
+  }
+  SocketHandle listener = listenOn(kLoopback, 0, 1, error);
+  if (listener == kNoSocket) {
+    return false;
+  }
+  sender = createTcpSocket();
+  receiver = kNoSocket;
+  setBlocking(listener, true);
+  if (sender != kNoSocket && connectTo(sender, kLoopback, boundPort(listener))) {
+    std::uint32_t peer = 0;
+    receiver = acceptFrom(listener, peer, &error);
+    // Another program could have connected first: only our own end will do.
+    sockaddr_in peerEnd{};
+    int length = sizeof peerEnd;
+    if (receiver != kNoSocket &&
+        (::getpeername(receiver, reinterpret_cast<sockaddr*>(&peerEnd), &length) != 0 ||
+         ntohs(peerEnd.sin_port) != boundPort(sender))) {
+      error = "the loopback pair was taken";
+      closeSocket(receiver);
+    }
+  } else {
+    error = win32::socketErrorText();
+  }
+  closeSocket(listener);
+  if (receiver == kNoSocket) {
+    closeSocket(sender);
+    return false;
+  }
+  setBlocking(receiver, false);
+  return true;
+}
+
+// The loopback pair holds a byte while raised.
+class SocketWakeup final : public Wakeup {
+ public:
+  SocketWakeup(SocketHandle receiver, SocketHandle sender) : receiver_(receiver), sender_(sender) {}
+
+  ~SocketWakeup() override {
+    closeSocket(receiver_);
+    closeSocket(sender_);
+  }
+
+  SocketWakeup(const SocketWakeup&) = delete;
+  SocketWakeup& operator=(const SocketWakeup&) = delete;
+
+  SocketHandle handle() const override { return receiver_; }
+
+  void raise() override {
+    const char byte = 1;
+    ::send(sender_, &byte, 1, 0);
+  }
+
+  void lower() override {
+    std::array<char, 64> bytes{};
+    while (platform::receiveSome(receiver_, bytes.data(), bytes.size()) > 0) {
+    }
+  }
+
+ private:
+  SocketHandle receiver_;
+  SocketHandle sender_;
+};
+
 }  // namespace
 
 void ignoreSigpipe() {
@@ -113,39 +183,23 @@ bool writeStandardError(std::string_view bytes) {
 }
 
 std::unique_ptr<StopChannel> openStopChannel(std::string& error) {
-  if (!win32::startWinsock(&error)) {
-    return nullptr;
-  }
-  SocketHandle listener = listenOn(kLoopback, 0, 1, error);
-  if (listener == kNoSocket) {
-    return nullptr;
-  }
-  SocketHandle sender = createTcpSocket();
   SocketHandle receiver = kNoSocket;
-  setBlocking(listener, true);
-  if (sender != kNoSocket && connectTo(sender, kLoopback, boundPort(listener))) {
-    std::uint32_t peer = 0;
-    receiver = acceptFrom(listener, peer, &error);
-    // Another program could have connected first: only our own end will do.
-    sockaddr_in peerEnd{};
-    int length = sizeof peerEnd;
-    if (receiver != kNoSocket &&
-        (::getpeername(receiver, reinterpret_cast<sockaddr*>(&peerEnd), &length) != 0 ||
-         ntohs(peerEnd.sin_port) != boundPort(sender))) {
-      error = "the stop channel's loopback pair was taken";
-      closeSocket(receiver);
-    }
-  } else {
-    error = win32::socketErrorText();
-  }
-  closeSocket(listener);
-  if (receiver == kNoSocket) {
-    closeSocket(sender);
+  SocketHandle sender = kNoSocket;
+  if (!openLoopbackPair(receiver, sender, error)) {
     return nullptr;
   }
-  // takeReason never waits: nothing to read means nothing was asked.
-  setBlocking(receiver, false);
   return std::make_unique<SocketStopChannel>(receiver, sender);
+}
+
+std::unique_ptr<Wakeup> openWakeup(std::string& error) {
+  SocketHandle receiver = kNoSocket;
+  SocketHandle sender = kNoSocket;
+  if (!openLoopbackPair(receiver, sender, error)) {
+    return nullptr;
+  }
+  // raise never waits either: a full pair is readable already.
+  setBlocking(sender, false);
+  return std::make_unique<SocketWakeup>(receiver, sender);
 }
 
 }  // namespace quayside::platform

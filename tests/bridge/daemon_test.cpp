@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <future>
 #include <optional>
 #include <string>
 #include <vector>
@@ -111,8 +112,14 @@ TEST(DaemonProgram, ServesClientsAndStopsOnSignals) {
     const std::string port = std::to_string(testing::freePort());
     const std::string refusing = "127.0.0.1:" + std::to_string(testing::freePort());
     const std::string bridge = port + "=" + refusing + "/#chat";
+    // A scripted IRC server for a session that is running when the stop comes.
+    testing::LoopbackListener ircServer(5);
+    const std::uint16_t sessionPort = testing::freePort();
+    const std::string served =
+        std::to_string(sessionPort) + "=127.0.0.1:" + std::to_string(ircServer.port()) + "/#chat";
     // The second Bridge on the same port fails alone; the daemon runs on.
-    ChildProcess daemon(QUAYSIDE_DAEMON_PATH, {"--bridge", bridge, "--bridge", bridge});
+    ChildProcess daemon(QUAYSIDE_DAEMON_PATH,
+                        {"--bridge", bridge, "--bridge", bridge, "--bridge", served});
     EXPECT_TRUE(daemon.waitForOutput("listening on 127.0.0.1:" + port + " server " + refusing +
                                      " channel #chat\n"));
     EXPECT_TRUE(daemon.waitForOutput("Error opening port " + port + ": "));
@@ -120,7 +127,24 @@ TEST(DaemonProgram, ServesClientsAndStopsOnSignals) {
     EXPECT_TRUE(daemon.waitForOutput("client accepted on port " + port + "\n"));
     EXPECT_TRUE(daemon.waitForOutput("relay ended for " + refusing + " channel #chat: "));
     platform::closeSocket(client);
-    EXPECT_EQ(daemon.signalAndWait(stopSignal, "stopping"), std::optional<int>(0));
+
+    SocketHandle session = testing::connectLoopback(sessionPort);
+    SocketHandle server = ircServer.accept();
+    ASSERT_NE(server, kNoSocket);
+    ASSERT_EQ(testing::readUntil(session, kLockString), kLockString);
+    // The session waits for its client to close after telling it: the stop
+    // is waited for on a thread of its own while the test plays that client.
+    std::future<std::optional<int>> exited = std::async(
+        std::launch::async, [&] { return daemon.signalAndWait(stopSignal, "stopping"); });
+    std::string toServer;
+    EXPECT_TRUE(testing::waitForClose(server, toServer));
+    EXPECT_EQ(toServer, "QUIT :Quayside stopped\r\n") << "IRC sees a lost link, not a quit";
+    std::string toClient;
+    EXPECT_TRUE(testing::waitForClose(session, toClient));
+    EXPECT_EQ(toClient, "*** Quayside stopped|");
+    platform::closeSocket(session);
+    platform::closeSocket(server);
+    EXPECT_EQ(exited.get(), std::optional<int>(0));
 #ifdef _WIN32
     // ChildProcess sends Ctrl+C for SIGINT and Ctrl+Break for SIGTERM.
     EXPECT_TRUE(daemon.waitForOutput(stopSignal == SIGTERM ? "stopping on Ctrl+Break"

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <iostream>
 #include <set>
 #include <thread>
@@ -332,6 +333,38 @@ TEST_F(IrcSessionTest, ClientDisconnectEndsItsIrcConnection) {
   // ngircd quotes the reason it passes on.
   EXPECT_TRUE(alice->waitFrom("bob", "QUIT :\"DC client left\""));
   EXPECT_TRUE(daemon_->process().running());
+}
+
+TEST_F(IrcSessionTest, StoppingTheDaemonQuitsEverySessionAndTellsItsClient) {
+  auto alice = ircUserInChannel("alice");
+  auto bob = clientInChannel("bob", *alice);
+  auto carol = clientInChannel("carol", *alice);
+  ASSERT_FALSE(HasFailure());
+
+  // Each session waits a moment for its client to close after telling it:
+  // the daemon's exit is waited for on a thread of its own meanwhile.
+  std::future<std::optional<int>> exited = std::async(std::launch::async, [this] {
+    return daemon_->process().signalAndWait(Daemon::stopSignal(), "stopping");
+  });
+  for (NmdcClient* client : {bob.get(), carol.get()}) {
+    EXPECT_TRUE(client->waitForExact("*** Quayside stopped|")) << client->nick();
+    EXPECT_TRUE(client->readUntilClosed().has_value()) << client->nick();
+    client->close();
+  }
+  // The sessions quit in either order; ngircd quotes the reason it passes on.
+  std::set<std::string> quits;
+  for (int i = 0; i < 2; ++i) {
+    std::string found;
+    EXPECT_TRUE(alice->waitFor(
+        [](const std::string& message) {
+          return message.ends_with(" QUIT :\"Quayside stopped\"\r\n");
+        },
+        "a QUIT for the stop", &found))
+        << "IRC saw a lost link, not a quit";
+    quits.insert(found.substr(0, found.find(' ')));
+  }
+  EXPECT_EQ(quits, (std::set<std::string>{ircPrefix("bob"), ircPrefix("carol")}));
+  EXPECT_EQ(exited.get(), std::optional<int>(0));
 }
 
 TEST_F(IrcSessionTest, SchemePrefixAndBareChannelNameReachTheRightChannel) {

@@ -557,5 +557,28 @@ TEST(StopChannelTest, EachStopSignalWakesTheWaitAndIsNamed) {
 
 #endif
 
+// A raised Wakeup stays readable for every wait until lowered, however often
+// it was raised; a lowered one must not wake the relays that wait on it.
+TEST(WakeupTest, ReadableFromRaiseUntilLower) {
+  std::string error;
+  const std::unique_ptr<Wakeup> wakeup = openWakeup(error);
+  ASSERT_NE(wakeup, nullptr) << error;
+  const auto readable = [&wakeup] {
+    std::array<WaitEntry, 1> entries{{{wakeup->handle(), false}}};
+    return waitReadable(entries, milliseconds(50)).status == WaitStatus::kReady &&
+           entries[0].readable;
+  };
+  EXPECT_FALSE(readable()) << "opened lowered";
+  for (int raises = 1; raises <= 3; ++raises) {
+    for (int i = 0; i < raises; ++i) {
+      wakeup->raise();
+    }
+    EXPECT_TRUE(readable()) << raises;
+    EXPECT_TRUE(readable()) << raises << ": a wait takes nothing away";
+    wakeup->lower();
+    EXPECT_FALSE(readable()) << raises;
+  }
+}
+
 }  // namespace
 }  // namespace quayside::platform

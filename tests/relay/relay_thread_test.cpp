@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -144,7 +145,8 @@ TEST_F(RelayThreadTest, TellsTheClientWhyTheServerEndedTheSession) {
     std::string serverSays;  // after which the server stays silent
     bool serverCloses;
     std::string reason;
-    std::string told;  // what the client receives after the lock
+    std::string told;   // what the client receives after the lock
+    bool stop = false;  // Quayside stops once the client has what the server said
   };
   const std::vector<Row> rows = {
       {"a server that never welcomes is waited for forever",
@@ -174,6 +176,13 @@ TEST_F(RelayThreadTest, TellsTheClientWhyTheServerEndedTheSession) {
        true,
        "server closed the connection",
        "*** Quayside's connection to SERVER ended: server closed the connection|"},
+      {"a stop without a QUIT is a lost link on IRC and a silent close for the client",
+       {60s, 60s, 60s},
+       ":srv 001 me :hi\r\n",
+       false,
+       "Quayside stopped",
+       "<srv> hi|*** Quayside stopped|",
+       true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -185,18 +194,33 @@ TEST_F(RelayThreadTest, TellsTheClientWhyTheServerEndedTheSession) {
       platform::closeSocket(ircServer_);
     }
     std::string received;
-    EXPECT_TRUE(waitForClose(hubClient_, received));
+    std::future<bool> stopped;
+    if (row.stop) {
+      received = readUntil(hubClient_, "<srv> hi|");
+      // Waits for the relay, which waits for the client's close: not on this thread.
+      stopped = std::async(std::launch::async, [] { return stopRelays(3s); });
+    }
+    std::string rest;
+    EXPECT_TRUE(waitForClose(hubClient_, rest));
+    received += rest;
     std::string told = row.told;
-    told.replace(told.find("SERVER"), 6, "127.0.0.1:" + std::to_string(serverListener_.port()));
+    if (const std::size_t server = told.find("SERVER"); server != std::string::npos) {
+      told.replace(server, 6, "127.0.0.1:" + std::to_string(serverListener_.port()));
+    }
     EXPECT_EQ(received, told);
     platform::closeSocket(hubClient_);
     thread_.join();
     EXPECT_EQ(observer_.reason(), row.reason);
+    if (row.stop) {
+      EXPECT_TRUE(stopped.get()) << "the registry emptied within the bound";
+      EXPECT_FALSE(relaysStopping()) << "later relays run as usual";
+    }
     if (!row.serverCloses) {
       std::string toServer;
       EXPECT_TRUE(waitForClose(ircServer_, toServer));
       const bool pinged = toServer.find("PING :quayside\r\n") != std::string::npos;
       EXPECT_EQ(pinged, row.timeouts.idle < 1s) << printable(toServer);
+      EXPECT_EQ(toServer.ends_with("QUIT :Quayside stopped\r\n"), row.stop) << printable(toServer);
     }
     platform::closeSocket(ircServer_);
   }

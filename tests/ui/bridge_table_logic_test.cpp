@@ -744,6 +744,50 @@ TEST_F(LogicTest, SessionsCountOnTheBridgeThatAcceptedThem) {
   EXPECT_EQ(view_.rows[1].state, "listening");
 }
 
+TEST_F(LogicTest, ExitAsksFirstWhileSessionsRun) {
+  const struct {
+    const char* name;
+    int connected;
+    int ended;  // of those connected
+    bool answerYes;
+    const char* asked;  // nullptr: no box
+    bool exits;         // saved and ended
+  } rows[] = {
+      {"no session: exits at once", 0, 0, false, nullptr, true},
+      {"sessions that ended do not count", 2, 2, false, nullptr, true},
+      {"one session: No stays and saves nothing", 2, 1, false,
+       "1 session is running and will end. Exit Quayside?", false},
+      {"sessions: Yes saves and ends", 3, 1, true,
+       "2 sessions are running and will end. Exit Quayside?", true},
+  };
+  Bridge& bridge = load("a", 4001, 0);
+  for (const auto& row : rows) {
+    view_ = FakeView{};
+    view_.answerYes = row.answerYes;
+    std::remove(path_.c_str());
+    BridgeTableLogic logic(bridges_, view_, listeners_, path_, sequence({7000}));
+    std::vector<std::unique_ptr<Relay>> relays;
+    for (int i = 0; i < row.connected; ++i) {
+      relays.push_back(relayOf(bridge));
+      logic.relayReported(reportOf(RelayReport::Type::kConnected, *relays.back()));
+    }
+    for (int i = 0; i < row.ended; ++i) {
+      logic.relayReported(reportOf(RelayReport::Type::kEnded, *relays[static_cast<std::size_t>(i)],
+                                   "client closed the connection", EndKind::kByClient));
+    }
+    logic.exit();
+    EXPECT_EQ(view_.ended, row.exits) << row.name;
+    EXPECT_EQ(loadSettings(path_).size(), row.exits ? 1u : 0u) << row.name;
+    if (row.asked == nullptr) {
+      EXPECT_TRUE(view_.boxes.empty()) << row.name;
+      continue;
+    }
+    ASSERT_EQ(view_.boxes.size(), 1u) << row.name;
+    EXPECT_EQ(view_.boxes[0].caption, "") << row.name;
+    EXPECT_EQ(view_.boxes[0].text, row.asked) << row.name;
+  }
+}
+
 TEST_F(LogicTest, FailuresTheUserCanActOnAreNoticedOncePerBridgePerMinute) {
   Bridge& a = load("a.example", 4001, 1);
   Bridge& b = load("b.example", 4002, 1);

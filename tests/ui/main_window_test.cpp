@@ -159,6 +159,24 @@ TEST_F(MainWindowTest, EscapeAndTheCloseBoxExitWithASave) {
   }
 }
 
+TEST_F(MainWindowTest, EscapeInAnOpenDropDownOnlyClosesIt) {
+  open();
+  QSignalSpy ended(window_.get(), &MainWindow::windowEnded);
+  for (const char* name : {"charsetField", "loginField"}) {
+    auto* combo = child<QComboBox>(name);
+    combo->setFocus();
+    combo->showPopup();
+    QWidget* popup = combo->view()->window();
+    ASSERT_TRUE(popup->isVisible()) << name;
+    // Through the window system, as a real key press arrives.
+    QTest::keyClick(popup->windowHandle(), Qt::Key_Escape);
+    EXPECT_FALSE(popup->isVisible()) << name;
+    EXPECT_EQ(ended.count(), 0) << name;
+  }
+  QTest::keyClick(window_->windowHandle(), Qt::Key_Escape);
+  EXPECT_EQ(ended.count(), 1) << "with the drop-down closed, Escape is Exit";
+}
+
 TEST_F(MainWindowTest, CloseBoxWithAFailedSaveCanBeDeclined) {
   open(unwritablePath());
   QSignalSpy ended(window_.get(), &MainWindow::windowEnded);

@@ -450,6 +450,11 @@ void MainWindow::command(int id, int code) {
       minimizeToTray();
       break;
     case IDCANCEL:  // Escape
+      // Escape in an open drop-down only closes it.
+      if (!closeDropDown()) {
+        logic_.exit();
+      }
+      break;
     case IDC_EXIT:
       logic_.exit();
       break;
@@ -586,6 +591,16 @@ void MainWindow::logContextMenu(LPARAM lParam) {
 
 void MainWindow::refreshTrustButton() {
   EnableWindow(control(IDC_TRUST), logic_.trustLine(std::nullopt).has_value() ? TRUE : FALSE);
+}
+
+bool MainWindow::closeDropDown() {
+  for (const int id : {IDC_CHARSET, IDC_LOGIN}) {
+    if (SendDlgItemMessageW(window_, id, CB_GETDROPPEDSTATE, 0, 0) != FALSE) {
+      SendDlgItemMessageW(window_, id, CB_SHOWDROPDOWN, FALSE, 0);
+      return true;
+    }
+  }
+  return false;
 }
 
 void MainWindow::trustCertificateAt(int line) {

@@ -58,6 +58,8 @@ class MainWindow final : private BridgeTableView, private ListenerHost {
   void layOut(int width, int height);
   void fitStateColumn();
   void command(int id, int code);
+  // Closes the charset or login drop-down when one is open; false when none is.
+  bool closeDropDown();
   void listNotified(const NMHDR& header);
   void acceptEvent(UINT message, LPARAM lParam);
   void logContextMenu(LPARAM lParam);

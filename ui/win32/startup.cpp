@@ -1,6 +1,7 @@
 #include "ui/win32/startup.h"
 
 #include "bridge/settings.h"
+#include "relay/registry.h"
 #include "ui/win32/main_window.h"
 
 #include <commctrl.h>
@@ -52,8 +53,10 @@ int runWindowProgram(HINSTANCE instance, int show) {
       }
     }
     window.closeAllListeners();
+    // Each session quits its IRC server before the program ends.
+    stopRelays(kRelayStopBound);
   }
-  // Relays keep their own copies and are not waited for.
+  // Relays keep their own copies and are not waited for beyond that.
   bridges.clear();
   return code;
 }
