@@ -566,7 +566,7 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
     if (end.stopped) {
       // Straight to the stream: lines still waiting in the pacer are dropped.
       server->sendAll(kStopQuit);
-      appendStatusLine(toClient, std::string(kStopReason), clientConverter(relay));
+      appendStatusLine(toClient, std::string(kStopReason), clientEncoding(relay));
     } else if (!end.byClient) {
       appendStatusLine(toClient,
                        "Quayside's connection to " + serverName(relay) + " ended: " + reason,
