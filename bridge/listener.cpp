@@ -91,8 +91,8 @@ void Listeners::openListener(Bridge& bridge) {
   // another local program holding the port there.
   SocketHandle listener6 = kNoSocket;
   if (listener != kNoSocket) {
-    listener6 = platform::listenOnLoopback6(bridge.localPort, platform::deepestListenBacklog(),
-                                            reason);
+    listener6 =
+        platform::listenOnLoopback6(bridge.localPort, platform::deepestListenBacklog(), reason);
     if (listener6 == kNoSocket && !reason.empty()) {
       reason = "[::1]:" + std::to_string(bridge.localPort) + ": " + reason;
       platform::closeSocket(listener);

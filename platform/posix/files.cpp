@@ -135,8 +135,7 @@ bool isWritableFolder(const std::string& folder) {
   return ::access(folder.c_str(), W_OK) == 0;
 }
 
-std::vector<std::byte> readRegularFile(const std::string& path, std::size_t limit,
-                                       bool* tooLarge) {
+std::vector<std::byte> readRegularFile(const std::string& path, std::size_t limit, bool* tooLarge) {
   std::vector<std::byte> bytes;
   // Non-blocking open so a FIFO or device in the file's place cannot hang us;
   // only a regular file is read.

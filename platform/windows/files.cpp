@@ -189,8 +189,7 @@ bool isWritableFolder(const std::string& folder) {
   return true;
 }
 
-std::vector<std::byte> readRegularFile(const std::string& path, std::size_t limit,
-                                       bool* tooLarge) {
+std::vector<std::byte> readRegularFile(const std::string& path, std::size_t limit, bool* tooLarge) {
   std::vector<std::byte> bytes;
   const FileHandle file(::CreateFileW(win32::widePath(path).c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

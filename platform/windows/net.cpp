@@ -167,9 +167,9 @@ SocketHandle listenOnLoopback6(std::uint16_t port, int backlog, std::string& err
   if (!win32::startWinsock(&error)) {
     return kNoSocket;
   }
-  SocketHandle socket = static_cast<SocketHandle>(
-      ::WSASocketW(AF_INET6, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
-                    WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
+  SocketHandle socket =
+      static_cast<SocketHandle>(::WSASocketW(AF_INET6, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                             WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
   if (socket == kNoSocket) {
     if (::WSAGetLastError() != WSAEAFNOSUPPORT) {
       error = win32::socketErrorText();

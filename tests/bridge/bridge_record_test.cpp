@@ -78,7 +78,7 @@ TEST(BridgeRecord, OptionsLiveTaggedInTheReservedBytes) {
   struct Row {
     const char* name;  // what is broken when the row fails
     std::string reserved;
-    std::string read;  // formatOptions of what decodes
+    std::string read;         // formatOptions of what decodes
     bool unreadable = false;  // a block is there but does not read: never run weaker
   };
   const Row rows[] = {
