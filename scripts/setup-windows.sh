@@ -12,6 +12,7 @@ packages=(
   googletest                                               # GoogleTest sources, built for Windows
   wine wine64                                              # runs the tests and the daemon
   zip nsis                                                 # scripts/package-windows.sh: the zip and the installer
+  xvfb xdotool                                             # the window smoke test (skipped without them)
 )
 
 "$(dirname "$0")/install-missing.sh" "${packages[@]}"
