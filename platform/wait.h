@@ -13,6 +13,10 @@ namespace quayside::platform {
 struct WaitEntry {
   SocketHandle handle = kNoSocket;  // kNoSocket: never readable
   bool readable = false;
+  // Watch only for the peer's close or reset, not for its data (a reader
+  // holding back still learns that its peer left). Windows' select has no
+  // such event: there the entry is only watched for failure.
+  bool hangUpOnly = false;
 };
 
 enum class WaitStatus { kReady, kTimedOut, kFailed };

@@ -92,6 +92,14 @@ AnswerLimiter::Verdict AnswerLimiter::take(TimePoint now) {
   return Verdict::kSend;
 }
 
+std::size_t Pacer::queuedLines() const {
+  std::size_t lines = 0;
+  for (std::string_view rest = std::string_view(queued_).substr(head_); !rest.empty(); ++lines) {
+    rest.remove_prefix(firstLine(rest).size());
+  }
+  return lines;
+}
+
 std::optional<Pacer::TimePoint> Pacer::nextSendAt() const {
   if (queuedBytes() == 0) {
     return std::nullopt;

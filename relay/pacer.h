@@ -48,6 +48,8 @@ class Pacer {
 
   // Bytes held for later; their storage is let go whenever the queue empties.
   std::size_t queuedBytes() const { return queued_.size() - head_; }
+  // The lines among them (a final piece without CR LF counts as one).
+  std::size_t queuedLines() const;
 
  private:
   bool mayGo(TimePoint now) const;

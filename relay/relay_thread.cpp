@@ -400,10 +400,12 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
     const bool serverBuffered = server.hasBufferedInput();
     const bool onlyLook = serverBuffered || out.holdsMemory();
     // The stop handle wakes the relay when Quayside stops; the next pass ends it.
-    std::array<platform::WaitEntry, 3> ready{
-        {{pacer.full() ? kNoSocket : relay.clientSocket, false},
-         {server.handle(), false},
-         {stopHandle, false}}};
+    // While the client is not read, its close or reset is still watched
+    // for: a user who leaves mid-paste must not go on speaking.
+    const bool holdingClient = pacer.full();
+    std::array<platform::WaitEntry, 3> ready{{{relay.clientSocket, false, holdingClient},
+                                              {server.handle(), false},
+                                              {stopHandle, false}}};
     const std::chrono::milliseconds timeout =
         onlyLook ? std::chrono::milliseconds(0)
                  : std::chrono::ceil<std::chrono::milliseconds>(due - now);
@@ -414,6 +416,12 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
     if (status == platform::WaitStatus::kTimedOut && !serverBuffered) {
       out.release();
       continue;
+    }
+    if (ready[0].readable && holdingClient) {
+      const std::size_t dropped = pacer.queuedLines();
+      return {"client closed the connection; " + std::to_string(dropped) +
+                  (dropped == 1 ? " line" : " lines") + " waiting for the server dropped",
+              true, EndKind::kByClient};
     }
     if (ready[0].readable) {
       if (const std::string_view end = readStep(relay, Stream::kClient, server, translator, out);

@@ -13,6 +13,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr short kData = POLLIN;
+// The peer's FIN, whatever data waits before it (Linux); POLLHUP and POLLERR
+// come without asking.
+#ifdef POLLRDHUP
+constexpr short kHangUp = POLLRDHUP;
+#else
+constexpr short kHangUp = 0;
+#endif
+
 // poll's timeout for what is left until `deadline`: -1 for none.
 int pollTimeout(const std::optional<Clock::time_point>& deadline) {
   if (!deadline) {
@@ -60,7 +69,7 @@ WaitResult waitReadable(std::span<WaitEntry> entries,
   }
   for (std::size_t i = 0; i < entries.size(); ++i) {
     // poll skips negative descriptors, which is what kNoSocket is.
-    fds[i] = pollfd{entries[i].handle, POLLIN, 0};
+    fds[i] = pollfd{entries[i].handle, entries[i].hangUpOnly ? kHangUp : kData, 0};
     entries[i].readable = false;
   }
 
@@ -69,7 +78,7 @@ WaitResult waitReadable(std::span<WaitEntry> entries,
     return result;
   }
   // A closed or failed peer counts as readable: the receive then reports it.
-  constexpr short kReadable = POLLIN | POLLHUP | POLLERR | POLLNVAL;
+  constexpr short kReadable = POLLIN | kHangUp | POLLHUP | POLLERR | POLLNVAL;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     entries[i].readable = (fds[i].revents & kReadable) != 0;
   }

@@ -103,7 +103,9 @@ WaitResult waitReadable(std::span<WaitEntry> entries,
   for (WaitEntry& entry : entries) {
     entry.readable = false;
     if (entry.handle != kNoSocket) {
-      readable.add(entry.handle);
+      if (!entry.hangUpOnly) {
+        readable.add(entry.handle);
+      }
       failed.add(entry.handle);
     }
   }

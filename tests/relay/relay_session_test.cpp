@@ -149,6 +149,37 @@ TEST_F(RelaySessionTest, ChatHeldWhenTheSessionEndsBeforeTheWelcomeIsCounted) {
   thread_.join();
 }
 
+TEST_F(RelaySessionTest, ClientLeavingMidPasteStopsSpeakingAtOnce) {
+  EXPECT_EQ(readUntil(hub_, std::string(kLockString)), kLockString);
+  EXPECT_TRUE(platform::sendAll(hub_, "$ValidateNick bob|"));
+  EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
+  EXPECT_EQ(ircSays(":srv 001 bob :hi\r\n", "<srv> hi|"), "$Hello bob|<srv> hi|");
+  // 960 lines of 300 bytes: far more than the pacer lets wait, so the
+  // client is no longer read, and its close is all that tells it left.
+  std::string paste;
+  for (int i = 0; i < 12; ++i) {
+    std::string text;
+    for (int line = 0; line < 80; ++line) {
+      text += std::string(300, static_cast<char>('a' + i)) + "\r\n";
+    }
+    paste += "<bob> " + text + "|";
+  }
+  EXPECT_TRUE(platform::sendAll(hub_, paste));
+  std::string sent = readUntil(irc_, std::string(300, 'a') + "\r\n");
+  platform::closeSocket(hub_);
+  std::string rest;
+  EXPECT_TRUE(waitForClose(irc_, rest, std::chrono::milliseconds(1500)))
+      << "the relay noticed the close within a second";
+  sent += rest;
+  std::size_t lines = 0;
+  for (auto at = sent.find("PRIVMSG"); at != std::string::npos; at = sent.find("PRIVMSG", at + 1)) {
+    ++lines;
+  }
+  EXPECT_LE(lines, 5u) << "spoke on after the client left";
+  EXPECT_NE(rest.find("QUIT :DC client left\r\n"), std::string::npos) << rest;
+  thread_.join();
+}
+
 // Unpaced, so a paste's 200 lines arrive at once.
 class RelayPasteTest : public RelaySessionTest {
  protected:
