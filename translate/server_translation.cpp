@@ -55,6 +55,7 @@ constexpr std::array<std::uint32_t, 10> kAboutNumerics = {311, 312, 313, 314, 31
                                                           318, 319, 367, 368, 369};
 constexpr std::string_view kNoticeTargetStops{": \0", 3};
 constexpr std::string_view kPongStops{"\r\n\0", 3};
+constexpr std::string_view kPrefixStops{" \0", 2};
 
 constexpr std::uint32_t kWelcomeNumeric = 1;
 constexpr std::uint32_t kSupportNumeric = 5;
@@ -105,10 +106,34 @@ void showNotice(const ServerLine& line, std::size_t at) {
     return;
   }
   const std::string_view text = data.slice(colon + 1, data.wordEnd(colon + 1, kTextStops));
+  if (text.starts_with('\x01')) {
+    return;  // a CTCP reply: the answer to a question the DC user never asked
+  }
   std::array<char, kStreamCapacity> plain;
   const std::size_t length = stripFormatting(text, plain.data(), plain.size());
 
   LongMessage message(line.out);
+  // A user's notice shows its sender, as IRC clients show it: "<-alice->"
+  // in main chat, or as a private message from alice.
+  if (const std::string_view sender = senderNick(data);
+      line.hasPrefix() && !sender.empty() && data.at(data.find(1, '!', kPrefixStops)) == '!') {
+    std::string storage;
+    const std::string_view name = memberName(line.relay, sender, storage);
+    if (nickMatches(ircNickOf(line.relay), data, at)) {
+      message.head().append("$To: ");
+      message.head().appendEscaped(line.relay.nick.view());
+      message.head().append(" From: ");
+      message.head().appendEscaped(name);
+      message.head().append(" $");
+    }
+    message.head().append("<-");
+    message.head().appendEscaped(name);
+    message.head().append("-> ");
+    message.endHead();
+    message.appendText({plain.data(), length});
+    message.send();
+    return;
+  }
   if (!text.starts_with("**")) {
     message.head().append("*** ");
   }

@@ -76,6 +76,10 @@ TEST(ServerTranslation, DispatchNoticesNumericsAndPassOn) {
        {"PONG :" + std::string(504, 't') + "\r\n"}},
       {"AUTH target shown", "NOTICE AUTH :*** Checking Ident\r\n", {"*** Checking Ident|"}},
       {"notice target lost", ":srv NOTICE mynick :Welcome\r\n", {"*** mynick Welcome|"}},
+      {"user's channel notice without its sender", ":alice!u@h NOTICE #c :hi $all|\r\n",
+       {"<-alice-> hi &#36;all&#124;|"}},
+      {"user's notice to the user not private", ":alice!u@h NOTICE ME :psst\r\n",
+       {"$To: me From: alice $<-alice-> psst|"}},
       {"notice without text not an empty command", "NOTICE x\r\n", {"|"}},
       // Reset (0x0F) was shown until the full set of formatting codes went.
       {"formatting kept",
@@ -488,9 +492,7 @@ TEST(ServerTranslation, CtcpActionsAndRequests) {
        {"NOTICE alice :\x01PING " + std::string(489, '7') + "\x01\r\n"}},
       {"other request shown", ":alice!u@h PRIVMSG me :\x01TIME\x01\r\n", {}},
       {"request without a prefix answered", "PRIVMSG me :\x01VERSION\x01\r\n", {}},
-      {"CTCP reply shown with its 0x01",
-       ":alice!u@h NOTICE me :\x01VERSION x 1\x01\r\n",
-       {"*** me VERSION x 1|"}},
+      {"CTCP reply shown", ":alice!u@h NOTICE me :\x01VERSION x 1\x01\r\n", {}},
   });
 }
 
