@@ -76,9 +76,11 @@ TEST(ServerTranslation, DispatchNoticesNumericsAndPassOn) {
        {"PONG :" + std::string(504, 't') + "\r\n"}},
       {"AUTH target shown", "NOTICE AUTH :*** Checking Ident\r\n", {"*** Checking Ident|"}},
       {"notice target lost", ":srv NOTICE mynick :Welcome\r\n", {"*** mynick Welcome|"}},
-      {"user's channel notice without its sender", ":alice!u@h NOTICE #c :hi $all|\r\n",
+      {"user's channel notice without its sender",
+       ":alice!u@h NOTICE #c :hi $all|\r\n",
        {"<-alice-> hi &#36;all&#124;|"}},
-      {"user's notice to the user not private", ":alice!u@h NOTICE ME :psst\r\n",
+      {"user's notice to the user not private",
+       ":alice!u@h NOTICE ME :psst\r\n",
        {"$To: me From: alice $<-alice-> psst|"}},
       {"notice without text not an empty command", "NOTICE x\r\n", {"|"}},
       // Reset (0x0F) was shown until the full set of formatting codes went.
