@@ -227,18 +227,61 @@ void handleNickChange(const ServerLine& line, std::size_t at) {
   addUserInfo(line.relay, batch, newNick, senderUserHost(data));
 }
 
+// A channel MODE that does more than change operator ranks (a ban, a key,
+// a limit, voice, ...) is told, so the DC user's own Set Ban and Unban are
+// confirmed: "*** op sets mode +b *!*@evil.test".
+void tellModeChange(const ServerLine& line, Batch& batch, std::size_t target, std::size_t mode,
+                    std::size_t modeEnd) {
+  const ServerData& data = line.data;
+  const char first = data.at(target);
+  if (first != '#' && first != '&' && first != '!' && first != '+') {
+    return;  // the user's own modes, or a line without a target
+  }
+  bool onlyRanks = true;
+  for (std::size_t i = mode; i < modeEnd; ++i) {
+    const char letter = data.at(i);
+    onlyRanks &= letter == '+' || letter == '-' ||
+                 ((letter == 'o' || isStatusMode(line.relay, letter)) &&
+                  operatorRankOf(line.relay, letter) != 0);
+  }
+  if (onlyRanks) {
+    return;
+  }
+  std::string storage;
+  const std::string_view setter =
+      line.hasPrefix() ? memberName(line.relay, senderNick(data), storage) : std::string_view();
+  addWhole(batch, [&](Composer& c) {
+    c.append("*** ");
+    c.appendEscaped(setter);
+    c.append(setter.empty() ? "Mode " : " sets mode ");
+    std::string_view changes = data.slice(mode, data.wordEnd(mode, kTextStops));
+    // "+b :mask" and "+b mask" are one change.
+    for (std::size_t colon = changes.find(" :"); colon != std::string_view::npos;
+         colon = std::string_view::npos) {
+      c.appendEscaped(changes.substr(0, colon + 1));
+      changes.remove_prefix(colon + 2);
+    }
+    c.appendEscaped(changes);
+    c.terminate("|");
+  });
+}
+
 void handleModeChange(const ServerLine& line, std::size_t at) {
   const ServerData& data = line.data;
-  std::size_t mode = data.skip(at, ' ');
+  const std::size_t target = data.skip(at, ' ');
+  std::size_t mode = target;
   if (data.at(mode) != '+' && data.at(mode) != '-') {
     mode = data.skip(data.wordEnd(mode, kParameterStops), ' ');  // past the target
   }
   const std::size_t modeEnd = data.wordEnd(mode, kParameterStops);
+  Batch batch = clientBatch(line);  // one send, split only when the area is full
+  if (mode != target) {
+    tellModeChange(line, batch, target, data.skip(mode, ':'), modeEnd);
+  }
   if (data.at(modeEnd) != ' ' || modeEnd >= data.size()) {
     return;  // no parameters, so no 'o' to report
   }
 
-  Batch batch = clientBatch(line);  // one send, split only when the area is full
   std::size_t parameter = modeEnd + 1;
   char sign = '+';
   for (std::size_t i = mode; i < modeEnd; ++i) {
