@@ -8,6 +8,7 @@
 #include "translate/composer.h"
 #include "translate/nmdc_text.h"
 
+#include <algorithm>
 #include <array>
 #include <bitset>
 #include <unordered_set>
@@ -116,11 +117,11 @@ std::optional<std::uint16_t> drawFreePort(const std::function<std::uint32_t()>& 
   constexpr int kDraws = 1 << 20;
   for (int i = 0; i < kDraws; ++i) {
     const std::uint16_t port = low16(random());
-    if (port >= kLowestRandomPort && !isTaken(port)) {
+    if (port >= kLowestRandomPort && port <= kHighestRandomPort && !isTaken(port)) {
       return port;
     }
   }
-  for (std::uint32_t port = kLowestRandomPort; port <= 0xFFFF; ++port) {
+  for (std::uint32_t port = kLowestRandomPort; port <= kHighestRandomPort; ++port) {
     if (!isTaken(static_cast<std::uint16_t>(port))) {
       return static_cast<std::uint16_t>(port);
     }
@@ -145,7 +146,10 @@ void BridgeTableLogic::initialise(std::string_view settingsProblem) {
                                        ". Saving settings will replace it with the Bridges "
                                        "shown.");
   }
-  const auto port = drawFreePort(random_, [](std::uint16_t) { return false; });
+  const auto port = drawFreePort(random_, [this](std::uint16_t candidate) {
+    return std::any_of(bridges_.begin(), bridges_.end(),
+                       [candidate](const Bridge& b) { return b.localPort == candidate; });
+  });
   view_.setPortField(decimalText(port.value_or(0)));
 
   int position = 0;

@@ -32,6 +32,9 @@ inline constexpr std::size_t kChannelFieldLimit = kBridgeChannelCapacity - 1;  /
 
 // Ports below this need privileges on Linux, and 0 cannot be listened on as shown.
 inline constexpr std::uint32_t kLowestRandomPort = 1024;
+// Below the ports systems hand out for outgoing connections (Linux from
+// 32768, Windows from 49152), so a proposed port is not taken by chance.
+inline constexpr std::uint32_t kHighestRandomPort = 32767;
 
 // What the window logic needs from the widgets: the Bridge table, the
 // fields and the options editor, the event log, the notification area,
@@ -124,7 +127,7 @@ std::string composeLocalAddress(std::uint32_t port);
 // the text is not such a number or does not fit 32 bits.
 std::uint32_t readPortNumber(std::string_view text);
 
-// A random port of kLowestRandomPort or more for which `isTaken` is false,
+// A random port from kLowestRandomPort to kHighestRandomPort for which `isTaken` is false,
 // from the low 16 bits of `random`'s words; a deterministic scan takes over if
 // the draws keep missing. Nothing when every such port is taken.
 std::optional<std::uint16_t> drawFreePort(const std::function<std::uint32_t()>& random,
