@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quayside {
 
@@ -34,6 +35,7 @@ inline constexpr std::size_t kStatusPrefixCapacity = 17;  // 16 channel status m
 // IRC lines of chat typed before the server's welcome, held until it comes:
 // as much as the pacer lets wait.
 inline constexpr std::size_t kHeldChatLimit = 65536;
+inline constexpr std::size_t kToldNoFilesLimit = 64;
 
 // Why the translations ended a session (see RelayState::endReason).
 enum class EndCause : std::uint8_t { kOther, kPasswordRefused, kNickRefused };
@@ -116,6 +118,9 @@ struct RelayState {
   // no memory, once sent), and how many messages they are.
   std::string heldChat;
   std::uint32_t heldMessages = 0;
+  // The users whose files the client asked for and was told IRC has none
+  // (once each; at most kToldNoFilesLimit names, the oldest forgotten).
+  std::vector<std::string> toldNoFiles;
 
   LoginStep loginStep = LoginStep::kIdle;
   // The client's password (IRC form), held only from "$MyPass" until SASL

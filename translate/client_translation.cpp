@@ -52,6 +52,8 @@ using HeadScratch = std::array<char, kRelayedLineLimit>;
 // break would let one client field send a second IRC command.
 constexpr string_view kLineStops = "\r\n\0"sv;
 constexpr string_view kKick = "$Kick "sv;
+constexpr string_view kConnectToMe = "$ConnectToMe "sv;
+constexpr string_view kRevConnectToMe = "$RevConnectToMe "sv;
 
 struct Command {
   RelayState& relay;
@@ -656,6 +658,38 @@ void chatLine(Command& c) {
   sendChatText(c, *head, unescapedText(upTo(text, kNul), scratch, large));
 }
 
+// "$ConnectToMe bob ip:port" and "$RevConnectToMe me bob": the client wants
+// bob's files, which an IRC user cannot share. Told once per user, so the
+// client's retries stay quiet instead of waiting for a timeout unanswered.
+void noFiles(Command& c) {
+  const bool reverse = startsWith(c.body, kRevConnectToMe);
+  string_view rest = c.body.substr(reverse ? kRevConnectToMe.size() : kConnectToMe.size());
+  if (reverse) {
+    const std::size_t space = rest.find(' ');
+    rest = space == string_view::npos ? string_view() : rest.substr(space + 1);
+  }
+  const string_view remote = upTo(rest.substr(0, rest.find(' ')), kNul);
+  if (remote.empty() || remote.size() > kNickCapacity) {
+    return;
+  }
+  std::vector<std::string>& told = c.relay.toldNoFiles;
+  if (std::find(told.begin(), told.end(), remote) != told.end()) {
+    return;
+  }
+  if (told.size() == kToldNoFilesLimit) {
+    told.erase(told.begin());
+  }
+  told.emplace_back(remote);
+  HeadScratch nickArea;
+  const string_view nick = unescaped(remote, nickArea);
+  Composer line(c.out.area(Peer::kClient));
+  line.append("*** "sv);
+  line.appendEscaped(nick);
+  line.append(" is on IRC: IRC users share no files"sv);
+  line.terminate("|");
+  c.out.commit(Peer::kClient, line.size());
+}
+
 // --- Chat before the welcome ---------------------------------------------------
 
 // Takes the server's side of one chat or private message typed before the
@@ -751,7 +785,7 @@ struct Row {
 };
 
 // In protocol order; the first row whose prefix matches decides.
-constexpr std::array<Row, 10> kRows = {{
+constexpr std::array<Row, 12> kRows = {{
     {kValidateNick, false, true, validateNick},
     {kMyPass, false, false, givePassword},
     {kSupports, false, false, supports},
@@ -762,6 +796,8 @@ constexpr std::array<Row, 10> kRows = {{
     {"$To:", true, true, heldPrivateMessage},
     {"<", true, true, heldChatLine},
     {kKick, true, false, heldBareKick},
+    {kConnectToMe, true, false, noFiles},
+    {kRevConnectToMe, true, false, noFiles},
 }};
 
 }  // namespace

@@ -228,6 +228,11 @@ const Exchange kExchanges[] = {
      {"$Kick b&#124;x|$Kick |$Kick e\rQUIT|$Kick e\0x|$Kick "s + std::string(500, 'e') + "|"},
      {}, {"KICK #chan b|x\r\n"}},
     {"BareKickWaitsForLogin", {"$Kick eve|"}, {}, {}, 0},
+    {"FileRequestsToIrcUsersAnsweredOncePerUser",
+     {"$ConnectToMe al 1.2.3.4:5|$RevConnectToMe bob a&#36;l|$ConnectToMe al 1.2.3.4:6|"
+      "$RevConnectToMe bob|"},
+     {"*** al is on IRC: IRC users share no files|",
+      "*** a&#36;l is on IRC: IRC users share no files|"}},
     {"KickReasonCutForRelaying",
      {"<o> is kicking e because: " + std::string(500, 'r') + "|$Kick e|"}, {},
      {"KICK #chan e :" + std::string(402 - 16, 'r') + "\r\n"}},
