@@ -17,6 +17,19 @@ bool isPong(std::string_view line) {
   return line.starts_with("PONG");
 }
 
+// The lines of registration (the server password, SASL, the nick and user,
+// the channel's JOIN): a login waiting behind the allowance would take
+// seconds for nothing, and servers expect them in a burst.
+bool isRegistration(std::string_view line) {
+  for (const std::string_view command :
+       {"PASS ", "CAP ", "AUTHENTICATE ", "NICK ", "USER ", "JOIN "}) {
+    if (line.starts_with(command)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 bool Pacer::mayGo(TimePoint now) const {
@@ -44,10 +57,16 @@ void Pacer::add(std::string_view lines, TimePoint now) {
       sendRun();
       send_(line);
       runStart = runEnd = at + line.size();
+    } else if (registering_ && isRegistration(line)) {
+      // At once, but counted: the chat that follows still keeps the server's count.
+      charge(now);
+      runEnd = at + line.size();
     } else if (queuedBytes() == 0 && mayGo(now)) {
+      registering_ = false;
       charge(now);
       runEnd = at + line.size();
     } else {
+      registering_ = false;
       queued_.append(line);
     }
     at += line.size();

@@ -16,8 +16,9 @@ namespace quayside {
 // once, then one every 2 seconds. Lines wait in order and are never dropped;
 // a PONG jumps the queue, since a server drops a client whose answer to its
 // PING comes late, and costs no allowance (servers do not count it against
-// the client's chat). The clock comes in as a parameter, and the bytes go out
-// through `send`, so the schedule is plain arithmetic to test.
+// the client's chat). Registration (PASS, CAP, AUTHENTICATE, NICK, USER and
+// JOIN before any other line) goes at once too, and is counted. The clock comes in as a parameter,
+// and the bytes go out through `send`, so the schedule is plain arithmetic to test.
 class Pacer {
  public:
   using TimePoint = std::chrono::steady_clock::time_point;
@@ -59,6 +60,8 @@ class Pacer {
   // Where the penalties have brought the server's count; a line may go
   // while adding its penalty keeps this within the allowance of now.
   TimePoint penaltyUntil_{};
+  // Until the first other line: registration lines go at once.
+  bool registering_ = true;
   std::string queued_;    // waiting lines, each with its CR LF
   std::size_t head_ = 0;  // where the first waiting line starts
 };

@@ -87,6 +87,13 @@ TEST(Pacer, SendsFiveLinesAtOnceThenOneEveryTwoSeconds) {
       {"a PONG amid chat reorders the chat",
        {{0, "A\r\nPONG :y\r\nB\r\n"}},
        {{0, "A\r\n"}, {0, "PONG :y\r\n"}, {0, "B\r\n"}}},
+      {"registration waits, or is not counted",
+       {{0, "PASS p\r\nCAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\nNICK a\r\nUSER a\r\nJOIN #c\r\n" +
+                numbered(1, 2) + "NICK b\r\n"}},
+       {{0, "PASS p\r\nCAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\nNICK a\r\nUSER a\r\nJOIN #c\r\n"},
+        {4000, numbered(1, 1)},
+        {6000, numbered(2, 2)},
+        {8000, "NICK b\r\n"}}},
       {"a final piece without CR LF is lost",
        {{0, numbered(1, 5) + "tail"}},
        {{0, numbered(1, 5)}, {2000, "tail"}}},
