@@ -1,11 +1,13 @@
 #pragma once
 
+#include "relay/refusal_holds.h"
 #include "relay/relay.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <span>
 
 namespace quayside {
@@ -37,6 +39,9 @@ struct Bridge {
   std::array<std::uint8_t, 4> reservedTail{};          // offset 1821, carried unchanged
 
   SessionOptions options;  // kept inside `reserved` when stored
+  // Runtime only: which DC nicks' retries are answered without a connect.
+  // Made when the listener first opens; the Bridge's Relays share it.
+  std::shared_ptr<RefusalHolds> holds;
 };
 
 using BridgeRecord = std::array<std::byte, kBridgeRecordSize>;

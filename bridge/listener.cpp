@@ -59,6 +59,7 @@ std::unique_ptr<Relay> relayFor(const Bridge& bridge, SocketHandle client) {
   relay->serverText.assign(fieldText(bridge.server));
   relay->options = bridge.options;
   relay->bridgePort = bridge.localPort;
+  relay->holds = bridge.holds;
   return relay;
 }
 
@@ -90,6 +91,9 @@ void Listeners::openListener(Bridge& bridge) {
     return;
   }
   ensureOwnAcceptMessage(bridges_, bridge);
+  if (!bridge.holds) {
+    bridge.holds = std::make_shared<RefusalHolds>();
+  }
   bridge.listenSocket = listener;
   host_.watchAccepts(listener, bridge.acceptMessage);
 }

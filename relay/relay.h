@@ -13,6 +13,7 @@
 
 namespace quayside {
 
+class RefusalHolds;
 class TextConverter;
 
 // Received bytes held per direction; one more byte holds the NUL after them.
@@ -32,7 +33,13 @@ inline constexpr std::size_t kAddressTextCapacity = 48;   // "[" IPv6 text "]" a
 inline constexpr std::size_t kStatusPrefixCapacity = 17;  // 16 channel status modes and a NUL
 
 // Why the translations ended a session (see RelayState::endReason).
-enum class EndCause : std::uint8_t { kOther, kPasswordRefused, kNickRefused };
+enum class EndCause : std::uint8_t {
+  kOther,
+  kPasswordRefused,
+  kNickRefused,
+  kKicked,       // endReason says who kicked the user, from where and why
+  kServerError,  // the server's ERROR line
+};
 
 // loginFlags bits; each only ever goes from 0 to 1 while the Relay lives.
 inline constexpr std::uint8_t kLoginValidated = 0x01;     // "$Hello" sent, or NICK from user info
@@ -123,6 +130,8 @@ struct Relay : RelayState {
   SocketHandle clientSocket = kNoSocket;
   SocketHandle serverSocket = kNoSocket;
   std::uint16_t bridgePort = 0;  // the local port of the Bridge that accepted it
+  // The accepting Bridge's holds, shared with it; null: nothing is held.
+  std::shared_ptr<RefusalHolds> holds;
 
   // Where the IRC server was reached: its address as written before a port
   // ("192.0.2.1", "[2001:db8::1]") and the port, in host order.

@@ -190,6 +190,9 @@ void BridgeTableLogic::update() {
   closeListener(*bridge);
   bridge->options = *options;
   activity_.clearFailure(*bridge);
+  // Nor do its holds: the next retry tries the changed settings. Relays
+  // still running keep the old holds to themselves.
+  bridge->holds.reset();
   storeFields(*bridge, false);
 }
 
