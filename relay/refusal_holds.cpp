@@ -62,8 +62,8 @@ Hold RefusalHolds::refuse(std::string_view nick, HoldCause cause, std::string_vi
     // 30 s, 60 s, 120 s, 240 s, then 300 s: the shift stops before it
     // could overflow.
     entry->refusals = std::min<std::uint32_t>(entry->refusals + 1, 16);
-    duration = std::min<std::chrono::seconds>(kFirstHold * (1 << (entry->refusals - 1)),
-                                              kLongestHold);
+    duration =
+        std::min<std::chrono::seconds>(kFirstHold * (1 << (entry->refusals - 1)), kLongestHold);
   }
   entry->hold = Hold{cause, std::string(cutText(reason, kReasonLimit)), now.steady + duration,
                      untilText(now, duration)};

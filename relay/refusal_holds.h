@@ -82,8 +82,8 @@ class RefusalHolds {
   };
 
   mutable std::mutex mutex_;
-  std::vector<Entry> entries_;   // guarded by mutex_
-  std::uint64_t recorded_ = 0;   // guarded by mutex_
+  std::vector<Entry> entries_;  // guarded by mutex_
+  std::uint64_t recorded_ = 0;  // guarded by mutex_
 };
 
 // The State column's words: "held after a kick until 18:05".

@@ -67,8 +67,7 @@ TEST(RefusalHolds, HoldTimesFollowRefusalsKicksAndWelcomes) {
         {30, Op::kRefuse, "bob", HoldCause::kPassword, "held after a refused password until 18:06"},
         {40, Op::kWelcome, "bob"},
         {41, Op::kAsk, "bob"},
-        {50, Op::kRefuse, "bob", HoldCause::kPassword,
-         "held after a refused password until 18:06"},
+        {50, Op::kRefuse, "bob", HoldCause::kPassword, "held after a refused password until 18:06"},
         {79, Op::kAsk, "bob", {}, "held after a refused password until 18:06"},
         {80, Op::kAsk, "bob"}}},
       {"one nick's refusal or kick never holds another",
@@ -106,8 +105,7 @@ TEST(RefusalHolds, HoldTimesFollowRefusalsKicksAndWelcomes) {
     const Clock::time_point start = Clock::now();
     for (const Step& step : row.steps) {
       SCOPED_TRACE(step.second);
-      const HoldClock now{start + std::chrono::seconds(step.second),
-                          row.startOfDay + step.second};
+      const HoldClock now{start + std::chrono::seconds(step.second), row.startOfDay + step.second};
       switch (step.op) {
         case Op::kRefuse:
           EXPECT_EQ(heldText(holds.refuse(step.nick, step.cause, "why", now)), step.said);
