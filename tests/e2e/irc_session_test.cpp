@@ -322,6 +322,9 @@ TEST_F(IrcSessionTest, KickedClientIsDisconnectedAndLeavesIrc) {
   // Out of the channel, bob's QUIT reaches nobody: ask the server instead.
   EXPECT_TRUE(alice->waitUntilGone("bob")) << "the kicked client's IRC connection stayed";
 
+  // The hold is kept before the end is logged.
+  ASSERT_TRUE(daemon_->process().waitForOutput("client was kicked from the channel"));
+
   // Clients reconnect by themselves: within the hold bob is told why and
   // when, and never reaches the server, so the channel is not rejoined.
   NmdcClient retry("bob");

@@ -171,6 +171,8 @@ TEST_F(SaslLoginTest, WrongPasswordIsRefused) {
   ASSERT_TRUE(client.connect(localPort_));
   ASSERT_TRUE(logInWith(client, kWrongPassword));
   EXPECT_TRUE(expectRefused(client));
+  // The hold is kept before the end is logged.
+  ASSERT_TRUE(daemon_->process().waitForOutput("the IRC server refused the password"));
 
   // A retry within the hold, whatever password it would give, is refused
   // here: the network sees no second failed login.
