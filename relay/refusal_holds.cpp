@@ -6,6 +6,7 @@ namespace quayside {
 namespace {
 
 constexpr std::int32_t kSecondsPerDay = 24 * 60 * 60;
+constexpr std::int64_t kMinutesPerDay = std::int64_t{24} * 60;
 
 std::string twoDigits(std::int32_t value) {
   return {static_cast<char>('0' + value / 10 % 10), static_cast<char>('0' + value % 10)};
@@ -15,7 +16,7 @@ std::string twoDigits(std::int32_t value) {
 // whole minute: the time shown is never before the hold ends.
 std::string untilText(const HoldClock& now, std::chrono::seconds duration) {
   const std::int64_t start = std::clamp(now.secondOfDay, 0, kSecondsPerDay - 1);
-  const std::int64_t minutes = (start + duration.count() + 59) / 60 % (24 * 60);
+  const std::int64_t minutes = (start + duration.count() + 59) / 60 % kMinutesPerDay;
   return twoDigits(static_cast<std::int32_t>(minutes / 60)) + ":" +
          twoDigits(static_cast<std::int32_t>(minutes % 60));
 }
