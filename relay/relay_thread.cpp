@@ -613,6 +613,8 @@ EarlyWords readUpToNick(const Relay& relay) {
     early.bytes += bytes;
     feed(*early.probe, Stream::kClient, bytes, standardTranslator(), discard);
   }
+  // A password sent unasked is taken by the session itself.
+  early.probe->password.wipe();
   return early;
 }
 
@@ -671,6 +673,9 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
     if (early.gone.empty()) {
       held = relay.holds->find(early.probe->nick.view(), Clock::now());
     }
+    if (!held) {
+      early.probe.reset();  // the session reads those bytes itself
+    }
   }
 
   if (!early.gone.empty()) {
@@ -722,9 +727,6 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
                    connectFailureWords(failure, detail);
       appendStatusLine(toClient, holdReason, clientConverter(relay));
     }
-  }
-  if (early.probe) {
-    early.probe->password.wipe();
   }
   // A welcome that came with the end (in the same receive) still counts.
   if (relay.holds && (relay.loginFlags & kLoginWelcomed) != 0) {
