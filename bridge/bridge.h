@@ -1,11 +1,13 @@
 #pragma once
 
+#include "relay/refusal_holds.h"
 #include "relay/relay.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -46,6 +48,9 @@ struct Bridge {
   // such a Bridge is never opened with weaker options than were set, and
   // `reserved` is stored back as it was until options are set anew.
   std::string optionsProblem;
+  // Runtime only: which DC nicks' retries are answered without a connect.
+  // Made when the listener first opens; the Bridge's Relays share it.
+  std::shared_ptr<RefusalHolds> holds;
 };
 
 using BridgeRecord = std::array<std::byte, kBridgeRecordSize>;

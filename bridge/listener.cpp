@@ -59,6 +59,7 @@ std::unique_ptr<Relay> relayFor(const Bridge& bridge, SocketHandle client) {
   relay->serverText.assign(fieldText(bridge.server));
   relay->options = bridge.options;
   relay->bridgePort = bridge.localPort;
+  relay->holds = bridge.holds;
   return relay;
 }
 
@@ -106,6 +107,9 @@ void Listeners::openListener(Bridge& bridge) {
     return;
   }
   ensureOwnAcceptMessage(bridges_, bridge);
+  if (!bridge.holds) {
+    bridge.holds = std::make_shared<RefusalHolds>();
+  }
   bridge.listenSocket = listener;
   bridge.listenSocket6 = listener6;
   host_.watchAccepts(listener, bridge.acceptMessage);

@@ -15,6 +15,7 @@
 
 namespace quayside {
 
+class RefusalHolds;
 class TextConverter;
 
 // Received bytes held per direction; one more byte holds the NUL after them.
@@ -38,7 +39,13 @@ inline constexpr std::size_t kHeldChatLimit = 65536;
 inline constexpr std::size_t kToldNoFilesLimit = 64;
 
 // Why the translations ended a session (see RelayState::endReason).
-enum class EndCause : std::uint8_t { kOther, kPasswordRefused, kNickRefused };
+enum class EndCause : std::uint8_t {
+  kOther,
+  kPasswordRefused,
+  kNickRefused,
+  kKicked,       // endReason says who kicked the user, from where and why
+  kServerError,  // the server's ERROR line
+};
 
 // loginFlags bits; each only ever goes from 0 to 1 while the Relay lives.
 inline constexpr std::uint8_t kLoginValidated = 0x01;     // "$Hello" sent, or NICK from user info
@@ -138,6 +145,8 @@ struct Relay : RelayState {
   SocketHandle clientSocket = kNoSocket;
   SocketHandle serverSocket = kNoSocket;
   std::uint16_t bridgePort = 0;  // the local port of the Bridge that accepted it
+  // The accepting Bridge's holds, shared with it; null: nothing is held.
+  std::shared_ptr<RefusalHolds> holds;
 
   // Where the IRC server was reached: its address as written before a port
   // ("192.0.2.1", "[2001:db8::1]") and the port, in host order.

@@ -2,11 +2,13 @@
 
 #include "core/server_address.h"
 #include "platform/charset.h"
+#include "platform/clock.h"
 #include "platform/net.h"
 #include "platform/stream.h"
 #include "platform/tls.h"
 #include "platform/wait.h"
 #include "relay/pacer.h"
+#include "relay/refusal_holds.h"
 #include "relay/registry.h"
 #include "translate/client_charset.h"
 #include "translate/composer.h"
@@ -41,13 +43,22 @@ constexpr std::string_view kStopReason = "Quayside stopped";
 // its side before its connection is closed anyway.
 constexpr auto kCloseGrace = std::chrono::seconds(2);
 
+// How long a client on a Bridge that holds some nick may take to name
+// itself after the lock; then it is looked up without a nick.
+constexpr auto kNickWait = std::chrono::seconds(10);
+
 // Why a Relay ended, and whether the user's side ended it (then the client
 // is gone or was already told, so it gets no status line).
 struct End {
+  End(std::string why, bool client = false, EndKind endKind = EndKind::kFailure,
+      std::optional<HoldCause> holdCause = std::nullopt)
+      : reason(std::move(why)), byClient(client), kind(endKind), hold(holdCause) {}
+
   std::string reason;
   bool byClient = false;
   EndKind kind = EndKind::kFailure;
   bool stopped = false;  // Quayside is stopping: the server gets a QUIT
+  std::optional<HoldCause> hold;  // set when retrying at once cannot help
 };
 
 // How the window classifies an end the translations caused.
@@ -57,14 +68,54 @@ EndKind endKindOf(EndCause cause) {
       return EndKind::kPasswordRefused;
     case EndCause::kNickRefused:
       return EndKind::kNickRefused;
+    case EndCause::kKicked:
+      return EndKind::kByClient;
+    case EndCause::kServerError:
     case EndCause::kOther:
       break;
   }
   return EndKind::kFailure;
 }
 
+// Which ends the translations caused hold the nick's retries off.
+std::optional<HoldCause> holdOf(EndCause cause) {
+  switch (cause) {
+    case EndCause::kPasswordRefused:
+      return HoldCause::kPassword;
+    case EndCause::kNickRefused:
+      return HoldCause::kNicks;
+    case EndCause::kKicked:
+      return HoldCause::kKick;
+    case EndCause::kServerError:
+      return HoldCause::kServerError;
+    case EndCause::kOther:
+      break;
+  }
+  return std::nullopt;
+}
+
 constexpr std::string_view kUntrustedCertificate = "the server's certificate is not trusted";
 constexpr std::string_view kCertificateForOtherHost = "the certificate is for another host name";
+constexpr std::string_view kNotResolved = "server name does not resolve";
+constexpr std::string_view kNotConnected = "cannot connect to the server";
+constexpr std::string_view kConnectTimedOut = "connecting to the server timed out";
+constexpr std::string_view kTlsTimedOut = "TLS handshake timed out";
+constexpr std::string_view kTlsFailed = "TLS handshake failed";
+
+// Which failures to connect hold every nick's retries off: the server's
+// answer, not this machine's.
+std::optional<HoldCause> holdOf(std::string_view connectFailure) {
+  if (connectFailure == kUntrustedCertificate || connectFailure == kCertificateForOtherHost) {
+    return HoldCause::kCertificate;
+  }
+  for (const std::string_view unreachable :
+       {kNotResolved, kNotConnected, kConnectTimedOut, kTlsTimedOut, kTlsFailed}) {
+    if (connectFailure == unreachable) {
+      return HoldCause::kUnreachable;
+    }
+  }
+  return std::nullopt;
+}
 
 // Production output. The translations compose straight into one growing
 // buffer per socket; what they commit while the relay handles one receive
@@ -235,20 +286,20 @@ std::string_view startTls(Relay& relay, std::string_view host,
       return kCertificateForOtherHost;
     case platform::TlsFailure::kTimedOut:
       detail = tls.error + " (is the port a plain-text one?)";
-      return "TLS handshake timed out";
+      return kTlsTimedOut;
     case platform::TlsFailure::kFailed:
       break;
   }
   detail = tls.error;
-  return "TLS handshake failed";
+  return kTlsFailed;
 }
 
 // Resolves and connects to the server (TLS for ircs://), then greets the
-// client with the lock. Returns why the Relay must end, or an empty view when
-// it is connected. The stream goes to `server`; relay.serverSocket names its
-// handle.
+// client with the lock unless it was `greeted` already. Returns why the Relay
+// must end, or an empty view when it is connected. The stream goes to
+// `server`; relay.serverSocket names its handle.
 std::string_view connectServer(Relay& relay, std::unique_ptr<platform::ByteStream>& server,
-                               std::string& detail) {
+                               std::string& detail, bool greeted) {
   const ServerAddress endpoint = parseServerAddress(relay.serverText.view(), relay.upstreamKind);
   if (!endpoint.problem.empty()) {
     detail = endpoint.problem;
@@ -263,16 +314,16 @@ std::string_view connectServer(Relay& relay, std::unique_ptr<platform::ByteStrea
     case platform::ConnectFailure::kNotResolved:
       // The resolver's words differ from one system to the next; the log
       // keeps the one plain reason.
-      return "server name does not resolve";
+      return kNotResolved;
     case platform::ConnectFailure::kNoSocket:
       detail = connection.error;
       return "cannot create the server socket";
     case platform::ConnectFailure::kNotConnected:
       detail = connection.error;
-      return "cannot connect to the server";
+      return kNotConnected;
     case platform::ConnectFailure::kTimedOut:
       detail = connection.error;
-      return "connecting to the server timed out";
+      return kConnectTimedOut;
   }
   server = std::move(connection.stream);
   if (endpoint.tls()) {
@@ -282,8 +333,11 @@ std::string_view connectServer(Relay& relay, std::unique_ptr<platform::ByteStrea
     }
   }
   relay.serverSocket = server->handle();
-  // Nothing reaches the client before the server connection is up.
-  platform::sendAll(relay.clientSocket, kLockString);
+  // Nothing reaches the client before the server connection is up, unless
+  // the Bridge holds some nick.
+  if (!greeted) {
+    platform::sendAll(relay.clientSocket, kLockString);
+  }
   return {};
 }
 
@@ -321,10 +375,15 @@ std::string spoken(std::chrono::milliseconds time) {
 // Relays until either side ends; returns why. Besides the two sockets the
 // wait watches the server's deadlines: the welcome after the connect, a
 // PING after a long silence and the end when that PING stays unanswered;
-// and the time the next paced line is due, while lines wait.
+// and the time the next paced line is due, while lines wait. `early` is what
+// the client sent before the connect, framed first.
 End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& translator,
-                 RelayObserver* observer, const RelayTimeouts& timeouts) {
+                 RelayObserver* observer, const RelayTimeouts& timeouts, std::string_view early) {
   SocketOutput out(relay, server);
+  if (!early.empty()) {
+    feed(relay, Stream::kClient, early, translator, out);
+    out.flush();
+  }
   const Clock::time_point welcomeBy = Clock::now() + timeouts.registration;
   Clock::time_point heardAt = Clock::now();
   Clock::time_point pingedAt;
@@ -334,18 +393,23 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
   const SocketHandle stopHandle = relayStopHandle();
   for (;;) {
     if (relaysStopping()) {
-      return {std::string(kStopReason), false, EndKind::kByClient, true};
+      End stop(std::string(kStopReason), false, EndKind::kByClient);
+      stop.stopped = true;
+      return stop;
     }
     // The translation closed the client: it was kicked, or its password was
     // refused, which the translation has told it already.
     if (relay.clientSocket == kNoSocket) {
-      if (relay.endReason.empty()) {
-        return {"client was kicked from the channel", true, EndKind::kByClient};
+      if (relay.endReason.empty() || relay.endCause == EndCause::kKicked) {
+        return {"client was kicked from the channel", true, EndKind::kByClient,
+                holdOf(relay.endCause)};
       }
-      return {std::string(relay.endReason.view()), true, endKindOf(relay.endCause)};
+      return {std::string(relay.endReason.view()), true, endKindOf(relay.endCause),
+              holdOf(relay.endCause)};
     }
     if (!relay.endReason.empty()) {
-      return {std::string(relay.endReason.view()), false, endKindOf(relay.endCause)};
+      return {std::string(relay.endReason.view()), false, endKindOf(relay.endCause),
+              holdOf(relay.endCause)};
     }
     if (const std::optional<Peer> stalled = out.stalled()) {
       // A client that stopped reading cannot be told why.
@@ -364,6 +428,9 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
     const bool welcomed = (relay.loginFlags & kLoginWelcomed) != 0;
     if (welcomed && !toldWelcome) {
       toldWelcome = true;
+      if (relay.holds) {
+        relay.holds->welcomed(relay.nick.view());
+      }
       if (observer != nullptr) {
         observer->relayWelcomed(relay);
       }
@@ -457,7 +524,7 @@ std::string serverName(const Relay& relay) {
 // A failure to connect in the user's words: the system's own reason alone
 // where ours only says the connect failed ("connection refused").
 std::string connectFailureWords(std::string_view reason, const std::string& detail) {
-  if (reason == "cannot connect to the server" && !detail.empty()) {
+  if (reason == kNotConnected && !detail.empty()) {
     std::string words = detail;
     if (words[0] >= 'A' && words[0] <= 'Z' &&
         (words.size() < 2 || words[1] < 'A' || words[1] > 'Z')) {
@@ -465,7 +532,7 @@ std::string connectFailureWords(std::string_view reason, const std::string& deta
     }
     return words;
   }
-  if (reason == "server name does not resolve") {
+  if (reason == kNotResolved) {
     return "the server name does not resolve";
   }
   return detail.empty() ? std::string(reason) : std::string(reason) + ": " + detail;
@@ -492,13 +559,16 @@ class StatusSink final : public RelayOutput {
   std::vector<char> area_ = std::vector<char>(kOutCapacity);
 };
 
+constexpr std::size_t kStatusLineArea = kEndReasonCapacity * 2 + kServerTextCapacity * 2;
+
 // Appends one status line in the client's character set, like every other
-// text the client is shown.
-void appendStatusLine(std::string& bytes, std::string text, ClientEncoding encoding) {
+// text the client is shown; escaped, it is cut to `areaSize` bytes.
+void appendStatusLine(std::string& bytes, std::string text, ClientEncoding encoding,
+                      std::size_t areaSize = kStatusLineArea) {
   std::replace_if(
       text.begin(), text.end(),
       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7F'; }, ' ');
-  std::array<char, kEndReasonCapacity * 2 + kServerTextCapacity * 2> area;
+  std::vector<char> area(areaSize);
   Composer composer(area);
   composer.append("*** ");
   composer.appendEscaped(text);
@@ -527,6 +597,75 @@ void closeClientAfterTelling(SocketHandle& socket) {
   platform::closeSocket(socket);
 }
 
+// Lets go of everything the nick probe composes.
+class DiscardOutput final : public RelayOutput {
+ public:
+  std::span<char> area(Peer) override { return area_; }
+  void commit(Peer, std::size_t) override {}
+  void closeClient() override {}
+
+ private:
+  std::vector<char> area_ = std::vector<char>(kOutCapacity);
+};
+
+// What a client on a Bridge that holds some nick sent before the connect.
+struct EarlyWords {
+  std::string bytes;             // every byte, framed once the server is connected
+  std::unique_ptr<Relay> probe;  // the conversation as those bytes left it
+  std::string gone;              // why the client's side ended meanwhile, if it did
+};
+
+// Reads the client until it has named itself, for kNickWait and
+// kStreamCapacity bytes at most. Its commands are translated on a copy of
+// the conversation state whose output is let go, so the nick is read as the
+// session will read it, and nothing reaches either peer yet.
+EarlyWords readUpToNick(const Relay& relay) {
+  EarlyWords early;
+  early.probe = std::make_unique<Relay>();
+  static_cast<RelayState&>(*early.probe) = relay;
+  DiscardOutput discard;
+  std::array<char, 4096> chunk;
+  const Clock::time_point deadline = Clock::now() + kNickWait;
+  while (early.probe->nick.empty() && early.bytes.size() < kStreamCapacity) {
+    const Clock::time_point now = Clock::now();
+    if (now >= deadline) {
+      break;
+    }
+    std::array<platform::WaitEntry, 1> entry{{{relay.clientSocket, false}}};
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+    const platform::WaitStatus status = platform::waitReadable(entry, left).status;
+    if (status == platform::WaitStatus::kFailed) {
+      early.gone = "waiting for data failed";
+      break;
+    }
+    if (status == platform::WaitStatus::kTimedOut) {
+      break;
+    }
+    const std::size_t room = std::min(chunk.size(), kStreamCapacity - early.bytes.size());
+    const long count = platform::receiveSome(relay.clientSocket, chunk.data(), room);
+    if (count <= 0) {
+      early.gone = count == 0 ? "client closed the connection" : "client connection failed";
+      break;
+    }
+    const std::string_view bytes(chunk.data(), static_cast<std::size_t>(count));
+    early.bytes += bytes;
+    feed(*early.probe, Stream::kClient, bytes, standardTranslator(), discard);
+  }
+  // A password sent unasked is taken by the session itself.
+  early.probe->password.wipe();
+  return early;
+}
+
+// What a retry inside a hold is told after the lock: the last reason and
+// when Quayside tries again; a refused password is refused again first.
+std::string heldAnswer(const Hold& hold, ClientEncoding encoding) {
+  std::string bytes = hold.cause == HoldCause::kPassword ? "$BadPass|" : "";
+  std::string text = hold.reason + "; Quayside tries again after " + hold.untilText;
+  // Room for every byte escaped, so the time at its end is never cut.
+  const std::size_t area = text.size() * 5 + 16;
+  appendStatusLine(bytes, std::move(text), encoding, area);
+  return bytes;
+}
 }  // namespace
 
 void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
@@ -536,6 +675,7 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
   relay.nick.clear();
   relay.topic.clear();
   relay.endReason.clear();
+  relay.endCause = EndCause::kOther;
   relay.clientSpeaksWindows1252 = false;
   relay.heldChat.clear();
   relay.heldMessages = 0;
@@ -554,51 +694,99 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
   const std::unique_ptr<TextConverter> charset =
       platform::openCharset(relay.options.charsetName(), detail);
   relay.clientCharset = charset.get();
-  const std::string_view failure =
-      detail.empty() ? connectServer(relay, server, detail) : "the character set cannot be used";
   std::string reason;
   EndKind kind = EndKind::kFailure;
   std::string toClient;
-  if (failure.empty()) {
-    server->setSendLimit(timeouts.send);
-    if (observer != nullptr) {
-      observer->relayConnected(relay);
+  // An end that retrying at once cannot change, and what a retry is told.
+  std::optional<HoldCause> holdCause;
+  std::string holdReason;
+
+  // While the Bridge holds some nick, the client is greeted first and read
+  // up to its nick: a held one is answered here, and no connect is made.
+  bool greeted = false;
+  EarlyWords early;
+  std::optional<Hold> held;
+  if (detail.empty() && relay.holds && relay.holds->anyActive(Clock::now())) {
+    platform::sendAll(relay.clientSocket, kLockString);
+    greeted = true;
+    early = readUpToNick(relay);
+    if (early.gone.empty()) {
+      held = relay.holds->find(early.probe->nick.view(), Clock::now());
     }
-    const End end = relayTraffic(relay, *server, translator, observer, timeouts);
-    reason = end.reason;
-    kind = end.kind;
-    if (end.byClient && relay.clientSocket != kNoSocket) {
-      // The client left (not kicked): IRC users see it quit, not a lost link.
-      server->sendAll(kClientQuit);
+    if (!held) {
+      early.probe.reset();  // the session reads those bytes itself
     }
-    if (end.stopped) {
-      // Straight to the stream: lines still waiting in the pacer are dropped.
-      server->sendAll(kStopQuit);
-      appendStatusLine(toClient, std::string(kStopReason), clientEncoding(relay));
-    } else if (!end.byClient) {
-      appendStatusLine(toClient,
-                       "Quayside's connection to " + serverName(relay) + " ended: " + reason,
-                       clientEncoding(relay));
-      if (relay.heldMessages > 0) {
-        appendStatusLine(toClient,
-                         std::to_string(relay.heldMessages) +
-                             (relay.heldMessages == 1 ? " message" : " messages") +
-                             " typed before the server's welcome could not be sent",
-                         clientEncoding(relay));
-      }
-    }
+  }
+
+  if (!early.gone.empty()) {
+    reason = early.gone;
+    kind = EndKind::kByClient;
+  } else if (held) {
+    const std::string_view nick = early.probe->nick.view();
+    reason = (nick.empty() ? std::string("retry") : "retry of " + std::string(nick)) +
+             " answered locally (" + heldText(*held) + ")";
+    kind = EndKind::kHeld;
+    toClient = heldAnswer(*held, clientEncoding(*early.probe));
   } else {
-    reason = detail.empty() ? std::string(failure) : std::string(failure) + ": " + detail;
-    if (failure == kUntrustedCertificate || failure == kCertificateForOtherHost) {
-      kind = EndKind::kCertificateRefused;
+    const std::string_view failure = detail.empty() ? connectServer(relay, server, detail, greeted)
+                                                    : "the character set cannot be used";
+    if (failure.empty()) {
+      server->setSendLimit(timeouts.send);
+      if (observer != nullptr) {
+        observer->relayConnected(relay);
+      }
+      const End end = relayTraffic(relay, *server, translator, observer, timeouts, early.bytes);
+      reason = end.reason;
+      kind = end.kind;
+      holdCause = end.hold;
+      if (end.byClient && relay.clientSocket != kNoSocket) {
+        // The client left (not kicked): IRC users see it quit, not a lost link.
+        server->sendAll(kClientQuit);
+      }
+      if (end.hold == HoldCause::kKick) {
+        holdReason = relay.endReason.view();
+      } else if (end.hold == HoldCause::kPassword) {
+        holdReason = "The IRC server refused the password";
+      }
+      if (end.stopped) {
+        // Straight to the stream: lines still waiting in the pacer are dropped.
+        server->sendAll(kStopQuit);
+        appendStatusLine(toClient, std::string(kStopReason), clientEncoding(relay));
+      } else if (!end.byClient) {
+        holdReason = "Quayside's connection to " + serverName(relay) + " ended: " + reason;
+        appendStatusLine(toClient, holdReason, clientEncoding(relay));
+        if (relay.heldMessages > 0) {
+          appendStatusLine(toClient,
+                           std::to_string(relay.heldMessages) +
+                               (relay.heldMessages == 1 ? " message" : " messages") +
+                               " typed before the server's welcome could not be sent",
+                           clientEncoding(relay));
+        }
+      }
+    } else {
+      reason = detail.empty() ? std::string(failure) : std::string(failure) + ": " + detail;
+      if (failure == kUntrustedCertificate || failure == kCertificateForOtherHost) {
+        kind = EndKind::kCertificateRefused;
+      }
+      holdCause = holdOf(failure);
+      // Clients show a hub's text once it has greeted them, as a hub that
+      // turns a user away greets first, says why and closes.
+      if (!greeted) {
+        toClient = kLockString;
+      }
+      holdReason = "Quayside could not connect to " + serverName(relay) + ": " +
+                   connectFailureWords(failure, detail);
+      appendStatusLine(toClient, holdReason, clientEncoding(relay));
     }
-    // Clients show a hub's text once it has greeted them, as a hub that
-    // turns a user away greets first, says why and closes.
-    toClient = kLockString;
-    appendStatusLine(toClient,
-                     "Quayside could not connect to " + serverName(relay) + ": " +
-                         connectFailureWords(failure, detail),
-                     clientEncoding(relay));
+  }
+  // A welcome that came with the end (in the same receive) still counts.
+  if (relay.holds && (relay.loginFlags & kLoginWelcomed) != 0) {
+    relay.holds->welcomed(relay.nick.view());
+  }
+  // Recorded before the end is reported, so the window shows the hold with it.
+  if (holdCause && relay.holds) {
+    relay.holds->refuse(relay.nick.view(), *holdCause, holdReason,
+                        {Clock::now(), platform::localSecondOfDay()});
   }
 
   // Each socket is closed exactly once: closeSocket and close mark it closed.

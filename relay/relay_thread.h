@@ -17,6 +17,7 @@ enum class EndKind : std::uint8_t {
   kCertificateRefused,  // the server's TLS certificate is not trusted (see serverFingerprint)
   kPasswordRefused,     // the IRC server refused the hub password
   kNickRefused,         // the IRC server refused every nick tried
+  kHeld,                // a retry inside a hold, answered without a connect
 };
 
 // Told about a Relay's life, for logging. Called on the relay's own thread;
@@ -53,7 +54,10 @@ struct RelayTimeouts {
 // Runs the Relay on the calling thread until either side ends: registers it,
 // connects to its server, sends the lock, relays, tears down and unregisters.
 // Unless the client ended it, the client is told why in status lines before
-// the close. The caller keeps ownership of `relay`.
+// the close. While relay.holds holds some nick, the lock goes first and the
+// client is read up to its nick: a held client is answered without a connect.
+// An end that retrying cannot change is recorded there. The caller keeps
+// ownership of `relay`.
 void runRelay(Relay& relay, Translator& translator = standardTranslator(),
               RelayObserver* observer = nullptr, const RelayTimeouts& timeouts = {});
 

@@ -43,6 +43,31 @@ void addUserInfo(const RelayState& relay, Batch& batch, std::string_view nick,
   addWhole(batch, [&](Composer& c) { appendUserInfo(c, name, description); });
 }
 
+// "You were kicked from #chan by op (reason)" as the Relay's end reason.
+void noteOwnKick(const ServerLine& line, std::string_view channel, std::size_t reason) {
+  const ServerData& data = line.data;
+  std::array<char, kEndReasonCapacity> plain;
+  const std::string_view raw = data.slice(reason, data.wordEnd(reason, kTextStops));
+  const std::string_view why(plain.data(), stripFormatting(raw, plain.data(), plain.size()));
+  RelayState& relay = line.relay;
+  relay.endCause = EndCause::kKicked;
+  relay.endReason.write(kEndReasonCapacity, [&](std::span<char> into) {
+    Composer c(into);
+    c.append("You were kicked from ");
+    c.append(channel);
+    if (line.hasPrefix()) {
+      c.append(" by ");
+      c.append(senderNick(data));
+    }
+    if (!why.empty()) {
+      c.append(" (");
+      c.append(why);
+      c.append(")");
+    }
+    return c.size();
+  });
+}
+
 }  // namespace
 
 void handleJoin(const ServerLine& line, std::size_t) {
@@ -123,11 +148,11 @@ void handleKick(const ServerLine& line, std::size_t at) {
     return;  // a kick of nobody
   }
 
+  const std::size_t reason = data.skip(data.skip(kickedEnd, ' '), ':');
   if (line.hasPrefix()) {
     std::string kickerStorage;
     std::string kickedStorage;
     const std::string_view kicker = memberName(line.relay, senderNick(data), kickerStorage);
-    const std::size_t reason = data.skip(data.skip(kickedEnd, ' '), ':');
     // The same wording that the client's own kick announcements use.
     LongMessage message(line.out);
     message.head().append('<');
@@ -147,7 +172,9 @@ void handleKick(const ServerLine& line, std::size_t at) {
 
   if (nickMatches(ircNickOf(line.relay), data, kicked)) {
     // Kicked itself: the hub session is over; the relay thread sees the
-    // closed client and ends the Relay.
+    // closed client and ends the Relay. Who kicked and why is kept for the
+    // retries the kick holds off.
+    noteOwnKick(line, data.slice(channel, data.wordEnd(channel, kParameterStops)), reason);
     line.out.closeClient();
     return;
   }

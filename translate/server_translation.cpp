@@ -156,6 +156,10 @@ void endOnError(const ServerLine& line, std::size_t at) {
   const std::size_t start = data.skip(at, ':');
   const std::string_view text = data.slice(start, data.wordEnd(start, kTextStops));
   constexpr std::string_view kSaid = "the server said: ";
+  // A refused password or a kick said first stays what ended the session.
+  if (line.relay.endCause == EndCause::kOther) {
+    line.relay.endCause = EndCause::kServerError;
+  }
   line.relay.endReason.write(kEndReasonCapacity, [&](std::span<char> into) {
     if (text.empty()) {
       constexpr std::string_view kBare = "the server ended the session";

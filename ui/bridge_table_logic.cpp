@@ -208,6 +208,9 @@ void BridgeTableLogic::update() {
   bridge->options = *options;
   bridge->optionsProblem.clear();
   activity_.clearFailure(*bridge);
+  // Nor do its holds: the next retry tries the changed settings. Relays
+  // still running keep the old holds to themselves.
+  bridge->holds.reset();
   storeFields(*bridge, false);
 }
 

@@ -40,6 +40,7 @@ std::string failureWords(const RelayReport& report, bool wasSession) {
       return "refused: nick";
     case EndKind::kFailure:
     case EndKind::kByClient:
+    case EndKind::kHeld:
       break;
   }
   return (wasSession ? "ended: " : "failed: ") + std::string(firstClause(report.reason));
@@ -138,7 +139,9 @@ SessionActivity::Taken SessionActivity::take(const RelayReport& report, const Br
       if (wasSession) {
         sessions_.erase(session);
       }
-      if (taken.bridge == nullptr || report.kind == EndKind::kByClient) {
+      // A held retry is shown by the hold itself.
+      if (taken.bridge == nullptr || report.kind == EndKind::kByClient ||
+          report.kind == EndKind::kHeld) {
         break;
       }
       const LocalTime now = clock_();
@@ -195,6 +198,11 @@ std::string SessionActivity::stateText(const Bridge& bridge) const {
   }
   if (bridge.listenSocket == kNoSocket) {
     return "not listening";
+  }
+  if (bridge.holds) {
+    if (const std::optional<Hold> hold = bridge.holds->newest(std::chrono::steady_clock::now())) {
+      return heldText(*hold);
+    }
   }
   const auto found = bridges_.find(&bridge);
   if (found != bridges_.end() && !found->second.failure.empty()) {

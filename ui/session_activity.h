@@ -87,7 +87,8 @@ class SessionActivity {
   void forget(const Bridge& bridge);
 
   // The State column: "not listening", "listening", "1 session (nick)",
-  // "N sessions", or the last failure and when.
+  // "N sessions", a running hold ("held after a kick until 18:05"), or the
+  // last failure and when.
   std::string stateText(const Bridge& bridge) const;
   std::size_t sessionCount() const { return sessions_.size(); }
   const std::deque<LogLine>& lines() const { return lines_; }

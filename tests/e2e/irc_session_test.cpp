@@ -322,6 +322,24 @@ TEST_F(IrcSessionTest, KickedClientIsDisconnectedAndLeavesIrc) {
   EXPECT_EQ(printable(*rest), "");
   // Out of the channel, bob's QUIT reaches nobody: ask the server instead.
   EXPECT_TRUE(alice->waitUntilGone("bob")) << "the kicked client's IRC connection stayed";
+
+  // The hold is kept before the end is logged.
+  ASSERT_TRUE(daemon_->process().waitForOutput("client was kicked from the channel"));
+
+  // Clients reconnect by themselves: within the hold bob is told why and
+  // when, and never reaches the server, so the channel is not rejoined.
+  NmdcClient retry("bob");
+  ASSERT_TRUE(retry.connect(localPort_));
+  ASSERT_TRUE(retry.greet());
+  retry.sendNick();
+  const auto told = retry.readUntilClosed();
+  ASSERT_TRUE(told.has_value()) << "the held retry stayed connected";
+  EXPECT_TRUE(isHeldAnswer(*told, "You were kicked from #chat by alice (bye)")) << printable(*told);
+  EXPECT_TRUE(
+      daemon_->process().waitForOutput("retry of bob answered locally (held after a kick until "));
+  EXPECT_EQ(connectedRelays(daemon_->log()), 1u) << daemon_->log();
+  // Another nick on the Bridge logs in as usual meanwhile.
+  auto carol = clientInChannel("carol", *alice);
 }
 
 TEST_F(IrcSessionTest, ClientDisconnectEndsItsIrcConnection) {

@@ -171,6 +171,22 @@ TEST_F(SaslLoginTest, WrongPasswordIsRefused) {
   ASSERT_TRUE(client.connect(localPort_));
   ASSERT_TRUE(logInWith(client, kWrongPassword));
   EXPECT_TRUE(expectRefused(client));
+  // The hold is kept before the end is logged.
+  ASSERT_TRUE(daemon_->process().waitForOutput("the IRC server refused the password"));
+
+  // A retry within the hold, whatever password it would give, is refused
+  // here: the network sees no second failed login.
+  NmdcClient retry(kBadAccount);
+  ASSERT_TRUE(retry.connect(localPort_));
+  ASSERT_TRUE(retry.greet());
+  retry.sendNick();
+  EXPECT_TRUE(retry.expectNext("$BadPass|"));
+  const auto told = retry.readUntilClosed();
+  ASSERT_TRUE(told.has_value()) << "the held retry stayed connected";
+  EXPECT_TRUE(isHeldAnswer(*told, "The IRC server refused the password")) << printable(*told);
+  EXPECT_TRUE(daemon_->process().waitForOutput(
+      "retry of saslbad answered locally (held after a refused password until "));
+  EXPECT_EQ(connectedRelays(daemon_->log()), 1u) << daemon_->log();
 }
 
 }  // namespace

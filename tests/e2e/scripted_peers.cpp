@@ -53,8 +53,12 @@ Outcome NmdcClient::greet() {
   return Outcome::success();
 }
 
-Outcome NmdcClient::validate() {
+void NmdcClient::sendNick() {
   send("$Supports NoHello NickChange |$Key 0123456789abcdef|$ValidateNick " + nick_ + "|");
+}
+
+Outcome NmdcClient::validate() {
+  sendNick();
   if (auto r = expectNext("$Supports NickChange UserCommand NoGetINFO NoHello |"); !r) {
     return r;
   }
@@ -99,6 +103,22 @@ Outcome NmdcClient::login(std::string_view channel, std::string_view hubName) {
     }
   }
   return registerInfo(channel, hubName);
+}
+
+bool isHeldAnswer(const std::string& told, std::string_view reason) {
+  const std::string head = "*** " + std::string(reason) + "; Quayside tries again after ";
+  // "HH:MM|"
+  return told.size() == head.size() + 6 && told.starts_with(head) && told[head.size() + 2] == ':' &&
+         told.ends_with("|");
+}
+
+std::size_t connectedRelays(const std::string& daemonLog) {
+  std::size_t count = 0;
+  for (std::size_t at = daemonLog.find("relay connected to "); at != std::string::npos;
+       at = daemonLog.find("relay connected to ", at + 1)) {
+    ++count;
+  }
+  return count;
 }
 
 IrcUser::IrcUser(std::string nick) : MessagePeer("\r\n"), nick_(std::move(nick)) {

@@ -2,6 +2,7 @@
 
 #include "support/message_peer.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -47,6 +48,8 @@ class NmdcClient : public MessagePeer {
   // Steps of login(), for tests that interleave other clients.
   Outcome greet();
   Outcome validate();
+  // What a client sends right after the lock, up to its nick.
+  void sendNick();
   // `ircNick` is the nick the server welcomes, when it is not the DC nick.
   Outcome registerInfo(std::string_view channel, std::string_view hubName = {},
                        std::string_view ircNick = {});
@@ -54,6 +57,13 @@ class NmdcClient : public MessagePeer {
  private:
   std::string nick_;
 };
+
+// Whether `told` is a retry's answer inside a hold: the status line that
+// gives `reason` and the time Quayside tries again, and nothing after it.
+bool isHeldAnswer(const std::string& told, std::string_view reason);
+
+// How many sessions the daemon connected to a server so far.
+std::size_t connectedRelays(const std::string& daemonLog);
 
 // A scripted IRC user on the real IRC server; answers PING by itself.
 class IrcUser : public MessagePeer {

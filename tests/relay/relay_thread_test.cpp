@@ -2,6 +2,7 @@
 
 #include "platform/net.h"
 #include "recording_translator.h"
+#include "relay/refusal_holds.h"
 #include "relay/registry.h"
 #include "relay_fixture.h"
 #include "support/loopback.h"
@@ -71,6 +72,7 @@ class RelayThreadTest : public ::testing::Test {
     relay_->serverText.assign(text);
     relay_->upstreamKind = 1;
     relay_->options = options_;
+    relay_->holds = holds_;
     hubClient_ = connectLoopback(clientListener_.port());
     ASSERT_NE(hubClient_, kNoSocket);
     relay_->clientSocket = clientListener_.accept();
@@ -100,6 +102,7 @@ class RelayThreadTest : public ::testing::Test {
   RelayTimeouts timeouts_;
   bool standard_ = false;  // the real translations instead of the recorder
   SessionOptions options_;
+  std::shared_ptr<RefusalHolds> holds_;
 };
 
 // A client whose server cannot be reached used to be closed without a byte,
@@ -312,6 +315,131 @@ TEST_F(RelayThreadTest, ClientThatLeavesBeforeTheConnectEndsTheRelay) {
   std::string rest;
   EXPECT_TRUE(waitForClose(ircServer_, rest));
   thread_.join();
+}
+
+// A retry inside a hold is told why and when, and opens no server
+// connection; any other nick on the Bridge goes on as usual, its first
+// commands framed after the connect and the lock sent once.
+TEST_F(RelayThreadTest, RetriesInsideAHoldAreAnsweredWithoutAConnect) {
+  struct Row {
+    const char* name;
+    std::string heldNick;
+    HoldCause cause;
+    std::string reason;
+    std::string nick;  // the retrying client's
+    std::string told;  // after the lock; empty: the session goes on
+    std::string logged;
+  };
+  const std::vector<Row> rows = {
+      {"a kicked nick", "bob", HoldCause::kKick, "You were kicked from #x by op ($pam)", "bob",
+       "*** You were kicked from #x by op (&#36;pam); Quayside tries again after 18:06|",
+       "retry of bob answered locally (held after a kick until 18:06)"},
+      {"a refused password is refused again", "bob", HoldCause::kPassword,
+       "The IRC server refused the password", "bob",
+       "$BadPass|*** The IRC server refused the password; Quayside tries again after 18:05|",
+       "retry of bob answered locally (held after a refused password until 18:05)"},
+      {"an unreachable server holds every nick", "bob", HoldCause::kUnreachable,
+       "Quayside could not connect to x:1: connection refused", "carol",
+       "*** Quayside could not connect to x:1: connection refused; Quayside tries again after "
+       "18:05|",
+       "retry of carol answered locally (held after a failed connection until 18:05)"},
+      {"another nick goes on", "bob", HoldCause::kKick, "kicked", "carol", "", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    standard_ = true;
+    holds_ = std::make_shared<RefusalHolds>();
+    holds_->refuse(row.heldNick, row.cause, row.reason,
+                   {RefusalHolds::Clock::now(), 18 * 3600 + 4 * 60 + 10});
+    start(serverText());
+    ASSERT_EQ(readUntil(hubClient_, std::string(kLockString)), kLockString);
+    const std::string commands = "$Supports NoHello |$Key \x81\xfe|$ValidateNick " + row.nick + "|";
+    ASSERT_TRUE(platform::sendAll(hubClient_, commands));
+    if (row.told.empty()) {
+      ircServer_ = serverListener_.accept();
+      ASSERT_NE(ircServer_, kNoSocket);
+      EXPECT_EQ(readUntil(ircServer_, "NICK carol\r\n"), "NICK carol\r\n");
+      const std::string hello = "$Hello carol|";
+      EXPECT_EQ(readUntil(hubClient_, hello), "$Supports UserCommand NoGetINFO NoHello |" + hello);
+      platform::closeSocket(hubClient_);
+      thread_.join();
+      platform::closeSocket(ircServer_);
+      EXPECT_EQ(observer_.reason(), "client closed the connection");
+      continue;
+    }
+    std::string received;
+    EXPECT_TRUE(waitForClose(hubClient_, received));
+    EXPECT_EQ(received, row.told);
+    platform::closeSocket(hubClient_);
+    thread_.join();
+    EXPECT_EQ(observer_.reason(), row.logged);
+    SocketHandle connected = serverListener_.accept(0ms);
+    EXPECT_EQ(connected, kNoSocket) << "the held retry connected to the server";
+    platform::closeSocket(connected);
+  }
+}
+
+// The ends that retrying at once cannot change are held, with what a retry
+// is told; a welcome first ends the count of refusals in a row.
+TEST_F(RelayThreadTest, EndsThatRetryingCannotChangeHoldTheRetries) {
+  const std::uint16_t closedPort = static_cast<std::uint16_t>(clientListener_.port() ^ 1);
+  struct Row {
+    const char* name;
+    bool reachable;
+    std::string serverSays;  // after the client's nick; then the server closes
+    std::string heldNick;    // whose retry is held; empty: nobody's
+    std::string reason;      // what a retry is told ("SERVER": the server's address)
+    std::chrono::seconds heldFor;
+  };
+  const std::vector<Row> rows = {
+      {"a kick names the kicker and the reason", true,
+       ":srv 001 bob :hi\r\n:op!u@h KICK #x bob :\x02spam\x02\r\n", "bob",
+       "You were kicked from #x by op (spam)", 60s},
+      {"the server's ERROR, held 30 s after a welcome", true,
+       ":srv 001 bob :hi\r\nERROR :Closing Link: banned\r\n", "bob",
+       "Quayside's connection to SERVER ended: the server said: Closing Link: banned", 30s},
+      {"a refused connection holds every nick", false, "", "carol",
+       "Quayside could not connect to SERVER: connection refused", 30s},
+      {"a server that closes is not held", true, ":srv 001 bob :hi\r\n", "", "", 0s},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    standard_ = true;
+    holds_ = std::make_shared<RefusalHolds>();
+    // An earlier refusal of bob, over now: without a welcome the next would
+    // hold 60 s.
+    holds_->refuse("bob", HoldCause::kPassword, "", {RefusalHolds::Clock::now() - 1h, 0});
+    const std::uint16_t port = row.reachable ? serverListener_.port() : closedPort;
+    start("127.0.0.1:" + std::to_string(port));
+    if (row.reachable) {
+      ircServer_ = serverListener_.accept();
+      ASSERT_NE(ircServer_, kNoSocket);
+      ASSERT_EQ(readUntil(hubClient_, std::string(kLockString)), kLockString);
+      ASSERT_TRUE(platform::sendAll(hubClient_, "$ValidateNick bob|"));
+      ASSERT_EQ(readUntil(ircServer_, "NICK bob\r\n"), "NICK bob\r\n");
+      ASSERT_TRUE(platform::sendAll(ircServer_, row.serverSays));
+      platform::closeSocket(ircServer_);
+    }
+    std::string received;
+    EXPECT_TRUE(waitForClose(hubClient_, received));
+    platform::closeSocket(hubClient_);
+    thread_.join();
+    const auto now = RefusalHolds::Clock::now();
+    const std::optional<Hold> hold = holds_->find(row.heldNick, now);
+    if (row.heldNick.empty()) {
+      EXPECT_FALSE(holds_->anyActive(now));
+      continue;
+    }
+    ASSERT_TRUE(hold.has_value());
+    std::string reason = row.reason;
+    if (const std::size_t server = reason.find("SERVER"); server != std::string::npos) {
+      reason.replace(server, 6, "127.0.0.1:" + std::to_string(port));
+    }
+    EXPECT_EQ(hold->reason, reason);
+    EXPECT_LE(hold->until, now + row.heldFor);
+    EXPECT_GT(hold->until, now + row.heldFor - 10s);
+    EXPECT_EQ(holds_->find("bob", now).has_value(), row.heldNick == "bob" || !row.reachable);
+  }
 }
 
 TEST(StartRelay, OwnsAndFreesTheRelay) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -708,6 +709,24 @@ TEST_F(LogicTest, StateColumnAndLogFollowTheSessions) {
        "failed: cannot connect to the server, 18:07",
        "18:07:00 relay ended for irc.example channel #c: cannot connect to the server: "
        "Connection refused"},
+      {"a retry inside a hold: the hold is shown while it runs",
+       [&] {
+         bridge.holds = std::make_shared<RefusalHolds>();
+         bridge.holds->refuse("bob", HoldCause::kPassword, "why",
+                              {std::chrono::steady_clock::now(), 18 * 3600 + 7 * 60});
+         report(Type::kEnded, *refused,
+                "retry of bob answered locally (held after a refused password until 18:08)",
+                EndKind::kHeld)();
+       },
+       "held after a refused password until 18:08",
+       "18:07:00 relay ended for irc.example channel #c: retry of bob answered locally (held "
+       "after a refused password until 18:08)"},
+      {"an Update ends the failure and the holds",
+       [&] {
+         view_.select(1);
+         logic_->update();
+       },
+       "listening", "18:07:00 listening on 127.0.0.1:4001 server irc.example channel #c"},
       {"unchecked", [&] { view_.click(1); }, "not listening", nullptr},
       {"a hostile channel text stays one line",
        [&] {
