@@ -57,7 +57,7 @@ struct End {
   std::string reason;
   bool byClient = false;
   EndKind kind = EndKind::kFailure;
-  bool stopped = false;  // Quayside is stopping: the server gets a QUIT
+  bool stopped = false;           // Quayside is stopping: the server gets a QUIT
   std::optional<HoldCause> hold;  // set when retrying at once cannot help
 };
 
