@@ -17,6 +17,9 @@ packages=(
   inspircd atheme-services             # the IRC server with SASL accounts (login tests)
   socat                                # the plain-relay baseline of the benchmark
   procps                               # ps/pkill used by scripts
+  scdoc                                # the man pages, from docs/man/*.scd
+  dpkg-dev debhelper fakeroot lintian  # scripts/package-debian.sh: the .deb and its check
+  systemd                              # systemd-analyze verify of the user unit
 )
 
 "$(dirname "$0")/install-missing.sh" "${packages[@]}"

@@ -2,16 +2,18 @@
 # Installs what is missing, checks the format and runs clang-tidy, then builds
 # and runs every test four times: a normal build, AddressSanitizer +
 # UndefinedBehaviorSanitizer, ThreadSanitizer, and a Clang build; then runs
-# each fuzz target for a minute under ASan and UBSan ("fuzz"); then the
-# Windows build's tests under wine ("windows", scripts/test-windows.sh).
-# Usage: scripts/test-all.sh [preset...]   (default: release asan tsan clang fuzz windows)
+# each fuzz target for a minute under ASan and UBSan ("fuzz"); builds the
+# Debian packages, checks them with lintian, installs them, tries them and
+# removes them again ("debian"); then the Windows build's tests under wine
+# ("windows", scripts/test-windows.sh).
+# Usage: scripts/test-all.sh [preset...]   (default: release asan tsan clang fuzz debian windows)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup-debian.sh
 
 presets=("$@")
-if ((${#presets[@]} == 0)); then presets=(release asan tsan clang fuzz windows); fi
+if ((${#presets[@]} == 0)); then presets=(release asan tsan clang fuzz debian windows); fi
 
 # The cheap checks first, so a stray layout change fails in seconds.
 echo "=== format ==="
@@ -27,6 +29,29 @@ for preset in "${presets[@]}"; do
   echo "=== $preset ==="
   if [ "$preset" = fuzz ]; then
     scripts/fuzz.sh "${QUAYSIDE_FUZZ_SECONDS:-60}"
+    continue
+  fi
+  if [ "$preset" = debian ]; then
+    scripts/package-debian.sh
+    debs=(build/debian/quayside_*.deb build/debian/quayside-daemon_*.deb)
+    sudo=""
+    if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${debs[@]/#/./}" >/dev/null
+    version=$(sed -n 's/^project(Quayside VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+    /usr/bin/quayside-daemon --version | grep "^quayside-daemon $version\$" ||
+      { echo "the installed quayside-daemon does not say $version" >&2; exit 1; }
+    /usr/bin/quayside --version | grep -q "^quayside $version\$" ||
+      { echo "the installed quayside does not say $version" >&2; exit 1; }
+    # verify only warns about a key it cannot parse: any output is a failure.
+    runtime=$(mktemp -d)
+    unit=/usr/lib/systemd/user/quayside-daemon.service
+    complaints=$(XDG_RUNTIME_DIR=$runtime systemd-analyze --user verify "$unit" 2>&1) || true
+    rm -rf "$runtime"
+    if [ -n "$complaints" ] || [ ! -f "$unit" ]; then
+      echo "systemd-analyze verify $unit: ${complaints:-missing}" >&2
+      exit 1
+    fi
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get purge -y -qq quayside quayside-daemon >/dev/null
     continue
   fi
   if [ "$preset" = windows ]; then
