@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config    # build
+  ccache                               # scripts/test-all.sh's compiler cache
   clang                                # the second compiler (clang preset)
   libclang-rt-14-dev                   # libFuzzer and clang's sanitizer runtimes (fuzz preset)
   clang-format clang-tidy              # the format and tidy checks

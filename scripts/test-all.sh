@@ -13,22 +13,30 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup-debian.sh
+started=$SECONDS
+stage() { echo "=== $1 (at $(((SECONDS - started) / 60))m$(((SECONDS - started) % 60))s) ==="; }
 
 presets=("$@")
 if ((${#presets[@]} == 0)); then presets=(release asan tsan fuzz debian windows); fi
 
 # The cheap checks first, so a stray layout change fails in seconds.
-echo "=== format ==="
+stage format
 scripts/format.sh --check
-echo "=== clang-tidy ==="
+stage clang-tidy
 scripts/tidy.sh
 
 jobs=$(nproc)
+# Compiler cache across runs and clones (keyed on paths relative to the
+# clone), for build folders configured from here on: a CI machine rebuilds
+# only what changed. QUAYSIDE_NO_CCACHE=1 builds without it.
+if [ -z "${QUAYSIDE_NO_CCACHE:-}" ]; then
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$PWD
+fi
 export QUAYSIDE_REQUIRE_NGIRCD=1  # the end-to-end tests must not skip here
 export QUAYSIDE_REQUIRE_INSPIRCD=1  # nor the SASL ones (InspIRCd and Atheme)
 
 for preset in "${presets[@]}"; do
-  echo "=== $preset ==="
+  stage "$preset"
   if [ "$preset" = fuzz ]; then
     scripts/fuzz.sh "${QUAYSIDE_FUZZ_SECONDS:-15}"
     continue
@@ -69,4 +77,4 @@ for preset in "${presets[@]}"; do
     ctest --preset "$preset" -j "$jobs"
   fi
 done
-echo "All test runs passed: ${presets[*]}"
+echo "All test runs passed: ${presets[*]} in $(((SECONDS - started) / 60))m$(((SECONDS - started) % 60))s"
