@@ -111,11 +111,13 @@ TEST(DaemonProgram, BadArgumentsExitTwoAndNothingToOpenExitsOne) {
 
 TEST(DaemonProgram, HelpAndVersionAnswerAndExitZero) {
   ChildProcess version(QUAYSIDE_DAEMON_PATH, {"--version"});
-  EXPECT_TRUE(version.waitForOutput("quayside-daemon " QUAYSIDE_VERSION_TEXT "\nTLS: "));
+  // Windows' text-mode standard output ends lines in CR LF.
+  EXPECT_TRUE(version.waitForOutput("quayside-daemon " QUAYSIDE_VERSION_TEXT));
+  EXPECT_TRUE(version.waitForOutput("TLS: "));
   EXPECT_EQ(version.waitForExit(), std::optional<int>(0));
   // The settings file named is the one the daemon would read.
   ChildProcess help(QUAYSIDE_DAEMON_PATH, {"--settings", "/nonexistent/q.dat", "--help"});
-  EXPECT_TRUE(help.waitForOutput("Settings file: /nonexistent/q.dat\n"));
+  EXPECT_TRUE(help.waitForOutput("Settings file: /nonexistent/q.dat"));
   EXPECT_EQ(help.waitForExit(), std::optional<int>(0));
   EXPECT_NE(help.output().find("fingerprint="), std::string::npos);
 }
