@@ -1,5 +1,6 @@
 #include "bridge/daemon.h"
 
+#include "bridge/about.h"
 #include "bridge/listener.h"
 #include "bridge/settings.h"
 #include "platform/charset.h"
@@ -258,6 +259,8 @@ DaemonArguments parseDaemonArguments(std::span<const std::string_view> arguments
     std::string_view value;
     if (arguments[i] == "--help" || arguments[i] == "-h") {
       parsed.help = true;
+    } else if (arguments[i] == "--version") {
+      parsed.version = true;
     } else if (optionValue(arguments, i, kSettingsOption, value, parsed.error)) {
       if (!parsed.error.empty()) {
         return parsed;
@@ -406,8 +409,13 @@ int daemonMain(std::span<const std::string_view> arguments, DaemonLog& log) {
     std::fwrite(kDaemonUsage.data(), 1, kDaemonUsage.size(), stderr);
     return 2;
   }
-  if (parsed.help) {
-    std::fwrite(kDaemonUsage.data(), 1, kDaemonUsage.size(), stdout);
+  if (parsed.help || parsed.version) {
+    std::string file = "none (--bridge alone reads no file)";
+    if (parsed.readSettings) {
+      file = parsed.settingsPath.empty() ? settingsPath() : parsed.settingsPath;
+    }
+    const std::string text = parsed.help ? daemonHelpText(file) : versionText("quayside-daemon");
+    std::fwrite(text.data(), 1, text.size(), stdout);
     return 0;
   }
 

@@ -15,6 +15,7 @@ namespace quayside {
 
 inline constexpr std::string_view kDaemonUsage =
     "usage: quayside-daemon [--settings FILE] [--bridge PORT=SERVER/CHANNEL[,KEY=VALUE]...]...\n"
+    "       quayside-daemon --help | --version\n"
     "options: charset=NAME fingerprint=SHA256-HEX login=none|pass|sasl pace=on|off\n";
 
 // The daemon's command line, parsed. With --bridge alone no settings file is
@@ -23,6 +24,7 @@ struct DaemonArguments {
   bool ok = false;  // false: `error` says what is wrong
   std::string error;
   bool help = false;
+  bool version = false;
   bool readSettings = true;
   std::string settingsPath;  // empty: settingsPath()
   BridgeList bridges;        // one enabled IRC Bridge per --bridge, in order

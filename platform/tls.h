@@ -55,6 +55,9 @@ inline constexpr std::chrono::milliseconds kTlsHandshakeLimit{10000};
 TlsStart startTls(std::unique_ptr<ByteStream> transport, const TlsPeer& peer,
                   std::chrono::milliseconds limit = kTlsHandshakeLimit);
 
+// The TLS library in use and its version, for --version ("OpenSSL 3.0.x ...").
+std::string tlsLibraryVersion();
+
 // 64 hex digits as people compare them: "ab:cd:...".
 std::string colonFingerprint(std::string_view hex);
 

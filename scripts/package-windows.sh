@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Windows programs (windows preset, mingw-w64) and packs them with
-# the README (and the licence, when the repository has one) into
+# the README, the licence and the third-party notices into
 # build/quayside-VERSION-windows-x86_64.zip, and into a per-user installer,
 # build/quayside-VERSION-windows-x86_64-setup.exe (NSIS).
 # Usage: scripts/package-windows.sh
@@ -31,12 +31,8 @@ done
 x86_64-w64-mingw32-strip "$stage"/*.exe
 # Windows editors want CR LF.
 sed 's/$/\r/' README.md >"$stage/README.md"
-for licence in LICENSE LICENSE.md LICENSE.txt COPYING; do
-  if [ -f "$licence" ]; then
-    sed 's/$/\r/' "$licence" >"$stage/LICENSE.txt"
-    break
-  fi
-done
+sed 's/$/\r/' LICENSE >"$stage/LICENSE.txt"
+sed 's/$/\r/' THIRD-PARTY-NOTICES >"$stage/THIRD-PARTY-NOTICES.txt"
 (cd "$build" && zip -q -r -X "$root/build/$name.zip" "$name")
 makensis -V2 -DVERSION="$version" -DSTAGE="$root/$stage" -DICON="$root/ui/win32/quayside.ico" \
   -DOUTFILE="$root/build/$name-setup.exe" packaging/windows-installer.nsi

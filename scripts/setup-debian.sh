@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config    # build
+  ccache                               # scripts/test-all.sh's compiler cache
   clang                                # the second compiler (clang preset)
   libclang-rt-14-dev                   # libFuzzer and clang's sanitizer runtimes (fuzz preset)
   clang-format clang-tidy              # the format and tidy checks
@@ -17,6 +18,9 @@ packages=(
   inspircd atheme-services             # the IRC server with SASL accounts (login tests)
   socat                                # the plain-relay baseline of the benchmark
   procps                               # ps/pkill used by scripts
+  scdoc                                # the man pages, from docs/man/*.scd
+  dpkg-dev debhelper fakeroot lintian  # scripts/package-debian.sh: the .deb and its check
+  systemd                              # systemd-analyze verify of the user unit
 )
 
 "$(dirname "$0")/install-missing.sh" "${packages[@]}"

@@ -59,11 +59,19 @@ setup=$(ls build/quayside-*-windows-x86_64-setup.exe)
 target="$WINEPREFIX/drive_c/quayside-install-test"
 rm -rf "$target"
 wine "$setup" /S '/D=C:\quayside-install-test'
-expected=(quayside.exe quayside-daemon.exe uninstall.exe README.md)
-if compgen -G 'LICENSE*' >/dev/null || [ -f COPYING ]; then expected+=(LICENSE.txt); fi
+expected=(quayside.exe quayside-daemon.exe uninstall.exe README.md LICENSE.txt
+  THIRD-PARTY-NOTICES.txt)
+zip=${setup%-setup.exe}.zip
 for file in "${expected[@]}"; do
   test -f "$target/$file" || { echo "the installer did not install $file" >&2; exit 1; }
+  [ "$file" = uninstall.exe ] || unzip -l "$zip" "*/$file" >/dev/null ||
+    { echo "$zip lacks $file" >&2; exit 1; }
 done
+grep -q 'MIT License' "$target/LICENSE.txt" || { echo "LICENSE.txt is not the licence" >&2; exit 1; }
+# The version the programs report is the one the package is named for.
+version=$(sed -n 's/^project(Quayside VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+wine "$target/quayside-daemon.exe" --version </dev/null | grep -q "^quayside-daemon $version" ||
+  { echo "quayside-daemon.exe --version does not say $version" >&2; exit 1; }
 wine 'C:\quayside-install-test\uninstall.exe' /S '_?=C:\quayside-install-test'
 if [ -e "$target/quayside.exe" ]; then
   echo "the uninstaller left quayside.exe" >&2

@@ -2,6 +2,7 @@
 
 #include "bridge/bridge.h"
 #include "bridge/listener.h"
+#include "core/version.h"
 #include "ui/session_activity.h"
 
 #include <cstdint>
@@ -12,7 +13,7 @@
 
 namespace quayside {
 
-inline constexpr std::string_view kWindowCaption = "Quayside 1.00";
+inline constexpr std::string_view kWindowCaption = "Quayside " QUAYSIDE_VERSION_TEXT;
 inline constexpr std::string_view kErrorOpeningPortText = "Error opening port";
 inline constexpr std::string_view kDuplicatePortCaption = "Duplicate port";
 inline constexpr std::string_view kDuplicatePortText =

@@ -380,6 +380,11 @@ TlsStart TlsStream::handshake(const TlsPeer& peer, milliseconds limit) {
 
 }  // namespace
 
+std::string tlsLibraryVersion() {
+  // The library loaded at run time, which may be newer than the headers.
+  return OpenSSL_version(OPENSSL_VERSION);
+}
+
 std::unique_ptr<TlsClientStream> makeTlsClientStream(std::unique_ptr<ByteStream> transport) {
   return std::make_unique<TlsStream>(std::move(transport));
 }

@@ -447,6 +447,11 @@ TlsStart TlsStream::handshake(const TlsPeer& peer, milliseconds limit) {
 
 }  // namespace
 
+std::string tlsLibraryVersion() {
+  // Schannel is part of Windows; its version is the system's.
+  return "Schannel (Windows)";
+}
+
 std::unique_ptr<TlsClientStream> makeTlsClientStream(std::unique_ptr<ByteStream> transport) {
   return std::make_unique<TlsStream>(std::move(transport));
 }

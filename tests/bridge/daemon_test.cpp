@@ -1,5 +1,6 @@
 #include "bridge/daemon.h"
 
+#include "core/version.h"
 #include "platform/net.h"
 #include "support/child_process.h"
 #include "support/loopback.h"
@@ -25,6 +26,8 @@ TEST(DaemonArguments, TableOfCommandLines) {
     bool ok;
     bool readSettings = false;
     std::size_t bridges = 0;
+    bool help = false;
+    bool version = false;
   };
   const Case cases[] = {
       {"NoOptionsReadTheDefaultFile", {}, true, true},
@@ -48,6 +51,10 @@ TEST(DaemonArguments, TableOfCommandLines) {
       {"SettingsTwice", {"--settings", "a", "--settings", "b"}, false},
       {"UnknownOption", {"--verbose"}, false},
       {"StrayWord", {"quayside.dat"}, false},
+      {"Help", {"--help"}, true, true, 0, true},
+      {"ShortHelp", {"-h"}, true, true, 0, true},
+      {"Version", {"--version"}, true, true, 0, false, true},
+      {"VersionWithAValue", {"--version=1"}, false},
   };
   for (const Case& c : cases) {
     const DaemonArguments parsed = parseDaemonArguments(c.arguments);
@@ -56,6 +63,8 @@ TEST(DaemonArguments, TableOfCommandLines) {
     if (c.ok) {
       EXPECT_EQ(parsed.readSettings, c.readSettings) << c.name;
       EXPECT_EQ(parsed.bridges.size(), c.bridges) << c.name;
+      EXPECT_EQ(parsed.help, c.help) << c.name;
+      EXPECT_EQ(parsed.version, c.version) << c.name;
     }
   }
 }
@@ -99,6 +108,19 @@ TEST(DaemonProgram, BadArgumentsExitTwoAndNothingToOpenExitsOne) {
   ChildProcess nothing(QUAYSIDE_DAEMON_PATH, {"--settings", "/nonexistent/quayside.dat"});
   EXPECT_TRUE(nothing.waitForOutput("no Bridge could be opened"));
   EXPECT_EQ(nothing.waitForExit(), std::optional<int>(1));
+}
+
+TEST(DaemonProgram, HelpAndVersionAnswerAndExitZero) {
+  ChildProcess version(QUAYSIDE_DAEMON_PATH, {"--version"});
+  // Windows' text-mode standard output ends lines in CR LF.
+  EXPECT_TRUE(version.waitForOutput("quayside-daemon " QUAYSIDE_VERSION_TEXT));
+  EXPECT_TRUE(version.waitForOutput("TLS: "));
+  EXPECT_EQ(version.waitForExit(), std::optional<int>(0));
+  // The settings file named is the one the daemon would read.
+  ChildProcess help(QUAYSIDE_DAEMON_PATH, {"--settings", "/nonexistent/q.dat", "--help"});
+  EXPECT_TRUE(help.waitForOutput("Settings file: /nonexistent/q.dat"));
+  EXPECT_EQ(help.waitForExit(), std::optional<int>(0));
+  EXPECT_NE(help.output().find("fingerprint="), std::string::npos);
 }
 
 TEST(DaemonProgram, ServesClientsAndStopsOnSignals) {

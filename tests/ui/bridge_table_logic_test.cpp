@@ -1,6 +1,7 @@
 #include "ui/bridge_table_logic.h"
 
 #include "bridge/settings.h"
+#include "core/version.h"
 
 #include <gtest/gtest.h>
 
@@ -747,7 +748,7 @@ TEST_F(LogicTest, StateColumnAndLogFollowTheSessions) {
       EXPECT_EQ(view_.log.back(), step.logged) << step.name;
     }
   }
-  EXPECT_EQ(view_.toolTip, "Quayside 1.00: no sessions");
+  EXPECT_EQ(view_.toolTip, "Quayside " QUAYSIDE_VERSION_TEXT ": no sessions");
   EXPECT_EQ(view_.notices.size(), 1u);
   EXPECT_TRUE(view_.boxes.empty());
 }

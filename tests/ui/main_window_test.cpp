@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include "bridge/settings.h"
+#include "core/version.h"
 #include "platform/net.h"
 #include "relay/registry.h"
 #include "relay/relay_thread.h"
@@ -232,7 +233,8 @@ TEST_F(MainWindowTest, AcceptEventStartsARelayThatGreetsTheClient) {
       5000))
       << state().toStdString();
   EXPECT_TRUE(logText().endsWith(QStringLiteral(": server closed the connection")));
-  EXPECT_EQ(window_->trayToolTipText(), QStringLiteral("Quayside 1.00: no sessions"));
+  EXPECT_EQ(window_->trayToolTipText(),
+            QStringLiteral("Quayside " QUAYSIDE_VERSION_TEXT ": no sessions"));
   platform::closeSocket(client);
   platform::closeSocket(ircServer);
   EXPECT_TRUE(QTest::qWaitFor([] { return registeredRelayCount() == 0; }, 5000));

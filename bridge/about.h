@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quayside {
+
+// "PROGRAM VERSION" and the TLS library's version, one per line: what
+// --version prints.
+std::string versionText(std::string_view program);
+
+// What `quayside-daemon --help` prints: the usage, every option and the
+// Bridge option table, the settings file `settingsFile` it would read,
+// exit codes and signals.
+std::string daemonHelpText(std::string_view settingsFile);
+
+// What `quayside --help` prints: the window's options and its settings file.
+std::string windowHelpText(std::string_view settingsFile);
+
+}  // namespace quayside
