@@ -335,6 +335,11 @@ std::string relayEndedText(const Relay& relay, std::string_view reason) {
          std::string(relay.channel.view()) + ": " + std::string(reason);
 }
 
+std::string relayNoteText(const Relay& relay, std::string_view text) {
+  return "relay for " + std::string(relay.serverText.view()) + " channel " +
+         std::string(relay.channel.view()) + ": " + std::string(text);
+}
+
 std::string_view ircNick(const Relay& relay) {
   return ircNickOf(relay);
 }
@@ -361,6 +366,10 @@ void DaemonLog::relayConnected(const Relay& relay) {
 
 void DaemonLog::relayWelcomed(const Relay& relay) {
   line(relayWelcomedText(relay));
+}
+
+void DaemonLog::relayNote(const Relay& relay, std::string_view text) {
+  line(relayNoteText(relay, text));
 }
 
 void DaemonLog::relayEnded(const Relay& relay, std::string_view reason) {

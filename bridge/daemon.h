@@ -48,6 +48,7 @@ std::string acceptNoteText(const Bridge& bridge, ListenerHost::AcceptNote note,
 std::string relayConnectedText(const Relay& relay);
 std::string relayWelcomedText(const Relay& relay);
 std::string relayEndedText(const Relay& relay, std::string_view reason);
+std::string relayNoteText(const Relay& relay, std::string_view text);
 
 // The nick the IRC server knows the session by.
 std::string_view ircNick(const Relay& relay);
@@ -70,6 +71,7 @@ class DaemonLog : public RelayObserver {
 
   void relayConnected(const Relay& relay) override;
   void relayWelcomed(const Relay& relay) override;
+  void relayNote(const Relay& relay, std::string_view text) override;
   void relayEnded(const Relay& relay, std::string_view reason) override;
 
  private:

@@ -343,7 +343,7 @@ std::string_view connectServer(Relay& relay, std::unique_ptr<platform::ByteStrea
 
 // One receive on one side and the translation of every complete message.
 std::string_view readStep(Relay& relay, Stream stream, platform::ByteStream& server,
-                          Translator& translator, SocketOutput& out) {
+                          Translator& translator, SocketOutput& out, RelayObserver* observer) {
   const std::span<char> area = receiveArea(relay, stream);
   const long count = stream == Stream::kClient
                          ? platform::receiveSome(relay.clientSocket, area.data(), area.size())
@@ -360,6 +360,12 @@ std::string_view readStep(Relay& relay, Stream stream, platform::ByteStream& ser
   }
   received(relay, stream, static_cast<std::size_t>(count), translator, out);
   out.flush();
+  if (out.takeRefusalsBegan() && observer != nullptr) {
+    observer->relayNote(relay, "CTCP requests refused: more than " +
+                                   std::to_string(AnswerLimiter::kBurst) + " in " +
+                                   std::to_string(AnswerLimiter::kWindow.count()) +
+                                   " s, or lines still waiting (one line per burst)");
+  }
   return {};
 }
 
@@ -491,7 +497,8 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
               true, EndKind::kByClient};
     }
     if (ready[0].readable) {
-      if (const std::string_view end = readStep(relay, Stream::kClient, server, translator, out);
+      if (const std::string_view end =
+              readStep(relay, Stream::kClient, server, translator, out, observer);
           !end.empty()) {
         return {std::string(end), true, EndKind::kByClient};
       }
@@ -500,7 +507,8 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
     // (a TLS stream cannot be read after a send it gave up on).
     if ((ready[1].readable || serverBuffered) && relay.clientSocket != kNoSocket &&
         !out.stalled()) {
-      if (const std::string_view end = readStep(relay, Stream::kServer, server, translator, out);
+      if (const std::string_view end =
+              readStep(relay, Stream::kServer, server, translator, out, observer);
           !end.empty()) {
         return {std::string(end)};
       }

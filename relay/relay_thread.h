@@ -32,6 +32,9 @@ class RelayObserver {
   // The server welcomed the session (its 001); relay.nick is the nick it
   // knows. Optional.
   virtual void relayWelcomed(const Relay& /*relay*/) {}
+  // Something of the session worth a log line (answers refused in a flood).
+  // Optional.
+  virtual void relayNote(const Relay& /*relay*/, std::string_view /*text*/) {}
   // The call the relay makes at its end, the last it makes to the observer:
   // relayEnded with the kind of end.
   virtual void relayEndedAs(const Relay& relay, std::string_view reason, EndKind /*kind*/) {

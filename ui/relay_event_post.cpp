@@ -31,6 +31,10 @@ void RelayEventPost::relayWelcomed(const Relay& relay) {
   post(reportOf(RelayReport::Type::kWelcomed, relay));
 }
 
+void RelayEventPost::relayNote(const Relay& relay, std::string_view text) {
+  post(reportOf(RelayReport::Type::kNote, relay, text));
+}
+
 void RelayEventPost::relayEnded(const Relay& relay, std::string_view reason) {
   relayEndedAs(relay, reason, EndKind::kFailure);
 }

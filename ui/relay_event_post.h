@@ -34,6 +34,7 @@ class RelayEventPost final : public RelayObserver {
 
   void relayConnected(const Relay& relay) override;
   void relayWelcomed(const Relay& relay) override;
+  void relayNote(const Relay& relay, std::string_view text) override;
   void relayEnded(const Relay& relay, std::string_view reason) override;
   void relayEndedAs(const Relay& relay, std::string_view reason, EndKind kind) override;
 

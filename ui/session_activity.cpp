@@ -76,6 +76,9 @@ RelayReport reportOf(RelayReport::Type type, const Relay& relay, std::string_vie
     case RelayReport::Type::kWelcomed:
       report.line = relayWelcomedText(relay);
       break;
+    case RelayReport::Type::kNote:
+      report.line = relayNoteText(relay, reason);
+      break;
     case RelayReport::Type::kEnded:
       report.line = relayEndedText(relay, reason);
       report.kind = kind;
@@ -133,6 +136,8 @@ SessionActivity::Taken SessionActivity::take(const RelayReport& report, const Br
       if (session != sessions_.end()) {
         session->second.nick = report.nick;
       }
+      break;
+    case RelayReport::Type::kNote:
       break;
     case RelayReport::Type::kEnded: {
       const bool wasSession = session != sessions_.end();

@@ -27,7 +27,7 @@ using LocalClock = std::function<LocalTime()>;
 // One relay event, copied on the relay's own thread: the Relay itself is
 // never read anywhere else.
 struct RelayReport {
-  enum class Type : std::uint8_t { kConnected, kWelcomed, kEnded };
+  enum class Type : std::uint8_t { kConnected, kWelcomed, kNote, kEnded };
   Type type = Type::kConnected;
   std::uintptr_t relay = 0;      // the Relay's identity while it lives
   std::uint16_t bridgePort = 0;  // the local port of the Bridge that accepted it

@@ -9,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace quayside {
 namespace {
@@ -19,6 +22,25 @@ using namespace std::string_literals;
 using testing::connectLoopback;
 using testing::readUntil;
 using testing::waitForClose;
+
+// Keeps the relay's notes for the log.
+class NoteRecorder : public RelayObserver {
+ public:
+  void relayConnected(const Relay&) override {}
+  void relayEnded(const Relay&, std::string_view) override {}
+  void relayNote(const Relay&, std::string_view text) override {
+    const std::lock_guard lock(mutex_);
+    notes_.emplace_back(text);
+  }
+  std::vector<std::string> notes() const {
+    const std::lock_guard lock(mutex_);
+    return notes_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> notes_;
+};
 
 class RelaySessionTest : public ::testing::Test {
  protected:
@@ -33,7 +55,7 @@ class RelaySessionTest : public ::testing::Test {
     hub_ = connectLoopback(clientListener_.port());
     relay_->clientSocket = clientListener_.accept();
     ASSERT_NE(relay_->clientSocket, kNoSocket);
-    thread_ = std::thread([this] { runRelay(*relay_); });
+    thread_ = std::thread([this] { runRelay(*relay_, standardTranslator(), &notes_); });
     irc_ = serverListener_.accept();
     ASSERT_NE(irc_, kNoSocket);
   }
@@ -58,6 +80,7 @@ class RelaySessionTest : public ::testing::Test {
   }
 
   bool pace_ = true;
+  NoteRecorder notes_;
   testing::LoopbackListener clientListener_{5};
   testing::LoopbackListener serverListener_{5};
   SocketHandle hub_ = kNoSocket;
@@ -178,6 +201,30 @@ TEST_F(RelaySessionTest, ClientLeavingMidPasteStopsSpeakingAtOnce) {
   EXPECT_LE(lines, 5u) << "spoke on after the client left";
   EXPECT_NE(rest.find("QUIT :DC client left\r\n"), std::string::npos) << rest;
   thread_.join();
+}
+
+TEST_F(RelaySessionTest, CtcpFloodDrawsFourAnswersAndOneNote) {
+  EXPECT_EQ(readUntil(hub_, std::string(kLockString)), kLockString);
+  EXPECT_TRUE(platform::sendAll(hub_, "$ValidateNick bob|"));
+  EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
+  EXPECT_EQ(ircSays(":srv 001 bob :hi\r\n", "<srv> hi|"), "$Hello bob|<srv> hi|");
+  std::string flood;
+  for (int i = 0; i < 50; ++i) {
+    flood += ":alice!a@h PRIVMSG bob :\x01VERSION\x01\r\n";
+  }
+  EXPECT_TRUE(platform::sendAll(irc_, flood + "PING :done\r\n"));
+  const std::string answers = readUntil(irc_, "PONG :done\r\n");
+  std::size_t notices = 0;
+  for (auto at = answers.find("NOTICE alice"); at != std::string::npos;
+       at = answers.find("NOTICE alice", at + 1)) {
+    ++notices;
+  }
+  EXPECT_EQ(notices, 4u) << answers;
+  for (int i = 0; i < 100 && notes_.notes().empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(notes_.notes().size(), 1u);
+  EXPECT_NE(notes_.notes()[0].find("CTCP requests refused"), std::string::npos);
 }
 
 // Unpaced, so a paste's 200 lines arrive at once.
