@@ -1,5 +1,7 @@
 #include "fuzz_support.h"
 
+#include "platform/charset.h"
+#include "relay_fixture.h"
 #include "translate/output.h"
 
 #include <array>
@@ -13,15 +15,26 @@ namespace {
 using namespace std::string_view_literals;
 
 constexpr std::size_t kServerLineLimit = 512;
-// What one input may feed in all: room for several over-long messages, and
-// fill receives cannot turn a short input into megabytes of work.
-constexpr std::size_t kMaxStreamBytes = 65536;
-
 // Every command the gateway itself composes for the hub client, by prefix.
 constexpr std::array kGatewayCommands = {
     "$Hello "sv,  "$Supports "sv, "$MyINFO $ALL "sv, "$UserCommand "sv, "$HubName "sv,
     "$OpList "sv, "$Quit "sv,     "$NickChange "sv,  "$ClientNick "sv,  "$To: "sv,
 };
+// The login's commands, which have no parameters.
+constexpr std::array kGatewayWords = {"$GetPass"sv, "$BadPass"sv};
+
+// The client character sets a session variant may start with: the default
+// guess, UTF-8 by name, and converters with multibyte and shifting forms.
+constexpr std::array<std::string_view, 8> kCharsets = {
+    ""sv,       "utf-8"sv,        "windows-1251"sv, "CP932"sv, "ISO-2022-JP"sv,
+    "koi8-r"sv, "windows-1252"sv, "EUC-JP"sv,
+};
+// How far a login has come, per login mode.
+constexpr std::array kPassSteps = {LoginStep::kIdle, LoginStep::kAsked, LoginStep::kPassSent,
+                                   LoginStep::kDone};
+constexpr std::array kSaslSteps = {LoginStep::kIdle,         LoginStep::kAsked,
+                                   LoginStep::kCapRequested, LoginStep::kMechanismSent,
+                                   LoginStep::kPayloadSent,  LoginStep::kDone};
 
 bool isGatewayCommand(std::string_view command) {
   if (!command.starts_with('$')) {
@@ -29,6 +42,11 @@ bool isGatewayCommand(std::string_view command) {
   }
   for (const std::string_view prefix : kGatewayCommands) {
     if (command.starts_with(prefix)) {
+      return true;
+    }
+  }
+  for (const std::string_view word : kGatewayWords) {
+    if (command == word) {
       return true;
     }
   }
@@ -47,11 +65,11 @@ void fail(const char* what, const std::string& detail) {
   std::abort();
 }
 
-std::vector<std::string> receivesOf(std::span<const std::uint8_t> input) {
+std::vector<std::string> receivesOf(std::span<const std::uint8_t> input, std::size_t limit) {
   std::vector<std::string> receives;
   std::size_t fed = 0;
   std::size_t i = 0;
-  while (i + 2 <= input.size() && fed < kMaxStreamBytes) {
+  while (i + 2 <= input.size() && fed < limit) {
     const std::size_t n = input[i] | static_cast<std::size_t>(input[i + 1]) << 8;
     i += 2;
     if (n < 0x8000) {
@@ -62,14 +80,45 @@ std::vector<std::string> receivesOf(std::span<const std::uint8_t> input) {
       const char fill = i < input.size() ? static_cast<char>(input[i++]) : 'x';
       receives.emplace_back((n & 0x7FFF) + 1, fill);
     }
-    if (receives.back().size() > kMaxStreamBytes - fed) {
-      receives.back().resize(kMaxStreamBytes - fed);
+    if (receives.back().size() > limit - fed) {
+      receives.back().resize(limit - fed);
     }
     fed += receives.back().size();
   }
   // A receive is never empty: the relay ends a stream on an empty one.
   std::erase_if(receives, [](const std::string& bytes) { return bytes.empty(); });
   return receives;
+}
+
+void applySessionVariant(RelayState& relay, std::uint8_t variant) {
+  const std::string_view charset = kCharsets[(variant >> 2) & 0x07];
+  relay.options.charset.assign(charset);
+  const bool converted = !charset.empty() && !platform::isUtf8Name(charset);
+  relay.clientCharset = testing::charsetFor(converted ? charset : ""sv);
+  if (converted && relay.clientCharset == nullptr) {
+    fail("the system cannot open a character set", std::string(charset));
+  }
+  const std::size_t step = variant >> 5;
+  switch (variant & 0x03) {
+    case 0:
+      relay.options.login = LoginMode::kNone;
+      break;
+    case 1:
+      relay.options.login = LoginMode::kPass;
+      relay.loginStep = kPassSteps[step % kPassSteps.size()];
+      break;
+    default:
+      relay.options.login = LoginMode::kSasl;
+      relay.loginStep = kSaslSteps[step % kSaslSteps.size()];
+      // SASL holds the password from "$MyPass" until it has sent it; the
+      // longest one makes the credentials several AUTHENTICATE pieces.
+      if (relay.loginStep == LoginStep::kCapRequested) {
+        relay.password.assign("hunter2");
+      } else if (relay.loginStep == LoginStep::kMechanismSent) {
+        relay.password.assign(std::string(kPasswordCapacity - 1, 'p'));
+      }
+      break;
+  }
 }
 
 void checkServerSends(const testing::RecordingOutput& out) {

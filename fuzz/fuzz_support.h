@@ -15,8 +15,15 @@ namespace quayside::fuzz {
 // happen. Each receive is a two-byte little-endian header n and its bytes:
 // below 0x8000, the next n + 1 input bytes (or what is left); from 0x8000,
 // (n & 0x7FFF) + 1 copies of the next input byte, which reaches the
-// over-long messages a short input cannot hold. At most 64 KiB in all.
-std::vector<std::string> receivesOf(std::span<const std::uint8_t> input);
+// over-long messages a short input cannot hold. At most `limit` bytes in all.
+std::vector<std::string> receivesOf(std::span<const std::uint8_t> input, std::size_t limit = 65536);
+
+// Starts the session with the login and client character set that
+// `variant` picks: bits 0-1 the login (none, pass, sasl), bits 2-4 the
+// character set (the default guess, UTF-8 named, or a real converter:
+// windows-1251, CP932, ISO-2022-JP, ...), bits 5-7 how far the login has
+// come (asked, PASS sent, SASL under way with a password held, done).
+void applySessionVariant(RelayState& relay, std::uint8_t variant);
 
 // Stops the process (a finding) unless every send to the IRC server is whole
 // lines, each ending in CR LF, at most 512 bytes, with no CR, LF or NUL in it.

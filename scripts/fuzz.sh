@@ -12,7 +12,8 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 if ((${#targets[@]} == 0)); then
-  targets=(client_stream_fuzzer server_stream_fuzzer settings_fuzzer options_fuzzer)
+  targets=(client_stream_fuzzer server_stream_fuzzer settings_fuzzer options_fuzzer pacer_fuzzer
+    address_fuzzer)
 fi
 
 cmake --preset fuzz >/dev/null
@@ -23,16 +24,20 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 mkdir -p build/fuzz/findings
 for target in "${targets[@]}"; do
   # Stream inputs reach over-long messages through their fill receives, so
-  # they need not be long themselves.
+  # they need not be long themselves; each stream has its protocol's words.
+  dict=()
   case $target in
-    options_fuzzer) max_len=512 ;;
+    options_fuzzer | address_fuzzer) max_len=512 ;;
+    client_stream_fuzzer) max_len=4096 dict=(-dict=fuzz/dict/nmdc.dict) ;;
+    server_stream_fuzzer) max_len=4096 dict=(-dict=fuzz/dict/irc.dict) ;;
+    pacer_fuzzer) max_len=1024 ;;
     *) max_len=4096 ;;
   esac
   work=build/fuzz/corpus/$target
   mkdir -p "$work"
   echo "=== $target: $seconds s ==="
   started=$SECONDS
-  build/fuzz/fuzz/"$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 \
+  build/fuzz/fuzz/"$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 "${dict[@]}" \
     -print_final_stats=1 -artifact_prefix=build/fuzz/findings/"$target"- \
     "$work" fuzz/corpus/"$target" 2>build/fuzz/"$target".log ||
     { tail -n 40 build/fuzz/"$target".log; exit 1; }

@@ -150,7 +150,9 @@ void sendTextLines(Command& c, string_view head, string_view text, string_view t
   Batch batch(c.out, Peer::kServer);
   std::size_t i = 0;
   while (i < text.size()) {
-    const string_view piece = cutToFit(upTo(text.substr(i), "\r\n"), room, utf8);
+    // The cut looks at one byte past the room at most: searching further for
+    // the break would make a long paste cost its length once per line.
+    const string_view piece = cutToFit(upTo(text.substr(i, room + 1), "\r\n"), room, utf8);
     i += piece.size();
     while (i < text.size() && (text[i] == '\r' || text[i] == '\n')) {
       ++i;

@@ -90,10 +90,11 @@ bool sameIgnoringCase(string_view text, string_view lower) {
   return text.size() == lower.size() && startsWithIgnoringCase(text, lower);
 }
 
-// Whether the capability list from `at` names "sasl" as a whole word.
+// Whether the capability list from `at` names "sasl" as a whole word. A NUL
+// ends the list, as it ends every word.
 bool listsSasl(const ServerData& data, std::size_t at) {
   at = data.skip(at, ':');
-  while (at < data.size()) {
+  while (at < data.size() && data.at(at) != '\0') {
     const std::size_t end = data.wordEnd(at, kParameterStops);
     if (sameIgnoringCase(data.slice(at, end), "sasl")) {
       return true;

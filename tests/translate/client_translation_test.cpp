@@ -394,6 +394,9 @@ TEST(ClientChatCutting, LinesFitRelayingAndKeepCharactersWhole) {
       {std::string(1000, 'x'),
        {std::string(385, 'x'), std::string(385, 'x'), std::string(230, 'x')}},
       {accents, {accents.substr(0, 384), accents.substr(384)}},  // backs off to a character
+      // A break right at the room and one past it.
+      {std::string(385, 'x') + "\n" + std::string(386, 'y') + "\ny",
+       {std::string(385, 'x'), std::string(385, 'y'), "y", "y"}},
       // Not UTF-8: read as windows-1252 ("\xc3\x83" each), then cut.
       {std::string(400, '\xc3'),
        {repeat("\xc3\x83", 192), repeat("\xc3\x83", 192), repeat("\xc3\x83", 16)}},
