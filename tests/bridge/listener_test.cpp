@@ -251,6 +251,9 @@ TEST_F(ListenersTest, Ipv6LoopbackIsHeldTooAndServed) {
             platform::WaitStatus::kReady);
   listeners_.acceptClient(bridge.acceptMessage);
   EXPECT_EQ(host_.notes, std::vector<Note>{Note::kAccepted});
+  // The lock proves the relay running (and registered), so TearDown can
+  // wait for its end.
+  EXPECT_NE(testing::readUntil(client.stream->handle(), "|").find("$Lock"), std::string::npos);
   listeners_.closeListener(bridge);
   EXPECT_TRUE(host_.watched.empty());
   EXPECT_EQ(bridge.listenSocket6, kNoSocket);
