@@ -107,6 +107,22 @@ TEST_F(IrcSessionTest, LoginShowsTheChannelAsHubWithItsOperatorsAndUsers) {
   EXPECT_EQ(whois, ":" + std::string(kIrcServerName) + " 311 alice bob ~bob 127.0.0.1 * :desc\r\n");
 }
 
+TEST_F(IrcSessionTest, ChatTypedBeforeTheWelcomeArrivesAfterIt) {
+  auto alice = ircUserInChannel("alice");
+  ASSERT_FALSE(HasFailure());
+  // No welcome can come before the client's user information: chat typed
+  // in between waits for it.
+  NmdcClient bob("bob");
+  ASSERT_TRUE(bob.connect(localPort_));
+  ASSERT_TRUE(bob.greet());
+  ASSERT_TRUE(bob.validate());
+  bob.send("<bob> early bird|");
+  EXPECT_TRUE(bob.waitForExact("<bob> early bird|"));
+  EXPECT_TRUE(bob.registerInfo(kChannel));
+  EXPECT_TRUE(alice->waitFrom("bob", std::string("JOIN :") + kChannel));
+  EXPECT_TRUE(alice->waitFrom("bob", std::string("PRIVMSG ") + kChannel + " :early bird"));
+}
+
 TEST_F(IrcSessionTest, ChannelChatFlowsBothWays) {
   auto alice = ircUserInChannel("alice");
   auto bob = clientInChannel("bob", *alice);
