@@ -173,6 +173,11 @@ TEST_F(RelaySessionTest, ChatHeldWhenTheSessionEndsBeforeTheWelcomeIsCounted) {
 }
 
 TEST_F(RelaySessionTest, ClientLeavingMidPasteStopsSpeakingAtOnce) {
+#ifdef _WIN32
+  // select has no hang-up event: there the close is seen once the client is
+  // read again.
+  GTEST_SKIP() << "Windows' select cannot watch for a close alone";
+#endif
   EXPECT_EQ(readUntil(hub_, std::string(kLockString)), kLockString);
   EXPECT_TRUE(platform::sendAll(hub_, "$ValidateNick bob|"));
   EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
