@@ -342,8 +342,22 @@ std::string_view connectServer(Relay& relay, std::unique_ptr<platform::ByteStrea
 }
 
 // One receive on one side and the translation of every complete message.
+// A plain connection to a TLS port: the server's first bytes are a TLS
+// record header (an alert, the answer to our plain text), or it closes
+// before saying a line.
+constexpr std::string_view kTlsHint = " (does this port expect TLS? try ircs://)";
+constexpr std::string_view kAnsweredInTls =
+    "the server answered in TLS (does this port expect TLS? try ircs://)";
+
+bool isTlsRecord(std::span<const char> bytes) {
+  const auto type = bytes.empty() ? 0 : static_cast<unsigned char>(bytes[0]);
+  return bytes.size() >= 2 && type >= 0x14 && type <= 0x17 && bytes[1] == '\x03';
+}
+
+// `firstFromPlainServer`: nothing came yet from a server spoken to without TLS.
 std::string_view readStep(Relay& relay, Stream stream, platform::ByteStream& server,
-                          Translator& translator, SocketOutput& out, RelayObserver* observer) {
+                          Translator& translator, SocketOutput& out, RelayObserver* observer,
+                          bool firstFromPlainServer = false) {
   const std::span<char> area = receiveArea(relay, stream);
   const long count = stream == Stream::kClient
                          ? platform::receiveSome(relay.clientSocket, area.data(), area.size())
@@ -357,6 +371,9 @@ std::string_view readStep(Relay& relay, Stream stream, platform::ByteStream& ser
   }
   if (count < 0) {
     return stream == Stream::kClient ? "client connection failed" : "server connection failed";
+  }
+  if (firstFromPlainServer && isTlsRecord(area.first(static_cast<std::size_t>(count)))) {
+    return kAnsweredInTls;
   }
   received(relay, stream, static_cast<std::size_t>(count), translator, out);
   out.flush();
@@ -396,6 +413,8 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
   bool pinged = false;
   bool heard = false;
   bool toldWelcome = false;
+  const bool plain = !parseServerAddress(relay.serverText.view(), relay.upstreamKind).tls();
+  bool heardAny = false;
   const SocketHandle stopHandle = relayStopHandle();
   for (;;) {
     if (relaysStopping()) {
@@ -507,12 +526,14 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
     // (a TLS stream cannot be read after a send it gave up on).
     if ((ready[1].readable || serverBuffered) && relay.clientSocket != kNoSocket &&
         !out.stalled()) {
-      if (const std::string_view end =
-              readStep(relay, Stream::kServer, server, translator, out, observer);
+      if (const std::string_view end = readStep(relay, Stream::kServer, server, translator, out,
+                                                observer, plain && !heardAny);
           !end.empty()) {
-        return {std::string(end)};
+        const bool silentClose = plain && !heardAny && end == "server closed the connection";
+        return {std::string(end) + std::string(silentClose ? kTlsHint : std::string_view())};
       }
       heard = true;
+      heardAny = true;
     }
   }
 }

@@ -177,8 +177,16 @@ TEST_F(RelayThreadTest, TellsTheClientWhyTheServerEndedTheSession) {
        {60s, 60s, 60s},
        "",
        true,
-       "server closed the connection",
-       "*** Quayside's connection to SERVER ended: server closed the connection|"},
+       "server closed the connection (does this port expect TLS? try ircs://)",
+       "*** Quayside's connection to SERVER ended: server closed the connection (does this port "
+       "expect TLS? try ircs://)|"},
+      {"a TLS port spoken to in plain text not hinted at",
+       {60s, 60s, 60s},
+       "\x15\x03\x01\x00\x02\x02\x46",
+       false,
+       "the server answered in TLS (does this port expect TLS? try ircs://)",
+       "*** Quayside's connection to SERVER ended: the server answered in TLS (does this port "
+       "expect TLS? try ircs://)|"},
       {"a stop without a QUIT is a lost link on IRC and a silent close for the client",
        {60s, 60s, 60s},
        ":srv 001 me :hi\r\n",
