@@ -6,7 +6,9 @@
 #include "e2e/servers.h"
 
 #include <gtest/gtest.h>
+#include <chrono>
 
+#include <chrono>
 #include <cstdlib>
 #include <iostream>
 
@@ -158,12 +160,14 @@ TEST_F(SaslLoginTest, AccountPasswordLogsTheNickIntoItsAccount) {
   ASSERT_TRUE(logInWith(client, kAccountPassword));
   client.send("$Version 1,0091|$GetNickList|" + clientInfo(client.nick()));
   ASSERT_TRUE(client.waitForExact("$HubName " + std::string(kChannel) + "|"));
-  // The server's own word for the login: WHOIS 330, "is logged in as".
+  // The server's own word for the login: WHOIS 330, "is logged in as". The
+  // WHOIS is paced behind the registration's seven lines (2 s each against
+  // a 10 s allowance), so it may leave about 6 s after them.
   client.send("$WHOIS " + client.nick() + "|");
   const std::string loggedIn = client.nick() + " " + client.nick() + " :is logged in as";
   EXPECT_TRUE(client.waitFor(
       [&](const std::string& message) { return message.find(loggedIn) != std::string::npos; },
-      loggedIn));
+      loggedIn, nullptr, std::chrono::seconds(15)));
 }
 
 TEST_F(SaslLoginTest, WrongPasswordIsRefused) {
