@@ -6,7 +6,6 @@
 #include "e2e/servers.h"
 
 #include <gtest/gtest.h>
-#include <chrono>
 
 #include <chrono>
 #include <cstdlib>
