@@ -553,6 +553,18 @@ void privateMessage(Command& c) {
   sendChatText(c, *head, unescapedText(upTo(text, kNul), scratch, large));
 }
 
+// "KICK #chan nick" and `tail`, for both forms of the client's kick.
+std::optional<string_view> composeKick(HeadScratch& area, const Command& c, string_view nick,
+                                       string_view tail) {
+  return composeHead(area, [&](Composer& kick) {
+    kick.append("KICK "sv);
+    appendChannelTarget(kick, c.relay.channel.view());
+    kick.append(' ');
+    kick.append(nick);
+    kick.append(tail);
+  });
+}
+
 // "<op> is kicking eve because: spam" directly followed by "$Kick eve|" in
 // the same read: the client announces a kick. Sends the KICK line and says so.
 bool kickAnnounced(Command& c) {
@@ -589,13 +601,7 @@ bool kickAnnounced(Command& c) {
       unescaped(upTo(line.substr(because + kBecause.size()), "\r\n"), reasonArea);
 
   HeadScratch headArea;
-  const std::optional<string_view> head = composeHead(headArea, [&](Composer& kick) {
-    kick.append("KICK "sv);
-    appendChannelTarget(kick, c.relay.channel.view());
-    kick.append(' ');
-    kick.append(kickedNick);
-    kick.append(" :"sv);
-  });
+  const std::optional<string_view> head = composeKick(headArea, c, kickedNick, " :"sv);
   // An announced kick is never chat, even one whose KICK cannot be sent (a
   // nick with a line break or NUL in it would kick someone else).
   if (head && kickedNick.size() < kickedArea.size() &&
@@ -619,13 +625,7 @@ void bareKick(Command& c) {
     return;
   }
   HeadScratch lineArea;
-  const std::optional<string_view> line = composeHead(lineArea, [&](Composer& kick) {
-    kick.append("KICK "sv);
-    appendChannelTarget(kick, c.relay.channel.view());
-    kick.append(' ');
-    kick.append(nick);
-    kick.append(kCrLf);
-  });
+  const std::optional<string_view> line = composeKick(lineArea, c, nick, kCrLf);
   if (line && line->size() <= kRelayedLineLimit) {
     c.out.send(Peer::kServer, *line);
   }
