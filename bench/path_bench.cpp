@@ -61,12 +61,16 @@ std::string clientInfo(const std::string& nick) {
 
 // The NMDC login through the daemon, the scripted server answering as an
 // IRC server would, up to the hub name and the member list.
-void logIn(Link& link, const std::string& nick) {
-  MessagePeer& client = link.client;
-  MessagePeer& server = link.server;
+// The daemon connects to the server once the client has named itself.
+void greetAndName(MessagePeer& client, const std::string& nick) {
   require(client.expectNext("$Lock EXTENDEDPROTOCOL_QUAYSIDE Pk=version1.00|", kWaitLimit),
           "the daemon did not greet with the lock");
   sendTo(client, "$Supports NoHello NickChange |$Key bench|$ValidateNick " + nick + "|");
+}
+
+void logIn(Link& link, const std::string& nick) {
+  MessagePeer& client = link.client;
+  MessagePeer& server = link.server;
   require(server.waitForExact("NICK " + nick + "\r\n", kWaitLimit), "login");
   require(client.waitForExact("$Hello " + nick + "|", kWaitLimit), "login");
   sendTo(client, "$Version 1,0091|$GetNickList|" + clientInfo(nick));
@@ -90,6 +94,9 @@ Link openLink(const Path& path, const LoopbackListener& server, const std::strin
   link.client = MessagePeer(link.translated ? "|" : "\r\n");
   if (!link.client.connect(path.port)) {
     throw BenchError{"cannot connect to 127.0.0.1:" + std::to_string(path.port)};
+  }
+  if (link.translated) {
+    greetAndName(link.client, nick);
   }
   if (path.kind == Kind::kTls) {
     std::string error;
@@ -294,10 +301,11 @@ void progress(const char* phase) {
 Idle measureIdle(const Settings& settings, const std::string& logPath) {
   const LoopbackListener server = listenForRelays();
   const std::uint16_t port = testing::freePort();
-  ChildProcess daemon(settings.daemon,
-                      {"--bridge", std::to_string(port) + "=127.0.0.1:" +
-                                       std::to_string(server.port()) + "/" + kChannel},
-                      {}, logPath);
+  ChildProcess daemon(
+      settings.daemon,
+      {"--bridge", std::to_string(port) + "=127.0.0.1:" + std::to_string(server.port()) + "/" +
+                       kChannel + ",pace=off,max-sessions=1000"},
+      {}, logPath);
   waitUntilListening(port, daemon);
   const ProcessSample empty = sampleProcess(daemon.pid());
 

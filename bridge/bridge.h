@@ -51,6 +51,8 @@ struct Bridge {
   // Runtime only: which DC nicks' retries are answered without a connect.
   // Made when the listener first opens; the Bridge's Relays share it.
   std::shared_ptr<RefusalHolds> holds;
+  // Runtime only: the caps on its connections, shared with its Relays.
+  std::shared_ptr<Admission> admission;
 };
 
 using BridgeRecord = std::array<std::byte, kBridgeRecordSize>;

@@ -313,6 +313,11 @@ std::string acceptNoteText(const Bridge& bridge, ListenerHost::AcceptNote note,
       return "client refused on port " + portText(bridge) + " from " + dotted(peerAddress);
     case ListenerHost::AcceptNote::kRelayNotStarted:
       return "relay not started on port " + portText(bridge);
+    case ListenerHost::AcceptNote::kOverCap:
+      return "clients turned away on port " + portText(bridge) + ": more than " +
+             std::to_string(bridge.options.maxSessions) + " sessions or " +
+             std::to_string(Admission::kUnvalidatedLimit) +
+             " connections without a nick (one line per run)";
     case ListenerHost::AcceptNote::kAcceptFailed:
       break;
   }
@@ -445,6 +450,7 @@ int daemonMain(std::span<const std::string_view> arguments, DaemonLog& log) {
   bridges.splice(bridges.end(), parsed.bridges);
 
   platform::ignoreSigpipe();
+  platform::raiseDescriptorLimit();
   std::string error;
   const std::unique_ptr<platform::StopChannel> stop = platform::openStopChannel(error);
   if (!stop) {

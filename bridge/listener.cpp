@@ -60,6 +60,7 @@ std::unique_ptr<Relay> relayFor(const Bridge& bridge, SocketHandle client) {
   relay->options = bridge.options;
   relay->bridgePort = bridge.localPort;
   relay->holds = bridge.holds;
+  relay->admission = AdmissionTicket(bridge.admission);
   return relay;
 }
 
@@ -109,6 +110,9 @@ void Listeners::openListener(Bridge& bridge) {
   ensureOwnAcceptMessage(bridges_, bridge);
   if (!bridge.holds) {
     bridge.holds = std::make_shared<RefusalHolds>();
+  }
+  if (!bridge.admission) {
+    bridge.admission = std::make_shared<Admission>();
   }
   bridge.listenSocket = listener;
   bridge.listenSocket6 = listener6;
@@ -160,6 +164,21 @@ void Listeners::acceptClient(std::uint32_t acceptMessage) {
     return;
   }
 
+  if (bridge->admission) {
+    const Admission::Verdict verdict =
+        bridge->admission->admitConnection(bridge->options.maxSessions);
+    if (verdict != Admission::Verdict::kAdmitted) {
+      // A fresh connection's send buffer takes these few bytes at once, so
+      // the accepting thread never waits on the client.
+      platform::sendAll(
+          client, std::string(kLockString) + tooManySessionsLine(bridge->options.maxSessions));
+      platform::closeSocket(client);
+      if (verdict == Admission::Verdict::kFirstRefused) {
+        host_.noteAccept(*bridge, ListenerHost::AcceptNote::kOverCap, peer, {});
+      }
+      return;
+    }
+  }
   std::unique_ptr<Relay> relay = relayFor(*bridge, client);
   if (!relay) {
     platform::closeSocket(client);

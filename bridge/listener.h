@@ -29,8 +29,9 @@ class ListenerHost {
 
   // What one accept event did, for logging; ignored unless overridden.
   // kAccepted comes before the Relay's thread starts; kAcceptFailed carries
-  // the system's reason.
-  enum class AcceptNote { kAccepted, kRefused, kRelayNotStarted, kAcceptFailed };
+  // the system's reason; kOverCap comes once for a run of clients turned
+  // away by the Bridge's caps.
+  enum class AcceptNote { kAccepted, kRefused, kRelayNotStarted, kAcceptFailed, kOverCap };
   virtual void noteAccept(const Bridge& /*bridge*/, AcceptNote /*note*/,
                           std::uint32_t /*peerAddress*/, std::string_view /*reason*/) {}
 };

@@ -24,6 +24,7 @@ struct SessionOptions {
   FixedText<65> fingerprint;  // SHA-256 in 64 lower-case hex digits, or empty
   LoginMode login = LoginMode::kNone;
   bool pace = true;
+  std::uint16_t maxSessions = 8;  // sessions one Bridge runs at once
 
   std::string_view charsetName() const { return charset.empty() ? "utf-8" : charset.view(); }
   // The guess's opposite: UTF-8 named, so bytes that are not UTF-8 are errors.

@@ -11,6 +11,12 @@ namespace quayside::platform {
 // A dead peer must never kill the process: call once at start-up.
 void ignoreSigpipe();
 
+// Lets the process open as many descriptors as the system allows it (the
+// soft limit raised to the hard one), since each session holds two and the
+// usual soft limit of 1,024 would lock the user out long before the caps
+// do. Windows has no such limit.
+void raiseDescriptorLimit();
+
 // Writes `bytes` to standard error in one write where the system allows, so
 // lines from several threads never interleave. False when it cannot.
 bool writeStandardError(std::string_view bytes);

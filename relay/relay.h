@@ -4,6 +4,7 @@
 #include "core/member_ranks.h"
 #include "core/session_options.h"
 #include "platform/socket_handle.h"
+#include "relay/admission.h"
 
 #include <array>
 #include <cstddef>
@@ -147,6 +148,8 @@ struct Relay : RelayState {
   std::uint16_t bridgePort = 0;  // the local port of the Bridge that accepted it
   // The accepting Bridge's holds, shared with it; null: nothing is held.
   std::shared_ptr<RefusalHolds> holds;
+  // The connection's place in the accepting Bridge's caps; none: uncapped.
+  AdmissionTicket admission;
 
   // Where the IRC server was reached: its address as written before a port
   // ("192.0.2.1", "[2001:db8::1]") and the port, in host order.

@@ -43,10 +43,6 @@ constexpr std::string_view kStopReason = "Quayside stopped";
 // its side before its connection is closed anyway.
 constexpr auto kCloseGrace = std::chrono::seconds(2);
 
-// How long a client on a Bridge that holds some nick may take to name
-// itself after the lock; then it is looked up without a nick.
-constexpr auto kNickWait = std::chrono::seconds(10);
-
 // Why a Relay ended, and whether the user's side ended it (then the client
 // is gone or was already told, so it gets no status line).
 struct End {
@@ -294,12 +290,11 @@ std::string_view startTls(Relay& relay, std::string_view host,
   return kTlsFailed;
 }
 
-// Resolves and connects to the server (TLS for ircs://), then greets the
-// client with the lock unless it was `greeted` already. Returns why the Relay
-// must end, or an empty view when it is connected. The stream goes to
+// Resolves and connects to the server (TLS for ircs://). Returns why the
+// Relay must end, or an empty view when it is connected. The stream goes to
 // `server`; relay.serverSocket names its handle.
 std::string_view connectServer(Relay& relay, std::unique_ptr<platform::ByteStream>& server,
-                               std::string& detail, bool greeted) {
+                               std::string& detail) {
   const ServerAddress endpoint = parseServerAddress(relay.serverText.view(), relay.upstreamKind);
   if (!endpoint.problem.empty()) {
     detail = endpoint.problem;
@@ -333,11 +328,6 @@ std::string_view connectServer(Relay& relay, std::unique_ptr<platform::ByteStrea
     }
   }
   relay.serverSocket = server->handle();
-  // Nothing reaches the client before the server connection is up, unless
-  // the Bridge holds some nick.
-  if (!greeted) {
-    platform::sendAll(relay.clientSocket, kLockString);
-  }
   return {};
 }
 
@@ -637,38 +627,42 @@ class DiscardOutput final : public RelayOutput {
   std::vector<char> area_ = std::vector<char>(kOutCapacity);
 };
 
-// What a client on a Bridge that holds some nick sent before the connect.
+// What the client sent before the connect.
 struct EarlyWords {
   std::string bytes;             // every byte, framed once the server is connected
   std::unique_ptr<Relay> probe;  // the conversation as those bytes left it
   std::string gone;              // why the client's side ended meanwhile, if it did
 };
 
-// Reads the client until it has named itself, for kNickWait and
+// Reads the client until it has named itself, for `wait` and
 // kStreamCapacity bytes at most. Its commands are translated on a copy of
 // the conversation state whose output is let go, so the nick is read as the
 // session will read it, and nothing reaches either peer yet.
-EarlyWords readUpToNick(const Relay& relay) {
+EarlyWords readUpToNick(const Relay& relay, std::chrono::milliseconds wait) {
   EarlyWords early;
   early.probe = std::make_unique<Relay>();
   static_cast<RelayState&>(*early.probe) = relay;
   DiscardOutput discard;
   std::array<char, 4096> chunk;
-  const Clock::time_point deadline = Clock::now() + kNickWait;
+  const Clock::time_point deadline = Clock::now() + wait;
+  const SocketHandle stopHandle = relayStopHandle();
   while (early.probe->nick.empty() && early.bytes.size() < kStreamCapacity) {
     const Clock::time_point now = Clock::now();
     if (now >= deadline) {
       break;
     }
-    std::array<platform::WaitEntry, 1> entry{{{relay.clientSocket, false}}};
+    std::array<platform::WaitEntry, 2> entries{{{relay.clientSocket, false}, {stopHandle, false}}};
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-    const platform::WaitStatus status = platform::waitReadable(entry, left).status;
+    const platform::WaitStatus status = platform::waitReadable(entries, left).status;
     if (status == platform::WaitStatus::kFailed) {
       early.gone = "waiting for data failed";
       break;
     }
-    if (status == platform::WaitStatus::kTimedOut) {
+    if (status == platform::WaitStatus::kTimedOut || relaysStopping()) {
       break;
+    }
+    if (!entries[0].readable) {
+      continue;
     }
     const std::size_t room = std::min(chunk.size(), kStreamCapacity - early.bytes.size());
     const long count = platform::receiveSome(relay.clientSocket, chunk.data(), room);
@@ -685,6 +679,35 @@ EarlyWords readUpToNick(const Relay& relay) {
   return early;
 }
 
+// Waits for the Bridge's turn for this session's IRC connection (none with
+// pacing off), while watching the client for its close (its commands wait
+// in the socket) and Quayside for its stop. Returns why the session ends
+// instead, or an empty string.
+std::string waitForConnectTurn(const Relay& relay) {
+  Admission* const admission = relay.admission.admission();
+  if (!relay.options.pace || admission == nullptr) {
+    return {};
+  }
+  const Clock::time_point at = admission->connectSlot(Clock::now());
+  const SocketHandle stopHandle = relayStopHandle();
+  for (Clock::time_point now = Clock::now(); now < at; now = Clock::now()) {
+    if (relaysStopping()) {
+      return std::string(kStopReason);
+    }
+    std::array<platform::WaitEntry, 2> entries{
+        {{relay.clientSocket, false, true}, {stopHandle, false}}};
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(at - now);
+    const platform::WaitStatus status = platform::waitReadable(entries, left).status;
+    if (status == platform::WaitStatus::kFailed) {
+      return "waiting for data failed";
+    }
+    if (entries[0].readable) {
+      return "client closed the connection while waiting for its turn to connect";
+    }
+  }
+  return relaysStopping() ? std::string(kStopReason) : std::string();
+}
+
 // What a retry inside a hold is told after the lock: the last reason and
 // when Quayside tries again; a refused password is refused again first.
 std::string heldAnswer(const Hold& hold, ClientEncoding encoding) {
@@ -696,6 +719,10 @@ std::string heldAnswer(const Hold& hold, ClientEncoding encoding) {
   return bytes;
 }
 }  // namespace
+
+std::string tooManySessionsLine(std::uint16_t maxSessions) {
+  return "*** Quayside: too many sessions on this Bridge (" + std::to_string(maxSessions) + ")|";
+}
 
 void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
               const RelayTimeouts& timeouts) {
@@ -730,35 +757,56 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
   std::optional<HoldCause> holdCause;
   std::string holdReason;
 
-  // While the Bridge holds some nick, the client is greeted first and read
-  // up to its nick: a held one is answered here, and no connect is made.
-  bool greeted = false;
+  // The client is greeted at once and read up to its nick; only a named
+  // client that no hold and no cap turns away gets an IRC connection, so a
+  // port probe or a flood of local connects opens none.
+  platform::sendAll(relay.clientSocket, kLockString);
   EarlyWords early;
   std::optional<Hold> held;
-  if (detail.empty() && relay.holds && relay.holds->anyActive(Clock::now())) {
-    platform::sendAll(relay.clientSocket, kLockString);
-    greeted = true;
-    early = readUpToNick(relay);
-    if (early.gone.empty()) {
+  std::string_view failure;
+  if (detail.empty()) {
+    early = readUpToNick(relay, timeouts.validation);
+    if (early.gone.empty() && relaysStopping()) {
+      early.gone = kStopReason;
+    }
+    if (early.gone.empty() && relay.holds && !early.probe->nick.empty()) {
       held = relay.holds->find(early.probe->nick.view(), Clock::now());
     }
-    if (!held) {
-      early.probe.reset();  // the session reads those bytes itself
-    }
+  } else {
+    failure = "the character set cannot be used";
   }
+  const bool named = early.probe && !early.probe->nick.empty();
+  std::string turnMissed;
 
-  if (!early.gone.empty()) {
+  if (!failure.empty()) {
+    reason = std::string(failure) + ": " + detail;
+    appendStatusLine(toClient, "Quayside could not connect to " + serverName(relay) + ": " + reason,
+                     clientEncoding(relay));
+  } else if (!early.gone.empty()) {
     reason = early.gone;
     kind = EndKind::kByClient;
+  } else if (!named) {
+    reason = early.bytes.size() >= kStreamCapacity
+                 ? "the client sent " + std::to_string(early.bytes.size()) +
+                       " bytes without naming itself"
+                 : "the client did not name itself within " + spoken(timeouts.validation);
+    kind = EndKind::kByClient;
   } else if (held) {
-    const std::string_view nick = early.probe->nick.view();
-    reason = (nick.empty() ? std::string("retry") : "retry of " + std::string(nick)) +
-             " answered locally (" + heldText(*held) + ")";
+    reason = "retry of " + std::string(early.probe->nick.view()) + " answered locally (" +
+             heldText(*held) + ")";
     kind = EndKind::kHeld;
     toClient = heldAnswer(*held, clientEncoding(*early.probe));
+  } else if (!relay.admission.validate(relay.options.maxSessions)) {
+    reason = "turned away: the Bridge runs " + std::to_string(relay.options.maxSessions) +
+             " sessions already";
+    kind = EndKind::kHeld;
+    toClient = tooManySessionsLine(relay.options.maxSessions);
+  } else if (turnMissed = waitForConnectTurn(relay); !turnMissed.empty()) {
+    reason = turnMissed;
+    kind = EndKind::kByClient;
   } else {
-    const std::string_view failure = detail.empty() ? connectServer(relay, server, detail, greeted)
-                                                    : "the character set cannot be used";
+    early.probe.reset();  // the session reads those bytes itself
+    failure = connectServer(relay, server, detail);
     if (failure.empty()) {
       server->setSendLimit(timeouts.send);
       if (observer != nullptr) {
@@ -798,11 +846,6 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
         kind = EndKind::kCertificateRefused;
       }
       holdCause = holdOf(failure);
-      // Clients show a hub's text once it has greeted them, as a hub that
-      // turns a user away greets first, says why and closes.
-      if (!greeted) {
-        toClient = kLockString;
-      }
       holdReason = "Quayside could not connect to " + serverName(relay) + ": " +
                    connectFailureWords(failure, detail);
       appendStatusLine(toClient, holdReason, clientEncoding(relay));

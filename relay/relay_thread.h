@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace quayside {
@@ -52,15 +53,20 @@ struct RelayTimeouts {
   // How long a send may wait for a peer that takes no bytes; then the peer
   // has stopped reading and the Relay ends rather than stall the other side.
   std::chrono::milliseconds send{60'000};
+  // From the lock to the client's nick; a client that has not named itself
+  // by then is closed, and no IRC connection was opened for it.
+  std::chrono::milliseconds validation{30'000};
 };
 
 // Runs the Relay on the calling thread until either side ends: registers it,
-// connects to its server, sends the lock, relays, tears down and unregisters.
-// Unless the client ended it, the client is told why in status lines before
-// the close. While relay.holds holds some nick, the lock goes first and the
-// client is read up to its nick: a held client is answered without a connect.
-// An end that retrying cannot change is recorded there. The caller keeps
-// ownership of `relay`.
+// sends the lock, reads the client up to its nick, connects to its server,
+// relays, tears down and unregisters. Unless the client ended it, the client
+// is told why in status lines before the close. A client that does not name
+// itself within timeouts.validation, a nick relay.holds holds, or a session
+// past the Bridge's caps (relay.admission) gets no IRC connection; with
+// pacing on, the Bridge's connects start one per Admission::kConnectSpacing.
+// An end that retrying cannot change is recorded in relay.holds. The caller
+// keeps ownership of `relay`.
 void runRelay(Relay& relay, Translator& translator = standardTranslator(),
               RelayObserver* observer = nullptr, const RelayTimeouts& timeouts = {});
 
@@ -72,5 +78,9 @@ bool startRelay(std::unique_ptr<Relay> relay, RelayObserver* observer = nullptr,
 
 // The 47-byte greeting that opens every hub session.
 inline constexpr std::string_view kLockString = "$Lock EXTENDEDPROTOCOL_QUAYSIDE Pk=version1.00|";
+
+// What a client past a Bridge's caps is told after the lock (ASCII, so the
+// same in every character set).
+std::string tooManySessionsLine(std::uint16_t maxSessions);
 
 }  // namespace quayside

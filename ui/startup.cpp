@@ -23,6 +23,7 @@ int runWindowProgram(int& argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
 
   platform::ignoreSigpipe();
+  platform::raiseDescriptorLimit();
 
   const std::string path = settingsPath();
   std::string settingsProblem;

@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <array>
@@ -115,6 +116,14 @@ class PipeWakeup final : public Wakeup {
 
 void ignoreSigpipe() {
   std::signal(SIGPIPE, SIG_IGN);
+}
+
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    (void)::setrlimit(RLIMIT_NOFILE, &limit);
+  }
 }
 
 bool writeStandardError(std::string_view bytes) {

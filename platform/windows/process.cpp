@@ -153,6 +153,8 @@ class SocketWakeup final : public Wakeup {
 
 }  // namespace
 
+void raiseDescriptorLimit() {}
+
 void ignoreSigpipe() {
   // Windows raises nothing when a peer is gone: send fails with an error.
 }

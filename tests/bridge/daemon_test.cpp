@@ -146,14 +146,18 @@ TEST(DaemonProgram, ServesClientsAndStopsOnSignals) {
                                      " channel #chat\n"));
     EXPECT_TRUE(daemon.waitForOutput("Error opening port " + port + ": "));
     SocketHandle client = testing::connectLoopback(static_cast<std::uint16_t>(std::stoi(port)));
+    EXPECT_TRUE(platform::sendAll(client, "$ValidateNick me|"));
     EXPECT_TRUE(daemon.waitForOutput("client accepted on port " + port + "\n"));
     EXPECT_TRUE(daemon.waitForOutput("relay ended for " + refusing + " channel #chat: "));
     platform::closeSocket(client);
 
     SocketHandle session = testing::connectLoopback(sessionPort);
+    ASSERT_TRUE(platform::sendAll(session, "$ValidateNick me|"));
     SocketHandle server = ircServer.accept();
     ASSERT_NE(server, kNoSocket);
-    ASSERT_EQ(testing::readUntil(session, kLockString), kLockString);
+    ASSERT_EQ(testing::readUntil(server, "NICK me\r\n"), "NICK me\r\n");
+    const std::string greeting = std::string(kLockString) + "$Hello me|";
+    ASSERT_EQ(testing::readUntil(session, greeting), greeting);
     // The session waits for its client to close after telling it: the stop
     // is waited for on a thread of its own while the test plays that client.
     std::future<std::optional<int>> exited = std::async(

@@ -60,9 +60,13 @@ class ListenersTest : public ::testing::Test {
     return bridge;
   }
 
-  // Connects from `from` and delivers the accept event once the connection waits.
-  SocketHandle connectAndAccept(Bridge& bridge, std::uint32_t from = platform::kLoopback) {
+  // Connects from `from`, sends `first` (a session's server is connected only
+  // once the client names itself) and delivers the accept event once the
+  // connection waits.
+  SocketHandle connectAndAccept(Bridge& bridge, std::uint32_t from = platform::kLoopback,
+                                std::string_view first = "$ValidateNick me|") {
     SocketHandle client = testing::connectLoopback(bridge.localPort, from);
+    EXPECT_TRUE(platform::sendAll(client, first));
     platform::WaitEntry entry{bridge.listenSocket};
     EXPECT_EQ(platform::waitReadable({&entry, 1}, std::chrono::milliseconds(5000)).status,
               platform::WaitStatus::kReady);
@@ -119,15 +123,20 @@ TEST_F(ListenersTest, EachClientGetsItsOwnRelayFromCopiesOfTheTexts) {
   listeners_.openListener(bridge);
   SocketHandle clients[2];
   SocketHandle upstream[2];
+  std::chrono::steady_clock::time_point connectedAt[2];
   for (int i = 0; i < 2; ++i) {
     clients[i] = connectAndAccept(bridge);
     upstream[i] = server.accept();
     ASSERT_NE(upstream[i], kNoSocket);
+    connectedAt[i] = std::chrono::steady_clock::now();
   }
+  // One Bridge's IRC connections start one per two seconds.
+  EXPECT_GE(connectedAt[1] - connectedAt[0], std::chrono::milliseconds(1900));
   // Editing the Bridge now leaves the running Relays alone.
   setFieldText(bridge.server, "elsewhere.invalid");
+  const std::string greeting = std::string(kLockString) + "$Hello me|";
   for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(testing::readUntil(clients[i], kLockString), kLockString);
+    EXPECT_EQ(testing::readUntil(clients[i], greeting), greeting);
     platform::closeSocket(clients[i]);
     platform::closeSocket(upstream[i]);
   }
@@ -181,6 +190,53 @@ TEST_F(ListenersTest, ListenerReopensAtOnceAfterServedConnections) {
   listeners_.openListener(bridge);
   EXPECT_NE(bridge.listenSocket, kNoSocket);
   EXPECT_EQ(host_.errors, 0);
+}
+
+// Past either cap a client gets the lock and one line, no Relay; the log
+// gets one line for the run.
+TEST_F(ListenersTest, CapsTurnClientsAwayWithTheLockAndOneLine) {
+  struct Row {
+    const char* name;
+    std::uint16_t maxSessions;
+    int named;    // clients that name themselves first
+    int unnamed;  // then clients that say nothing
+  };
+  const std::vector<Row> rows = {
+      {"sessions", 2, 2, 0},
+      {"connections without a nick", 1000, 0, static_cast<int>(Admission::kUnvalidatedLimit)},
+  };
+  // A server that never answers keeps the sessions waiting for its welcome.
+  testing::LoopbackListener server(5);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    host_ = RecordingHost{};
+    Bridge& bridge = addBridge(freePort(), 1124, "127.0.0.1:" + std::to_string(server.port()));
+    bridge.options.maxSessions = row.maxSessions;
+    bridge.options.pace = false;
+    listeners_.openListener(bridge);
+    std::vector<SocketHandle> clients;
+    for (int i = 0; i < row.named + row.unnamed; ++i) {
+      clients.push_back(
+          connectAndAccept(bridge, platform::kLoopback, i < row.named ? "$ValidateNick me|" : ""));
+    }
+    for (int i = 0; i < 500 && bridge.admission->sessions() < std::size_t(row.named); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    for (int i = 0; i < 2; ++i) {
+      SocketHandle late = connectAndAccept(bridge, platform::kLoopback, "$ValidateNick late|");
+      std::string told;
+      EXPECT_TRUE(testing::waitForClose(late, told));
+      EXPECT_EQ(told, std::string(kLockString) + tooManySessionsLine(row.maxSessions));
+      platform::closeSocket(late);
+    }
+    EXPECT_EQ(std::count(host_.notes.begin(), host_.notes.end(), Note::kOverCap), 1);
+    for (SocketHandle& client : clients) {
+      platform::closeSocket(client);
+    }
+    ASSERT_TRUE(relaysEnd());
+    EXPECT_EQ(bridge.admission->sessions() + bridge.admission->unvalidated(), 0u);
+    listeners_.closeListener(bridge);
+  }
 }
 
 TEST_F(ListenersTest, PeerOtherThanExactLoopbackIsRefused) {

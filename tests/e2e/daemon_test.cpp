@@ -79,6 +79,7 @@ TEST_F(DaemonTest, ClientOfAnUnreachableServerIsToldWhyBeforeTheClose) {
   ASSERT_TRUE(daemon.waitListening(port));
   NmdcClient client("bob");
   ASSERT_TRUE(client.connect(port));
+  client.sendNick();
   const auto received = client.readUntilClosed();
   ASSERT_TRUE(received.has_value()) << "the connection stayed open";
   EXPECT_EQ(printable(*received),

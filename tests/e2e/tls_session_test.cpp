@@ -168,6 +168,7 @@ TEST_F(TlsSessionTest, RefusedStartsEndInTimeAndSayWhy) {
     const std::uint16_t port = startDaemon(c.serverText, c.trustAuthority);
     NmdcClient bob("bob");
     ASSERT_TRUE(bob.connect(port));
+    bob.sendNick();
     // The handshake is bounded at 10 s; the close follows at once, and the
     // user is told the same reason as the log.
     const std::optional<std::string> told = bob.readUntilClosed(std::chrono::seconds(15));

@@ -56,6 +56,11 @@ class RelaySessionTest : public ::testing::Test {
     relay_->clientSocket = clientListener_.accept();
     ASSERT_NE(relay_->clientSocket, kNoSocket);
     thread_ = std::thread([this] { runRelay(*relay_, standardTranslator(), &notes_); });
+  }
+
+  // The client names itself with `first`; the relay connects to the server then.
+  void hubNamesItself(const std::string& first) {
+    ASSERT_TRUE(platform::sendAll(hub_, first));
     irc_ = serverListener_.accept();
     ASSERT_NE(irc_, kNoSocket);
   }
@@ -94,11 +99,10 @@ TEST_F(RelaySessionTest, LoginChatAndTeardown) {
 
   // Capability exchange and nick validation.
   // A real client's key has bytes of 0x80 and above; the chat stays UTF-8.
-  EXPECT_TRUE(
-      platform::sendAll(hub_,
-                        "$Supports NoHello NickChange |$Key \x14\xd1\xc0\x11\xb0\xa0\x10\x10"
-                        "A \xd1\xb1\xb1\xc0\xc0"
-                        "01\xe0@A\x81\xa0\xa1\xd0\x10|$ValidateNick bob|"));
+  hubNamesItself(
+      "$Supports NoHello NickChange |$Key \x14\xd1\xc0\x11\xb0\xa0\x10\x10"
+      "A \xd1\xb1\xb1\xc0\xc0"
+      "01\xe0@A\x81\xa0\xa1\xd0\x10|$ValidateNick bob|");
   EXPECT_EQ(readUntil(hub_, "$Hello bob|"),
             "$Supports NickChange UserCommand NoGetINFO NoHello |$Hello bob|");
   EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
@@ -146,7 +150,7 @@ TEST_F(RelaySessionTest, LoginChatAndTeardown) {
 
 TEST_F(RelaySessionTest, OwnKickClosesTheClientAndEndsTheRelay) {
   EXPECT_EQ(readUntil(hub_, std::string(kLockString)), kLockString);
-  EXPECT_TRUE(platform::sendAll(hub_, "$ValidateNick bob|"));
+  hubNamesItself("$ValidateNick bob|");
   EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
   EXPECT_TRUE(platform::sendAll(irc_, ":op!o@h KICK #x BOB :go away\r\n"));
   std::string before;
@@ -159,7 +163,7 @@ TEST_F(RelaySessionTest, OwnKickClosesTheClientAndEndsTheRelay) {
 
 TEST_F(RelaySessionTest, ChatHeldWhenTheSessionEndsBeforeTheWelcomeIsCounted) {
   EXPECT_EQ(readUntil(hub_, std::string(kLockString)), kLockString);
-  EXPECT_TRUE(platform::sendAll(hub_, "$ValidateNick bob|<bob> one|$To: al From: bob $<bob> two|"));
+  hubNamesItself("$ValidateNick bob|<bob> one|$To: al From: bob $<bob> two|");
   EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
   EXPECT_EQ(readUntil(hub_, "<bob> one|"), "$Hello bob|<bob> one|");
   EXPECT_TRUE(platform::sendAll(irc_, "ERROR :Closing link\r\n"));
@@ -179,7 +183,7 @@ TEST_F(RelaySessionTest, ClientLeavingMidPasteStopsSpeakingAtOnce) {
   GTEST_SKIP() << "Windows' select cannot watch for a close alone";
 #endif
   EXPECT_EQ(readUntil(hub_, std::string(kLockString)), kLockString);
-  EXPECT_TRUE(platform::sendAll(hub_, "$ValidateNick bob|"));
+  hubNamesItself("$ValidateNick bob|");
   EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
   EXPECT_EQ(ircSays(":srv 001 bob :hi\r\n", "<srv> hi|"), "$Hello bob|<srv> hi|");
   // 960 lines of 300 bytes: far more than the pacer lets wait, so the
@@ -210,7 +214,7 @@ TEST_F(RelaySessionTest, ClientLeavingMidPasteStopsSpeakingAtOnce) {
 
 TEST_F(RelaySessionTest, CtcpFloodDrawsFourAnswersAndOneNote) {
   EXPECT_EQ(readUntil(hub_, std::string(kLockString)), kLockString);
-  EXPECT_TRUE(platform::sendAll(hub_, "$ValidateNick bob|"));
+  hubNamesItself("$ValidateNick bob|");
   EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
   EXPECT_EQ(ircSays(":srv 001 bob :hi\r\n", "<srv> hi|"), "$Hello bob|<srv> hi|");
   std::string flood;
@@ -240,7 +244,7 @@ class RelayPasteTest : public RelaySessionTest {
 
 TEST_F(RelayPasteTest, PasteOf64KiBArrivesWholeAndALongerOneIsRefused) {
   EXPECT_EQ(readUntil(hub_, std::string(kLockString)), kLockString);
-  EXPECT_TRUE(platform::sendAll(hub_, "$ValidateNick bob|"));
+  hubNamesItself("$ValidateNick bob|");
   EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
   EXPECT_EQ(readUntil(hub_, "|"), "$Hello bob|");
   EXPECT_EQ(ircSays(":srv 001 bob :hi\r\n", "|"), "<srv> hi|");

@@ -75,6 +75,8 @@ class RelayThreadTest : public ::testing::Test {
     relay_->holds = holds_;
     hubClient_ = connectLoopback(clientListener_.port());
     ASSERT_NE(hubClient_, kNoSocket);
+    // The server is connected only for a client that named itself.
+    ASSERT_TRUE(platform::sendAll(hubClient_, clientFirst_));
     relay_->clientSocket = clientListener_.accept();
     ASSERT_NE(relay_->clientSocket, kNoSocket);
     thread_ = std::thread([this] {
@@ -87,7 +89,11 @@ class RelayThreadTest : public ::testing::Test {
     start(serverText());
     ircServer_ = serverListener_.accept();
     ASSERT_NE(ircServer_, kNoSocket);
-    ASSERT_EQ(readUntil(hubClient_, std::string(kLockString)), kLockString);
+    const std::string greeting = std::string(kLockString) + (standard_ ? "$Hello me|" : "");
+    ASSERT_EQ(readUntil(hubClient_, greeting), greeting);
+    if (standard_) {
+      ASSERT_EQ(readUntil(ircServer_, "NICK me\r\n"), "NICK me\r\n");
+    }
   }
 
   testing::LoopbackListener clientListener_{5};
@@ -101,6 +107,7 @@ class RelayThreadTest : public ::testing::Test {
   EndRecorder observer_;
   RelayTimeouts timeouts_;
   bool standard_ = false;  // the real translations instead of the recorder
+  std::string clientFirst_ = "$ValidateNick me|";
   SessionOptions options_;
   std::shared_ptr<RefusalHolds> holds_;
 };
@@ -287,7 +294,8 @@ TEST_F(RelayThreadTest, SendsTheLockAndFramesBothStreams) {
   EXPECT_TRUE(waitForClose(ircServer_, rest)) << "the client's close ends the server connection";
   EXPECT_EQ(rest, "QUIT :DC client left\r\n") << "IRC sees a lost link, not a quit";
   thread_.join();
-  EXPECT_EQ(translator_.commands, (std::vector<std::string>{"$A 1", "$B 2", "$C 3"}));
+  EXPECT_EQ(translator_.commands,
+            (std::vector<std::string>{"$ValidateNick me", "$A 1", "$B 2", "$C 3"}));
   EXPECT_EQ(translator_.lines, (std::vector<std::string>{"PING :a", "NOTICE x"}));
   EXPECT_EQ(relay_->serverPort, serverListener_.port());
   EXPECT_EQ(relay_->clientSocket, kNoSocket);
@@ -315,14 +323,38 @@ TEST_F(RelayThreadTest, EndsWhenTheTranslationClosesTheClient) {
   thread_.join();
 }
 
-TEST_F(RelayThreadTest, ClientThatLeavesBeforeTheConnectEndsTheRelay) {
-  start(serverText());
-  platform::closeSocket(hubClient_);
-  ircServer_ = serverListener_.accept();
-  ASSERT_NE(ircServer_, kNoSocket);
-  std::string rest;
-  EXPECT_TRUE(waitForClose(ircServer_, rest));
-  thread_.join();
+// A client that has not named itself opens no server connection, whether
+// it leaves, says nothing or says too much.
+TEST_F(RelayThreadTest, ClientThatDoesNotNameItselfOpensNoConnection) {
+  struct Row {
+    const char* name;
+    std::string says;
+    bool leaves;
+    std::string reason;
+  };
+  const std::vector<Row> rows = {
+      {"leaves", "$Supports NoHello |", true, "client closed the connection"},
+      {"says nothing", "", false, "the client did not name itself within 200 milliseconds"},
+      {"says too much", std::string(kStreamCapacity, 'x'), false,
+       "the client sent 10000 bytes without naming itself"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    timeouts_.validation = 200ms;
+    clientFirst_ = row.says;
+    start(serverText());
+    if (row.leaves) {
+      // Read first, so the close is not a reset.
+      EXPECT_EQ(readUntil(hubClient_, std::string(kLockString)), kLockString);
+      platform::closeSocket(hubClient_);
+    }
+    thread_.join();
+    EXPECT_EQ(observer_.reason(), row.reason);
+    SocketHandle connected = serverListener_.accept(0ms);
+    EXPECT_EQ(connected, kNoSocket) << "a server connection was opened";
+    platform::closeSocket(connected);
+    platform::closeSocket(hubClient_);
+  }
 }
 
 // A retry inside a hold is told why and when, and opens no server
@@ -359,6 +391,7 @@ TEST_F(RelayThreadTest, RetriesInsideAHoldAreAnsweredWithoutAConnect) {
     holds_ = std::make_shared<RefusalHolds>();
     holds_->refuse(row.heldNick, row.cause, row.reason,
                    {RefusalHolds::Clock::now(), 18 * 3600 + 4 * 60 + 10});
+    clientFirst_.clear();
     start(serverText());
     ASSERT_EQ(readUntil(hubClient_, std::string(kLockString)), kLockString);
     const std::string commands = "$Supports NoHello |$Key \x81\xfe|$ValidateNick " + row.nick + "|";
@@ -418,12 +451,11 @@ TEST_F(RelayThreadTest, EndsThatRetryingCannotChangeHoldTheRetries) {
     // hold 60 s.
     holds_->refuse("bob", HoldCause::kPassword, "", {RefusalHolds::Clock::now() - 1h, 0});
     const std::uint16_t port = row.reachable ? serverListener_.port() : closedPort;
+    clientFirst_ = "$ValidateNick bob|";
     start("127.0.0.1:" + std::to_string(port));
     if (row.reachable) {
       ircServer_ = serverListener_.accept();
       ASSERT_NE(ircServer_, kNoSocket);
-      ASSERT_EQ(readUntil(hubClient_, std::string(kLockString)), kLockString);
-      ASSERT_TRUE(platform::sendAll(hubClient_, "$ValidateNick bob|"));
       ASSERT_EQ(readUntil(ircServer_, "NICK bob\r\n"), "NICK bob\r\n");
       ASSERT_TRUE(platform::sendAll(ircServer_, row.serverSays));
       platform::closeSocket(ircServer_);
@@ -455,6 +487,7 @@ TEST(StartRelay, OwnsAndFreesTheRelay) {
   testing::LoopbackListener listener(5);
   ASSERT_TRUE(listener.valid());
   SocketHandle client = connectLoopback(listener.port());
+  ASSERT_TRUE(platform::sendAll(client, "$ValidateNick me|"));
   auto relay = testing::makeRelay();
   relay->serverText.assign("127.0.0.1:abc");
   relay->clientSocket = listener.accept();

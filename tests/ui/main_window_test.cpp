@@ -206,6 +206,7 @@ TEST_F(MainWindowTest, AcceptEventStartsARelayThatGreetsTheClient) {
 
   SocketHandle client = testing::connectLoopback(bridge.localPort);
   ASSERT_NE(client, kNoSocket);
+  ASSERT_TRUE(platform::sendAll(client, "$ValidateNick me|"));
   // The accept runs on this thread, from the socket notifier.
   SocketHandle upstream = kNoSocket;
   ASSERT_TRUE(QTest::qWaitFor(
@@ -215,7 +216,8 @@ TEST_F(MainWindowTest, AcceptEventStartsARelayThatGreetsTheClient) {
         return upstream != kNoSocket;
       },
       5000));
-  EXPECT_EQ(testing::readUntil(client, kLockString), kLockString);
+  const std::string greeting = std::string(kLockString) + "$Hello me|";
+  EXPECT_EQ(testing::readUntil(client, greeting), greeting);
   // The relay's events reach the State column and the log, queued.
   const auto state = [this] {
     return window_->model().data(window_->model().index(0, 2), Qt::DisplayRole).toString();
@@ -227,6 +229,8 @@ TEST_F(MainWindowTest, AcceptEventStartsARelayThatGreetsTheClient) {
   EXPECT_TRUE(logText().contains(QStringLiteral("relay connected to ") +
                                  QString::fromStdString(serverText)));
 
+  // Read first, so the close is not a reset.
+  EXPECT_EQ(testing::readUntil(upstream, "NICK me\r\n"), "NICK me\r\n");
   platform::closeSocket(upstream);
   EXPECT_TRUE(QTest::qWaitFor(
       [&] { return state().startsWith(QStringLiteral("ended: server closed the connection")); },
