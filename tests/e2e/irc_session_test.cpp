@@ -201,6 +201,56 @@ TEST_F(IrcSessionTest, PasteIsPacedAndArrivesWholeInOrder) {
   EXPECT_LT(arrived[kLines - 1], seconds((kLines - 5) * 2 + 10)) << "the paste is paced too slowly";
 }
 
+// What IRC users can make a session send is bounded, and a user who leaves
+// mid-paste stops speaking: a burst of CTCP requests draws four answers and
+// does not delay the user's next line; the client's close drops the rest of
+// a paste and quits at once.
+TEST_F(IrcSessionTest, FloodsAreBoundedAndALeavingPasterStopsAtOnce) {
+  using std::chrono::seconds;
+  auto alice = ircUserInChannel("alice");
+  auto bob = clientInChannel("bob", *alice);
+  ASSERT_FALSE(HasFailure());
+  alice->stayFor(seconds(6));  // bob's login lines used part of the allowance
+
+  alice->clearSkipped();
+  std::string requests;
+  for (int i = 0; i < 12; ++i) {
+    requests += "PRIVMSG bob :\x01VERSION\x01\r\n";
+  }
+  alice->send(requests + "PRIVMSG bob :after\r\n");
+  // The requests reached bob's session before this marker did.
+  ASSERT_TRUE(bob->waitForExact("$To: bob From: alice $<alice> after|"));
+  bob->send("<bob> still here|");
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(alice->waitFrom("bob", "PRIVMSG #chat :still here"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(3)) << "the reply flood delayed bob";
+  const auto answers = std::count_if(alice->skipped().begin(), alice->skipped().end(),
+                                     [](const std::string& line) {
+                                       return line.find("NOTICE alice :\x01VERSION") !=
+                                              std::string::npos;
+                                     });
+  EXPECT_EQ(answers, 4);
+
+  std::string paste = "<bob> line 1";
+  for (int i = 2; i <= 30; ++i) {
+    paste += "\r\nline " + std::to_string(i);
+  }
+  bob->send(paste + "|");
+  ASSERT_TRUE(alice->waitFrom("bob", "PRIVMSG #chat :line 1"));
+  bob->close();
+  const auto closed = std::chrono::steady_clock::now();
+  alice->clearSkipped();
+  EXPECT_TRUE(alice->waitFrom("bob", "QUIT :\"DC client left\""));
+  EXPECT_LT(std::chrono::steady_clock::now() - closed, seconds(2)) << "the paste went on";
+  // The first lines may have left at once; the paced rest must not.
+  for (const std::string& line : alice->skipped()) {
+    const std::size_t at = line.find("PRIVMSG #chat :line ");
+    if (at != std::string::npos) {
+      EXPECT_LT(std::stoi(line.substr(at + 20)), 10) << "spoke after leaving: " << line;
+    }
+  }
+}
+
 // A DC client on the Windows Cyrillic code page and a UTF-8 IRC user: text
 // is converted both ways, actions cross as actions, CTCP VERSION is answered.
 TEST_F(IrcSessionTest, CodePageClientAndActionsCrossBothWays) {
