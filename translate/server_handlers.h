@@ -3,6 +3,7 @@
 #include "relay/relay.h"
 #include "translate/output.h"
 #include "translate/server_reading.h"
+#include "translate/server_translation.h"
 
 #include <cstddef>
 
@@ -15,6 +16,7 @@ struct ServerLine {
   RelayOutput& out;
   ServerData data;
   FollowingLines& following;
+  const LocalTimeSource& localTime;
 
   bool hasPrefix() const { return data.at(0) == ':'; }
 };

@@ -355,10 +355,11 @@ void dispatch(const ServerLine& line) {
 
 }  // namespace
 
-std::size_t translateServerLine(RelayState& relay, const Message& message, RelayOutput& out) {
+std::size_t translateServerLine(RelayState& relay, const Message& message, RelayOutput& out,
+                                const LocalTimeSource& localTime) {
   FollowingLines following(message.following);
   ClientCharsetOutput output(out, clientEncoding(relay));
-  dispatch(ServerLine{relay, output, ServerData(message.bytes), following});
+  dispatch(ServerLine{relay, output, ServerData(message.bytes), following, localTime});
   return following.taken();
 }
 

@@ -17,6 +17,7 @@ namespace quayside {
 namespace {
 
 using testing::feedServer;
+using testing::fixedZoneTranslator;
 using testing::makeRelay;
 using testing::RecordingOutput;
 using namespace std::string_view_literals;
@@ -54,7 +55,7 @@ void runCases(const std::vector<Case>& cases) {
     relay->clientCharset = testing::charsetFor(c.charset);
     relay->options.charset.assign(c.charset);
     RecordingOutput out;
-    feedServer(*relay, c.input, out);
+    feedServer(*relay, c.input, out, fixedZoneTranslator());
     EXPECT_EQ(out.client, c.client);
     EXPECT_EQ(out.server, c.server);
     EXPECT_EQ(out.closes, c.closes);
