@@ -53,6 +53,11 @@ constexpr std::array kAfterPrefixRules = {
 // own under the server's name.
 constexpr std::array<std::uint32_t, 10> kAboutNumerics = {311, 312, 313, 314, 317,
                                                           318, 319, 367, 368, 369};
+// The welcome's server internals (RPL_WELCOME to RPL_ISUPPORT, the unique ID
+// 042, the connection and user counts 250 to 255, 265 and 266, and the
+// missing MOTD 422): read, never shown, since a DC client has main chat only.
+constexpr std::array<std::uint32_t, 15> kUnshownNumerics = {1,   2,   3,   4,   5,   42,  250, 251,
+                                                            252, 253, 254, 255, 265, 266, 422};
 constexpr std::string_view kNoticeTargetStops{": \0", 3};
 constexpr std::string_view kPongStops{"\r\n\0", 3};
 constexpr std::string_view kPrefixStops{" \0", 2};
@@ -233,9 +238,14 @@ void noteWelcome(RelayState& relay, const ServerData& data, std::size_t at, std:
   }
 }
 
-// Appends the text of the numeric line whose three digits are at `at`.
-void appendNumericText(const ServerData& data, std::size_t at, std::uint32_t number,
+// Appends the text of the numeric line whose three digits are at `at`;
+// false for a numeric that is not shown.
+bool appendNumericText(const ServerData& data, std::size_t at, std::uint32_t number,
                        LongMessage& message, std::span<char> scratch) {
+  if (std::find(kUnshownNumerics.begin(), kUnshownNumerics.end(), number) !=
+      kUnshownNumerics.end()) {
+    return false;
+  }
   std::size_t text = at + 4;
   if (std::find(kAboutNumerics.begin(), kAboutNumerics.end(), number) != kAboutNumerics.end()) {
     text = data.skip(data.skip(data.wordEnd(text, kNumericWordStops), ' '), ':');
@@ -249,6 +259,7 @@ void appendNumericText(const ServerData& data, std::size_t at, std::uint32_t num
   const std::size_t length = stripFormatting(raw, scratch.data(), scratch.size());
   message.appendText({scratch.data(), length});
   message.appendBreak();
+  return true;
 }
 
 // Where the digits of the numeric line `next` start when it continues a run
@@ -271,7 +282,36 @@ std::size_t runContinuation(const ServerData& data, std::string_view prefix) {
 }
 
 // Consecutive complete numerics from one sender, shown as one chat line from
-// that sender with a line per reply.
+// that sender with a line per reply; nothing when none of them is shown.
+void showNumericRun(const ServerLine& line, std::string_view prefix, std::size_t digits,
+                    std::uint32_t number) {
+  const ServerData& data = line.data;
+  LongMessage message(line.out);
+  message.head().append('<');
+  message.head().appendEscaped(prefix);
+  message.head().append("> ");
+  message.endHead();
+  std::array<char, kStreamCapacity> scratch;
+  bool shown = appendNumericText(data, digits, number, message, scratch);
+
+  while (const std::optional<ServerData> next = line.following.peek()) {
+    const std::size_t nextDigits = runContinuation(*next, prefix);
+    if (nextDigits == 0 || loginEndsRun(line.relay, parseDecimal(next->pointer(nextDigits))) ||
+        nickEndsRun(line.relay, parseDecimal(next->pointer(nextDigits)))) {
+      break;
+    }
+    line.following.take();
+    const std::uint32_t nextNumber = parseDecimal(next->pointer(nextDigits));
+    noteWelcome(line.relay, *next, nextDigits, nextNumber);
+    shown = appendNumericText(*next, nextDigits, nextNumber, message, scratch) || shown;
+  }
+  if (shown) {
+    message.dropTrailingBreak();
+    message.send();
+  }
+}
+
+// A numeric and the run it starts; then the steps that follow the welcome.
 void numericRun(const ServerLine& line, std::string_view prefix, std::size_t digits) {
   const ServerData& data = line.data;
   const std::uint32_t number = parseDecimal(data.pointer(digits));
@@ -289,27 +329,7 @@ void numericRun(const ServerLine& line, std::string_view prefix, std::size_t dig
     return;
   }
 
-  LongMessage message(line.out);
-  message.head().append('<');
-  message.head().appendEscaped(prefix);
-  message.head().append("> ");
-  message.endHead();
-  std::array<char, kStreamCapacity> scratch;
-  appendNumericText(data, digits, number, message, scratch);
-
-  while (const std::optional<ServerData> next = line.following.peek()) {
-    const std::size_t nextDigits = runContinuation(*next, prefix);
-    if (nextDigits == 0 || loginEndsRun(line.relay, parseDecimal(next->pointer(nextDigits))) ||
-        nickEndsRun(line.relay, parseDecimal(next->pointer(nextDigits)))) {
-      break;
-    }
-    line.following.take();
-    const std::uint32_t nextNumber = parseDecimal(next->pointer(nextDigits));
-    noteWelcome(line.relay, *next, nextDigits, nextNumber);
-    appendNumericText(*next, nextDigits, nextNumber, message, scratch);
-  }
-  message.dropTrailingBreak();
-  message.send();
+  showNumericRun(line, prefix, digits, number);
   if (!welcomed && (line.relay.loginFlags & kLoginWelcomed) != 0) {
     tellIrcNick(line.relay, line.out);
   }

@@ -92,19 +92,30 @@ TEST(ServerTranslation, DispatchNoticesNumericsAndPassOn) {
        "NOTICE AUTH :\003,5x \003123456,7890y \0034,z\r\n",
        {"*** x y z|"}},
       {"numerics received together not merged",
-       ":srv 001 me :Welcome to IRC\r\n:srv 002 me :Your host is srv\r\n",
-       {"<srv> Welcome to IRC\r\nYour host is srv|"}},
+       ":srv 375 me :- srv Message of the day\r\n:srv 372 me :- Hello\r\n",
+       {"<srv> - srv Message of the day\r\n- Hello|"}},
+      {"welcome's server internals shown, or the MOTD not as before",
+       ":srv 001 me :Welcome to IRC me!u@h\r\n:srv 002 me :Your host is srv\r\n"
+       ":srv 003 me :created today\r\n:srv 004 me srv 1.0 io ov\r\n"
+       ":srv 005 me NICKLEN=9 CASEMAPPING=ascii :are supported\r\n:srv 042 me 1AB :your ID\r\n"
+       ":srv 251 me :2 users\r\n:srv 252 me 1 :operators\r\n:srv 253 me 1 :unknown\r\n"
+       ":srv 254 me 3 :channels\r\n:srv 255 me :I have 2 clients\r\n"
+       ":srv 265 me 2 4 :local users\r\n:srv 266 me 2 4 :global users\r\n"
+       ":srv 250 me :Highest connection count: 3\r\n:srv 375 me :- srv Message of the day\r\n"
+       ":srv 372 me :- Hello\r\n:srv 376 me :End of MOTD command\r\n",
+       {"<srv> - srv Message of the day\r\n- Hello\r\nEnd of MOTD command|"}},
+      {"missing MOTD shown", ":srv 001 me :Welcome\r\n:srv 422 me :MOTD File is missing\r\n", {}},
       {"reply about a user not on its own line",
        ":srv 318 me bob :End of WHOIS\r\n",
        {"<srv> \r\nEnd of WHOIS|"}},
       {"run crosses to another sender",
-       ":srv 001 me :a\r\n:other 002 me :b\r\n",
+       ":srv 372 me :a\r\n:other 372 me :b\r\n",
        {"<srv> a|", "<other> b|"}},
       {"run crosses a non-numeric line",
-       ":srv 001 me :a\r\n:srv NOTICE me :b\r\n:srv 002 me :c\r\n",
+       ":srv 372 me :a\r\n:srv NOTICE me :b\r\n:srv 372 me :c\r\n",
        {"<srv> a|", "*** me b|", "<srv> c|"}},
       {"run swallows the topic",
-       ":srv 001 me :a\r\n:srv 332 me #c :t\r\n",
+       ":srv 372 me :a\r\n:srv 332 me #c :t\r\n",
        {"<srv> a|", "$HubName #c - t|"}},
       {"end of names shown", ":srv 366 me #c :End of /NAMES list.\r\n", {}},
       {"433 handled on its own",
@@ -124,31 +135,19 @@ TEST(ServerTranslation, DispatchNoticesNumericsAndPassOn) {
 
 TEST(ServerTranslation, ChannelIsJoinedOnceAfterTheFirstRunFollowingRegistration) {
   runCases({
-      {"no JOIN after the welcome",
-       ":srv 001 me :hi\r\n",
-       {"<srv> hi|"},
-       {"JOIN #c\r\n"},
-       "me",
-       0x0F},
-      {"target lacks '#'",
-       ":srv 001 me :hi\r\n",
-       {"<srv> hi|"},
-       {"JOIN #chan\r\n"},
-       "me",
-       0x0F,
-       0,
-       "chan"},
+      {"no JOIN after the welcome", ":srv 001 me :hi\r\n", {}, {"JOIN #c\r\n"}, "me", 0x0F},
+      {"target lacks '#'", ":srv 001 me :hi\r\n", {}, {"JOIN #chan\r\n"}, "me", 0x0F, 0, "chan"},
       {"JOIN repeated",
        ":srv 001 me :a\r\nPING :x\r\n:srv 433 * me :b\r\n",
-       {"<srv> a|", "<srv> me :b|"},
+       {"<srv> me :b|"},
        {"JOIN #c\r\n", "PONG :x\r\n"},
        "me",
        0x0F},
-      {"JOIN before the USER line", ":srv 001 me :hi\r\n", {"<srv> hi|"}, {}, "me", 0x03},
+      {"JOIN before the USER line", ":srv 001 me :hi\r\n", {}, {}, "me", 0x03},
       {"JOIN after a topic alone", ":srv 332 me #c :t\r\n", {"$HubName #c - t|"}, {}, "me", 0x0F},
       {"line break in the channel forges an IRC line",
        ":srv 001 me :hi\r\n",
-       {"<srv> hi|"},
+       {},
        {"JOIN #c\r\n"},
        "me",
        0x0F,
@@ -207,8 +206,8 @@ TEST(ServerTranslation, MembershipKeepsTheUserListInStep) {
       {"several status prefixes not all removed, or voice taken for an operator",
        ":srv 005 me PREFIX=(qaohv)~&@%+ :are\r\n"
        ":srv 353 me = #c :@+alice +%bob ~carol &dave %+me\r\n",
-       {"<srv> PREFIX=(qaohv)~&@%+ :are|", "$OpList alice$$|" + info("alice"), info("bob"),
-        "$OpList carol$$|" + info("carol"), "$OpList dave$$|" + info("dave")},
+       {"$OpList alice$$|" + info("alice"), info("bob"), "$OpList carol$$|" + info("carol"),
+        "$OpList dave$$|" + info("dave")},
        {},
        "me"},
       {"trailing space or lone '@' gives an empty user",
@@ -290,12 +289,10 @@ TEST(ServerTranslation, MembershipKeepsTheUserListInStep) {
        {"*** op sets mode +hqo x|$OpList x$$|"}},
       {"announced ranks: owner not an operator, or halfop and voice made operators",
        ":srv 005 me PREFIX=(qaohv)~&@%+ :are supported\r\n:op MODE #c +qhv-a x y z w\r\n",
-       {"<srv> PREFIX=(qaohv)~&@%+ :are supported|",
-        "*** op sets mode +qhv-a x y z w|$OpList x$$|$Quit w|" + info("w")}},
+       {"*** op sets mode +qhv-a x y z w|$OpList x$$|$Quit w|" + info("w")}},
       {"an announced symbol ranked above '@' not an operator",
        ":srv 005 me CHANTYPES=# PREFIX=(Yov)!@+ :ok\r\n:srv 353 me = #c :!bob +al @+x\r\n",
-       {"<srv> CHANTYPES=# PREFIX=(Yov)!@+ :ok|", "$OpList bob$$|" + info("bob"), info("al"),
-        "$OpList x$$|" + info("x")}},
+       {"$OpList bob$$|" + info("bob"), info("al"), "$OpList x$$|" + info("x")}},
       {"limit not told", ":op MODE #c -l\r\n", {"*** op sets mode -l|"}},
       {"key not taken by 'k'",
        ":op MODE #c -k+o key al\r\n",
@@ -308,8 +305,8 @@ TEST(ServerTranslation, MembershipKeepsTheUserListInStep) {
       {"losing one of two operator ranks keeps the mark",
        ":srv 005 me PREFIX=(qaohv)~&@%+ :ok\r\n:srv 353 me = #c :~@bob &al\r\n"
        ":op MODE #c -q+o-ao bob al al bob\r\n",
-       {"<srv> PREFIX=(qaohv)~&@%+ :ok|", "$OpList bob$$|" + info("bob"),
-        "$OpList al$$|" + info("al"), "$OpList al$$|$Quit bob|" + info("bob")}},
+       {"$OpList bob$$|" + info("bob"), "$OpList al$$|" + info("al"),
+        "$OpList al$$|$Quit bob|" + info("bob")}},
       {"a renamed operator comes back as one; one who left is forgotten",
        ":srv 353 me = #c :@bob @al\r\n:bob!u@h NICK rob\r\n:al!u@h QUIT :x\r\n"
        ":al!u@h JOIN #c\r\n:op MODE #c +v-o-o al rob al\r\n",
@@ -400,7 +397,7 @@ TEST(ServerTranslation, RefusedNicksAreReplacedAndTheClientIsTold) {
                 ":dcuser!u@h PRIVMSG dcuser_ :me too\r\n:dcuser!u@h NICK :eve\r\n"
                 ":eve!u@h NICK :DCuser\r\n:op!u@h KICK #c dcuser :x\r\n",
             {"NICK dcuser_\r\n", "JOIN #c\r\n"},
-            {"<srv> Welcome|", "*** On IRC you are dcuser_ (the server refused dcuser)|",
+            {"*** On IRC you are dcuser_ (the server refused dcuser)|",
              "$OpList dcuser[irc]$$|" + info("dcuser[irc]"), "$To: dcuser From: bob $<bob> hi|",
              "$To: dcuser From: dcuser[irc] $<dcuser[irc]> me too|",
              "*** dcuser[irc] is now known as eve|$Quit dcuser[irc]|$OpList eve$$|" +
@@ -412,12 +409,12 @@ TEST(ServerTranslation, RefusedNicksAreReplacedAndTheClientIsTold) {
             "averyverylongnick",
             ":srv 432 * averyverylongnick :Erroneous nickname\r\n:srv 001 averyvery :Hi\r\n",
             {"NICK averyvery\r\n", "JOIN #c\r\n"},
-            {"<srv> Hi|", "*** On IRC you are averyvery (the server refused averyverylongnick)|"}},
+            {"*** On IRC you are averyvery (the server refused averyverylongnick)|"}},
            {"forbidden characters sent to IRC",
             "bob.smith",
             ":srv 001 bob_smith :Hi\r\n",
             {"JOIN #c\r\n"},
-            {"<srv> Hi|", "*** On IRC you are bob_smith (bob.smith is not a valid IRC nick)|"}},
+            {"*** On IRC you are bob_smith (bob.smith is not a valid IRC nick)|"}},
            {"refusals tried for ever",
             "x",
             refusals,
@@ -652,7 +649,7 @@ TEST(ServerTranslation, LoginWithThePassword) {
        .step = kPayloadSent},
       {.name = "channel joined before SASL ends",
        .input = ":srv 900 bob b!b@h bob :in\r\n:srv 903 bob :ok\r\n:srv 001 bob :Welcome\r\n",
-       .client = {"<srv> b!b@h bob :in|", "<srv> Welcome|"},
+       .client = {"<srv> b!b@h bob :in|"},
        .server = {"CAP END\r\n", "JOIN #c\r\n"},
        .nick = "bob",
        .flags = 0x0F,
@@ -660,7 +657,7 @@ TEST(ServerTranslation, LoginWithThePassword) {
        .step = kPayloadSent},
       {.name = "channel joined before the PASS welcome",
        .input = "NOTICE AUTH :hi\r\n:srv 001 bob :Welcome\r\n",
-       .client = {"*** hi|", "<srv> Welcome|"},
+       .client = {"*** hi|"},
        .server = {"JOIN #c\r\n"},
        .nick = "bob",
        .flags = 0x0F,
@@ -712,7 +709,7 @@ TEST(ServerTranslation, LoginWithThePassword) {
        .step = kPassSent},
       {.name = "ERROR after the welcome taken for a refused password",
        .input = ":srv 001 bob :Welcome\r\nERROR :bad password\r\n",
-       .client = {"<srv> Welcome|"},
+       .client = {},
        .login = kPass,
        .step = kPassSent},
       {.name = "without a login mode the login lines not shown as before",
@@ -775,8 +772,8 @@ TEST(ServerTranslation, HostileLoginLinesNeverLeakThePassword) {
 TEST(ServerTranslation, LinesInSeparatePiecesAreNeverJoined) {
   auto relay = makeRelay();
   RecordingOutput out;
-  feedServer(*relay, ":srv 001 me :one\r\n:bob PRIVMSG #c :a\r\n:bob PRIVMSG #c :b", out);
-  feedServer(*relay, "\r\n:srv 002 me :two\r\n", out);
+  feedServer(*relay, ":srv 372 me :one\r\n:bob PRIVMSG #c :a\r\n:bob PRIVMSG #c :b", out);
+  feedServer(*relay, "\r\n:srv 372 me :two\r\n", out);
   EXPECT_EQ(out.client,
             (std::vector<std::string>{"<srv> one|", "<bob> a|", "<bob> b|", "<srv> two|"}));
 }
@@ -792,7 +789,7 @@ TEST(ServerTranslation, HostileFieldsNeverAddNmdcCommands) {
   const std::vector<Template> templates = {
       {":X!u@h PRIVMSG #c :X\r\n", 1},
       {":X!u@h PRIVMSG me :X\r\n", 1},
-      {":X 001 me :X\r\n:X 002 me :X\r\n", 1},
+      {":X 372 me :X\r\n:X 376 me :X\r\n", 1},
       {"NOTICE X :X\r\n", 1},
       {":X!X@X JOIN #c\r\n", 1},
       {":s 353 me = #c :@X X\r\n", 3},
@@ -859,7 +856,7 @@ TEST(ServerTranslation, OversizedOutputGoesOutInWholeCommandsWithinTheArea) {
     std::string expected;  // what the client reads back from all sends
   };
   for (const Row& row : std::vector<Row>{
-           {"numeric text lost", ":srv 001 me :" + pipes + "\r\n", "<srv> ", pipes},
+           {"numeric text lost", ":srv 372 me :" + pipes + "\r\n", "<srv> ", pipes},
            {"chat text lost", ":bob PRIVMSG #c :" + pipes + "\r\n", "<bob> ", pipes},
            {"mode output lost", modeLine + "\r\n", "", modeOut},
        }) {
