@@ -50,9 +50,8 @@ constexpr std::array kAfterPrefixRules = {
 };
 
 // Numerics whose text is about someone: their reply starts on a line of its
-// own under the server's name.
-constexpr std::array<std::uint32_t, 10> kAboutNumerics = {311, 312, 313, 314, 317,
-                                                          318, 319, 367, 368, 369};
+// own under the server's name. (WHOIS and the ban list are told as sentences.)
+constexpr std::array<std::uint32_t, 2> kAboutNumerics = {314, 369};
 // The welcome's server internals (RPL_WELCOME to RPL_ISUPPORT, the unique ID
 // 042, the connection and user counts 250 to 255, 265 and 266, and the
 // missing MOTD 422): read, never shown, since a DC client has main chat only.
@@ -77,16 +76,6 @@ bool dispatchBy(const std::array<CommandRule, N>& rules, const ServerLine& line,
     }
   }
   return false;
-}
-
-// Three ASCII digits and a space.
-bool isNumeric(const ServerData& data, std::size_t at) {
-  for (std::size_t i = 0; i < 3; ++i) {
-    if (data.at(at + i) < '0' || data.at(at + i) > '9') {
-      return false;
-    }
-  }
-  return data.at(at + 3) == ' ';
 }
 
 void answerPing(const ServerLine& line, std::size_t at) {
@@ -265,17 +254,15 @@ bool appendNumericText(const ServerData& data, std::size_t at, std::uint32_t num
 // Where the digits of the numeric line `next` start when it continues a run
 // of numerics from `prefix`; zero when it does not.
 std::size_t runContinuation(const ServerData& data, std::string_view prefix) {
-  if (data.at(0) != ':') {
-    return 0;
-  }
-  const std::string_view next = linePrefix(data);
-  const std::size_t digits = 1 + next.size() + 1;
-  if (!samePrefix(next, prefix) || data.at(digits - 1) != ' ' || !isNumeric(data, digits)) {
+  const std::size_t digits = numericFrom(data, prefix);
+  if (digits == 0) {
     return 0;
   }
   const std::uint32_t number = parseDecimal(data.pointer(digits));
-  // Topic and names lines have handlers of their own.
-  if (number == kTopicNumeric || number == kNamesNumeric || number == kEndOfNamesNumeric) {
+  // Topic and names lines have handlers of their own, and replies told as
+  // sentences are status lines.
+  if (number == kTopicNumeric || number == kNamesNumeric || number == kEndOfNamesNumeric ||
+      isSentenceReply(number)) {
     return 0;
   }
   return digits;
@@ -311,7 +298,8 @@ void showNumericRun(const ServerLine& line, std::string_view prefix, std::size_t
   }
 }
 
-// A numeric and the run it starts; then the steps that follow the welcome.
+// A numeric and the run it starts, or a reply told as a sentence; then the
+// steps that follow the welcome.
 void numericRun(const ServerLine& line, std::string_view prefix, std::size_t digits) {
   const ServerData& data = line.data;
   const std::uint32_t number = parseDecimal(data.pointer(digits));
@@ -329,7 +317,11 @@ void numericRun(const ServerLine& line, std::string_view prefix, std::size_t dig
     return;
   }
 
-  showNumericRun(line, prefix, digits, number);
+  if (isSentenceReply(number)) {
+    tellSentenceReply(line, prefix, digits, number);
+  } else {
+    showNumericRun(line, prefix, digits, number);
+  }
   if (!welcomed && (line.relay.loginFlags & kLoginWelcomed) != 0) {
     tellIrcNick(line.relay, line.out);
   }
@@ -363,7 +355,7 @@ void dispatch(const ServerLine& line) {
       return;
     }
     at = prefixEnd + 1;
-    if (isNumeric(data, at)) {
+    if (isNumericAt(data, at)) {
       if (!takeLoginLine(line, at) && !takeNickRefusal(line, at)) {
         numericRun(line, prefix, at);
       }

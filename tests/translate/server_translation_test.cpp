@@ -106,14 +106,66 @@ TEST(ServerTranslation, DispatchNoticesNumericsAndPassOn) {
        {"<srv> - srv Message of the day\r\n- Hello\r\nEnd of MOTD command|"}},
       {"missing MOTD shown", ":srv 001 me :Welcome\r\n:srv 422 me :MOTD File is missing\r\n", {}},
       {"reply about a user not on its own line",
-       ":srv 318 me bob :End of WHOIS\r\n",
-       {"<srv> \r\nEnd of WHOIS|"}},
+       ":srv 369 me bob :End of WHOWAS\r\n",
+       {"<srv> \r\nEnd of WHOWAS|"}},
+      {"WHOIS not one status message of sentences, or its times not local",
+       ":srv 311 me bob ~bob 127.0.0.1 * :Bob $mith\r\n"
+       ":srv 312 me bob irc.example.net :Example server\r\n"
+       ":srv 313 me bob :is an IRC operator\r\n"
+       ":srv 317 me bob 3725 1796747798 :seconds idle, signon time\r\n"
+       ":srv 319 me bob :@#c +#other \r\n:srv 330 me bob bobby :is logged in as\r\n"
+       ":srv 338 me bob 10.0.0.1 :actually using host\r\n"
+       ":srv 671 me bob :is using a secure connection\r\n:srv 301 me bob :gone|fishing\r\n"
+       ":srv 318 me bob :End of WHOIS list\r\n:srv 372 me :- after\r\n",
+       {"*** bob is ~bob@127.0.0.1 (Bob &#36;mith)\r\nbob is on irc.example.net (Example server)"
+        "\r\nbob is an IRC operator\r\nbob has been idle 1 hour 2 minutes, signed on "
+        "2026-12-08 17:36\r\nbob is on @#c +#other\r\nbob is logged in as bobby\r\n"
+        "bob is actually 10.0.0.1\r\nbob is using a secure connection\r\n"
+        "bob is away: gone&#124;fishing|",
+        "<srv> - after|"}},
+      {"WHOIS durations or odd times wrong",
+       ":srv 317 me a 0 99999999999999 :x\r\n:srv 317 me b 59 :x\r\n:srv 317 me c 172800 1 :x\r\n"
+       ":srv 317 me d 90061 :x\r\n:srv 317 me e many :seconds idle\r\n",
+       {"*** a has been idle 0 seconds\r\nb has been idle 59 seconds\r\n"
+        "c has been idle 2 days, signed on 1970-01-01 01:00\r\nd has been idle 1 day 1 hour\r\n"
+        "e seconds idle|"}},
+      {"WHOIS lines of another sender, or past the 318, joined",
+       ":srv 311 me bob u h * :B\r\n:other 312 me bob s :S\r\n:srv 318 me bob :End\r\n"
+       ":srv 311 me al u h * :A\r\n:srv 318 me al :End\r\n:srv 312 me al s :S\r\n",
+       {"*** bob is u@h (B)|", "*** bob is on s (S)|", "*** al is u@h (A)|",
+        "*** al is on s (S)|"}},
+      {"ban list not sentences, or its count wrong",
+       ":srv 367 me #c *!*@evil.test op!o@h 1796747861\r\n:srv 367 me #c *!*@b$d.test\r\n"
+       ":srv 368 me #c :End of Channel Ban List\r\n:srv 367 me #c x!*@* op\r\n"
+       ":srv 368 me #c :End\r\n:srv 368 me #d :End\r\n",
+       {"*** *!*@evil.test is banned from #c, set by op on 2026-12-08 17:37\r\n"
+        "*!*@b&#36;d.test is banned from #c\r\n#c has 2 bans|",
+        "*** x!*@* is banned from #c, set by op\r\n#c has 1 ban|", "*** #d has no bans|"}},
+      {"errors not told as target and text",
+       ":srv 401 me nosuch :No such nick/channel\r\n:srv 403 me #x :No such channel\r\n"
+       ":srv 404 me #c :Cannot send to channel\r\n:srv 405 me #y :Too many channels\r\n"
+       ":srv 442 me #c :You're not on that channel\r\n"
+       ":srv 443 me bob #c :is already on channel\r\n:srv 471 me #c :Cannot join (+l)\r\n"
+       ":srv 473 me #c :Cannot join (+i)\r\n:srv 474 me #c :Cannot join (+b)\r\n"
+       ":srv 475 me #c :Cannot join (+k)\r\n:srv 477 me #c :Register first\r\n"
+       ":srv 478 me #c *!*@x :Ban list is full\r\n"
+       ":srv 482 me #c :You are not channel operator\r\n:srv 482 me :bare\r\n"
+       ":srv 401 me a|b :\x02No\x02 such\r\n",
+       {"*** nosuch: No such nick/channel|", "*** #x: No such channel|",
+        "*** #c: Cannot send to channel|", "*** #y: Too many channels|",
+        "*** #c: You're not on that channel|", "*** bob #c: is already on channel|",
+        "*** #c: Cannot join (+l)|", "*** #c: Cannot join (+i)|", "*** #c: Cannot join (+b)|",
+        "*** #c: Cannot join (+k)|", "*** #c: Register first|", "*** #c *!*@x: Ban list is full|",
+        "*** #c: You are not channel operator|", "*** bare|", "*** a&#124;b: No such|"}},
       {"run crosses to another sender",
        ":srv 372 me :a\r\n:other 372 me :b\r\n",
        {"<srv> a|", "<other> b|"}},
       {"run crosses a non-numeric line",
        ":srv 372 me :a\r\n:srv NOTICE me :b\r\n:srv 372 me :c\r\n",
        {"<srv> a|", "*** me b|", "<srv> c|"}},
+      {"run crosses a reply told as a sentence",
+       ":srv 372 me :a\r\n:srv 401 me x :none\r\n:srv 372 me :c\r\n",
+       {"<srv> a|", "*** x: none|", "<srv> c|"}},
       {"run swallows the topic",
        ":srv 372 me :a\r\n:srv 332 me #c :t\r\n",
        {"<srv> a|", "$HubName #c - t|"}},
@@ -359,6 +411,11 @@ TEST(ServerTranslation, MessagesAndTopic) {
        {"$To: me From: bob $<bob> hi|"}},
       {"line without prefix", "PRIVMSG #c :x\r\n", {"<PRIVMSG> x|"}},
       {"topic numeric", ":srv 332 me #c :Welcome\x02 all\r\n", {"$HubName #c - Welcome all|"}},
+      {"topic's setter and time raw, or not in local time",
+       ":srv 332 me #c :t\r\n:srv 333 me #c alice!a@h 1796747861\r\n"
+       ":srv 333 me #c bob :1796747861\r\n:srv 333 me #c carol\r\n:srv 333 me #c\r\n",
+       {"$HubName #c - t|", "*** Topic set by alice on 2026-12-08 17:37|",
+        "*** Topic set by bob on 2026-12-08 17:37|", "*** Topic set by carol|", "*** Topic set|"}},
       {"empty topic", ":op!~o@host TOPIC #c :\r\n", {"$HubName #c|"}},
       {.name = "topic's hub name not the channel as joined",
        .input = ":op TOPIC #win :t$\r\n",
@@ -642,14 +699,14 @@ TEST(ServerTranslation, LoginWithThePassword) {
       {.name = "success not ending SASL, or joined to the logged-in line",
        .input = ":srv 900 bob bob!b@h bob :You are now logged in as bob\r\n"
                 ":srv 903 bob :SASL authentication successful\r\n",
-       .client = {"<srv> bob!b@h bob :You are now logged in as bob|"},
+       .client = {"*** You are logged in as bob|"},
        .server = {"CAP END\r\n"},
        .nick = "bob",
        .login = kSasl,
        .step = kPayloadSent},
       {.name = "channel joined before SASL ends",
        .input = ":srv 900 bob b!b@h bob :in\r\n:srv 903 bob :ok\r\n:srv 001 bob :Welcome\r\n",
-       .client = {"<srv> b!b@h bob :in|"},
+       .client = {"*** You are logged in as bob|"},
        .server = {"CAP END\r\n", "JOIN #c\r\n"},
        .nick = "bob",
        .flags = 0x0F,
@@ -712,10 +769,15 @@ TEST(ServerTranslation, LoginWithThePassword) {
        .client = {},
        .login = kPass,
        .step = kPassSent},
+      {.name = "logged-out line not a sentence",
+       .input = ":srv 901 bob bob!b@h :You are now logged out\r\n",
+       .client = {"*** You are logged out|"},
+       .login = kSasl,
+       .step = kDone},
       {.name = "without a login mode the login lines not shown as before",
        .input = "AUTHENTICATE +\r\n:srv CAP * ACK :sasl\r\n:srv 900 bob :in\r\n"
                 ":srv 904 bob :x\r\nERROR :bad password\r\n",
-       .client = {"AUTHENTICATE +|", "CAP * ACK :sasl|", "<srv> in\r\nx|"},
+       .client = {"AUTHENTICATE +|", "CAP * ACK :sasl|", "*** in|", "<srv> x|"},
        .step = kMechanismSent,
        .password = "sekrit"},
   });
@@ -790,6 +852,11 @@ TEST(ServerTranslation, HostileFieldsNeverAddNmdcCommands) {
       {":X!u@h PRIVMSG #c :X\r\n", 1},
       {":X!u@h PRIVMSG me :X\r\n", 1},
       {":X 372 me :X\r\n:X 376 me :X\r\n", 1},
+      {":s 311 me X X X * :X\r\n:s 317 me X 5 7 :X\r\n:s 301 me X :X\r\n:s 318 me X :X\r\n", 1},
+      {":s 367 me X X X 7\r\n:s 368 me X :X\r\n", 1},
+      {":s 333 me X X 7\r\n", 1},
+      {":s 482 me X X :X\r\n", 1},
+      {":s 900 me X X :X\r\n", 1},
       {"NOTICE X :X\r\n", 1},
       {":X!X@X JOIN #c\r\n", 1},
       {":s 353 me = #c :@X X\r\n", 3},
@@ -857,6 +924,7 @@ TEST(ServerTranslation, OversizedOutputGoesOutInWholeCommandsWithinTheArea) {
   };
   for (const Row& row : std::vector<Row>{
            {"numeric text lost", ":srv 372 me :" + pipes + "\r\n", "<srv> ", pipes},
+           {"status reply text lost", ":srv 401 me x :" + pipes + "\r\n", "*** ", "x: " + pipes},
            {"chat text lost", ":bob PRIVMSG #c :" + pipes + "\r\n", "<bob> ", pipes},
            {"mode output lost", modeLine + "\r\n", "", modeOut},
        }) {
@@ -883,6 +951,9 @@ TEST(ServerTranslation, HostileBytesNeverBreakFraming) {
       std::string("PRIVMSG \0#c :\0x\r\n:\0\r\n"sv),
       ":\r\n:srv 00\r\n:srv 001\r\n:srv 001 \r\n:srv 353\r\n:srv 311 "
       "me\r\nKICK\r\nNICK\r\nMODE\r\n",
+      std::string(":srv 317 me\r\n:srv 367 \r\n:srv 333 me #c x 99999999999999999999\r\n"
+                  ":srv 311 me :\r\n:srv 401 me \0 x :\0\r\n:srv 338 me b\0\r\n"sv) +
+          ":srv 311 me " + std::string(9000, 'w') + " " + std::string(900, ' ') + "\r\n",
       ":srv 001 me :" + std::string(9980, '\x03') + "\r\n",
       std::string(12000, 'x') + "\r\nPING :after\r\n",
   };
