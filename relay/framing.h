@@ -1,8 +1,10 @@
 #pragma once
 
 #include "core/random.h"
+#include "platform/clock.h"
 #include "relay/relay.h"
 #include "translate/output.h"
+#include "translate/server_translation.h"
 
 #include <cstddef>
 #include <span>
@@ -21,16 +23,21 @@ class Translator {
   virtual std::size_t serverLine(RelayState& relay, const Message& message, RelayOutput& out) = 0;
 };
 
-// The real translations; the made-up USER host draws from `random`.
+// The real translations; the made-up USER host draws from `random`, and the
+// times in server replies are shown as `localTime` tells them (the system's
+// time zone by default).
 class StandardTranslator final : public Translator {
  public:
-  explicit StandardTranslator(RandomSource random = randomWord) : random_(std::move(random)) {}
+  explicit StandardTranslator(RandomSource random = randomWord,
+                              LocalTimeSource localTime = platform::localCalendarTime)
+      : random_(std::move(random)), localTime_(std::move(localTime)) {}
 
   std::size_t clientCommand(RelayState& relay, const Message& message, RelayOutput& out) override;
   std::size_t serverLine(RelayState& relay, const Message& message, RelayOutput& out) override;
 
  private:
   RandomSource random_;
+  LocalTimeSource localTime_;
 };
 
 // The real translations with the process-wide random words.

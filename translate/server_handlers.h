@@ -3,8 +3,11 @@
 #include "relay/relay.h"
 #include "translate/output.h"
 #include "translate/server_reading.h"
+#include "translate/server_translation.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <string_view>
 
 namespace quayside {
 
@@ -15,6 +18,7 @@ struct ServerLine {
   RelayOutput& out;
   ServerData data;
   FollowingLines& following;
+  const LocalTimeSource& localTime;
 
   bool hasPrefix() const { return data.at(0) == ':'; }
 };
@@ -33,5 +37,14 @@ void handleModeChange(const ServerLine& line, std::size_t at);
 // Messages and topic.
 void handleMessage(const ServerLine& line, std::size_t at);
 void handleTopic(const ServerLine& line, std::size_t at);
+
+// Replies told as sentences in status lines ("*** ..."): WHOIS, the ban
+// list, who set the topic, the SASL account, the common errors.
+bool isSentenceReply(std::uint32_t number);
+// Tells the reply numeric `number` whose digits are at `digits`, and takes
+// along the lines of the same WHOIS or ban list from `prefix` that follow it
+// in the receive: one status message.
+void tellSentenceReply(const ServerLine& line, std::string_view prefix, std::size_t digits,
+                       std::uint32_t number);
 
 }  // namespace quayside

@@ -133,6 +133,27 @@ std::size_t stripFormatting(std::string_view text, char* out, std::size_t capaci
   return written;
 }
 
+bool isNumericAt(const ServerData& data, std::size_t at) {
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (data.at(at + i) < '0' || data.at(at + i) > '9') {
+      return false;
+    }
+  }
+  return data.at(at + 3) == ' ';
+}
+
+std::size_t numericFrom(const ServerData& line, std::string_view prefix) {
+  if (line.at(0) != ':') {
+    return 0;
+  }
+  const std::string_view sender = linePrefix(line);
+  const std::size_t digits = 1 + sender.size() + 1;
+  if (!samePrefix(sender, prefix) || line.at(digits - 1) != ' ' || !isNumericAt(line, digits)) {
+    return 0;
+  }
+  return digits;
+}
+
 std::string_view linePrefix(const ServerData& line) {
   if (line.at(0) != ':') {
     return {};

@@ -90,6 +90,12 @@ bool samePrefix(std::string_view a, std::string_view b);
 // written; returns the count.
 std::size_t stripFormatting(std::string_view text, char* out, std::size_t capacity);
 
+// Whether three ASCII digits and a space stand at `at`.
+bool isNumericAt(const ServerData& data, std::size_t at);
+// Where the digits of `line` start when it is a numeric from the sender
+// `prefix`; zero when it is not.
+std::size_t numericFrom(const ServerData& line, std::string_view prefix);
+
 // The prefix of the line (the bytes after its ':'), or empty when it has none.
 std::string_view linePrefix(const ServerData& line);
 // The sender's nick: the first word of the line past its ':' (nick stops).

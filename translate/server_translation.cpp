@@ -50,9 +50,13 @@ constexpr std::array kAfterPrefixRules = {
 };
 
 // Numerics whose text is about someone: their reply starts on a line of its
-// own under the server's name.
-constexpr std::array<std::uint32_t, 10> kAboutNumerics = {311, 312, 313, 314, 317,
-                                                          318, 319, 367, 368, 369};
+// own under the server's name. (WHOIS and the ban list are told as sentences.)
+constexpr std::array<std::uint32_t, 2> kAboutNumerics = {314, 369};
+// The welcome's server internals (RPL_WELCOME to RPL_ISUPPORT, the unique ID
+// 042, the connection and user counts 250 to 255, 265 and 266, and the
+// missing MOTD 422): read, never shown, since a DC client has main chat only.
+constexpr std::array<std::uint32_t, 15> kUnshownNumerics = {1,   2,   3,   4,   5,   42,  250, 251,
+                                                            252, 253, 254, 255, 265, 266, 422};
 constexpr std::string_view kNoticeTargetStops{": \0", 3};
 constexpr std::string_view kPongStops{"\r\n\0", 3};
 constexpr std::string_view kPrefixStops{" \0", 2};
@@ -72,16 +76,6 @@ bool dispatchBy(const std::array<CommandRule, N>& rules, const ServerLine& line,
     }
   }
   return false;
-}
-
-// Three ASCII digits and a space.
-bool isNumeric(const ServerData& data, std::size_t at) {
-  for (std::size_t i = 0; i < 3; ++i) {
-    if (data.at(at + i) < '0' || data.at(at + i) > '9') {
-      return false;
-    }
-  }
-  return data.at(at + 3) == ' ';
 }
 
 void answerPing(const ServerLine& line, std::size_t at) {
@@ -233,9 +227,14 @@ void noteWelcome(RelayState& relay, const ServerData& data, std::size_t at, std:
   }
 }
 
-// Appends the text of the numeric line whose three digits are at `at`.
-void appendNumericText(const ServerData& data, std::size_t at, std::uint32_t number,
+// Appends the text of the numeric line whose three digits are at `at`;
+// false for a numeric that is not shown.
+bool appendNumericText(const ServerData& data, std::size_t at, std::uint32_t number,
                        LongMessage& message, std::span<char> scratch) {
+  if (std::find(kUnshownNumerics.begin(), kUnshownNumerics.end(), number) !=
+      kUnshownNumerics.end()) {
+    return false;
+  }
   std::size_t text = at + 4;
   if (std::find(kAboutNumerics.begin(), kAboutNumerics.end(), number) != kAboutNumerics.end()) {
     text = data.skip(data.skip(data.wordEnd(text, kNumericWordStops), ' '), ':');
@@ -249,29 +248,58 @@ void appendNumericText(const ServerData& data, std::size_t at, std::uint32_t num
   const std::size_t length = stripFormatting(raw, scratch.data(), scratch.size());
   message.appendText({scratch.data(), length});
   message.appendBreak();
+  return true;
 }
 
 // Where the digits of the numeric line `next` start when it continues a run
 // of numerics from `prefix`; zero when it does not.
 std::size_t runContinuation(const ServerData& data, std::string_view prefix) {
-  if (data.at(0) != ':') {
-    return 0;
-  }
-  const std::string_view next = linePrefix(data);
-  const std::size_t digits = 1 + next.size() + 1;
-  if (!samePrefix(next, prefix) || data.at(digits - 1) != ' ' || !isNumeric(data, digits)) {
+  const std::size_t digits = numericFrom(data, prefix);
+  if (digits == 0) {
     return 0;
   }
   const std::uint32_t number = parseDecimal(data.pointer(digits));
-  // Topic and names lines have handlers of their own.
-  if (number == kTopicNumeric || number == kNamesNumeric || number == kEndOfNamesNumeric) {
+  // Topic and names lines have handlers of their own, and replies told as
+  // sentences are status lines.
+  if (number == kTopicNumeric || number == kNamesNumeric || number == kEndOfNamesNumeric ||
+      isSentenceReply(number)) {
     return 0;
   }
   return digits;
 }
 
 // Consecutive complete numerics from one sender, shown as one chat line from
-// that sender with a line per reply.
+// that sender with a line per reply; nothing when none of them is shown.
+void showNumericRun(const ServerLine& line, std::string_view prefix, std::size_t digits,
+                    std::uint32_t number) {
+  const ServerData& data = line.data;
+  LongMessage message(line.out);
+  message.head().append('<');
+  message.head().appendEscaped(prefix);
+  message.head().append("> ");
+  message.endHead();
+  std::array<char, kStreamCapacity> scratch;
+  bool shown = appendNumericText(data, digits, number, message, scratch);
+
+  while (const std::optional<ServerData> next = line.following.peek()) {
+    const std::size_t nextDigits = runContinuation(*next, prefix);
+    if (nextDigits == 0 || loginEndsRun(line.relay, parseDecimal(next->pointer(nextDigits))) ||
+        nickEndsRun(line.relay, parseDecimal(next->pointer(nextDigits)))) {
+      break;
+    }
+    line.following.take();
+    const std::uint32_t nextNumber = parseDecimal(next->pointer(nextDigits));
+    noteWelcome(line.relay, *next, nextDigits, nextNumber);
+    shown = appendNumericText(*next, nextDigits, nextNumber, message, scratch) || shown;
+  }
+  if (shown) {
+    message.dropTrailingBreak();
+    message.send();
+  }
+}
+
+// A numeric and the run it starts, or a reply told as a sentence; then the
+// steps that follow the welcome.
 void numericRun(const ServerLine& line, std::string_view prefix, std::size_t digits) {
   const ServerData& data = line.data;
   const std::uint32_t number = parseDecimal(data.pointer(digits));
@@ -289,27 +317,11 @@ void numericRun(const ServerLine& line, std::string_view prefix, std::size_t dig
     return;
   }
 
-  LongMessage message(line.out);
-  message.head().append('<');
-  message.head().appendEscaped(prefix);
-  message.head().append("> ");
-  message.endHead();
-  std::array<char, kStreamCapacity> scratch;
-  appendNumericText(data, digits, number, message, scratch);
-
-  while (const std::optional<ServerData> next = line.following.peek()) {
-    const std::size_t nextDigits = runContinuation(*next, prefix);
-    if (nextDigits == 0 || loginEndsRun(line.relay, parseDecimal(next->pointer(nextDigits))) ||
-        nickEndsRun(line.relay, parseDecimal(next->pointer(nextDigits)))) {
-      break;
-    }
-    line.following.take();
-    const std::uint32_t nextNumber = parseDecimal(next->pointer(nextDigits));
-    noteWelcome(line.relay, *next, nextDigits, nextNumber);
-    appendNumericText(*next, nextDigits, nextNumber, message, scratch);
+  if (isSentenceReply(number)) {
+    tellSentenceReply(line, prefix, digits, number);
+  } else {
+    showNumericRun(line, prefix, digits, number);
   }
-  message.dropTrailingBreak();
-  message.send();
   if (!welcomed && (line.relay.loginFlags & kLoginWelcomed) != 0) {
     tellIrcNick(line.relay, line.out);
   }
@@ -343,7 +355,7 @@ void dispatch(const ServerLine& line) {
       return;
     }
     at = prefixEnd + 1;
-    if (isNumeric(data, at)) {
+    if (isNumericAt(data, at)) {
       if (!takeLoginLine(line, at) && !takeNickRefusal(line, at)) {
         numericRun(line, prefix, at);
       }
@@ -355,10 +367,11 @@ void dispatch(const ServerLine& line) {
 
 }  // namespace
 
-std::size_t translateServerLine(RelayState& relay, const Message& message, RelayOutput& out) {
+std::size_t translateServerLine(RelayState& relay, const Message& message, RelayOutput& out,
+                                const LocalTimeSource& localTime) {
   FollowingLines following(message.following);
   ClientCharsetOutput output(out, clientEncoding(relay));
-  dispatch(ServerLine{relay, output, ServerData(message.bytes), following});
+  dispatch(ServerLine{relay, output, ServerData(message.bytes), following, localTime});
   return following.taken();
 }
 

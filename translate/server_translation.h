@@ -1,15 +1,26 @@
 #pragma once
 
+#include "core/calendar_time.h"
 #include "relay/relay.h"
 #include "translate/output.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
 
 namespace quayside {
 
+// The user's local date and time of a Unix time (seconds since 1970 UTC), or
+// nothing when it cannot be told. The translations read no clock and no time
+// zone: the relay passes the system's, tests a fixed one.
+using LocalTimeSource = std::function<std::optional<CalendarTime>(std::int64_t unixSeconds)>;
+
 // Translates one IRC line (`message.bytes`, without its CR LF). A numeric or
 // message run takes the complete lines that continue it in
-// `message.following` along; returns how many it took.
-std::size_t translateServerLine(RelayState& relay, const Message& message, RelayOutput& out);
+// `message.following` along; returns how many it took. Times in the server's
+// replies are shown as `localTime` tells them.
+std::size_t translateServerLine(RelayState& relay, const Message& message, RelayOutput& out,
+                                const LocalTimeSource& localTime);
 
 }  // namespace quayside

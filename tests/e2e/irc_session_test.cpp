@@ -532,7 +532,7 @@ TEST_F(DefaultNickLengthTest, RefusedNicksGetTheClientInUnderAnotherIrcNick) {
     ASSERT_TRUE(client->connect(row.port));
     ASSERT_TRUE(client->greet());
     ASSERT_TRUE(client->validate()) << "the DC nick is not the one the client chose";
-    ASSERT_TRUE(client->registerInfo(kChannel, {}, row.ircNick));
+    ASSERT_TRUE(client->registerInfo(kChannel));
     const std::string told = "*** On IRC you are " + row.ircNick + " " + row.told + "|";
     EXPECT_EQ(contains(client->skipped(), told), !row.told.empty()) << "not told " << told;
     // The user name keeps coming from the DC nick.

@@ -159,11 +159,11 @@ TEST_F(SaslLoginTest, AccountPasswordLogsTheNickIntoItsAccount) {
   ASSERT_TRUE(logInWith(client, kAccountPassword));
   client.send("$Version 1,0091|$GetNickList|" + clientInfo(client.nick()));
   ASSERT_TRUE(client.waitForExact("$HubName " + std::string(kChannel) + "|"));
-  // The server's own word for the login: WHOIS 330, "is logged in as". The
+  // WHOIS tells the account the nick is logged into (330). The
   // WHOIS is paced behind the registration's seven lines (2 s each against
   // a 10 s allowance), so it may leave about 6 s after them.
   client.send("$WHOIS " + client.nick() + "|");
-  const std::string loggedIn = client.nick() + " " + client.nick() + " :is logged in as";
+  const std::string loggedIn = client.nick() + " is logged in as " + client.nick();
   EXPECT_TRUE(client.waitFor(
       [&](const std::string& message) { return message.find(loggedIn) != std::string::npos; },
       loggedIn, nullptr, std::chrono::seconds(15)));

@@ -65,8 +65,7 @@ Outcome NmdcClient::validate() {
   return expectNext("$Hello " + nick_ + "|");
 }
 
-Outcome NmdcClient::registerInfo(std::string_view channel, std::string_view hubName,
-                                 std::string_view ircNick) {
+Outcome NmdcClient::registerInfo(std::string_view channel, std::string_view hubName) {
   const std::string info = clientInfo(nick_);
   send("$Version 1,0091|$GetNickList|" + info);
   if (auto echo = expectNext(info); !echo) {
@@ -86,13 +85,9 @@ Outcome NmdcClient::registerInfo(std::string_view channel, std::string_view hubN
     return Outcome::failure("operator menu differs:\n    got      \"" + printable(menu) +
                             "\"\n    expected \"" + printable(expected) + "\"");
   }
-  // The server's welcome replies come as a chat line from its name.
-  const std::string welcome = "<" + std::string(kIrcServerName) +
-                              "> Welcome to the Internet Relay Network " +
-                              std::string(ircNick.empty() ? nick_ : ircNick) + "!";
-  if (auto r = waitForPrefix(welcome); !r) {
-    return r;
-  }
+  // The channel is joined only once the server has welcomed the session, so
+  // the JOIN's answer, the hub name, proves it registered (the welcome itself
+  // is not shown).
   return waitForExact("$HubName " + std::string(hubName.empty() ? channel : hubName) + "|");
 }
 

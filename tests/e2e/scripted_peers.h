@@ -39,8 +39,8 @@ class NmdcClient : public MessagePeer {
   const std::string& nick() const { return nick_; }
 
   // The usual NMDC login up to the hub name: lock, "$Supports", "$Hello",
-  // the echo of "$MyINFO", the operator menu, the server's welcome as a chat
-  // line and "$HubName" once the channel is joined.
+  // the echo of "$MyINFO", the operator menu and "$HubName" once the channel
+  // is joined after the server's welcome.
   // `channel` is the channel target (as in the menu); the hub name shows
   // `hubName`, the channel as configured, when that differs.
   Outcome login(std::string_view channel, std::string_view hubName = {});
@@ -50,9 +50,7 @@ class NmdcClient : public MessagePeer {
   Outcome validate();
   // What a client sends right after the lock, up to its nick.
   void sendNick();
-  // `ircNick` is the nick the server welcomes, when it is not the DC nick.
-  Outcome registerInfo(std::string_view channel, std::string_view hubName = {},
-                       std::string_view ircNick = {});
+  Outcome registerInfo(std::string_view channel, std::string_view hubName = {});
 
  private:
   std::string nick_;

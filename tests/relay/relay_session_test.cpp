@@ -119,9 +119,9 @@ TEST_F(RelaySessionTest, LoginChatAndTeardown) {
   EXPECT_TRUE(platform::sendAll(hub_, "<bob> early|"));
   EXPECT_EQ(readUntil(hub_, "|"), "<bob> early|");
 
-  // Welcome numerics, then the channel JOIN and the held chat, then the
-  // JOIN's answer as the hub name.
-  EXPECT_EQ(ircSays(":srv 001 bob :Welcome\r\n", "|"), "<srv> Welcome|");
+  // The welcome (its numerics unshown, the MOTD shown), then the channel
+  // JOIN and the held chat, then the JOIN's answer as the hub name.
+  EXPECT_EQ(ircSays(":srv 001 bob :Welcome\r\n:srv 372 bob :- MOTD\r\n", "|"), "<srv> - MOTD|");
   EXPECT_EQ(readUntil(irc_, "early\r\n"), "JOIN #x\r\nPRIVMSG #x :early\r\n");
   EXPECT_EQ(ircSays(":bob!b@h JOIN :#x\r\n", "|"), "$HubName #x|");
   EXPECT_EQ(ircSays(":srv 353 bob = #x :@alice bob\r\n", "$0$|"),
@@ -185,7 +185,8 @@ TEST_F(RelaySessionTest, ClientLeavingMidPasteStopsSpeakingAtOnce) {
   EXPECT_EQ(readUntil(hub_, std::string(kLockString)), kLockString);
   hubNamesItself("$ValidateNick bob|");
   EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
-  EXPECT_EQ(ircSays(":srv 001 bob :hi\r\n", "<srv> hi|"), "$Hello bob|<srv> hi|");
+  EXPECT_EQ(ircSays(":srv 001 bob :hi\r\n:srv 372 bob :hi\r\n", "<srv> hi|"),
+            "$Hello bob|<srv> hi|");
   // 960 lines of 300 bytes: far more than the pacer lets wait, so the
   // client is no longer read, and its close is all that tells it left.
   std::string paste;
@@ -216,7 +217,8 @@ TEST_F(RelaySessionTest, CtcpFloodDrawsFourAnswersAndOneNote) {
   EXPECT_EQ(readUntil(hub_, std::string(kLockString)), kLockString);
   hubNamesItself("$ValidateNick bob|");
   EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
-  EXPECT_EQ(ircSays(":srv 001 bob :hi\r\n", "<srv> hi|"), "$Hello bob|<srv> hi|");
+  EXPECT_EQ(ircSays(":srv 001 bob :hi\r\n:srv 372 bob :hi\r\n", "<srv> hi|"),
+            "$Hello bob|<srv> hi|");
   std::string flood;
   for (int i = 0; i < 50; ++i) {
     flood += ":alice!a@h PRIVMSG bob :\x01VERSION\x01\r\n";
@@ -247,7 +249,7 @@ TEST_F(RelayPasteTest, PasteOf64KiBArrivesWholeAndALongerOneIsRefused) {
   hubNamesItself("$ValidateNick bob|");
   EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
   EXPECT_EQ(readUntil(hub_, "|"), "$Hello bob|");
-  EXPECT_EQ(ircSays(":srv 001 bob :hi\r\n", "|"), "<srv> hi|");
+  EXPECT_EQ(ircSays(":srv 001 bob :hi\r\n:srv 372 bob :hi\r\n", "|"), "<srv> hi|");
 
   std::string text;
   std::string lines;

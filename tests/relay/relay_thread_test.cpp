@@ -168,14 +168,15 @@ TEST_F(RelayThreadTest, TellsTheClientWhyTheServerEndedTheSession) {
        "milliseconds|"},
       {"a server silent after the welcome is waited for forever",
        {60s, 200ms, 300ms},
-       ":srv 001 me :hi\r\n",
+       ":srv 001 me :hi\r\n:srv 372 me :hi\r\n",
        false,
        "the server stopped answering (no reply to a PING within 300 milliseconds)",
        "<srv> hi|*** Quayside's connection to SERVER ended: the server stopped answering (no reply "
        "to a PING within 300 milliseconds)|"},
       {"ERROR shown as chat and smuggles a command",
        {60s, 60s, 60s},
-       ":srv 001 me :hi\r\nERROR :Closing Link: me (bye\n$ForceMove evil|)\r\nPING :later\r\n",
+       ":srv 001 me :hi\r\n:srv 372 me :hi\r\nERROR :Closing Link: me (bye\n$ForceMove "
+       "evil|)\r\nPING :later\r\n",
        false,
        "the server said: Closing Link: me (bye\n$ForceMove evil|)",
        "<srv> hi|*** Quayside's connection to SERVER ended: the server said: Closing Link: me (bye "
@@ -196,7 +197,7 @@ TEST_F(RelayThreadTest, TellsTheClientWhyTheServerEndedTheSession) {
        "expect TLS? try ircs://)|"},
       {"a stop without a QUIT is a lost link on IRC and a silent close for the client",
        {60s, 60s, 60s},
-       ":srv 001 me :hi\r\n",
+       ":srv 001 me :hi\r\n:srv 372 me :hi\r\n",
        false,
        "Quayside stopped",
        "<srv> hi|*** Quayside stopped|",
@@ -248,9 +249,9 @@ TEST_F(RelayThreadTest, StatusLinesReachTheClientInItsCharset) {
   standard_ = true;
   ASSERT_EQ(applyOption(options_, "charset=windows-1251"), "");
   startConnected();
-  ASSERT_TRUE(platform::sendAll(
-      ircServer_,
-      ":srv 001 me :hi\r\nERROR :\xd0\x9f\xd1\x80\xd0\xbe\xd1\x89\xd0\xb0\xd0\xb9\r\n"));
+  ASSERT_TRUE(platform::sendAll(ircServer_,
+                                ":srv 001 me :hi\r\n:srv 372 me :hi\r\nERROR "
+                                ":\xd0\x9f\xd1\x80\xd0\xbe\xd1\x89\xd0\xb0\xd0\xb9\r\n"));
   std::string told;
   EXPECT_TRUE(waitForClose(hubClient_, told));
   EXPECT_EQ(told, "<srv> hi|*** Quayside's connection to 127.0.0.1:" +
@@ -263,7 +264,7 @@ TEST_F(RelayThreadTest, AnsweredPingsKeepAQuietSessionAlive) {
   standard_ = true;
   timeouts_ = {60s, 100ms, 3s};
   startConnected();
-  ASSERT_TRUE(platform::sendAll(ircServer_, ":srv 001 me :hi\r\n"));
+  ASSERT_TRUE(platform::sendAll(ircServer_, ":srv 001 me :hi\r\n:srv 372 me :hi\r\n"));
   EXPECT_EQ(readUntil(hubClient_, "|"), "<srv> hi|");
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(readUntil(ircServer_, "\r\n"), "PING :quayside\r\n");
@@ -434,14 +435,15 @@ TEST_F(RelayThreadTest, EndsThatRetryingCannotChangeHoldTheRetries) {
   };
   const std::vector<Row> rows = {
       {"a kick names the kicker and the reason", true,
-       ":srv 001 bob :hi\r\n:op!u@h KICK #x bob :\x02spam\x02\r\n", "bob",
+       ":srv 001 bob :hi\r\n:srv 372 bob :hi\r\n:op!u@h KICK #x bob :\x02spam\x02\r\n", "bob",
        "You were kicked from #x by op (spam)", 60s},
       {"the server's ERROR, held 30 s after a welcome", true,
-       ":srv 001 bob :hi\r\nERROR :Closing Link: banned\r\n", "bob",
+       ":srv 001 bob :hi\r\n:srv 372 bob :hi\r\nERROR :Closing Link: banned\r\n", "bob",
        "Quayside's connection to SERVER ended: the server said: Closing Link: banned", 30s},
       {"a refused connection holds every nick", false, "", "carol",
        "Quayside could not connect to SERVER: connection refused", 30s},
-      {"a server that closes is not held", true, ":srv 001 bob :hi\r\n", "", "", 0s},
+      {"a server that closes is not held", true, ":srv 001 bob :hi\r\n:srv 372 bob :hi\r\n", "", "",
+       0s},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

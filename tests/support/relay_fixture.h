@@ -4,8 +4,11 @@
 #include "relay/framing.h"
 #include "relay/relay.h"
 
+#include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +36,27 @@ inline TextConverter* charsetFor(std::string_view name) {
     found = opened.emplace(std::string(name), platform::openCharset(name, error)).first;
   }
   return found->second.get();
+}
+
+// A fixed time zone for tests, one hour east of UTC all year, read from the
+// calendar alone: times in translations are the same on every machine.
+inline std::optional<CalendarTime> fixedZoneTime(std::int64_t unixSeconds) {
+  using namespace std::chrono;
+  const sys_seconds at{seconds{unixSeconds + 3600}};
+  const sys_days day = floor<days>(at);
+  const year_month_day date{day};
+  const hh_mm_ss<seconds> clock{at - day};
+  return CalendarTime{static_cast<int>(date.year()),
+                      static_cast<std::uint8_t>(static_cast<unsigned>(date.month())),
+                      static_cast<std::uint8_t>(static_cast<unsigned>(date.day())),
+                      static_cast<std::uint8_t>(clock.hours().count()),
+                      static_cast<std::uint8_t>(clock.minutes().count())};
+}
+
+// The real translations, telling times in fixedZoneTime.
+inline Translator& fixedZoneTranslator() {
+  static StandardTranslator translator(randomWord, fixedZoneTime);
+  return translator;
 }
 
 // Feeds bytes to the real framing as one receive, as the relay thread would,

@@ -17,6 +17,7 @@ namespace quayside {
 namespace {
 
 using testing::feedServer;
+using testing::fixedZoneTranslator;
 using testing::makeRelay;
 using testing::RecordingOutput;
 using namespace std::string_view_literals;
@@ -54,7 +55,7 @@ void runCases(const std::vector<Case>& cases) {
     relay->clientCharset = testing::charsetFor(c.charset);
     relay->options.charset.assign(c.charset);
     RecordingOutput out;
-    feedServer(*relay, c.input, out);
+    feedServer(*relay, c.input, out, fixedZoneTranslator());
     EXPECT_EQ(out.client, c.client);
     EXPECT_EQ(out.server, c.server);
     EXPECT_EQ(out.closes, c.closes);
@@ -91,19 +92,82 @@ TEST(ServerTranslation, DispatchNoticesNumericsAndPassOn) {
        "NOTICE AUTH :\003,5x \003123456,7890y \0034,z\r\n",
        {"*** x y z|"}},
       {"numerics received together not merged",
-       ":srv 001 me :Welcome to IRC\r\n:srv 002 me :Your host is srv\r\n",
-       {"<srv> Welcome to IRC\r\nYour host is srv|"}},
+       ":srv 375 me :- srv Message of the day\r\n:srv 372 me :- Hello\r\n",
+       {"<srv> - srv Message of the day\r\n- Hello|"}},
+      {"welcome's server internals shown, or the MOTD not as before",
+       ":srv 001 me :Welcome to IRC me!u@h\r\n:srv 002 me :Your host is srv\r\n"
+       ":srv 003 me :created today\r\n:srv 004 me srv 1.0 io ov\r\n"
+       ":srv 005 me NICKLEN=9 CASEMAPPING=ascii :are supported\r\n:srv 042 me 1AB :your ID\r\n"
+       ":srv 251 me :2 users\r\n:srv 252 me 1 :operators\r\n:srv 253 me 1 :unknown\r\n"
+       ":srv 254 me 3 :channels\r\n:srv 255 me :I have 2 clients\r\n"
+       ":srv 265 me 2 4 :local users\r\n:srv 266 me 2 4 :global users\r\n"
+       ":srv 250 me :Highest connection count: 3\r\n:srv 375 me :- srv Message of the day\r\n"
+       ":srv 372 me :- Hello\r\n:srv 376 me :End of MOTD command\r\n",
+       {"<srv> - srv Message of the day\r\n- Hello\r\nEnd of MOTD command|"}},
+      {"missing MOTD shown", ":srv 001 me :Welcome\r\n:srv 422 me :MOTD File is missing\r\n", {}},
       {"reply about a user not on its own line",
-       ":srv 318 me bob :End of WHOIS\r\n",
-       {"<srv> \r\nEnd of WHOIS|"}},
+       ":srv 369 me bob :End of WHOWAS\r\n",
+       {"<srv> \r\nEnd of WHOWAS|"}},
+      {"WHOIS not one status message of sentences, or its times not local",
+       ":srv 311 me bob ~bob 127.0.0.1 * :Bob $mith\r\n"
+       ":srv 312 me bob irc.example.net :Example server\r\n"
+       ":srv 313 me bob :is an IRC operator\r\n"
+       ":srv 317 me bob 3725 1796747798 :seconds idle, signon time\r\n"
+       ":srv 319 me bob :@#c +#other \r\n:srv 330 me bob bobby :is logged in as\r\n"
+       ":srv 338 me bob 10.0.0.1 :actually using host\r\n"
+       ":srv 671 me bob :is using a secure connection\r\n:srv 301 me bob :gone|fishing\r\n"
+       ":srv 318 me bob :End of WHOIS list\r\n:srv 372 me :- after\r\n",
+       {"*** bob is ~bob@127.0.0.1 (Bob &#36;mith)\r\nbob is on irc.example.net (Example server)"
+        "\r\nbob is an IRC operator\r\nbob has been idle 1 hour 2 minutes, signed on "
+        "2026-12-08 17:36\r\nbob is on @#c +#other\r\nbob is logged in as bobby\r\n"
+        "bob is actually 10.0.0.1\r\nbob is using a secure connection\r\n"
+        "bob is away: gone&#124;fishing|",
+        "<srv> - after|"}},
+      {"WHOIS durations or odd times wrong",
+       ":srv 317 me a 0 99999999999999 :x\r\n:srv 317 me b 59 :x\r\n:srv 317 me c 172800 1 :x\r\n"
+       ":srv 317 me d 90061 :x\r\n:srv 317 me e many :seconds idle\r\n",
+       {"*** a has been idle 0 seconds\r\nb has been idle 59 seconds\r\n"
+        "c has been idle 2 days, signed on 1970-01-01 01:00\r\nd has been idle 1 day 1 hour\r\n"
+        "e seconds idle|"}},
+      {"WHOIS lines of another sender, or past the 318, joined",
+       ":srv 311 me bob u h * :B\r\n:other 312 me bob s :S\r\n:srv 318 me bob :End\r\n"
+       ":srv 311 me al u h * :A\r\n:srv 318 me al :End\r\n:srv 312 me al s :S\r\n",
+       {"*** bob is u@h (B)|", "*** bob is on s (S)|", "*** al is u@h (A)|",
+        "*** al is on s (S)|"}},
+      {"ban list not sentences, or its count wrong",
+       ":srv 367 me #c *!*@evil.test op!o@h 1796747861\r\n:srv 367 me #c *!*@b$d.test\r\n"
+       ":srv 368 me #c :End of Channel Ban List\r\n:srv 367 me #c x!*@* op\r\n"
+       ":srv 368 me #c :End\r\n:srv 368 me #d :End\r\n",
+       {"*** *!*@evil.test is banned from #c, set by op on 2026-12-08 17:37\r\n"
+        "*!*@b&#36;d.test is banned from #c\r\n#c has 2 bans|",
+        "*** x!*@* is banned from #c, set by op\r\n#c has 1 ban|", "*** #d has no bans|"}},
+      {"errors not told as target and text",
+       ":srv 401 me nosuch :No such nick/channel\r\n:srv 403 me #x :No such channel\r\n"
+       ":srv 404 me #c :Cannot send to channel\r\n:srv 405 me #y :Too many channels\r\n"
+       ":srv 442 me #c :You're not on that channel\r\n"
+       ":srv 443 me bob #c :is already on channel\r\n:srv 471 me #c :Cannot join (+l)\r\n"
+       ":srv 473 me #c :Cannot join (+i)\r\n:srv 474 me #c :Cannot join (+b)\r\n"
+       ":srv 475 me #c :Cannot join (+k)\r\n:srv 477 me #c :Register first\r\n"
+       ":srv 478 me #c *!*@x :Ban list is full\r\n"
+       ":srv 482 me #c :You are not channel operator\r\n:srv 482 me :bare\r\n"
+       ":srv 401 me a|b :\x02No\x02 such\r\n",
+       {"*** nosuch: No such nick/channel|", "*** #x: No such channel|",
+        "*** #c: Cannot send to channel|", "*** #y: Too many channels|",
+        "*** #c: You're not on that channel|", "*** bob #c: is already on channel|",
+        "*** #c: Cannot join (+l)|", "*** #c: Cannot join (+i)|", "*** #c: Cannot join (+b)|",
+        "*** #c: Cannot join (+k)|", "*** #c: Register first|", "*** #c *!*@x: Ban list is full|",
+        "*** #c: You are not channel operator|", "*** bare|", "*** a&#124;b: No such|"}},
       {"run crosses to another sender",
-       ":srv 001 me :a\r\n:other 002 me :b\r\n",
+       ":srv 372 me :a\r\n:other 372 me :b\r\n",
        {"<srv> a|", "<other> b|"}},
       {"run crosses a non-numeric line",
-       ":srv 001 me :a\r\n:srv NOTICE me :b\r\n:srv 002 me :c\r\n",
+       ":srv 372 me :a\r\n:srv NOTICE me :b\r\n:srv 372 me :c\r\n",
        {"<srv> a|", "*** me b|", "<srv> c|"}},
+      {"run crosses a reply told as a sentence",
+       ":srv 372 me :a\r\n:srv 401 me x :none\r\n:srv 372 me :c\r\n",
+       {"<srv> a|", "*** x: none|", "<srv> c|"}},
       {"run swallows the topic",
-       ":srv 001 me :a\r\n:srv 332 me #c :t\r\n",
+       ":srv 372 me :a\r\n:srv 332 me #c :t\r\n",
        {"<srv> a|", "$HubName #c - t|"}},
       {"end of names shown", ":srv 366 me #c :End of /NAMES list.\r\n", {}},
       {"433 handled on its own",
@@ -123,31 +187,19 @@ TEST(ServerTranslation, DispatchNoticesNumericsAndPassOn) {
 
 TEST(ServerTranslation, ChannelIsJoinedOnceAfterTheFirstRunFollowingRegistration) {
   runCases({
-      {"no JOIN after the welcome",
-       ":srv 001 me :hi\r\n",
-       {"<srv> hi|"},
-       {"JOIN #c\r\n"},
-       "me",
-       0x0F},
-      {"target lacks '#'",
-       ":srv 001 me :hi\r\n",
-       {"<srv> hi|"},
-       {"JOIN #chan\r\n"},
-       "me",
-       0x0F,
-       0,
-       "chan"},
+      {"no JOIN after the welcome", ":srv 001 me :hi\r\n", {}, {"JOIN #c\r\n"}, "me", 0x0F},
+      {"target lacks '#'", ":srv 001 me :hi\r\n", {}, {"JOIN #chan\r\n"}, "me", 0x0F, 0, "chan"},
       {"JOIN repeated",
        ":srv 001 me :a\r\nPING :x\r\n:srv 433 * me :b\r\n",
-       {"<srv> a|", "<srv> me :b|"},
+       {"<srv> me :b|"},
        {"JOIN #c\r\n", "PONG :x\r\n"},
        "me",
        0x0F},
-      {"JOIN before the USER line", ":srv 001 me :hi\r\n", {"<srv> hi|"}, {}, "me", 0x03},
+      {"JOIN before the USER line", ":srv 001 me :hi\r\n", {}, {}, "me", 0x03},
       {"JOIN after a topic alone", ":srv 332 me #c :t\r\n", {"$HubName #c - t|"}, {}, "me", 0x0F},
       {"line break in the channel forges an IRC line",
        ":srv 001 me :hi\r\n",
-       {"<srv> hi|"},
+       {},
        {"JOIN #c\r\n"},
        "me",
        0x0F,
@@ -206,8 +258,8 @@ TEST(ServerTranslation, MembershipKeepsTheUserListInStep) {
       {"several status prefixes not all removed, or voice taken for an operator",
        ":srv 005 me PREFIX=(qaohv)~&@%+ :are\r\n"
        ":srv 353 me = #c :@+alice +%bob ~carol &dave %+me\r\n",
-       {"<srv> PREFIX=(qaohv)~&@%+ :are|", "$OpList alice$$|" + info("alice"), info("bob"),
-        "$OpList carol$$|" + info("carol"), "$OpList dave$$|" + info("dave")},
+       {"$OpList alice$$|" + info("alice"), info("bob"), "$OpList carol$$|" + info("carol"),
+        "$OpList dave$$|" + info("dave")},
        {},
        "me"},
       {"trailing space or lone '@' gives an empty user",
@@ -289,12 +341,10 @@ TEST(ServerTranslation, MembershipKeepsTheUserListInStep) {
        {"*** op sets mode +hqo x|$OpList x$$|"}},
       {"announced ranks: owner not an operator, or halfop and voice made operators",
        ":srv 005 me PREFIX=(qaohv)~&@%+ :are supported\r\n:op MODE #c +qhv-a x y z w\r\n",
-       {"<srv> PREFIX=(qaohv)~&@%+ :are supported|",
-        "*** op sets mode +qhv-a x y z w|$OpList x$$|$Quit w|" + info("w")}},
+       {"*** op sets mode +qhv-a x y z w|$OpList x$$|$Quit w|" + info("w")}},
       {"an announced symbol ranked above '@' not an operator",
        ":srv 005 me CHANTYPES=# PREFIX=(Yov)!@+ :ok\r\n:srv 353 me = #c :!bob +al @+x\r\n",
-       {"<srv> CHANTYPES=# PREFIX=(Yov)!@+ :ok|", "$OpList bob$$|" + info("bob"), info("al"),
-        "$OpList x$$|" + info("x")}},
+       {"$OpList bob$$|" + info("bob"), info("al"), "$OpList x$$|" + info("x")}},
       {"limit not told", ":op MODE #c -l\r\n", {"*** op sets mode -l|"}},
       {"key not taken by 'k'",
        ":op MODE #c -k+o key al\r\n",
@@ -307,8 +357,8 @@ TEST(ServerTranslation, MembershipKeepsTheUserListInStep) {
       {"losing one of two operator ranks keeps the mark",
        ":srv 005 me PREFIX=(qaohv)~&@%+ :ok\r\n:srv 353 me = #c :~@bob &al\r\n"
        ":op MODE #c -q+o-ao bob al al bob\r\n",
-       {"<srv> PREFIX=(qaohv)~&@%+ :ok|", "$OpList bob$$|" + info("bob"),
-        "$OpList al$$|" + info("al"), "$OpList al$$|$Quit bob|" + info("bob")}},
+       {"$OpList bob$$|" + info("bob"), "$OpList al$$|" + info("al"),
+        "$OpList al$$|$Quit bob|" + info("bob")}},
       {"a renamed operator comes back as one; one who left is forgotten",
        ":srv 353 me = #c :@bob @al\r\n:bob!u@h NICK rob\r\n:al!u@h QUIT :x\r\n"
        ":al!u@h JOIN #c\r\n:op MODE #c +v-o-o al rob al\r\n",
@@ -361,6 +411,11 @@ TEST(ServerTranslation, MessagesAndTopic) {
        {"$To: me From: bob $<bob> hi|"}},
       {"line without prefix", "PRIVMSG #c :x\r\n", {"<PRIVMSG> x|"}},
       {"topic numeric", ":srv 332 me #c :Welcome\x02 all\r\n", {"$HubName #c - Welcome all|"}},
+      {"topic's setter and time raw, or not in local time",
+       ":srv 332 me #c :t\r\n:srv 333 me #c alice!a@h 1796747861\r\n"
+       ":srv 333 me #c bob :1796747861\r\n:srv 333 me #c carol\r\n:srv 333 me #c\r\n",
+       {"$HubName #c - t|", "*** Topic set by alice on 2026-12-08 17:37|",
+        "*** Topic set by bob on 2026-12-08 17:37|", "*** Topic set by carol|", "*** Topic set|"}},
       {"empty topic", ":op!~o@host TOPIC #c :\r\n", {"$HubName #c|"}},
       {.name = "topic's hub name not the channel as joined",
        .input = ":op TOPIC #win :t$\r\n",
@@ -399,7 +454,7 @@ TEST(ServerTranslation, RefusedNicksAreReplacedAndTheClientIsTold) {
                 ":dcuser!u@h PRIVMSG dcuser_ :me too\r\n:dcuser!u@h NICK :eve\r\n"
                 ":eve!u@h NICK :DCuser\r\n:op!u@h KICK #c dcuser :x\r\n",
             {"NICK dcuser_\r\n", "JOIN #c\r\n"},
-            {"<srv> Welcome|", "*** On IRC you are dcuser_ (the server refused dcuser)|",
+            {"*** On IRC you are dcuser_ (the server refused dcuser)|",
              "$OpList dcuser[irc]$$|" + info("dcuser[irc]"), "$To: dcuser From: bob $<bob> hi|",
              "$To: dcuser From: dcuser[irc] $<dcuser[irc]> me too|",
              "*** dcuser[irc] is now known as eve|$Quit dcuser[irc]|$OpList eve$$|" +
@@ -411,12 +466,12 @@ TEST(ServerTranslation, RefusedNicksAreReplacedAndTheClientIsTold) {
             "averyverylongnick",
             ":srv 432 * averyverylongnick :Erroneous nickname\r\n:srv 001 averyvery :Hi\r\n",
             {"NICK averyvery\r\n", "JOIN #c\r\n"},
-            {"<srv> Hi|", "*** On IRC you are averyvery (the server refused averyverylongnick)|"}},
+            {"*** On IRC you are averyvery (the server refused averyverylongnick)|"}},
            {"forbidden characters sent to IRC",
             "bob.smith",
             ":srv 001 bob_smith :Hi\r\n",
             {"JOIN #c\r\n"},
-            {"<srv> Hi|", "*** On IRC you are bob_smith (bob.smith is not a valid IRC nick)|"}},
+            {"*** On IRC you are bob_smith (bob.smith is not a valid IRC nick)|"}},
            {"refusals tried for ever",
             "x",
             refusals,
@@ -644,14 +699,14 @@ TEST(ServerTranslation, LoginWithThePassword) {
       {.name = "success not ending SASL, or joined to the logged-in line",
        .input = ":srv 900 bob bob!b@h bob :You are now logged in as bob\r\n"
                 ":srv 903 bob :SASL authentication successful\r\n",
-       .client = {"<srv> bob!b@h bob :You are now logged in as bob|"},
+       .client = {"*** You are logged in as bob|"},
        .server = {"CAP END\r\n"},
        .nick = "bob",
        .login = kSasl,
        .step = kPayloadSent},
       {.name = "channel joined before SASL ends",
        .input = ":srv 900 bob b!b@h bob :in\r\n:srv 903 bob :ok\r\n:srv 001 bob :Welcome\r\n",
-       .client = {"<srv> b!b@h bob :in|", "<srv> Welcome|"},
+       .client = {"*** You are logged in as bob|"},
        .server = {"CAP END\r\n", "JOIN #c\r\n"},
        .nick = "bob",
        .flags = 0x0F,
@@ -659,7 +714,7 @@ TEST(ServerTranslation, LoginWithThePassword) {
        .step = kPayloadSent},
       {.name = "channel joined before the PASS welcome",
        .input = "NOTICE AUTH :hi\r\n:srv 001 bob :Welcome\r\n",
-       .client = {"*** hi|", "<srv> Welcome|"},
+       .client = {"*** hi|"},
        .server = {"JOIN #c\r\n"},
        .nick = "bob",
        .flags = 0x0F,
@@ -711,13 +766,18 @@ TEST(ServerTranslation, LoginWithThePassword) {
        .step = kPassSent},
       {.name = "ERROR after the welcome taken for a refused password",
        .input = ":srv 001 bob :Welcome\r\nERROR :bad password\r\n",
-       .client = {"<srv> Welcome|"},
+       .client = {},
        .login = kPass,
        .step = kPassSent},
+      {.name = "logged-out line not a sentence",
+       .input = ":srv 901 bob bob!b@h :You are now logged out\r\n",
+       .client = {"*** You are logged out|"},
+       .login = kSasl,
+       .step = kDone},
       {.name = "without a login mode the login lines not shown as before",
        .input = "AUTHENTICATE +\r\n:srv CAP * ACK :sasl\r\n:srv 900 bob :in\r\n"
                 ":srv 904 bob :x\r\nERROR :bad password\r\n",
-       .client = {"AUTHENTICATE +|", "CAP * ACK :sasl|", "<srv> in\r\nx|"},
+       .client = {"AUTHENTICATE +|", "CAP * ACK :sasl|", "*** in|", "<srv> x|"},
        .step = kMechanismSent,
        .password = "sekrit"},
   });
@@ -774,8 +834,8 @@ TEST(ServerTranslation, HostileLoginLinesNeverLeakThePassword) {
 TEST(ServerTranslation, LinesInSeparatePiecesAreNeverJoined) {
   auto relay = makeRelay();
   RecordingOutput out;
-  feedServer(*relay, ":srv 001 me :one\r\n:bob PRIVMSG #c :a\r\n:bob PRIVMSG #c :b", out);
-  feedServer(*relay, "\r\n:srv 002 me :two\r\n", out);
+  feedServer(*relay, ":srv 372 me :one\r\n:bob PRIVMSG #c :a\r\n:bob PRIVMSG #c :b", out);
+  feedServer(*relay, "\r\n:srv 372 me :two\r\n", out);
   EXPECT_EQ(out.client,
             (std::vector<std::string>{"<srv> one|", "<bob> a|", "<bob> b|", "<srv> two|"}));
 }
@@ -791,7 +851,12 @@ TEST(ServerTranslation, HostileFieldsNeverAddNmdcCommands) {
   const std::vector<Template> templates = {
       {":X!u@h PRIVMSG #c :X\r\n", 1},
       {":X!u@h PRIVMSG me :X\r\n", 1},
-      {":X 001 me :X\r\n:X 002 me :X\r\n", 1},
+      {":X 372 me :X\r\n:X 376 me :X\r\n", 1},
+      {":s 311 me X X X * :X\r\n:s 317 me X 5 7 :X\r\n:s 301 me X :X\r\n:s 318 me X :X\r\n", 1},
+      {":s 367 me X X X 7\r\n:s 368 me X :X\r\n", 1},
+      {":s 333 me X X 7\r\n", 1},
+      {":s 482 me X X :X\r\n", 1},
+      {":s 900 me X X :X\r\n", 1},
       {"NOTICE X :X\r\n", 1},
       {":X!X@X JOIN #c\r\n", 1},
       {":s 353 me = #c :@X X\r\n", 3},
@@ -858,7 +923,8 @@ TEST(ServerTranslation, OversizedOutputGoesOutInWholeCommandsWithinTheArea) {
     std::string expected;  // what the client reads back from all sends
   };
   for (const Row& row : std::vector<Row>{
-           {"numeric text lost", ":srv 001 me :" + pipes + "\r\n", "<srv> ", pipes},
+           {"numeric text lost", ":srv 372 me :" + pipes + "\r\n", "<srv> ", pipes},
+           {"status reply text lost", ":srv 401 me x :" + pipes + "\r\n", "*** ", "x: " + pipes},
            {"chat text lost", ":bob PRIVMSG #c :" + pipes + "\r\n", "<bob> ", pipes},
            {"mode output lost", modeLine + "\r\n", "", modeOut},
        }) {
@@ -885,6 +951,9 @@ TEST(ServerTranslation, HostileBytesNeverBreakFraming) {
       std::string("PRIVMSG \0#c :\0x\r\n:\0\r\n"sv),
       ":\r\n:srv 00\r\n:srv 001\r\n:srv 001 \r\n:srv 353\r\n:srv 311 "
       "me\r\nKICK\r\nNICK\r\nMODE\r\n",
+      std::string(":srv 317 me\r\n:srv 367 \r\n:srv 333 me #c x 99999999999999999999\r\n"
+                  ":srv 311 me :\r\n:srv 401 me \0 x :\0\r\n:srv 338 me b\0\r\n"sv) +
+          ":srv 311 me " + std::string(9000, 'w') + " " + std::string(900, ' ') + "\r\n",
       ":srv 001 me :" + std::string(9980, '\x03') + "\r\n",
       std::string(12000, 'x') + "\r\nPING :after\r\n",
   };
