@@ -129,6 +129,8 @@ struct RelayState {
   // The users whose files the client asked for and was told IRC has none
   // (once each; at most kToldNoFilesLimit names, the oldest forgotten).
   std::vector<std::string> toldNoFiles;
+  // The bans of the ban list being received (367), told with its end (368).
+  std::uint32_t bansListed = 0;
 
   LoginStep loginStep = LoginStep::kIdle;
   // The client's password (IRC form), held only from "$MyPass" until SASL

@@ -317,6 +317,7 @@ void endBans(const Reply& r) {  // 368: channel :End of channel ban list
     r.status.plain(r.bans == 1 ? " ban" : " bans");
   }
   r.status.endLine();
+  r.bans = 0;
 }
 
 void tellTopicSetter(const Reply& r) {  // 333: channel setter time
@@ -425,7 +426,8 @@ void tellSentenceReply(const ServerLine& line, std::string_view prefix, std::siz
     return;
   }
   StatusLines status(line.out);
-  std::uint32_t bans = 0;
+  // Counted across receives: a long list arrives in several.
+  std::uint32_t& bans = line.relay.bansListed;
   tellLine(line, line.data, digits, *rule, status, bans);
   // The rest of a WHOIS or ban list received with it joins it, as runs do:
   // within the receive, so what waits for its end is bounded by the receive.

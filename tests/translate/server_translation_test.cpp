@@ -836,8 +836,13 @@ TEST(ServerTranslation, LinesInSeparatePiecesAreNeverJoined) {
   RecordingOutput out;
   feedServer(*relay, ":srv 372 me :one\r\n:bob PRIVMSG #c :a\r\n:bob PRIVMSG #c :b", out);
   feedServer(*relay, "\r\n:srv 372 me :two\r\n", out);
+  // A ban list in two receives is two messages, but its count is whole.
+  feedServer(*relay, ":srv 367 me #c a!*@*\r\n", out);
+  feedServer(*relay, ":srv 367 me #c b!*@*\r\n:srv 368 me #c :End\r\n", out);
   EXPECT_EQ(out.client,
-            (std::vector<std::string>{"<srv> one|", "<bob> a|", "<bob> b|", "<srv> two|"}));
+            (std::vector<std::string>{"<srv> one|", "<bob> a|", "<bob> b|", "<srv> two|",
+                                      "*** a!*@* is banned from #c|",
+                                      "*** b!*@* is banned from #c\r\n#c has 2 bans|"}));
 }
 
 // Every '|' the client receives ends a command the system wrote: nothing in
