@@ -5,6 +5,7 @@
 #include "relay/pacer.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -36,10 +37,16 @@ struct Watch {
       ++pongsSent;
       return;
     }
-    if (waiting.empty() || waiting.front() != sent) {
+    // The first waiting line of the same target: the targets take turns,
+    // each keeps its order.
+    const std::string_view target = sent.substr(0, sent.find(" :"));
+    const auto first = std::find_if(waiting.begin(), waiting.end(), [&](const std::string& line) {
+      return std::string_view(line).substr(0, line.find(" :")) == target;
+    });
+    if (first == waiting.end() || *first != sent) {
       fuzz::fail("a line sent out of order, doubled or changed", std::string(sent));
     }
-    waiting.pop_front();
+    waiting.erase(first);
     backlog =
         std::max(backlog - (now - lastCharged), std::chrono::nanoseconds{0}) + Pacer::kPenalty;
     lastCharged = now;
@@ -66,7 +73,8 @@ struct Watch {
 // Each step is one byte and what it names: low two bits 0, the clock moves
 // (byte >> 2) tenths of a second; 1, it moves (byte >> 2) milliseconds; 2,
 // lines are added, ((byte >> 2) & 7) + 1 of them, each a length byte and its
-// text, a PONG when bit 5 is set; 3, the clock moves to the next deadline.
+// text, a PONG when bit 5 is set, else to one of four targets (byte >> 6);
+// 3, the clock moves to the next deadline.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Watch watch;
   watch.now = TimePoint{} + 24h;
@@ -88,7 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string lines;
         const bool pong = (step & 0x20) != 0;
         for (int count = ((step >> 2) & 0x07) + 1; count > 0; --count) {
-          std::string line = pong ? "PONG :" : "PRIVMSG #c :";
+          constexpr std::array<std::string_view, 4> kTargets = {
+              "PRIVMSG #c :", "PRIVMSG bob :", "NOTICE al :", "MODE #c :"};
+          std::string line(pong ? "PONG :" : kTargets[step >> 6]);
           const std::size_t length = next();
           for (std::size_t k = 0; k < length && i < size; ++k) {
             const char byte = static_cast<char>(next());

@@ -54,6 +54,7 @@ struct End {
   bool byClient = false;
   EndKind kind = EndKind::kFailure;
   bool stopped = false;           // Quayside is stopping: the server gets a QUIT
+  std::size_t unsent = 0;         // lines that were waiting for the server, dropped
   std::optional<HoldCause> hold;  // set when retrying at once cannot help
 };
 
@@ -176,6 +177,11 @@ class SocketOutput final : public RelayOutput {
   // Whether a run of refused answers began since the last call.
   bool takeRefusalsBegan() { return std::exchange(refusalsBegan_, false); }
 
+  void dropWaiting() override;
+
+  // Tells the client a status line, in its character set, with the next flush.
+  void tellClient(std::string text);
+
   // Sends `bytes` to `peer` now. Once a peer has stopped reading, nothing
   // more is sent to it: each send would wait out the limit again.
   void deliver(Peer peer, std::string_view bytes) {
@@ -224,6 +230,10 @@ class SocketOutput final : public RelayOutput {
 
   Pending& pending(Peer peer) { return peer == Peer::kClient ? toClient_ : toServer_; }
 
+  // A paste that leaves more than this many lines waiting is announced.
+  static constexpr std::size_t kToldPaste = 10;
+  void tellProgress(const Pacer::Queued& queued);
+
   void send(Peer peer) {
     Pending& held = pending(peer);
     const std::string_view bytes(held.bytes.get(), held.size);
@@ -233,7 +243,7 @@ class SocketOutput final : public RelayOutput {
     }
     if (peer == Peer::kServer) {
       if (relay_.options.pace) {
-        pacer_.add(bytes, Clock::now());
+        tellProgress(pacer_.add(bytes, Clock::now()));
       } else {
         deliver(peer, bytes);
       }
@@ -390,9 +400,9 @@ std::string spoken(std::chrono::milliseconds time) {
 // PING after a long silence and the end when that PING stays unanswered;
 // and the time the next paced line is due, while lines wait. `early` is what
 // the client sent before the connect, framed first.
-End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& translator,
-                 RelayObserver* observer, const RelayTimeouts& timeouts, std::string_view early) {
-  SocketOutput out(relay, server);
+End relayTrafficWith(SocketOutput& out, Relay& relay, platform::ByteStream& server,
+                     Translator& translator, RelayObserver* observer, const RelayTimeouts& timeouts,
+                     std::string_view early) {
   if (!early.empty()) {
     feed(relay, Stream::kClient, early, translator, out);
     out.flush();
@@ -500,10 +510,7 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
       continue;
     }
     if (ready[0].readable && holdingClient) {
-      const std::size_t dropped = pacer.queuedLines();
-      return {"client closed the connection; " + std::to_string(dropped) +
-                  (dropped == 1 ? " line" : " lines") + " waiting for the server dropped",
-              true, EndKind::kByClient};
+      return {"client closed the connection", true, EndKind::kByClient};
     }
     if (ready[0].readable) {
       if (const std::string_view end =
@@ -526,6 +533,17 @@ End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& transla
       heardAny = true;
     }
   }
+}
+
+// Relays (relayTrafficWith) and counts the lines still waiting for the
+// server at the end, which are dropped: the log says how many, and so does
+// the client when it is still there.
+End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& translator,
+                 RelayObserver* observer, const RelayTimeouts& timeouts, std::string_view early) {
+  SocketOutput out(relay, server);
+  End end = relayTrafficWith(out, relay, server, translator, observer, timeouts, early);
+  end.unsent = out.pacer().queuedLines();
+  return end;
 }
 
 // The server as the user knows it: host and port, or the text itself when
@@ -594,6 +612,41 @@ void appendStatusLine(std::string& bytes, std::string text, ClientEncoding encod
   composer.terminate("|");
   StatusSink sink(bytes);
   ClientCharsetOutput(sink, encoding).send(Peer::kClient, composer.view());
+}
+
+// "about 6 minutes", "about 40 seconds".
+std::string about(std::chrono::seconds time) {
+  if (time < std::chrono::minutes(1)) {
+    return "about " + std::to_string(time.count()) + (time.count() == 1 ? " second" : " seconds");
+  }
+  const auto minutes = (time.count() + 30) / 60;
+  return "about " + std::to_string(minutes) + (minutes == 1 ? " minute" : " minutes");
+}
+
+std::string linesText(std::size_t lines) {
+  return std::to_string(lines) + (lines == 1 ? " line" : " lines");
+}
+
+void SocketOutput::tellClient(std::string text) {
+  if (relay_.clientSocket == kNoSocket) {
+    return;
+  }
+  std::string bytes;
+  appendStatusLine(bytes, std::move(text), clientEncoding(relay_));
+  RelayOutput::send(Peer::kClient, bytes);
+}
+
+void SocketOutput::tellProgress(const Pacer::Queued& queued) {
+  if (queued.waiting > kToldPaste && !queued.target.empty()) {
+    tellClient("Sending " + linesText(queued.lines) + " to " + queued.target + ": " +
+               about(queued.until));
+  }
+}
+
+void SocketOutput::dropWaiting() {
+  const std::size_t dropped = pacer_.dropWaiting();
+  tellClient(dropped == 0 ? std::string("Nothing was waiting to be sent")
+                          : "Stopped: " + linesText(dropped) + " waiting to be sent dropped");
 }
 
 // Closes the client's connection so that what it was just told arrives. A
@@ -814,6 +867,9 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
       }
       const End end = relayTraffic(relay, *server, translator, observer, timeouts, early.bytes);
       reason = end.reason;
+      if (end.unsent > 0) {
+        reason += "; " + linesText(end.unsent) + " waiting for the server dropped";
+      }
       kind = end.kind;
       holdCause = end.hold;
       if (end.byClient && relay.clientSocket != kNoSocket) {
@@ -829,9 +885,19 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
         // Straight to the stream: lines still waiting in the pacer are dropped.
         server->sendAll(kStopQuit);
         appendStatusLine(toClient, std::string(kStopReason), clientEncoding(relay));
+        if (end.unsent > 0) {
+          appendStatusLine(toClient,
+                           linesText(end.unsent) + " waiting for the server were not sent",
+                           clientEncoding(relay));
+        }
       } else if (!end.byClient) {
-        holdReason = "Quayside's connection to " + serverName(relay) + " ended: " + reason;
+        holdReason = "Quayside's connection to " + serverName(relay) + " ended: " + end.reason;
         appendStatusLine(toClient, holdReason, clientEncoding(relay));
+        if (end.unsent > 0) {
+          appendStatusLine(toClient,
+                           linesText(end.unsent) + " waiting for the server were not sent",
+                           clientEncoding(relay));
+        }
         if (relay.heldMessages > 0) {
           appendStatusLine(toClient,
                            std::to_string(relay.heldMessages) +

@@ -74,6 +74,7 @@ class ClientCharsetOutput final : public RelayOutput {
   void commit(Peer peer, std::size_t size) override;
   void closeClient() override { inner_.closeClient(); }
   bool mayAnswer() override { return inner_.mayAnswer(); }
+  void dropWaiting() override { inner_.dropWaiting(); }
 
  private:
   Conversion convertText(std::string_view text, std::span<char> out);

@@ -646,6 +646,11 @@ void chatLine(Command& c) {
   if (startsWith(text, " ")) {
     text.remove_prefix(1);
   }
+  // The gateway's own command: what a long paste still has waiting is dropped.
+  if (text == "+stop"sv) {
+    c.out.dropWaiting();
+    return;
+  }
   HeadScratch headArea;
   const std::optional<string_view> head = composeHead(headArea, [&](Composer& line) {
     line.append("PRIVMSG "sv);
@@ -726,6 +731,7 @@ class HeldChatOutput final : public RelayOutput {
   }
 
   void closeClient() override { inner_.closeClient(); }
+  void dropWaiting() override { inner_.dropWaiting(); }
 
   // Keeps the message whole or not at all; false when it did not fit.
   bool finish() {

@@ -41,6 +41,10 @@ class RelayOutput {
   // queue lines or make the server drop the user for flooding.
   virtual bool mayAnswer() { return true; }
 
+  // The user's "+stop": the lines still waiting for the server are dropped,
+  // and the relay tells the client how many.
+  virtual void dropWaiting() {}
+
   // A group composed elsewhere (an echo): `bytes` and then `terminator`; as
   // several groups when they do not fit one area.
   void send(Peer peer, std::string_view bytes, std::string_view terminator = {});

@@ -87,13 +87,26 @@ TEST(Pacer, SendsFiveLinesAtOnceThenOneEveryTwoSeconds) {
       {"a PONG amid chat reorders the chat",
        {{0, "A\r\nPONG :y\r\nB\r\n"}},
        {{0, "A\r\n"}, {0, "PONG :y\r\n"}, {0, "B\r\n"}}},
-      {"registration waits, or is not counted",
+      {"registration waits, or is not counted (a later nick change takes its own turn)",
        {{0, "PASS p\r\nCAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\nNICK a\r\nUSER a\r\nJOIN #c\r\n" +
                 numbered(1, 2) + "NICK b\r\n"}},
        {{0, "PASS p\r\nCAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\nNICK a\r\nUSER a\r\nJOIN #c\r\n"},
         {4000, numbered(1, 1)},
-        {6000, numbered(2, 2)},
-        {8000, "NICK b\r\n"}}},
+        {6000, "NICK b\r\n"},
+        {8000, numbered(2, 2)}}},
+      {"a private message or a command waits for the whole paste to the channel",
+       {{0, numbered(1, 8)},
+        {1000, "PRIVMSG bob :pm\r\n"},
+        {1500, "MODE #c +b x\r\n"},
+        {2500, "PRIVMSG bob :pm2\r\n" + numbered(9, 9)}},
+       {{0, numbered(1, 5)},
+        {2000, "PRIVMSG bob :pm\r\n"},
+        {4000, "MODE #c +b x\r\n"},
+        {6000, "PRIVMSG bob :pm2\r\n"},
+        {8000, numbered(6, 6)},
+        {10000, numbered(7, 7)},
+        {12000, numbered(8, 8)},
+        {14000, numbered(9, 9)}}},
       {"a final piece without CR LF is lost",
        {{0, numbered(1, 5) + "tail"}},
        {{0, numbered(1, 5)}, {2000, "tail"}}},
@@ -144,7 +157,11 @@ TEST(Pacer, HoldsBackTheClientWhileAPasteWaits) {
   for (int i = 0; i < 170; ++i) {
     paste += line;
   }
-  pacer.add(paste, start);
+  const Pacer::Queued queued = pacer.add(paste, start);
+  EXPECT_EQ(queued.target, "#c");
+  EXPECT_EQ(queued.lines, 170u);
+  EXPECT_EQ(queued.waiting, 165u);
+  EXPECT_EQ(queued.until, std::chrono::seconds(2 * 165)) << "the user is told a wrong time";
   EXPECT_TRUE(pacer.full()) << "a 64 KiB paste's lines fill the queue";
   EXPECT_EQ(sent, 5 * line.size());
   Pacer::TimePoint last = start;
@@ -157,6 +174,11 @@ TEST(Pacer, HoldsBackTheClientWhileAPasteWaits) {
   EXPECT_EQ(pacer.queuedBytes(), 0u);
   EXPECT_EQ(sent, paste.size());
   EXPECT_FALSE(pacer.nextSendAt()) << "nothing waits: no deadline for the relay";
+
+  pacer.add(paste, last + std::chrono::hours(1));
+  EXPECT_EQ(pacer.dropWaiting(), 165u);
+  EXPECT_EQ(pacer.queuedBytes(), 0u);
+  EXPECT_FALSE(pacer.nextSendAt());
 }
 
 }  // namespace

@@ -213,6 +213,31 @@ TEST_F(RelaySessionTest, ClientLeavingMidPasteStopsSpeakingAtOnce) {
   thread_.join();
 }
 
+// A paste that leaves more than ten lines waiting is announced with the
+// time it takes; "+stop" drops what still waits and says how much.
+TEST_F(RelaySessionTest, PasteIsAnnouncedAndStoppedByTheUser) {
+  EXPECT_EQ(readUntil(hub_, std::string(kLockString)), kLockString);
+  hubNamesItself("$ValidateNick bob|");
+  EXPECT_EQ(readUntil(irc_, "\r\n"), "NICK bob\r\n");
+  EXPECT_EQ(ircSays(":srv 001 bob :hi\r\n:srv 372 bob :hi\r\n", "<srv> hi|"),
+            "$Hello bob|<srv> hi|");
+  std::string text;
+  for (int line = 1; line <= 20; ++line) {
+    text += "line " + std::to_string(line) + "\r\n";
+  }
+  EXPECT_TRUE(platform::sendAll(hub_, "<bob> " + text + "|"));
+  // NICK took one of the five lines the allowance lets go at once.
+  const std::string told = "*** Sending 20 lines to #x: about 32 seconds|";
+  EXPECT_TRUE(readUntil(hub_, told).ends_with(told));
+  EXPECT_TRUE(platform::sendAll(hub_, "<bob> +stop|<bob> next|"));
+  const std::string stopped = readUntil(hub_, " waiting to be sent dropped|");
+  EXPECT_NE(stopped.find("<bob> +stop|*** Stopped: 1"), std::string::npos) << stopped;
+  const std::string sent = readUntil(irc_, "PRIVMSG #x :next\r\n");
+  EXPECT_TRUE(sent.ends_with("PRIVMSG #x :next\r\n")) << sent;
+  EXPECT_EQ(sent.find("line 6"), std::string::npos) << "lines went on after +stop";
+  EXPECT_EQ(sent.find("+stop"), std::string::npos) << "+stop went to IRC";
+}
+
 TEST_F(RelaySessionTest, CtcpFloodDrawsFourAnswersAndOneNote) {
   EXPECT_EQ(readUntil(hub_, std::string(kLockString)), kLockString);
   hubNamesItself("$ValidateNick bob|");

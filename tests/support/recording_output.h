@@ -26,16 +26,19 @@ class RecordingOutput : public RelayOutput {
     (peer == Peer::kClient ? client : server).emplace_back(held.data(), size);
   }
   void closeClient() override { ++closes; }
+  void dropWaiting() override { ++drops; }
 
   void clear() {
     client.clear();
     server.clear();
     closes = 0;
+    drops = 0;
   }
 
   std::vector<std::string> client;
   std::vector<std::string> server;
   int closes = 0;
+  int drops = 0;
 
  private:
   std::vector<char> clientArea_;

@@ -60,6 +60,7 @@ struct Exchange {
   int closes = 0;
   const char* charset = "";  // the client's; empty: UTF-8
   const char* ircNick = "";  // the accepted IRC nick; empty: the DC nick
+  int drops = 0;             // "+stop"s passed to the relay
 };
 void PrintTo(const Exchange& e, std::ostream* os) {
   *os << e.name;
@@ -88,6 +89,7 @@ TEST_P(ClientTranslation, SendsExactly) {
   EXPECT_EQ(out.client, GetParam().client);
   EXPECT_EQ(out.server, GetParam().server);
   EXPECT_EQ(out.closes, GetParam().closes);
+  EXPECT_EQ(out.drops, GetParam().drops);
 }
 
 const std::string kSupportsNc = "$Supports NickChange UserCommand NoGetINFO NoHello |";
@@ -165,6 +167,9 @@ const Exchange kExchanges[] = {
     {"PrivateMessageToNickWithLineBreakSent",
      {"$To: bob\rQUIT From: a $<a> hi|$To: b\nx From: a $<a> hi|"}},
     // Actions and character sets.
+    {.name = "StopSentToIrcOrNotPassedOn", .reads = {"<bob> +stop|<bob> +stop now|"},
+     .client = {"<bob> +stop|", "<bob> +stop now|"}, .server = {"PRIVMSG #chan :+stop now\r\n"},
+     .drops = 1},
     {"MeNotSentAsAction", {"<bob> /me waves|<bob> /meow|<bob> /me|"},
      {"<bob> /me waves|", "<bob> /meow|", "<bob> /me|"},
      {"PRIVMSG #chan :\x01" "ACTION waves\x01\r\n", "PRIVMSG #chan :/meow\r\n",
