@@ -15,7 +15,11 @@ constexpr std::string_view kBridgeOptionTable =
     "  login=none|pass|sasl\n"
     "                      pass: the hub password as IRC server password;\n"
     "                      sasl: SASL PLAIN with the DC nick as account (default none)\n"
-    "  pace=on|off         pace lines towards IRC (default on)\n";
+    "  pace=on|off         pace lines towards IRC (default on)\n"
+    "  max-sessions=N      DC clients served at once, 1 to 1000; more are refused\n"
+    "                      (default 8)\n"
+    "  password=TEXT       a password DC clients must give to use the Bridge, kept\n"
+    "                      only as a salted hash; no NUL, '|' or '$' (default none)\n";
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include "bridge/listener.h"
 #include "bridge/settings.h"
 #include "platform/charset.h"
+#include "platform/password_hash.h"
 #include "platform/wait.h"
 #include "relay/registry.h"
 #include "translate/irc_nick.h"
@@ -236,7 +237,9 @@ bool parseBridgeOption(std::string_view text, Bridge& bridge, std::string& error
     return false;
   }
   bridge = Bridge{};
-  if (const std::string refused = applyOptions(bridge.options, options); !refused.empty()) {
+  if (const std::string refused =
+          applyOptions(bridge.options, options, &platform::systemPasswordHasher());
+      !refused.empty()) {
     error = "--bridge " + refused;
     return false;
   }

@@ -16,7 +16,8 @@ namespace quayside {
 inline constexpr std::string_view kDaemonUsage =
     "usage: quayside-daemon [--settings FILE] [--bridge PORT=SERVER/CHANNEL[,KEY=VALUE]...]...\n"
     "       quayside-daemon --help | --version\n"
-    "options: charset=NAME fingerprint=SHA256-HEX login=none|pass|sasl pace=on|off\n";
+    "options: charset=NAME fingerprint=SHA256-HEX login=none|pass|sasl pace=on|off\n"
+    "         max-sessions=1..1000 password=TEXT\n";
 
 // The daemon's command line, parsed. With --bridge alone no settings file is
 // read; with --settings, or with neither option, the settings file is.
@@ -34,8 +35,9 @@ struct DaemonArguments {
 DaemonArguments parseDaemonArguments(std::span<const std::string_view> arguments);
 
 // Parses "PORT=SERVER/CHANNEL[,KEY=VALUE]..." (split at the last '/'; the
-// options start at the first comma after it) into an enabled IRC Bridge;
-// false with `error` set, naming the option, when the text is not of that form.
+// options start at the first comma after it) into an enabled IRC Bridge; a
+// password is hashed there and then. False with `error` set, naming the
+// option, when the text is not of that form.
 bool parseBridgeOption(std::string_view text, Bridge& bridge, std::string& error);
 
 // The one-line texts of the events the daemon logs and the window shows,

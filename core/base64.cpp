@@ -1,12 +1,19 @@
 #include "core/base64.h"
 
 #include <cstdint>
+#include <string>
 
 namespace quayside {
 namespace {
 
 constexpr std::string_view kAlphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// The six bits `c` stands for, or -1 when it is not in the alphabet.
+int sextet(char c) {
+  const std::size_t at = kAlphabet.find(c);
+  return at == std::string_view::npos ? -1 : static_cast<int>(at);
+}
 
 }  // namespace
 
@@ -32,6 +39,32 @@ std::size_t base64Encode(std::string_view bytes, std::span<char> out) {
     out[at++] = left > 2 ? kAlphabet[group & 0x3Fu] : '=';
   }
   return at;
+}
+
+bool base64Decode(std::string_view text, std::span<std::uint8_t> out) {
+  if (text.size() != base64Size(out.size())) {
+    return false;
+  }
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < text.size() && at < out.size(); i += 4) {
+    std::uint32_t group = 0;
+    for (std::size_t j = 0; j < 4; ++j) {
+      // Padding is told apart by the re-encoding below; here it reads as zero bits.
+      const int bits = text[i + j] == '=' ? 0 : sextet(text[i + j]);
+      if (bits < 0) {
+        return false;
+      }
+      group = group << 6 | static_cast<std::uint32_t>(bits);
+    }
+    for (int shift = 16; shift >= 0 && at < out.size(); shift -= 8) {
+      out[at++] = static_cast<std::uint8_t>(group >> shift & 0xFFu);
+    }
+  }
+  // Only the one form base64Encode writes reads back, so a stored value
+  // round-trips byte for byte: misplaced padding or spare bits fail here.
+  std::string again(text.size(), '\0');
+  const std::string_view bytes(reinterpret_cast<const char*>(out.data()), out.size());
+  return base64Encode(bytes, again) == text.size() && again == text;
 }
 
 }  // namespace quayside

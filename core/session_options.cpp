@@ -1,8 +1,10 @@
 #include "core/session_options.h"
 
+#include "core/base64.h"
 #include "core/text.h"
 
 #include <array>
+#include <optional>
 
 namespace quayside {
 namespace {
@@ -37,6 +39,67 @@ bool sameIgnoringCase(std::string_view text, std::string_view lower) {
 
 constexpr std::array<std::string_view, 3> kLoginNames = {"none", "pass", "sasl"};
 
+constexpr std::string_view kHashScheme = "pbkdf2-sha256";
+
+// Decimal digits only, as a number no greater than `most`; nothing for any
+// other text, so a long run of digits cannot wrap.
+std::optional<std::uint32_t> readDecimal(std::string_view text, std::uint32_t most) {
+  if (text.empty()) {
+    return std::nullopt;
+  }
+  std::uint64_t value = 0;
+  for (const char byte : text) {
+    if (byte < '0' || byte > '9') {
+      return std::nullopt;
+    }
+    value = value * 10 + static_cast<std::uint64_t>(byte - '0');
+    if (value > most) {
+      return std::nullopt;
+    }
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+// The next ':'-separated field of `text`, taken off its front.
+std::string_view takeField(std::string_view& text) {
+  const std::size_t colon = text.find(':');
+  const std::string_view field = text.substr(0, colon);
+  text = colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
+  return field;
+}
+
+// "pbkdf2-sha256:ITERATIONS:SALT:KEY" exactly as formatOptions writes it.
+bool readPasswordHash(std::string_view text, PasswordHash& hash) {
+  if (takeField(text) != kHashScheme) {
+    return false;
+  }
+  const std::string_view count = takeField(text);
+  const std::optional<std::uint32_t> iterations = readDecimal(count, kMostPasswordIterations);
+  // Written without leading zeros, and read back only so.
+  if (!iterations || *iterations < kLeastPasswordIterations ||
+      count != std::to_string(*iterations) || !base64Decode(takeField(text), hash.salt)) {
+    return false;
+  }
+  const std::string_view key = takeField(text);
+  if (!text.empty() || !base64Decode(key, hash.key)) {
+    return false;
+  }
+  hash.iterations = *iterations;
+  return true;
+}
+
+template <std::size_t N>
+std::string base64Text(const std::array<std::uint8_t, N>& bytes) {
+  std::string text(base64Size(N), '\0');
+  text.resize(base64Encode({reinterpret_cast<const char*>(bytes.data()), N}, text));
+  return text;
+}
+
+std::string passwordHashText(const PasswordHash& hash) {
+  return std::string(kHashScheme) + ':' + std::to_string(hash.iterations) + ':' +
+         base64Text(hash.salt) + ':' + base64Text(hash.key);
+}
+
 }  // namespace
 
 bool isUtf8CharsetName(std::string_view name) {
@@ -49,10 +112,12 @@ bool SessionOptions::utf8Named() const {
 
 bool SessionOptions::operator==(const SessionOptions& other) const {
   return charset.view() == other.charset.view() && fingerprint.view() == other.fingerprint.view() &&
-         login == other.login && pace == other.pace;
+         login == other.login && pace == other.pace && maxSessions == other.maxSessions &&
+         password == other.password;
 }
 
-std::string applyOption(SessionOptions& options, std::string_view keyValue) {
+std::string applyOption(SessionOptions& options, std::string_view keyValue,
+                        const PasswordHasher* hasher) {
   const std::size_t equals = keyValue.find('=');
   if (equals == std::string_view::npos) {
     return "option \"" + std::string(keyValue) + "\" wants KEY=VALUE";
@@ -102,14 +167,55 @@ std::string applyOption(SessionOptions& options, std::string_view keyValue) {
     }
     return "pace " + quoted + " is not on or off";
   }
-  return "unknown option \"" + std::string(key) + "\" (known: charset, fingerprint, login, pace)";
+  if (key == "max-sessions") {
+    if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) {
+      return "max-sessions " + quoted + " is not a number";
+    }
+    const std::optional<std::uint32_t> number = readDecimal(value, kMostMaxSessions);
+    if (!number || *number == 0) {
+      return "max-sessions " + quoted + " is not from 1 to 1000";
+    }
+    options.maxSessions = static_cast<std::uint16_t>(*number);
+    return {};
+  }
+  if (key == "password") {
+    // The value is never quoted back: a refusal may be shown or logged.
+    if (value.empty()) {
+      options.password = {};
+      return {};
+    }
+    if (value.find_first_of(std::string_view("\0|$", 3)) != std::string_view::npos) {
+      return "password holds a NUL, '|' or '$', which a DC client cannot send";
+    }
+    if (hasher == nullptr) {
+      return "password is not taken here: stored options hold only its password-hash";
+    }
+    PasswordHash hash;
+    if (std::string error; !hasher->hash(value, hash, error)) {
+      return "password could not be hashed: " + error;
+    }
+    options.password = hash;
+    return {};
+  }
+  if (key == "password-hash") {
+    PasswordHash hash;
+    if (!readPasswordHash(value, hash)) {
+      return "password-hash is not pbkdf2-sha256:ITERATIONS:SALT:KEY with 100000 to 10000000 "
+             "iterations, a 16-byte salt and a 32-byte key in base64";
+    }
+    options.password = hash;
+    return {};
+  }
+  return "unknown option \"" + std::string(key) +
+         "\" (known: charset, fingerprint, login, pace, max-sessions, password)";
 }
 
-std::string applyOptions(SessionOptions& options, std::string_view list) {
+std::string applyOptions(SessionOptions& options, std::string_view list,
+                         const PasswordHasher* hasher) {
   while (!list.empty()) {
     const std::size_t comma = list.find(',');
     const std::string_view item = list.substr(0, comma);
-    if (std::string error = applyOption(options, item); !error.empty()) {
+    if (std::string error = applyOption(options, item, hasher); !error.empty()) {
       return error;
     }
     if (comma == std::string_view::npos) {
@@ -144,6 +250,12 @@ std::string formatOptions(const SessionOptions& options) {
   }
   if (!options.pace) {
     add("pace", "off");
+  }
+  if (options.maxSessions != kDefaultMaxSessions) {
+    add("max-sessions", std::to_string(options.maxSessions));
+  }
+  if (options.hasPassword()) {
+    add("password-hash", passwordHashText(options.password));
   }
   return text;
 }

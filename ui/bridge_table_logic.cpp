@@ -5,6 +5,7 @@
 #include "core/server_address.h"
 #include "core/text.h"
 #include "platform/charset.h"
+#include "platform/password_hash.h"
 #include "translate/composer.h"
 #include "translate/nmdc_text.h"
 
@@ -131,12 +132,14 @@ std::optional<std::uint16_t> drawFreePort(const std::function<std::uint32_t()>& 
 
 BridgeTableLogic::BridgeTableLogic(BridgeList& bridges, BridgeTableView& view,
                                    ListenerControl& listeners, std::string settingsPath,
-                                   RandomSource random, LocalClock clock)
+                                   RandomSource random, LocalClock clock,
+                                   const PasswordHasher* hasher)
     : bridges_(bridges),
       view_(view),
       listeners_(listeners),
       settingsPath_(std::move(settingsPath)),
       random_(std::move(random)),
+      hasher_(hasher != nullptr ? *hasher : platform::systemPasswordHasher()),
       activity_(clock ? std::move(clock) : [] { return LocalTime{}; }) {}
 
 void BridgeTableLogic::initialise(std::string_view settingsProblem) {
@@ -174,7 +177,7 @@ void BridgeTableLogic::initialise(std::string_view settingsProblem) {
 }
 
 void BridgeTableLogic::add() {
-  const std::optional<SessionOptions> options = checkedFields(kNotAddedCaption);
+  const std::optional<SessionOptions> options = checkedFields(kNotAddedCaption, {});
   if (!options) {
     return;
   }
@@ -200,7 +203,7 @@ void BridgeTableLogic::update() {
   if (bridge == nullptr) {
     return;
   }
-  const std::optional<SessionOptions> options = checkedFields(kNotUpdatedCaption);
+  const std::optional<SessionOptions> options = checkedFields(kNotUpdatedCaption, bridge->options);
   if (!options) {
     return;
   }
@@ -281,6 +284,8 @@ void BridgeTableLogic::rowSelected(int row) {
   view_.setFingerprintField(std::string(bridge->options.fingerprint.view()));
   view_.setLoginField(bridge->options.login);
   view_.setPaceField(bridge->options.pace);
+  view_.setMaxSessionsField(decimalText(bridge->options.maxSessions));
+  view_.resetPasswordField(bridge->options.hasPassword());
   refreshLocalAddress();
 }
 
@@ -341,20 +346,22 @@ void BridgeTableLogic::trustCertificate(std::size_t line) {
   view_.setFingerprintField(fingerprint);
 }
 
-std::optional<SessionOptions> BridgeTableLogic::checkedFields(std::string_view caption) {
+std::optional<SessionOptions> BridgeTableLogic::checkedFields(std::string_view caption,
+                                                              const SessionOptions& base) {
   const std::string server(cutText(view_.serverField(), kServerFieldLimit));
   // The text is kept as typed or refused, never rewritten.
   if (const std::string_view problem = parseServerAddress(server, 1).problem; !problem.empty()) {
     view_.inform(caption, "server \"" + server + "\" cannot be used: " + std::string(problem));
     return std::nullopt;
   }
-  SessionOptions options;
+  SessionOptions options = base;
   const std::string charset = view_.charsetField();
   const std::string items[] = {
       "charset=" + (charset.empty() ? std::string("auto") : charset),
       "fingerprint=" + view_.fingerprintField(),
       "login=" + std::string(kLoginOptionNames[static_cast<std::size_t>(view_.loginField())]),
       std::string(view_.paceField() ? "pace=on" : "pace=off"),
+      "max-sessions=" + view_.maxSessionsField(),
   };
   for (const std::string& item : items) {
     if (const std::string refused = applyOption(options, item); !refused.empty()) {
@@ -366,6 +373,16 @@ std::optional<SessionOptions> BridgeTableLogic::checkedFields(std::string_view c
   if (std::string why; !platform::charsetUsable(options.charsetName(), why)) {
     view_.inform(caption, "charset: " + why);
     return std::nullopt;
+  }
+  // Last, once every other field is taken: hashing takes a moment. An
+  // empty field keeps the stored password; "password=" with nothing removes it.
+  const std::string password = view_.removePasswordField() ? std::string() : view_.passwordField();
+  if (view_.removePasswordField() || !password.empty()) {
+    if (const std::string refused = applyOption(options, "password=" + password, &hasher_);
+        !refused.empty()) {
+      view_.inform(caption, refused);
+      return std::nullopt;
+    }
   }
   return options;
 }
@@ -432,6 +449,8 @@ void BridgeTableLogic::storeFields(Bridge& bridge, bool adding) {
     view_.setRow(currentRow_, &bridge, portText);
   }
   view_.setServerText(currentRow_, composeServerText(bridge));
+  // What was typed is hashed now; the field keeps no copy of it.
+  view_.resetPasswordField(bridge.options.hasPassword());
 
   if (bridge.enabled != 0) {
     openListener(bridge);

@@ -80,6 +80,15 @@ class BridgeTableView {
   virtual void setFingerprintField(const std::string& text) = 0;
   virtual void setLoginField(LoginMode login) = 0;
   virtual void setPaceField(bool pace) = 0;
+  virtual std::string maxSessionsField() const = 0;
+  virtual void setMaxSessionsField(const std::string& text) = 0;
+  // The password as typed (empty: keep the stored one) and the "Remove
+  // password" box. Only a hash is stored, so the field is never filled in.
+  virtual std::string passwordField() const = 0;
+  virtual bool removePasswordField() const = 0;
+  // Empties the password field and clears the box; `passwordSet` says that
+  // the Bridge has a password, which the empty field then shows it keeps.
+  virtual void resetPasswordField(bool passwordSet) = 0;
 
   // Appends a line to the event log (which drops its oldest line past
   // SessionActivity::kLogLimit, as the logic's copy does).
@@ -141,8 +150,10 @@ class BridgeTableLogic {
   using RandomSource = std::function<std::uint32_t()>;
 
   // `clock` dates the log and spaces notices; without one all times are 0.
+  // `hasher` hashes a typed password (platform::systemPasswordHasher() when null).
   BridgeTableLogic(BridgeList& bridges, BridgeTableView& view, ListenerControl& listeners,
-                   std::string settingsPath, RandomSource random, LocalClock clock = {});
+                   std::string settingsPath, RandomSource random, LocalClock clock = {},
+                   const PasswordHasher* hasher = nullptr);
 
   // Random port in the Port field; one row per Bridge (the last in the list
   // on top), each enabled Bridge's listener opened and its row checked.
@@ -191,8 +202,10 @@ class BridgeTableLogic {
  private:
   // The selected row's Bridge, making that row current; null without one.
   Bridge* selectedBridge();
-  // The options from the editor, or a box saying which field is refused and why.
-  std::optional<SessionOptions> checkedFields(std::string_view caption);
+  // `base` with the editor's options applied, or a box saying which field
+  // is refused and why. Options the editor has no field for stay as in
+  // `base`, and so does the password while its field is empty.
+  std::optional<SessionOptions> checkedFields(std::string_view caption, const SessionOptions& base);
   void storeFields(Bridge& bridge, bool adding);
   void openListener(Bridge& bridge);
   void closeListener(Bridge& bridge);
@@ -207,6 +220,7 @@ class BridgeTableLogic {
   ListenerControl& listeners_;
   std::string settingsPath_;
   RandomSource random_;
+  const PasswordHasher& hasher_;
   SessionActivity activity_;
   // The row the last insertion, lookup or checkbox notification concerned;
   // a failed listener open unchecks this row.

@@ -20,6 +20,7 @@
 #include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTableView>
 #include <QTextBlock>
 #include <QTime>
@@ -63,6 +64,9 @@ constexpr const char* kCommonCharsets[] = {
 
 // The login modes in LoginMode's order.
 constexpr const char* kLoginChoices[] = {"none", "server password", "SASL"};
+
+// Only a hash is stored, so a set password is shown by this alone.
+constexpr const char* kPasswordSetPlaceholder = "(set; type to change)";
 
 LocalTime localNow() {
   const QTime time = QTime::currentTime();
@@ -306,6 +310,30 @@ QLayout* MainWindow::buildOptionsEditor() {
   pace_->setObjectName(QStringLiteral("paceField"));
   pace_->setChecked(true);
   form->addWidget(pace_, 3, 1);
+  maxSessions_ = new QSpinBox;
+  maxSessions_->setObjectName(QStringLiteral("maxSessionsField"));
+  maxSessions_->setRange(1, kMostMaxSessions);
+  maxSessions_->setValue(kDefaultMaxSessions);
+  maxSessions_->setToolTip(QStringLiteral("DC clients this Bridge serves at once"));
+  label(4, "Max sessions:", maxSessions_);
+  password_ = new QLineEdit;
+  password_->setObjectName(QStringLiteral("passwordField"));
+  password_->setEchoMode(QLineEdit::Password);
+  password_->setToolTip(
+      QStringLiteral("A password DC clients must give to use this Bridge, stored only as a "
+                     "salted hash. Left empty, Update keeps the stored one"));
+  label(5, "Password:", password_);
+  removePassword_ = new QCheckBox(QStringLiteral("Remove password"));
+  removePassword_->setObjectName(QStringLiteral("removePasswordField"));
+  removePassword_->setToolTip(QStringLiteral("Update then lets DC clients in without one"));
+  // A password to remove is not typed as well.
+  connect(removePassword_, &QCheckBox::toggled, this, [this](bool remove) {
+    if (remove) {
+      password_->clear();
+    }
+    password_->setEnabled(!remove);
+  });
+  form->addWidget(removePassword_, 6, 1);
   return form;
 }
 
@@ -507,6 +535,30 @@ void MainWindow::setLoginField(LoginMode login) {
 
 void MainWindow::setPaceField(bool pace) {
   pace_->setChecked(pace);
+}
+
+std::string MainWindow::maxSessionsField() const {
+  return std::to_string(maxSessions_->value());
+}
+
+void MainWindow::setMaxSessionsField(const std::string& text) {
+  maxSessions_->setValue(fromBytes(text).toInt());
+}
+
+std::string MainWindow::passwordField() const {
+  // As typed: blanks are part of a password.
+  return toBytes(password_->text());
+}
+
+bool MainWindow::removePasswordField() const {
+  return removePassword_->isChecked();
+}
+
+void MainWindow::resetPasswordField(bool passwordSet) {
+  removePassword_->setChecked(false);
+  password_->clear();
+  password_->setPlaceholderText(passwordSet ? QString::fromLatin1(kPasswordSetPlaceholder)
+                                            : QString());
 }
 
 void MainWindow::appendLogLine(const std::string& text) {

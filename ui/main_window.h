@@ -20,6 +20,7 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QSpinBox;
 class QTableView;
 
 namespace quayside {
@@ -113,6 +114,11 @@ class MainWindow : public QWidget, private BridgeTableView {
   void setFingerprintField(const std::string& text) override;
   void setLoginField(LoginMode login) override;
   void setPaceField(bool pace) override;
+  std::string maxSessionsField() const override;
+  void setMaxSessionsField(const std::string& text) override;
+  std::string passwordField() const override;
+  bool removePasswordField() const override;
+  void resetPasswordField(bool passwordSet) override;
   void appendLogLine(const std::string& text) override;
   void showNotice(const Notice& notice) override;
   void setTrayToolTip(const std::string& text) override;
@@ -141,6 +147,9 @@ class MainWindow : public QWidget, private BridgeTableView {
   QLineEdit* fingerprint_ = nullptr;
   QComboBox* login_ = nullptr;
   QCheckBox* pace_ = nullptr;
+  QSpinBox* maxSessions_ = nullptr;
+  QLineEdit* password_ = nullptr;
+  QCheckBox* removePassword_ = nullptr;
   QPlainTextEdit* log_ = nullptr;
   QPushButton* trust_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;

@@ -75,6 +75,14 @@ TEST(BridgeRecord, OptionsLiveTaggedInTheReservedBytes) {
     return reserved;
   };
   using namespace std::string_literals;
+  // The tag and the length before `text`.
+  const auto tagged = [](const std::string& text) {
+    return "QSIDEOPT"s + static_cast<char>(text.size() & 0xFF) +
+           static_cast<char>(text.size() >> 8) + text;
+  };
+  const std::string hash =
+      "password-hash=pbkdf2-sha256:600000:AQIDBAUGBwgJCgsMDQ4PEA==:"
+      "WlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlo=";
   struct Row {
     const char* name;  // what is broken when the row fails
     std::string reserved;
@@ -88,6 +96,11 @@ TEST(BridgeRecord, OptionsLiveTaggedInTheReservedBytes) {
       {"length past the reserved bytes followed", "QSIDEOPT\xFF\xFFpace=off"s, "", true},
       {"broken option half applied", "QSIDEOPT\x13\0pace=off,colour=red"s, "", true},
       {"length cutting an option ignored", "QSIDEOPT\x06\0pace=off"s, "", true},
+      {"password hash and max-sessions read", tagged("max-sessions=3," + hash),
+       "max-sessions=3," + hash},
+      {"damaged password hash taken as no password", tagged(hash.substr(0, hash.size() - 2)), "",
+       true},
+      {"password text stored by hand taken as a password", tagged("password=secret"), "", true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -111,7 +124,7 @@ TEST(BridgeRecord, OptionsLiveTaggedInTheReservedBytes) {
   plain.reserved[5] = 0x77;
   EXPECT_EQ(static_cast<int>(encodeBridge(plain)[778]), 0x77);
   Bridge optioned = plain;
-  ASSERT_EQ(applyOptions(optioned.options, "login=sasl,charset=cp1251"), "");
+  ASSERT_EQ(applyOptions(optioned.options, "login=sasl,charset=cp1251,max-sessions=3," + hash), "");
   const BridgeRecord record = encodeBridge(optioned);
   const Bridge back = decodeBridge(record);
   EXPECT_TRUE(back.options == optioned.options);

@@ -2,6 +2,7 @@
 
 #include "core/version.h"
 #include "platform/net.h"
+#include "platform/password_hash.h"
 #include "support/child_process.h"
 #include "support/loopback.h"
 
@@ -47,6 +48,10 @@ TEST(DaemonArguments, TableOfCommandLines) {
       {"CharsetUnknownToTheSystem", {"--bridge", "1=a/#b,charset=no-such-set"}, false},
       {"CodePageCharset", {"--bridge", "1=a/#b,charset=windows-1251"}, true, false, 1},
       {"CommaWithoutOption", {"--bridge", "1=a/#b,"}, false},
+      {"MaxSessions", {"--bridge", "1=a/#b,max-sessions=1000"}, true, false, 1},
+      {"MaxSessionsOutOfRange", {"--bridge", "1=a/#b,max-sessions=0"}, false},
+      {"PasswordWithAPipe", {"--bridge", "1=a/#b,password=a|b"}, false},
+      {"DamagedPasswordHash", {"--bridge", "1=a/#b,password-hash=x"}, false},
       {"OptionsWithoutChannel", {"--bridge", "1=a/,pace=off"}, false},
       {"SettingsTwice", {"--settings", "a", "--settings", "b"}, false},
       {"UnknownOption", {"--verbose"}, false},
@@ -88,6 +93,17 @@ TEST(DaemonArguments, BridgeSplitsAtTheLastSlash) {
   ASSERT_EQ(optioned.bridges.size(), 1u);
   EXPECT_EQ(fieldText(optioned.bridges.front().channel), "#chat");
   EXPECT_EQ(formatOptions(optioned.bridges.front().options), "pace=off");
+
+  // A password is hashed as the arguments are read; only the hash is kept.
+  const std::vector<std::string_view> withPassword{"--bridge",
+                                                   "4111=irc.example.org/#chat,password=s3cret"};
+  const DaemonArguments guarded = parseDaemonArguments(withPassword);
+  ASSERT_EQ(guarded.bridges.size(), 1u) << guarded.error;
+  const SessionOptions& options = guarded.bridges.front().options;
+  EXPECT_EQ(options.password.iterations, platform::kPasswordIterations);
+  EXPECT_EQ(formatOptions(options).find("s3cret"), std::string::npos);
+  EXPECT_TRUE(platform::localPasswordMatches(options, "s3cret"));
+  EXPECT_FALSE(platform::localPasswordMatches(options, "s3cre"));
 }
 
 TEST(DaemonLog, ControlBytesCannotForgeLines) {

@@ -3,12 +3,41 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace quayside {
 namespace {
 
 constexpr std::string_view kHash =
     "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+// Salt bytes 1 to 16 and a key of 32 'Z's, in base64.
+constexpr std::string_view kSalt = "AQIDBAUGBwgJCgsMDQ4PEA==";
+constexpr std::string_view kKey = "WlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlo=";
+
+// Gives every password the same fixed hash and records what it was given.
+class FixedHasher : public PasswordHasher {
+ public:
+  bool hash(std::string_view password, PasswordHash& hash, std::string& error) const override {
+    given.emplace_back(password);
+    if (password == "fail") {
+      error = "no entropy";
+      return false;
+    }
+    hash.iterations = 100'000;
+    for (std::size_t i = 0; i < hash.salt.size(); ++i) {
+      hash.salt[i] = static_cast<std::uint8_t>(i + 1);
+    }
+    hash.key.fill('Z');
+    return true;
+  }
+  mutable std::vector<std::string> given;
+};
+
+std::string storedHash(std::string_view iterations, std::string_view salt, std::string_view key) {
+  return "password-hash=pbkdf2-sha256:" + std::string(iterations) + ":" + std::string(salt) + ":" +
+         std::string(key);
+}
 
 TEST(SessionOptions, ParseAndFormatRoundTrip) {
   struct Row {
@@ -37,11 +66,44 @@ TEST(SessionOptions, ParseAndFormatRoundTrip) {
       {"charset with a comma-free but odd name", "charset=cp 1252", "!"},
       {"trailing comma", "pace=off,", "!"},
       {"empty item", ",pace=off", "!"},
+      {"max-sessions written when not the default", "max-sessions=20", "max-sessions=20"},
+      {"max-sessions default not written", "max-sessions=20,max-sessions=8", ""},
+      {"max-sessions bounds and leading zeros", "max-sessions=1000,max-sessions=0001",
+       "max-sessions=1"},
+      {"max-sessions after pace", "max-sessions=1000,pace=off", "pace=off,max-sessions=1000"},
+      {"max-sessions zero", "max-sessions=0", "!"},
+      {"max-sessions above 1000", "max-sessions=1001", "!"},
+      {"max-sessions that would wrap", "max-sessions=4294967297", "!"},
+      {"max-sessions not a number", "max-sessions=eight", "!"},
+      {"max-sessions signed", "max-sessions=+8", "!"},
+      {"max-sessions empty", "max-sessions=", "!"},
+      {"password stored as its hash only", "password=secret", storedHash("100000", kSalt, kKey)},
+      {"empty password clears it", "password=secret,password=", ""},
+      {"stored hash read exactly", storedHash("10000000", kSalt, kKey),
+       storedHash("10000000", kSalt, kKey)},
+      {"password the hasher fails on", "password=fail", "!"},
+      {"password with a pipe", "password=a|b", "!"},
+      {"password with a dollar", "password=$a", "!"},
+      {"password with a NUL", std::string("password=a\0b", 12), "!"},
+      {"hash below the least iterations", storedHash("99999", kSalt, kKey), "!"},
+      {"hash above the most iterations", storedHash("10000001", kSalt, kKey), "!"},
+      {"hash iterations with a leading zero", storedHash("0100000", kSalt, kKey), "!"},
+      {"hash of another scheme",
+       "password-hash=pbkdf2-sha1:100000:" + std::string(kSalt) + ":" + std::string(kKey), "!"},
+      {"hash with a short salt", storedHash("100000", "AQIDBAUGBwgJCgsMDQ4P", kKey), "!"},
+      {"hash salt with spare bits set", storedHash("100000", "AQIDBAUGBwgJCgsMDQ4PEB==", kKey),
+       "!"},
+      {"hash with a short key",
+       storedHash("100000", kSalt, "WlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWg=="), "!"},
+      {"hash with a field more", storedHash("100000", kSalt, kKey) + ":x", "!"},
+      {"hash cut short", "password-hash=pbkdf2-sha256:100000:" + std::string(kSalt), "!"},
+      {"empty hash", "password-hash=", "!"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     SessionOptions options;
-    const std::string error = applyOptions(options, row.list);
+    const FixedHasher hasher;
+    const std::string error = applyOptions(options, row.list, &hasher);
     if (row.formatted == "!") {
       EXPECT_NE(error, "");
       continue;
@@ -58,6 +120,28 @@ TEST(SessionOptions, RefusalNamesTheKey) {
   SessionOptions options;
   EXPECT_NE(applyOption(options, "pace=maybe").find("pace"), std::string::npos);
   EXPECT_NE(applyOption(options, "colour=red").find("colour"), std::string::npos);
+  EXPECT_NE(applyOption(options, "max-sessions=0").find("max-sessions"), std::string::npos);
+}
+
+TEST(SessionOptions, PasswordTextIsHashedAsTypedAndNeverQuotedBack) {
+  SessionOptions options;
+  const FixedHasher hasher;
+  ASSERT_EQ(applyOption(options, "password=p=w,rd", &hasher), "");
+  EXPECT_EQ(hasher.given, std::vector<std::string>{"p=w,rd"});
+  EXPECT_TRUE(options.hasPassword());
+
+  // Without a hasher (a stored record) a password text is refused and the
+  // hash kept; no refusal repeats the text.
+  const struct {
+    const char* item;
+    const PasswordHasher* hasher;
+  } refusals[] = {{"password=hunter2", nullptr}, {"password=hunter2|", &hasher}};
+  for (const auto& refusal : refusals) {
+    const std::string refused = applyOption(options, refusal.item, refusal.hasher);
+    EXPECT_NE(refused.find("password"), std::string::npos) << refusal.item;
+    EXPECT_EQ(refused.find("hunter2"), std::string::npos) << refusal.item;
+    EXPECT_TRUE(options.hasPassword()) << refusal.item;
+  }
 }
 
 }  // namespace

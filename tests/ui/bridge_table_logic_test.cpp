@@ -2,6 +2,7 @@
 
 #include "bridge/settings.h"
 #include "core/version.h"
+#include "platform/password_hash.h"
 
 #include <gtest/gtest.h>
 
@@ -214,6 +215,15 @@ class FakeView : public BridgeTableView {
   void setFingerprintField(const std::string& text) override { fingerprint = text; }
   void setLoginField(LoginMode mode) override { login = mode; }
   void setPaceField(bool on) override { pace = on; }
+  std::string maxSessionsField() const override { return maxSessions; }
+  void setMaxSessionsField(const std::string& text) override { maxSessions = text; }
+  std::string passwordField() const override { return password; }
+  bool removePasswordField() const override { return removePassword; }
+  void resetPasswordField(bool set) override {
+    password.clear();
+    removePassword = false;
+    passwordSet = set;
+  }
   void appendLogLine(const std::string& text) override { log.push_back(text); }
   void showNotice(const Notice& notice) override { notices.push_back(notice.text); }
   void setTrayToolTip(const std::string& text) override { toolTip = text; }
@@ -242,6 +252,10 @@ class FakeView : public BridgeTableView {
   std::string charset, fingerprint, toolTip;
   LoginMode login = LoginMode::kNone;
   bool pace = true;
+  std::string maxSessions = "8";
+  std::string password;
+  bool removePassword = false;
+  bool passwordSet = false;  // what the empty field shows
   std::vector<std::string> log;
   std::vector<std::string> notices;
   std::vector<Box> boxes;
@@ -269,8 +283,9 @@ class LogicTest : public ::testing::Test {
   }
 
   BridgeTableLogic& start(std::vector<std::uint32_t> randomWords = {0x12345678}) {
-    logic_.emplace(bridges_, view_, listeners_, path_, sequence(std::move(randomWords)),
-                   [this] { return now_; });
+    logic_.emplace(
+        bridges_, view_, listeners_, path_, sequence(std::move(randomWords)),
+        [this] { return now_; }, &hasher_);
     view_.logic = &*logic_;
     listeners_.logic = &*logic_;
     logic_->initialise();
@@ -302,6 +317,8 @@ class LogicTest : public ::testing::Test {
   FakeListeners listeners_;
   std::optional<BridgeTableLogic> logic_;
   LocalTime now_{1000, 18, 2, 5};
+  // The real hash at the least iterations a stored hash may have, to keep tests quick.
+  const platform::SystemPasswordHasher hasher_{kLeastPasswordIterations};
 };
 
 TEST_F(LogicTest, EmptyStartShowsNoRowsAndARandomPortAbove1023) {
@@ -567,6 +584,8 @@ TEST_F(LogicTest, AddAndUpdateRefuseFieldsSayingWhichAndChangeNothing) {
     const char* charset;
     const char* fingerprint;
     const char* text;
+    const char* maxSessions = "8";
+    const char* password = "";
   } rows[] = {
       {"unknown scheme", "ftp://h", "", "",
        "server \"ftp://h\" cannot be used: the scheme is not one of irc://, ircs://"},
@@ -581,6 +600,10 @@ TEST_F(LogicTest, AddAndUpdateRefuseFieldsSayingWhichAndChangeNothing) {
        "charset: the character set \"no-such-set\" is not known to this system"},
       {"short fingerprint", "h", "", "abc",
        "fingerprint \"abc\" is not a SHA-256 fingerprint (64 hex digits)"},
+      {"no sessions at all", "h", "", "", "max-sessions \"0\" is not from 1 to 1000", "0"},
+      {"max sessions left empty", "h", "", "", "max-sessions \"\" is not a number", ""},
+      {"password a DC client cannot send", "h", "", "",
+       "password holds a NUL, '|' or '$', which a DC client cannot send", "8", "a|b"},
   };
   for (const auto& row : rows) {
     for (const bool adding : {true, false}) {
@@ -593,6 +616,8 @@ TEST_F(LogicTest, AddAndUpdateRefuseFieldsSayingWhichAndChangeNothing) {
       fill(row.server, "#c", "4002");
       view_.charset = row.charset;
       view_.fingerprint = row.fingerprint;
+      view_.maxSessions = row.maxSessions;
+      view_.password = row.password;
       listeners_.log.clear();
       adding ? logic_->add() : logic_->update();
 
@@ -616,28 +641,83 @@ TEST_F(LogicTest, OptionsAreStoredWithTheBridgeAndShownWhenSelected) {
   view_.fingerprint = "AA:" + std::string(62, 'A');
   view_.login = LoginMode::kSasl;
   view_.pace = false;
+  view_.maxSessions = "12";
+  view_.password = "quay";
   logic_->add();
   const Bridge& added = bridges_.back();
   EXPECT_EQ(fieldText(added.server), "ircs://irc.example");
   EXPECT_EQ(view_.rows.back().server, "ircs://irc.example/#chat");
-  EXPECT_EQ(formatOptions(added.options),
-            "charset=windows-1251,fingerprint=" + fingerprint + ",login=sasl,pace=off");
+  EXPECT_EQ(formatOptions(added.options)
+                .rfind("charset=windows-1251,fingerprint=" + fingerprint +
+                           ",login=sasl,pace=off,max-sessions=12,"
+                           "password-hash=pbkdf2-sha256:100000:",
+                       0),
+            0u);
+  EXPECT_TRUE(platform::localPasswordMatches(added.options, "quay"));
+  EXPECT_EQ(view_.password, "") << "the typed password is not left in the field";
+  EXPECT_TRUE(view_.passwordSet);
 
   view_.select(0);
   EXPECT_EQ(view_.charset, "auto");
   EXPECT_EQ(view_.fingerprint, "");
   EXPECT_EQ(view_.login, LoginMode::kNone);
   EXPECT_TRUE(view_.pace);
+  EXPECT_EQ(view_.maxSessions, "8");
+  EXPECT_FALSE(view_.passwordSet);
   view_.select(1);
   EXPECT_EQ(view_.charset, "windows-1251");
   EXPECT_EQ(view_.fingerprint, fingerprint);
   EXPECT_EQ(view_.login, LoginMode::kSasl);
   EXPECT_FALSE(view_.pace);
+  EXPECT_EQ(view_.maxSessions, "12");
+  EXPECT_TRUE(view_.passwordSet);
 
   view_.charset = "";  // a cleared charset is the default
   view_.pace = true;
+  view_.maxSessions = "8";
+  view_.removePassword = true;
   logic_->update();
   EXPECT_EQ(formatOptions(added.options), "fingerprint=" + fingerprint + ",login=sasl");
+  EXPECT_FALSE(view_.passwordSet);
+}
+
+TEST_F(LogicTest, UpdateKeepsTheStoredPasswordUnlessOneIsTypedOrRemoved) {
+  const struct {
+    const char* name;  // what is broken when the row fails
+    const char* typed;
+    bool remove;
+    const char* matches;  // the password that then matches; null: none is set
+  } rows[] = {
+      {"an empty field keeps the password", "", false, "first"},
+      {"a typed password replaces it", "second", false, "second"},
+      {"Remove password removes it", "", true, nullptr},
+      {"Remove password wins over a typed one", "second", true, nullptr},
+      {"a blank is a password", " ", false, " "},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    bridges_.clear();
+    view_ = FakeView{};
+    listeners_ = FakeListeners{};
+    Bridge& bridge = load("irc.example", 4001, 0);
+    ASSERT_EQ(applyOptions(bridge.options, "max-sessions=20,password=first", &hasher_), "");
+    const PasswordHash stored = bridge.options.password;
+    start();
+    view_.select(0);
+    view_.password = row.typed;
+    view_.removePassword = row.remove;
+    logic_->update();
+
+    EXPECT_TRUE(view_.boxes.empty());
+    EXPECT_EQ(bridge.options.maxSessions, 20);
+    EXPECT_EQ(bridge.options.hasPassword(), row.matches != nullptr);
+    EXPECT_EQ(view_.passwordSet, row.matches != nullptr);
+    EXPECT_EQ(view_.password, "");
+    if (row.matches != nullptr) {
+      EXPECT_TRUE(platform::localPasswordMatches(bridge.options, row.matches));
+      EXPECT_EQ(bridge.options.password == stored, std::string_view(row.typed).empty());
+    }
+  }
 }
 
 // ---- Sessions, the log and notices -------------------------------------------

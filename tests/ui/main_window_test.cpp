@@ -3,6 +3,7 @@
 #include "bridge/settings.h"
 #include "core/version.h"
 #include "platform/net.h"
+#include "platform/password_hash.h"
 #include "relay/registry.h"
 #include "relay/relay_thread.h"
 #include "support/loopback.h"
@@ -15,6 +16,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTableView>
 #include <QTest>
 
@@ -342,9 +344,18 @@ TEST_F(MainWindowTest, TheOptionsEditorStoresOptionsAndRefusesBadOnes) {
   child<QComboBox>("charsetField")->setCurrentText(QStringLiteral("koi8-r"));
   child<QComboBox>("loginField")->setCurrentIndex(1);
   child<QCheckBox>("paceField")->setChecked(false);
+  child<QSpinBox>("maxSessionsField")->setValue(30);
+  auto* password = child<QLineEdit>("passwordField");
+  EXPECT_EQ(password->echoMode(), QLineEdit::Password);
+  password->setText(QStringLiteral("pier"));
   child<QPushButton>("addButton")->click();
   ASSERT_EQ(bridges_.size(), 1u);
-  EXPECT_EQ(formatOptions(bridges_.back().options), "charset=koi8-r,login=pass,pace=off");
+  EXPECT_EQ(formatOptions(bridges_.back().options)
+                .rfind("charset=koi8-r,login=pass,pace=off,max-sessions=30,password-hash=", 0),
+            0u);
+  EXPECT_TRUE(platform::localPasswordMatches(bridges_.back().options, "pier"));
+  EXPECT_EQ(password->text(), QString());
+  EXPECT_EQ(password->placeholderText(), QStringLiteral("(set; type to change)"));
   EXPECT_EQ(window_->model().data(window_->model().index(0, 2), Qt::DisplayRole).toString(),
             QStringLiteral("listening"));
 
@@ -355,6 +366,19 @@ TEST_F(MainWindowTest, TheOptionsEditorStoresOptionsAndRefusesBadOnes) {
                                  "Bridge not updated|charset \"no such\" is not a character set "
                                  "name"}));
   EXPECT_EQ(bridges_.back().options.charsetName(), "koi8-r");
+
+  // Remove password empties and locks the field; Update then removes it.
+  child<QComboBox>("charsetField")->setCurrentText(QStringLiteral("koi8-r"));
+  password->setText(QStringLiteral("typed"));
+  child<QCheckBox>("removePasswordField")->setChecked(true);
+  EXPECT_EQ(password->text(), QString());
+  EXPECT_FALSE(password->isEnabled());
+  child<QPushButton>("updateButton")->click();
+  EXPECT_FALSE(bridges_.back().options.hasPassword());
+  EXPECT_EQ(bridges_.back().options.maxSessions, 30);
+  EXPECT_FALSE(child<QCheckBox>("removePasswordField")->isChecked());
+  EXPECT_TRUE(password->isEnabled());
+  EXPECT_EQ(password->placeholderText(), QString());
 }
 
 TEST_F(MainWindowTest, ARefusedCertificateIsNoticedAndCanBeTrusted) {

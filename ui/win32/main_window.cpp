@@ -27,6 +27,9 @@ constexpr const wchar_t* kCommonCharsets[] = {
 // The login modes in LoginMode's order.
 constexpr const wchar_t* kLoginChoices[] = {L"none", L"server password", L"SASL"};
 
+// Only a hash is stored, so a set password is shown by this alone.
+constexpr const wchar_t* kPasswordSetCue = L"(set; type to change)";
+
 constexpr int kPortColumn = 0;
 constexpr int kServerColumn = 1;
 constexpr int kStateColumn = 2;
@@ -201,6 +204,9 @@ void MainWindow::initialiseDialog() {
   }
   SendDlgItemMessageW(window_, IDC_LOGIN, CB_SETCURSEL, 0, 0);
   CheckDlgButton(window_, IDC_PACE, BST_CHECKED);
+  SendDlgItemMessageW(window_, IDC_MAX_SESSIONS, EM_SETLIMITTEXT, 4, 0);
+  SendDlgItemMessageW(window_, IDC_MAX_SESSIONS_SPIN, UDM_SETRANGE32, 1, kMostMaxSessions);
+  SendDlgItemMessageW(window_, IDC_MAX_SESSIONS_SPIN, UDM_SETPOS32, 0, kDefaultMaxSessions);
 
   // The log keeps up to SessionActivity::kLogLimit lines, past an edit
   // control's default 32 K characters.
@@ -467,6 +473,16 @@ void MainWindow::command(int id, int code) {
     case IDC_PORT:
       if (code == EN_CHANGE) {
         logic_.portFieldChanged();
+      }
+      break;
+    case IDC_REMOVE_PASSWORD:
+      if (code == BN_CLICKED) {
+        // A password to remove is not typed as well.
+        const bool remove = removePasswordField();
+        if (remove) {
+          setControlText(IDC_PASSWORD, {});
+        }
+        EnableWindow(control(IDC_PASSWORD), remove ? FALSE : TRUE);
       }
       break;
     default:
@@ -810,6 +826,32 @@ void MainWindow::setLoginField(LoginMode login) {
 
 void MainWindow::setPaceField(bool pace) {
   CheckDlgButton(window_, IDC_PACE, pace ? BST_CHECKED : BST_UNCHECKED);
+}
+
+std::string MainWindow::maxSessionsField() const {
+  return trimmed(controlText(IDC_MAX_SESSIONS));
+}
+
+void MainWindow::setMaxSessionsField(const std::string& text) {
+  setControlText(IDC_MAX_SESSIONS, text);
+}
+
+std::string MainWindow::passwordField() const {
+  // As typed: blanks are part of a password.
+  return controlText(IDC_PASSWORD);
+}
+
+bool MainWindow::removePasswordField() const {
+  return IsDlgButtonChecked(window_, IDC_REMOVE_PASSWORD) == BST_CHECKED;
+}
+
+void MainWindow::resetPasswordField(bool passwordSet) {
+  CheckDlgButton(window_, IDC_REMOVE_PASSWORD, BST_UNCHECKED);
+  const HWND field = control(IDC_PASSWORD);
+  EnableWindow(field, TRUE);
+  setControlText(IDC_PASSWORD, {});
+  SendMessageW(field, EM_SETCUEBANNER, FALSE,
+               reinterpret_cast<LPARAM>(passwordSet ? kPasswordSetCue : L""));
 }
 
 void MainWindow::appendLogLine(const std::string& text) {

@@ -101,6 +101,11 @@ class MainWindow final : private BridgeTableView, private ListenerHost {
   void setFingerprintField(const std::string& text) override;
   void setLoginField(LoginMode login) override;
   void setPaceField(bool pace) override;
+  std::string maxSessionsField() const override;
+  void setMaxSessionsField(const std::string& text) override;
+  std::string passwordField() const override;
+  bool removePasswordField() const override;
+  void resetPasswordField(bool passwordSet) override;
   void appendLogLine(const std::string& text) override;
   void showNotice(const Notice& notice) override;
   void setTrayToolTip(const std::string& text) override;

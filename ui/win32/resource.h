@@ -29,6 +29,10 @@
 #define IDC_EXIT 1019
 #define IDC_SETTINGS_PATH 1020
 #define IDC_SEPARATOR 1021
+#define IDC_MAX_SESSIONS 1022
+#define IDC_MAX_SESSIONS_SPIN 1023
+#define IDC_PASSWORD 1024
+#define IDC_REMOVE_PASSWORD 1025
 
 // Context menu of the event log.
 #define IDM_TRUST 2001
