@@ -4,6 +4,7 @@
 #include "platform/charset.h"
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "platform/password_hash.h"
 #include "platform/stream.h"
 #include "platform/tls.h"
 #include "platform/wait.h"
@@ -12,10 +13,12 @@
 #include "relay/registry.h"
 #include "translate/client_charset.h"
 #include "translate/composer.h"
+#include "translate/nmdc_text.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -687,19 +690,16 @@ struct EarlyWords {
   std::string gone;              // why the client's side ended meanwhile, if it did
 };
 
-// Reads the client until it has named itself, for `wait` and
-// kStreamCapacity bytes at most. Its commands are translated on a copy of
-// the conversation state whose output is let go, so the nick is read as the
-// session will read it, and nothing reaches either peer yet.
-EarlyWords readUpToNick(const Relay& relay, std::chrono::milliseconds wait) {
-  EarlyWords early;
-  early.probe = std::make_unique<Relay>();
-  static_cast<RelayState&>(*early.probe) = relay;
+// Reads the client into `early` until `done`, `deadline` or
+// kStreamCapacity bytes, whichever comes first. Its commands are translated
+// on a copy of the conversation state whose output is let go, so they are
+// read as the session will read them, and nothing reaches either peer yet.
+void readEarly(const Relay& relay, EarlyWords& early, Clock::time_point deadline,
+               const std::function<bool()>& done) {
   DiscardOutput discard;
   std::array<char, 4096> chunk;
-  const Clock::time_point deadline = Clock::now() + wait;
   const SocketHandle stopHandle = relayStopHandle();
-  while (early.probe->nick.empty() && early.bytes.size() < kStreamCapacity) {
+  while (!done() && early.bytes.size() < kStreamCapacity) {
     const Clock::time_point now = Clock::now();
     if (now >= deadline) {
       break;
@@ -711,7 +711,11 @@ EarlyWords readUpToNick(const Relay& relay, std::chrono::milliseconds wait) {
       early.gone = "waiting for data failed";
       break;
     }
-    if (status == platform::WaitStatus::kTimedOut || relaysStopping()) {
+    if (relaysStopping()) {
+      early.gone = kStopReason;
+      break;
+    }
+    if (status == platform::WaitStatus::kTimedOut) {
       break;
     }
     if (!entries[0].readable) {
@@ -727,9 +731,73 @@ EarlyWords readUpToNick(const Relay& relay, std::chrono::milliseconds wait) {
     early.bytes += bytes;
     feed(*early.probe, Stream::kClient, bytes, standardTranslator(), discard);
   }
-  // A password sent unasked is taken by the session itself.
+  // A password is taken by the session itself.
   early.probe->password.wipe();
+}
+
+// Reads the client until it has named itself, for `wait` at most.
+EarlyWords readUpToNick(const Relay& relay, std::chrono::milliseconds wait) {
+  EarlyWords early;
+  early.probe = std::make_unique<Relay>();
+  static_cast<RelayState&>(*early.probe) = relay;
+  readEarly(relay, early, Clock::now() + wait, [&early] { return !early.probe->nick.empty(); });
   return early;
+}
+
+// How long the user may take to give the Bridge's password once asked: a
+// DC client may ask its user to type it.
+constexpr auto kPasswordWait = std::chrono::seconds(60);
+constexpr std::string_view kMyPass = "$MyPass ";
+
+// The password of the first complete "$MyPass" in `bytes`, as sent (escaped).
+std::optional<std::string_view> givenPassword(std::string_view bytes) {
+  for (std::size_t start = 0, end = bytes.find('|'); end != std::string_view::npos;
+       start = end + 1, end = bytes.find('|', start)) {
+    const std::string_view command = bytes.substr(start, end - start);
+    if (command.starts_with(kMyPass)) {
+      return command.substr(kMyPass.size());
+    }
+  }
+  return std::nullopt;
+}
+
+// How the Bridge's own password went.
+struct PasswordGate {
+  bool passed = false;
+  std::string end;       // why the session ends (when not passed)
+  bool byClient = true;  // the client left, or took too long
+};
+
+constexpr std::string_view kLocalPasswordRefused = "Quayside refused the hub password";
+
+// Asks the client for the Bridge's own password and checks what it gives,
+// before any IRC traffic. The password is compared as the IRC login would
+// send it (unescaped), and one with a NUL byte is refused, never cut.
+PasswordGate passLocalPassword(Relay& relay, EarlyWords& early) {
+  PasswordGate gate;
+  platform::sendAll(relay.clientSocket, "$GetPass|");
+  readEarly(relay, early, Clock::now() + kPasswordWait,
+            [&early] { return givenPassword(early.bytes).has_value(); });
+  const std::optional<std::string_view> given = givenPassword(early.bytes);
+  if (!early.gone.empty()) {
+    gate.end = early.gone;
+    return gate;
+  }
+  if (!given) {
+    gate.end = "the client gave no hub password within " +
+               std::to_string(std::chrono::seconds(kPasswordWait).count()) + " seconds";
+    return gate;
+  }
+  std::string password(given->size(), '\0');
+  password.resize(nmdcUnescape(*given, password.data(), password.size()));
+  gate.passed = given->find('\0') == std::string_view::npos &&
+                platform::localPasswordMatches(relay.options, password);
+  std::fill(password.begin(), password.end(), '\0');
+  if (!gate.passed) {
+    gate.end = std::string(kLocalPasswordRefused);
+    gate.byClient = false;
+  }
+  return gate;
 }
 
 // Waits for the Bridge's turn for this session's IRC connection (none with
@@ -830,6 +898,7 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
   }
   const bool named = early.probe && !early.probe->nick.empty();
   std::string turnMissed;
+  PasswordGate gate;
 
   if (!failure.empty()) {
     reason = std::string(failure) + ": " + detail;
@@ -849,6 +918,17 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
              heldText(*held) + ")";
     kind = EndKind::kHeld;
     toClient = heldAnswer(*held, clientEncoding(*early.probe));
+  } else if (relay.options.hasPassword() && !(gate = passLocalPassword(relay, early)).passed) {
+    reason = gate.end;
+    kind = gate.byClient ? EndKind::kByClient : EndKind::kFailure;
+    if (!gate.byClient) {
+      // Held as a refusal by the server would be: a guesser waits too.
+      relay.nick = early.probe->nick;
+      holdCause = HoldCause::kPassword;
+      holdReason = kLocalPasswordRefused;
+      toClient = "$BadPass|";
+      appendStatusLine(toClient, holdReason, clientEncoding(*early.probe));
+    }
   } else if (!relay.admission.validate(relay.options.maxSessions)) {
     reason = "turned away: the Bridge runs " + std::to_string(relay.options.maxSessions) +
              " sessions already";
@@ -859,6 +939,10 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
     kind = EndKind::kByClient;
   } else {
     early.probe.reset();  // the session reads those bytes itself
+    if (gate.passed && relay.options.login != LoginMode::kNone) {
+      // The client was asked once; its "$MyPass" logs in to IRC as well.
+      relay.loginStep = LoginStep::kAsked;
+    }
     failure = connectServer(relay, server, detail);
     if (failure.empty()) {
       server->setSendLimit(timeouts.send);

@@ -244,8 +244,11 @@ void validateNick(Command& c) {
     return nmdcUnescape(raw, area.data(), area.size());
   });
   if (awaitsPassword(relay)) {
-    // "$Hello" and NICK wait for the password, as PASS and CAP go first.
-    askPassword(c);
+    // "$Hello" and NICK wait for the password, as PASS and CAP go first
+    // (asked once: a Bridge's own password was asked for already).
+    if (relay.loginStep == LoginStep::kIdle) {
+      askPassword(c);
+    }
     return;
   }
   sendHello(c);

@@ -1,5 +1,7 @@
 #include "relay/relay_thread.h"
 
+#include "platform/password_hash.h"
+
 #include "platform/net.h"
 #include "recording_translator.h"
 #include "relay/refusal_holds.h"
@@ -355,6 +357,61 @@ TEST_F(RelayThreadTest, ClientThatDoesNotNameItselfOpensNoConnection) {
     EXPECT_EQ(connected, kNoSocket) << "a server connection was opened";
     platform::closeSocket(connected);
     platform::closeSocket(hubClient_);
+  }
+}
+
+// A Bridge's own password is asked for before any IRC traffic: a right one
+// goes on (and with login=pass is the IRC password too), a wrong one or one
+// with a NUL gets $BadPass, the close and a hold, and no connect.
+TEST_F(RelayThreadTest, BridgePasswordIsAskedBeforeAnyIrcTraffic) {
+  struct Row {
+    const char* name;
+    LoginMode login;
+    std::string given;
+    std::string told;      // after "$GetPass|"; empty: the session goes on
+    std::string toServer;  // the first lines the server gets
+  };
+  const std::vector<Row> rows = {
+      {"right", LoginMode::kNone, "$MyPass s3cret|", "", "NICK me\r\n"},
+      {"right, also for IRC", LoginMode::kPass, "$MyPass s3cret|", "",
+       "PASS s3cret\r\nNICK me\r\n"},
+      {"wrong", LoginMode::kNone, "$MyPass s3cre|",
+       "$BadPass|*** Quayside refused the hub password|", ""},
+      {"cut at a NUL", LoginMode::kPass, std::string("$MyPass s3cret\0x|", 17),
+       "$BadPass|*** Quayside refused the hub password|", ""},
+  };
+  const platform::SystemPasswordHasher hasher(kLeastPasswordIterations);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    standard_ = true;
+    options_ = SessionOptions{};
+    ASSERT_EQ(applyOption(options_, "password=s3cret", &hasher), "");
+    options_.login = row.login;
+    holds_ = std::make_shared<RefusalHolds>();
+    start(serverText());
+    const std::string asked = std::string(kLockString) + "$GetPass|";
+    ASSERT_EQ(readUntil(hubClient_, asked), asked);
+    ASSERT_TRUE(platform::sendAll(hubClient_, row.given));
+    if (row.told.empty()) {
+      ircServer_ = serverListener_.accept();
+      ASSERT_NE(ircServer_, kNoSocket);
+      EXPECT_EQ(readUntil(ircServer_, "NICK me\r\n"), row.toServer);
+      EXPECT_EQ(readUntil(hubClient_, "$Hello me|"), "$Hello me|") << "asked twice";
+      platform::closeSocket(hubClient_);
+      thread_.join();
+      platform::closeSocket(ircServer_);
+      continue;
+    }
+    std::string received;
+    EXPECT_TRUE(waitForClose(hubClient_, received));
+    EXPECT_EQ(received, row.told);
+    platform::closeSocket(hubClient_);
+    thread_.join();
+    EXPECT_EQ(observer_.reason(), "Quayside refused the hub password");
+    EXPECT_TRUE(holds_->find("me", RefusalHolds::Clock::now()).has_value());
+    SocketHandle connected = serverListener_.accept(0ms);
+    EXPECT_EQ(connected, kNoSocket) << "a refused client connected to the server";
+    platform::closeSocket(connected);
   }
 }
 
