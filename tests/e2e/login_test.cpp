@@ -116,6 +116,42 @@ TEST_F(PassLoginTest, ServerPasswordLetsInAndAWrongOneIsRefused) {
       << daemon_->log();
 }
 
+// The Bridge's own password, the same as the server's here: asked for
+// before the IRC connection opens, then given to the server as well; a
+// wrong one, or one with a NUL, never reaches the server.
+TEST_F(PassLoginTest, BridgePasswordGuardsTheIrcConnection) {
+  startDaemon(server_->port(), std::string("pass,password=") + kServerPassword);
+  struct Row {
+    const char* nick;
+    std::string password;
+    bool admitted;
+  };
+  const Row rows[] = {
+      {"guesser", kWrongPassword, false},
+      {"nulled", std::string(kServerPassword) + std::string(1, '\0') + "x", false},
+      {"owner", kServerPassword, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.nick);
+    NmdcClient client(row.nick);
+    ASSERT_TRUE(client.connect(localPort_));
+    ASSERT_TRUE(client.greet());
+    client.sendNick();
+    ASSERT_TRUE(client.expectNext("$GetPass|")) << "the password is asked for first";
+    client.send("$MyPass " + row.password + "|");
+    if (row.admitted) {
+      ASSERT_TRUE(client.expectNext("$Supports NickChange UserCommand NoGetINFO NoHello |"));
+      ASSERT_TRUE(client.expectNext("$Hello owner|")) << "asked twice, or not let in";
+      ASSERT_TRUE(client.registerInfo(kChannel));
+      continue;
+    }
+    EXPECT_TRUE(client.expectNext("$BadPass|"));
+    EXPECT_TRUE(client.expectNext("*** Quayside refused the hub password|"));
+    EXPECT_TRUE(client.readUntilClosed()) << "still connected after $BadPass";
+  }
+  EXPECT_EQ(connectedRelays(daemon_->log()), 1u) << daemon_->log();
+}
+
 // One network for the suite: starting InspIRCd and Atheme takes a while.
 class SaslLoginTest : public LoginTest {
  protected:
