@@ -926,8 +926,10 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
       relay.nick = early.probe->nick;
       holdCause = HoldCause::kPassword;
       holdReason = kLocalPasswordRefused;
-      toClient = "$BadPass|";
+      // Said before $BadPass: some clients close at $BadPass and show
+      // nothing after it.
       appendStatusLine(toClient, holdReason, clientEncoding(*early.probe));
+      toClient += "$BadPass|";
     }
   } else if (!relay.admission.validate(relay.options.maxSessions)) {
     reason = "turned away: the Bridge runs " + std::to_string(relay.options.maxSessions) +

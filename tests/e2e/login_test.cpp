@@ -145,8 +145,8 @@ TEST_F(PassLoginTest, BridgePasswordGuardsTheIrcConnection) {
       ASSERT_TRUE(client.registerInfo(kChannel));
       continue;
     }
-    EXPECT_TRUE(client.expectNext("$BadPass|"));
     EXPECT_TRUE(client.expectNext("*** Quayside refused the hub password|"));
+    EXPECT_TRUE(client.expectNext("$BadPass|"));
     EXPECT_TRUE(client.readUntilClosed()) << "still connected after $BadPass";
   }
   EXPECT_EQ(connectedRelays(daemon_->log()), 1u) << daemon_->log();

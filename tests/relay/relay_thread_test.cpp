@@ -376,9 +376,9 @@ TEST_F(RelayThreadTest, BridgePasswordIsAskedBeforeAnyIrcTraffic) {
       {"right, also for IRC", LoginMode::kPass, "$MyPass s3cret|", "",
        "PASS s3cret\r\nNICK me\r\n"},
       {"wrong", LoginMode::kNone, "$MyPass s3cre|",
-       "$BadPass|*** Quayside refused the hub password|", ""},
+       "*** Quayside refused the hub password|$BadPass|", ""},
       {"cut at a NUL", LoginMode::kPass, std::string("$MyPass s3cret\0x|", 17),
-       "$BadPass|*** Quayside refused the hub password|", ""},
+       "*** Quayside refused the hub password|$BadPass|", ""},
   };
   const platform::SystemPasswordHasher hasher(kLeastPasswordIterations);
   for (const Row& row : rows) {
