@@ -3,7 +3,9 @@
 #include "bridge/about.h"
 #include "bridge/listener.h"
 #include "bridge/settings.h"
+#include "core/calendar_time.h"
 #include "platform/charset.h"
+#include "platform/clock.h"
 #include "platform/password_hash.h"
 #include "platform/wait.h"
 #include "relay/registry.h"
@@ -64,8 +66,8 @@ class DaemonHost : public ListenerHost {
   void uncheckCurrentRow() override {}
 
   void noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t peerAddress,
-                  std::string_view reason) override {
-    log_.line(acceptNoteText(bridge, note, peerAddress, reason));
+                  std::uint16_t peerPort, std::string_view reason) override {
+    log_.line(acceptNoteText(bridge, note, peerAddress, peerPort, reason));
     if (note == AcceptNote::kAcceptFailed) {
       rest(bridge.listenSocket);
       rest(bridge.listenSocket6);
@@ -308,10 +310,11 @@ std::string errorOpeningPortText(const Bridge& bridge, std::string_view reason) 
 }
 
 std::string acceptNoteText(const Bridge& bridge, ListenerHost::AcceptNote note,
-                           std::uint32_t peerAddress, std::string_view reason) {
+                           std::uint32_t peerAddress, std::uint16_t peerPort,
+                           std::string_view reason) {
   switch (note) {
     case ListenerHost::AcceptNote::kAccepted:
-      return "client accepted on port " + portText(bridge);
+      return "session " + portText(bridge) + " from :" + std::to_string(peerPort) + " accepted";
     case ListenerHost::AcceptNote::kRefused:
       return "client refused on port " + portText(bridge) + " from " + dotted(peerAddress);
     case ListenerHost::AcceptNote::kRelayNotStarted:
@@ -327,25 +330,43 @@ std::string acceptNoteText(const Bridge& bridge, ListenerHost::AcceptNote note,
   return "accept failed on port " + portText(bridge) + ": " + std::string(reason);
 }
 
+std::string sessionText(const Relay& relay) {
+  std::string text = "session " + std::to_string(relay.bridgePort);
+  const std::string_view nick = relay.nick.empty() ? relay.namedAs.view() : relay.nick.view();
+  if (!nick.empty()) {
+    text += "/" + std::string(nick);
+    const std::string_view irc = relay.ircNick.view();
+    if (!irc.empty() && irc != nick) {
+      text += " (" + std::string(irc) + ")";
+    }
+  }
+  return text + " from :" + std::to_string(relay.clientPort);
+}
+
 std::string relayConnectedText(const Relay& relay) {
-  return "relay connected to " + std::string(relay.serverText.view()) + " (" +
+  return sessionText(relay) + " connected to " + std::string(relay.serverText.view()) + " (" +
          std::string(relay.serverAddress.view()) + ":" + std::to_string(relay.serverPort) +
          ") channel " + std::string(relay.channel.view());
 }
 
 std::string relayWelcomedText(const Relay& relay) {
-  return "relay welcomed by " + std::string(relay.serverText.view()) + " channel " +
+  return sessionText(relay) + " welcomed by " + std::string(relay.serverText.view()) + " channel " +
          std::string(relay.channel.view()) + " as IRC nick " + std::string(ircNick(relay));
 }
 
 std::string relayEndedText(const Relay& relay, std::string_view reason) {
-  return "relay ended for " + std::string(relay.serverText.view()) + " channel " +
-         std::string(relay.channel.view()) + ": " + std::string(reason);
+  return sessionText(relay) + " ended: " + std::string(reason);
 }
 
 std::string relayNoteText(const Relay& relay, std::string_view text) {
-  return "relay for " + std::string(relay.serverText.view()) + " channel " +
-         std::string(relay.channel.view()) + ": " + std::string(text);
+  return sessionText(relay) + ": " + std::string(text);
+}
+
+std::string localTimeNow() {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const std::optional<CalendarTime> time =
+      platform::localCalendarTime(std::chrono::duration_cast<std::chrono::seconds>(now).count());
+  return time ? dateTimeText(*time) : std::string("(time unknown)");
 }
 
 std::string_view ircNick(const Relay& relay) {
@@ -363,7 +384,7 @@ std::string logSafe(std::string_view text) {
 }
 
 void DaemonLog::line(std::string_view text) {
-  const std::string whole = "quayside-daemon: " + logSafe(text) + '\n';
+  const std::string whole = timeText_() + " quayside-daemon: " + logSafe(text) + '\n';
   const std::lock_guard lock(mutex_);
   sink_(whole);
 }

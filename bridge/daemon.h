@@ -46,7 +46,12 @@ bool parseBridgeOption(std::string_view text, Bridge& bridge, std::string& error
 std::string listeningText(const Bridge& bridge);
 std::string errorOpeningPortText(const Bridge& bridge, std::string_view reason);
 std::string acceptNoteText(const Bridge& bridge, ListenerHost::AcceptNote note,
-                           std::uint32_t peerAddress, std::string_view reason);
+                           std::uint32_t peerAddress, std::uint16_t peerPort,
+                           std::string_view reason);
+// "session 4111/alice (alice_) from :51022": the Bridge's port, the DC nick
+// (and the IRC nick when it differs) and the client's port, so each line can
+// be traced to one user among many sessions.
+std::string sessionText(const Relay& relay);
 std::string relayConnectedText(const Relay& relay);
 std::string relayWelcomedText(const Relay& relay);
 std::string relayEndedText(const Relay& relay, std::string_view reason);
@@ -61,14 +66,20 @@ std::string logSafe(std::string_view text);
 
 // The daemon's log: one line per event, written whole. Thread-safe, since
 // relays report from their own threads; it must outlive every relay.
+// The local date and time now, as log lines begin.
+std::string localTimeNow();
+
 class DaemonLog : public RelayObserver {
  public:
   using Sink = std::function<void(std::string_view line)>;  // the line ends in '\n'
 
-  explicit DaemonLog(Sink sink) : sink_(std::move(sink)) {}
+  using TimeText = std::function<std::string()>;  // "2026-12-08 18:02:11"
 
-  // Writes "quayside-daemon: " and `text`; control bytes are shown as '?'
-  // so hostile server or channel texts cannot forge lines.
+  explicit DaemonLog(Sink sink, TimeText timeText = localTimeNow)
+      : sink_(std::move(sink)), timeText_(std::move(timeText)) {}
+
+  // Writes the local time, "quayside-daemon: " and `text`; control bytes
+  // are shown as '?' so hostile server or channel texts cannot forge lines.
   void line(std::string_view text);
 
   void relayConnected(const Relay& relay) override;
@@ -79,6 +90,7 @@ class DaemonLog : public RelayObserver {
  private:
   std::mutex mutex_;
   Sink sink_;  // guarded by mutex_
+  TimeText timeText_;
 };
 
 // A sink writing each line to standard error with one write.

@@ -47,12 +47,14 @@ void ensureOwnAcceptMessage(const BridgeList& bridges, Bridge& bridge) {
   bridge.acceptMessage = candidate;
 }
 
-std::unique_ptr<Relay> relayFor(const Bridge& bridge, SocketHandle client) {
+std::unique_ptr<Relay> relayFor(const Bridge& bridge, SocketHandle client,
+                                std::uint16_t clientPort) {
   std::unique_ptr<Relay> relay(new (std::nothrow) Relay());
   if (!relay) {
     return relay;
   }
   relay->clientSocket = client;
+  relay->clientPort = clientPort;
   relay->upstreamKind = bridge.upstreamKind;
   relay->clientKind = bridge.clientKind;
   relay->channel.assign(fieldText(bridge.channel));
@@ -144,23 +146,24 @@ void Listeners::acceptClient(std::uint32_t acceptMessage) {
     return;
   }
   std::uint32_t peer = 0;
+  std::uint16_t peerPort = 0;
   std::string error;
   // The event does not say which of the two listeners has the connection;
   // both are non-blocking, so the one without any just says so.
-  SocketHandle client = platform::acceptFrom(bridge->listenSocket, peer, &error);
+  SocketHandle client = platform::acceptFrom(bridge->listenSocket, peer, &error, &peerPort);
   if (client == kNoSocket && error.empty() && bridge->listenSocket6 != kNoSocket) {
-    client = platform::acceptFrom(bridge->listenSocket6, peer, &error);
+    client = platform::acceptFrom(bridge->listenSocket6, peer, &error, &peerPort);
   }
   if (client == kNoSocket && error.empty()) {
     return;  // nothing pending after all
   }
   if (client == kNoSocket) {
-    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kAcceptFailed, 0, error);
+    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kAcceptFailed, 0, 0, error);
     return;
   }
   if (peer != platform::kLoopback) {
     platform::closeSocket(client);
-    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kRefused, peer, {});
+    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kRefused, peer, peerPort, {});
     return;
   }
 
@@ -174,22 +177,22 @@ void Listeners::acceptClient(std::uint32_t acceptMessage) {
           client, std::string(kLockString) + tooManySessionsLine(bridge->options.maxSessions));
       platform::closeSocket(client);
       if (verdict == Admission::Verdict::kFirstRefused) {
-        host_.noteAccept(*bridge, ListenerHost::AcceptNote::kOverCap, peer, {});
+        host_.noteAccept(*bridge, ListenerHost::AcceptNote::kOverCap, peer, peerPort, {});
       }
       return;
     }
   }
-  std::unique_ptr<Relay> relay = relayFor(*bridge, client);
+  std::unique_ptr<Relay> relay = relayFor(*bridge, client, peerPort);
   if (!relay) {
     platform::closeSocket(client);
-    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kRelayNotStarted, peer, {});
+    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kRelayNotStarted, peer, peerPort, {});
     return;
   }
-  host_.noteAccept(*bridge, ListenerHost::AcceptNote::kAccepted, peer, {});
+  host_.noteAccept(*bridge, ListenerHost::AcceptNote::kAccepted, peer, peerPort, {});
   // From here the Relay belongs to its thread, which closes the client's
   // connection itself if it cannot start.
   if (!startRelay(std::move(relay), observer_, timeouts_)) {
-    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kRelayNotStarted, peer, {});
+    host_.noteAccept(*bridge, ListenerHost::AcceptNote::kRelayNotStarted, peer, peerPort, {});
   }
 }
 

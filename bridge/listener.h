@@ -33,7 +33,8 @@ class ListenerHost {
   // away by the Bridge's caps.
   enum class AcceptNote { kAccepted, kRefused, kRelayNotStarted, kAcceptFailed, kOverCap };
   virtual void noteAccept(const Bridge& /*bridge*/, AcceptNote /*note*/,
-                          std::uint32_t /*peerAddress*/, std::string_view /*reason*/) {}
+                          std::uint32_t /*peerAddress*/, std::uint16_t /*peerPort*/,
+                          std::string_view /*reason*/) {}
 };
 
 // Opens and closes Bridges' listeners and turns accepted connections into

@@ -75,8 +75,9 @@ std::uint16_t boundPort(SocketHandle socket);
 // Takes one pending connection, with Nagle off; kNoSocket when there is none
 // (`error` untouched) or it failed (the system's reason goes to `error` when
 // given). `peerAddress` receives the peer's IPv4 address; an IPv6 peer is
-// kLoopback when it is exactly ::1, else 0.
+// kLoopback when it is exactly ::1, else 0. `peerPort`, when given, the
+// peer's port.
 SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress,
-                        std::string* error = nullptr);
+                        std::string* error = nullptr, std::uint16_t* peerPort = nullptr);
 
 }  // namespace quayside::platform

@@ -148,6 +148,10 @@ struct Relay : RelayState {
   SocketHandle clientSocket = kNoSocket;
   SocketHandle serverSocket = kNoSocket;
   std::uint16_t bridgePort = 0;  // the local port of the Bridge that accepted it
+  std::uint16_t clientPort = 0;  // the client's own port, which tells its lines apart in the log
+  // The nick the client named itself with before the connect, for the log
+  // (`nick` is the session's, set once the connect is made).
+  FixedText<kNickCapacity> namedAs;
   // The accepting Bridge's holds, shared with it; null: nothing is held.
   std::shared_ptr<RefusalHolds> holds;
   // The connection's place in the accepting Bridge's caps; none: uncapped.

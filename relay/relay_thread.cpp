@@ -850,6 +850,7 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
   relay.loginFlags = 0;
   relay.clientFeatures = 0;
   relay.nick.clear();
+  relay.namedAs.clear();
   relay.topic.clear();
   relay.endReason.clear();
   relay.endCause = EndCause::kOther;
@@ -897,6 +898,9 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
     failure = "the character set cannot be used";
   }
   const bool named = early.probe && !early.probe->nick.empty();
+  if (named) {
+    relay.namedAs = early.probe->nick;
+  }
   std::string turnMissed;
   PasswordGate gate;
 

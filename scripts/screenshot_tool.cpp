@@ -48,7 +48,7 @@ void playSessions(quayside::BridgeList& bridges, quayside::BridgeTableLogic& log
   const quayside::Bridge& refused = *std::next(bridges.rbegin());
   const auto accepted = quayside::ListenerHost::AcceptNote::kAccepted;
 
-  logic.acceptNoted(live, accepted, quayside::platform::kLoopback, {});
+  logic.acceptNoted(live, accepted, quayside::platform::kLoopback, 51022, {});
   const auto session = relayOf(live);
   session->serverAddress.assign("198.51.100.20");
   session->serverPort = 6667;
@@ -56,7 +56,7 @@ void playSessions(quayside::BridgeList& bridges, quayside::BridgeTableLogic& log
   session->nick.assign("skipper");
   logic.relayReported(reportOf(RelayReport::Type::kWelcomed, *session));
 
-  logic.acceptNoted(refused, accepted, quayside::platform::kLoopback, {});
+  logic.acceptNoted(refused, accepted, quayside::platform::kLoopback, 51023, {});
   const auto failed = relayOf(refused);
   const std::string fingerprint =
       "3f8a1c44d2e07b9956c1aa0b4de2f7316c5e8d90a1b2c3d4e5f60718293a4b5c";

@@ -303,8 +303,10 @@ void BridgeTableLogic::errorOpeningPort(const Bridge& bridge, std::string_view r
 }
 
 void BridgeTableLogic::acceptNoted(const Bridge& bridge, ListenerHost::AcceptNote note,
-                                   std::uint32_t peerAddress, std::string_view reason) {
-  view_.appendLogLine(activity_.log(acceptNoteText(bridge, note, peerAddress, reason), &bridge));
+                                   std::uint32_t peerAddress, std::uint16_t peerPort,
+                                   std::string_view reason) {
+  view_.appendLogLine(
+      activity_.log(acceptNoteText(bridge, note, peerAddress, peerPort, reason), &bridge));
 }
 
 void BridgeTableLogic::relayReported(const RelayReport& report) {

@@ -184,7 +184,7 @@ class BridgeTableLogic {
   // What the listeners and the relays report; relay reports arrive on the
   // window's thread, queued.
   void acceptNoted(const Bridge& bridge, ListenerHost::AcceptNote note, std::uint32_t peerAddress,
-                   std::string_view reason);
+                   std::uint16_t peerPort, std::string_view reason);
   void relayReported(const RelayReport& report);
 
   // The log line that "Trust this certificate" acts on: `line` when it

@@ -7,6 +7,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTime>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGuiApplication>
@@ -69,10 +70,17 @@ constexpr const char* kLoginChoices[] = {"none", "server password", "SASL"};
 constexpr const char* kPasswordSetPlaceholder = "(set; type to change)";
 
 LocalTime localNow() {
-  const QTime time = QTime::currentTime();
+  const QDateTime now = QDateTime::currentDateTime();
+  const QTime time = now.time();
+  const QDate date = now.date();
   const auto steady = std::chrono::steady_clock::now().time_since_epoch();
-  return {std::chrono::duration_cast<std::chrono::seconds>(steady).count(), time.hour(),
-          time.minute(), time.second()};
+  return {std::chrono::duration_cast<std::chrono::seconds>(steady).count(),
+          time.hour(),
+          time.minute(),
+          time.second(),
+          date.year(),
+          date.month(),
+          date.day()};
 }
 
 QPushButton* addButton(QBoxLayout* row, const char* text, const char* name) {
@@ -106,7 +114,7 @@ MainWindow::MainWindow(BridgeList& bridges, std::string settingsPath, Prompter* 
     listeners_.acceptClient(acceptMessage);
   };
   host_.onNote = [this](const Bridge& bridge, ListenerHost::AcceptNote note, std::uint32_t peer,
-                        std::string_view reason) {
+                        std::uint16_t peerPort, std::string_view reason) {
     // The post must outlive every relay that reports to it: each one
     // holds it from just before its start.
     if (note == ListenerHost::AcceptNote::kAccepted) {
@@ -116,7 +124,7 @@ MainWindow::MainWindow(BridgeList& bridges, std::string settingsPath, Prompter* 
       post_->relayNotStarted();
       relayStartedInAccept_ = false;
     }
-    logic_.acceptNoted(bridge, note, peer, reason);
+    logic_.acceptNoted(bridge, note, peer, peerPort, reason);
   };
   host_.onError = [this](const Bridge& bridge, std::string_view reason) {
     logic_.errorOpeningPort(bridge, reason);

@@ -36,9 +36,9 @@ void QtListenerHost::unwatchAccepts(SocketHandle listener) {
 }
 
 void QtListenerHost::noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t peerAddress,
-                                std::string_view reason) {
+                                std::uint16_t peerPort, std::string_view reason) {
   if (onNote) {
-    onNote(bridge, note, peerAddress, reason);
+    onNote(bridge, note, peerAddress, peerPort, reason);
   }
   if (note != AcceptNote::kAcceptFailed) {
     return;

@@ -32,13 +32,14 @@ class QtListenerHost : public QObject, public ListenerHost {
   // leaves the listener readable: its notifier rests for a moment instead
   // of firing in a busy loop.
   void noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t peerAddress,
-                  std::string_view reason) override;
+                  std::uint16_t peerPort, std::string_view reason) override;
 
   std::size_t watchedCount() const { return notifiers_.size(); }
 
   std::function<void(std::uint32_t)> onAccept;
   std::function<void(const Bridge&, std::string_view)> onError;
-  std::function<void(const Bridge&, AcceptNote, std::uint32_t, std::string_view)> onNote;
+  std::function<void(const Bridge&, AcceptNote, std::uint32_t, std::uint16_t, std::string_view)>
+      onNote;
   std::function<void()> onUncheck;
 
  private:

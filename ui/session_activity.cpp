@@ -1,6 +1,7 @@
 #include "ui/session_activity.h"
 
 #include "bridge/daemon.h"
+#include "core/calendar_time.h"
 
 #include <algorithm>
 #include <utility>
@@ -12,6 +13,14 @@ std::string twoDigits(int value) {
   const char digits[] = {static_cast<char>('0' + value / 10 % 10),
                          static_cast<char>('0' + value % 10)};
   return {digits, 2};
+}
+
+// The log's "2026-12-08 18:02:11", as the daemon's lines begin.
+std::string logTimeText(const LocalTime& time) {
+  return dateTimeText({time.year, static_cast<std::uint8_t>(time.month),
+                       static_cast<std::uint8_t>(time.day), static_cast<std::uint8_t>(time.hour),
+                       static_cast<std::uint8_t>(time.minute),
+                       static_cast<std::uint8_t>(time.second)});
 }
 
 std::string clockText(const LocalTime& time, bool seconds) {
@@ -98,8 +107,7 @@ const std::string& SessionActivity::log(std::string_view text, const Bridge* bri
   if (lines_.size() >= kLogLimit) {
     lines_.pop_front();
   }
-  lines_.push_back(
-      {clockText(clock_(), true) + " " + logSafe(text), bridge, std::move(fingerprint)});
+  lines_.push_back({logTimeText(clock_()) + " " + logSafe(text), bridge, std::move(fingerprint)});
   return lines_.back().text;
 }
 

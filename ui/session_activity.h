@@ -15,12 +15,15 @@
 namespace quayside {
 
 // The window's clock: a steady count of seconds for spacing notices, and the
-// local time of day for the texts.
+// local date and time for the texts.
 struct LocalTime {
   std::int64_t seconds = 0;
   int hour = 0;
   int minute = 0;
   int second = 0;
+  int year = 0;
+  int month = 0;
+  int day = 0;
 };
 using LocalClock = std::function<LocalTime()>;
 

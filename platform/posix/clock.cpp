@@ -25,10 +25,12 @@ std::optional<CalendarTime> localCalendarTime(std::int64_t unixSeconds) {
   if (localtime_r(&at, &local) == nullptr || local.tm_year > 1'000'000) {
     return std::nullopt;
   }
-  return CalendarTime{
-      static_cast<std::int32_t>(local.tm_year + 1900), static_cast<std::uint8_t>(local.tm_mon + 1),
-      static_cast<std::uint8_t>(local.tm_mday), static_cast<std::uint8_t>(local.tm_hour),
-      static_cast<std::uint8_t>(local.tm_min)};
+  return CalendarTime{static_cast<std::int32_t>(local.tm_year + 1900),
+                      static_cast<std::uint8_t>(local.tm_mon + 1),
+                      static_cast<std::uint8_t>(local.tm_mday),
+                      static_cast<std::uint8_t>(local.tm_hour),
+                      static_cast<std::uint8_t>(local.tm_min),
+                      static_cast<std::uint8_t>(local.tm_sec < 60 ? local.tm_sec : 59)};
 }
 
 }  // namespace quayside::platform

@@ -215,7 +215,8 @@ std::uint16_t boundPort(SocketHandle socket) {
   return ntohs(in.sin_port);
 }
 
-SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress, std::string* error) {
+SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress, std::string* error,
+                        std::uint16_t* peerPort) {
   sockaddr_storage peer{};
   socklen_t length = sizeof peer;
   int fd;
@@ -229,11 +230,18 @@ SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress, std::
     return kNoSocket;
   }
   peerAddress = 0;
+  std::uint16_t port = 0;
   if (peer.ss_family == AF_INET) {
-    peerAddress = ntohl(reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr.s_addr);
-  } else if (peer.ss_family == AF_INET6 &&
-             IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr)) {
-    peerAddress = kLoopback;
+    const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(&peer);
+    peerAddress = ntohl(ipv4->sin_addr.s_addr);
+    port = ntohs(ipv4->sin_port);
+  } else if (peer.ss_family == AF_INET6) {
+    const auto* ipv6 = reinterpret_cast<const sockaddr_in6*>(&peer);
+    peerAddress = IN6_IS_ADDR_LOOPBACK(&ipv6->sin6_addr) ? kLoopback : 0;
+    port = ntohs(ipv6->sin6_port);
+  }
+  if (peerPort != nullptr) {
+    *peerPort = port;
   }
   turnNagleOff(fd);
   return fd;

@@ -32,10 +32,10 @@ std::optional<CalendarTime> localCalendarTime(std::int64_t unixSeconds) {
       !::SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local)) {
     return std::nullopt;
   }
-  return CalendarTime{static_cast<std::int32_t>(local.wYear),
-                      static_cast<std::uint8_t>(local.wMonth),
-                      static_cast<std::uint8_t>(local.wDay), static_cast<std::uint8_t>(local.wHour),
-                      static_cast<std::uint8_t>(local.wMinute)};
+  return CalendarTime{
+      static_cast<std::int32_t>(local.wYear),   static_cast<std::uint8_t>(local.wMonth),
+      static_cast<std::uint8_t>(local.wDay),    static_cast<std::uint8_t>(local.wHour),
+      static_cast<std::uint8_t>(local.wMinute), static_cast<std::uint8_t>(local.wSecond)};
 }
 
 }  // namespace quayside::platform

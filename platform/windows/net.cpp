@@ -209,7 +209,8 @@ std::uint16_t boundPort(SocketHandle socket) {
   return ntohs(in.sin_port);
 }
 
-SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress, std::string* error) {
+SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress, std::string* error,
+                        std::uint16_t* peerPort) {
   // Room for any family: Winsock fails an accept whose peer address does not
   // fit, where POSIX cuts it.
   sockaddr_storage peer{};
@@ -226,11 +227,18 @@ SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress, std::
   // the relay expects the blocking one POSIX gives.
   setBlocking(socket, true);
   peerAddress = 0;
+  std::uint16_t port = 0;
   if (peer.ss_family == AF_INET) {
-    peerAddress = ntohl(reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr.s_addr);
-  } else if (peer.ss_family == AF_INET6 &&
-             IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr)) {
-    peerAddress = kLoopback;
+    const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(&peer);
+    peerAddress = ntohl(ipv4->sin_addr.s_addr);
+    port = ntohs(ipv4->sin_port);
+  } else if (peer.ss_family == AF_INET6) {
+    const auto* ipv6 = reinterpret_cast<const sockaddr_in6*>(&peer);
+    peerAddress = IN6_IS_ADDR_LOOPBACK(&ipv6->sin6_addr) ? kLoopback : 0;
+    port = ntohs(ipv6->sin6_port);
+  }
+  if (peerPort != nullptr) {
+    *peerPort = port;
   }
   turnNagleOff(socket);
   return socket;

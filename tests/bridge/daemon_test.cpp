@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -106,11 +108,41 @@ TEST(DaemonArguments, BridgeSplitsAtTheLastSlash) {
   EXPECT_FALSE(platform::localPasswordMatches(options, "s3cre"));
 }
 
-TEST(DaemonLog, ControlBytesCannotForgeLines) {
-  std::string written;
-  DaemonLog log([&written](std::string_view line) { written += line; });
-  log.line("channel #a\r\nquayside-daemon: fake");
-  EXPECT_EQ(written, "quayside-daemon: channel #a??quayside-daemon: fake\n");
+// Every line begins with the local time; every session line names the
+// Bridge's port, the DC nick (and the IRC nick when it differs) and the
+// client's port; control bytes cannot forge a line.
+TEST(DaemonLog, LinesSayWhenAndWhoseSessionAndCannotBeForged) {
+  struct Row {
+    const char* nick;
+    const char* ircNick;
+    std::function<void(DaemonLog&, const Relay&)> event;
+    std::string line;
+  };
+  const std::vector<Row> rows = {
+      {"", "",
+       [](DaemonLog& log, const Relay&) { log.line("channel #a\r\nquayside-daemon: fake"); },
+       "channel #a??quayside-daemon: fake"},
+      {"", "", [](DaemonLog& log, const Relay& r) { log.relayEnded(r, "client closed"); },
+       "session 4111 from :51022 ended: client closed"},
+      {"alice", "alice_",
+       [](DaemonLog& log, const Relay& r) { log.relayEnded(r, "client closed the connection"); },
+       "session 4111/alice (alice_) from :51022 ended: client closed the connection"},
+      {"alice", "alice", [](DaemonLog& log, const Relay& r) { log.relayNote(r, "CTCP refused"); },
+       "session 4111/alice from :51022: CTCP refused"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.line);
+    std::string written;
+    DaemonLog log([&written](std::string_view line) { written += line; },
+                  [] { return std::string("2026-12-08 18:02:11"); });
+    auto relay = std::make_unique<Relay>();
+    relay->bridgePort = 4111;
+    relay->clientPort = 51022;
+    relay->nick.assign(row.nick);
+    relay->ircNick.assign(row.ircNick);
+    row.event(log, *relay);
+    EXPECT_EQ(written, "2026-12-08 18:02:11 quayside-daemon: " + row.line + "\n");
+  }
 }
 
 #ifdef QUAYSIDE_DAEMON_PATH
@@ -163,8 +195,9 @@ TEST(DaemonProgram, ServesClientsAndStopsOnSignals) {
     EXPECT_TRUE(daemon.waitForOutput("Error opening port " + port + ": "));
     SocketHandle client = testing::connectLoopback(static_cast<std::uint16_t>(std::stoi(port)));
     EXPECT_TRUE(platform::sendAll(client, "$ValidateNick me|"));
-    EXPECT_TRUE(daemon.waitForOutput("client accepted on port " + port + "\n"));
-    EXPECT_TRUE(daemon.waitForOutput("relay ended for " + refusing + " channel #chat: "));
+    EXPECT_TRUE(daemon.waitForOutput(" quayside-daemon: session " + port + " from :"));
+    EXPECT_TRUE(daemon.waitForOutput("session " + port + "/me from :"));
+    EXPECT_TRUE(daemon.waitForOutput(" ended: cannot connect to the server"));
     platform::closeSocket(client);
 
     SocketHandle session = testing::connectLoopback(sessionPort);

@@ -36,7 +36,8 @@ class RecordingHost : public ListenerHost {
   void unwatchAccepts(SocketHandle listener) override { watched.erase(listener); }
   void errorOpeningPort(const Bridge&, std::string_view) override { ++errors; }
   void uncheckCurrentRow() override { ++unchecked; }
-  void noteAccept(const Bridge&, AcceptNote note, std::uint32_t peer, std::string_view) override {
+  void noteAccept(const Bridge&, AcceptNote note, std::uint32_t peer, std::uint16_t,
+                  std::string_view) override {
     notes.push_back(note);
     peers.push_back(peer);
   }

@@ -222,6 +222,7 @@ TEST(Faults, FloodsOfLocalConnectsMeetTheCaps) {
   const std::unique_ptr<MessagePeer> irc = acceptRelay(server);
   ASSERT_NE(irc, nullptr);
   EXPECT_TRUE(irc->waitForPrefix("NICK bob"));
+  EXPECT_TRUE(daemon.process().waitForOutput("session " + std::to_string(port) + "/bob from :"));
   EXPECT_EQ(connectedRelays(daemon.log()), 1u) << daemon.log();
   EXPECT_EQ(server.accept(0ms), kNoSocket) << "a client without a nick connected to IRC";
   EXPECT_TRUE(daemon.process().running());

@@ -109,8 +109,8 @@ bool isHeldAnswer(const std::string& told, std::string_view reason) {
 
 std::size_t connectedRelays(const std::string& daemonLog) {
   std::size_t count = 0;
-  for (std::size_t at = daemonLog.find("relay connected to "); at != std::string::npos;
-       at = daemonLog.find("relay connected to ", at + 1)) {
+  for (std::size_t at = daemonLog.find(" connected to "); at != std::string::npos;
+       at = daemonLog.find(" connected to ", at + 1)) {
     ++count;
   }
   return count;

@@ -173,7 +173,7 @@ TEST_F(TlsSessionTest, RefusedStartsEndInTimeAndSayWhy) {
     // user is told the same reason as the log.
     const std::optional<std::string> told = bob.readUntilClosed(std::chrono::seconds(15));
     ASSERT_TRUE(told) << "the client was not let go";
-    EXPECT_TRUE(daemon_->process().waitForOutput("relay ended")) << daemon_->log();
+    EXPECT_TRUE(daemon_->process().waitForOutput(" ended: ")) << daemon_->log();
     const std::string log = daemon_->log();
     for (const std::string& text : c.said) {
       EXPECT_NE(log.find(text), std::string::npos) << text << " in the log:\n" << log;

@@ -50,7 +50,8 @@ inline std::optional<CalendarTime> fixedZoneTime(std::int64_t unixSeconds) {
                       static_cast<std::uint8_t>(static_cast<unsigned>(date.month())),
                       static_cast<std::uint8_t>(static_cast<unsigned>(date.day())),
                       static_cast<std::uint8_t>(clock.hours().count()),
-                      static_cast<std::uint8_t>(clock.minutes().count())};
+                      static_cast<std::uint8_t>(clock.minutes().count()),
+                      static_cast<std::uint8_t>(clock.seconds().count())};
 }
 
 // The real translations, telling times in fixedZoneTime.

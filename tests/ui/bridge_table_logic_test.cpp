@@ -316,7 +316,7 @@ class LogicTest : public ::testing::Test {
   FakeView view_;
   FakeListeners listeners_;
   std::optional<BridgeTableLogic> logic_;
-  LocalTime now_{1000, 18, 2, 5};
+  LocalTime now_{1000, 18, 2, 5, 2026, 12, 8};
   // The real hash at the least iterations a stored hash may have, to keep tests quick.
   const platform::SystemPasswordHasher hasher_{kLeastPasswordIterations};
 };
@@ -723,12 +723,13 @@ TEST_F(LogicTest, UpdateKeepsTheStoredPasswordUnlessOneIsTypedOrRemoved) {
 // ---- Sessions, the log and notices -------------------------------------------
 
 // A Relay as the listener makes it for `bridge`, after its server connect.
-std::unique_ptr<Relay> relayOf(const Bridge& bridge) {
+std::unique_ptr<Relay> relayOf(const Bridge& bridge, std::uint16_t clientPort = 51000) {
   auto relay = std::make_unique<Relay>();
   relay->serverText.assign(fieldText(bridge.server));
   relay->channel.assign(fieldText(bridge.channel));
   relay->options = bridge.options;
   relay->bridgePort = bridge.localPort;
+  relay->clientPort = clientPort;
   relay->serverAddress.assign("192.0.2.1");
   relay->serverPort = 6667;
   return relay;
@@ -737,9 +738,9 @@ std::unique_ptr<Relay> relayOf(const Bridge& bridge) {
 TEST_F(LogicTest, StateColumnAndLogFollowTheSessions) {
   Bridge& bridge = load("irc.example", 4001, 1);
   load("other.example", 4002, 0);
-  const auto first = relayOf(bridge);
-  const auto second = relayOf(bridge);
-  const auto refused = relayOf(bridge);
+  const auto first = relayOf(bridge, 51001);
+  const auto second = relayOf(bridge, 51002);
+  const auto refused = relayOf(bridge, 51003);
   using Type = RelayReport::Type;
   const auto report = [this](Type type, const Relay& relay, std::string_view reason = {},
                              EndKind kind = EndKind::kFailure) {
@@ -752,44 +753,52 @@ TEST_F(LogicTest, StateColumnAndLogFollowTheSessions) {
     const char* logged;  // the newest log line; nullptr: nothing logged
   } steps[] = {
       {"an open listener", [this] { start(); }, "listening",
-       "18:02:05 listening on 127.0.0.1:4001 server irc.example channel #c"},
+       "2026-12-08 18:02:05 listening on 127.0.0.1:4001 server irc.example channel #c"},
       {"a client accepted",
-       [&] { logic_->acceptNoted(bridge, ListenerHost::AcceptNote::kAccepted, 0x7F000001, {}); },
-       "listening", "18:02:05 client accepted on port 4001"},
+       [&] {
+         logic_->acceptNoted(bridge, ListenerHost::AcceptNote::kAccepted, 0x7F000001, 51022, {});
+       },
+       "listening", "2026-12-08 18:02:05 session 4001 from :51022 accepted"},
       {"connected", report(Type::kConnected, *first), "1 session",
-       "18:02:05 relay connected to irc.example (192.0.2.1:6667) channel #c"},
+       "2026-12-08 18:02:05 session 4001 from :51001 connected to irc.example (192.0.2.1:6667) "
+       "channel #c"},
       {"welcomed: the IRC nick is shown",
        [&] {
          first->nick.assign("alice");
          report(Type::kWelcomed, *first)();
        },
-       "1 session (alice)", "18:02:05 relay welcomed by irc.example channel #c as IRC nick alice"},
+       "1 session (alice)",
+       "2026-12-08 18:02:05 session 4001/alice from :51001 welcomed by irc.example channel #c as "
+       "IRC nick "
+       "alice"},
       {"a second session", report(Type::kConnected, *second), "2 sessions",
-       "18:02:05 relay connected to irc.example (192.0.2.1:6667) channel #c"},
+       "2026-12-08 18:02:05 session 4001 from :51002 connected to irc.example (192.0.2.1:6667) "
+       "channel #c"},
       {"the second client leaves",
        report(Type::kEnded, *second, "client closed the connection", EndKind::kByClient),
        "1 session (alice)",
-       "18:02:05 relay ended for irc.example channel #c: client closed the connection"},
+       "2026-12-08 18:02:05 session 4001 from :51002 ended: client closed the connection"},
       {"the server stops answering",
        report(Type::kEnded, *first,
               "the server stopped answering (no reply to a PING within 60 seconds)"),
        "ended: the server stopped answering, 18:02",
-       "18:02:05 relay ended for irc.example channel #c: the server stopped answering (no "
+       "2026-12-08 18:02:05 session 4001/alice from :51001 ended: the server stopped answering (no "
        "reply to a PING within 60 seconds)"},
       {"a refused certificate, later",
        [&] {
-         now_ = {1300, 18, 7, 0};
+         now_ = {1300, 18, 7, 0, 2026, 12, 8};
          report(Type::kEnded, *refused, "the server's certificate is not trusted: x",
                 EndKind::kCertificateRefused)();
        },
        "refused: certificate not trusted, 18:07",
-       "18:07:00 relay ended for irc.example channel #c: the server's certificate is not "
+       "2026-12-08 18:07:00 session 4001 from :51003 ended: the server's certificate is not "
        "trusted: x"},
       {"a connect failure",
        report(Type::kEnded, *refused, "cannot connect to the server: Connection refused"),
        "failed: cannot connect to the server, 18:07",
-       "18:07:00 relay ended for irc.example channel #c: cannot connect to the server: "
-       "Connection refused"},
+       "2026-12-08 18:07:00 session 4001 from :51003 ended: cannot connect to the server: "
+       "Connection "
+       "refused"},
       {"a retry inside a hold: the hold is shown while it runs",
        [&] {
          bridge.holds = std::make_shared<RefusalHolds>();
@@ -800,21 +809,23 @@ TEST_F(LogicTest, StateColumnAndLogFollowTheSessions) {
                 EndKind::kHeld)();
        },
        "held after a refused password until 18:08",
-       "18:07:00 relay ended for irc.example channel #c: retry of bob answered locally (held "
-       "after a refused password until 18:08)"},
+       "2026-12-08 18:07:00 session 4001 from :51003 ended: retry of bob answered locally (held "
+       "after a "
+       "refused password until 18:08)"},
       {"an Update ends the failure and the holds",
        [&] {
          view_.select(1);
          logic_->update();
        },
-       "listening", "18:07:00 listening on 127.0.0.1:4001 server irc.example channel #c"},
+       "listening",
+       "2026-12-08 18:07:00 listening on 127.0.0.1:4001 server irc.example channel #c"},
       {"unchecked", [&] { view_.click(1); }, "not listening", nullptr},
-      {"a hostile channel text stays one line",
+      {"a hostile nick stays one line",
        [&] {
-         refused->channel.assign("#c\r\nforged");
+         refused->nick.assign("bob\r\nforged");
          report(Type::kEnded, *refused, "x")();
        },
-       "not listening", "18:07:00 relay ended for irc.example channel #c??forged: x"},
+       "not listening", "2026-12-08 18:07:00 session 4001/bob??forged from :51003 ended: x"},
   };
   for (const auto& step : steps) {
     const std::size_t logged = view_.log.size();
@@ -948,12 +959,12 @@ TEST_F(LogicTest, TheLogKeepsItsNewestLines) {
   Bridge& bridge = load("a.example", 4001, 1);
   start();
   for (int i = 0; i < 1005; ++i) {
-    logic_->acceptNoted(bridge, ListenerHost::AcceptNote::kAcceptFailed, 0, std::to_string(i));
+    logic_->acceptNoted(bridge, ListenerHost::AcceptNote::kAcceptFailed, 0, 0, std::to_string(i));
   }
   const auto& lines = logic_->activity().lines();
   ASSERT_EQ(lines.size(), SessionActivity::kLogLimit);
-  EXPECT_EQ(lines.front().text, "18:02:05 accept failed on port 4001: 5");
-  EXPECT_EQ(lines.back().text, "18:02:05 accept failed on port 4001: 1004");
+  EXPECT_EQ(lines.front().text, "2026-12-08 18:02:05 accept failed on port 4001: 5");
+  EXPECT_EQ(lines.back().text, "2026-12-08 18:02:05 accept failed on port 4001: 1004");
 }
 
 }  // namespace

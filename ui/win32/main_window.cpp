@@ -49,8 +49,13 @@ UINT checkImage(UINT state) {
 LocalTime localNow() {
   SYSTEMTIME time{};
   GetLocalTime(&time);
-  return {static_cast<std::int64_t>(GetTickCount64() / 1000), time.wHour, time.wMinute,
-          time.wSecond};
+  return {static_cast<std::int64_t>(GetTickCount64() / 1000),
+          time.wHour,
+          time.wMinute,
+          time.wSecond,
+          time.wYear,
+          time.wMonth,
+          time.wDay};
 }
 
 // Copies `text` into a fixed WCHAR field of a Shell structure, cut to fit.
@@ -1002,7 +1007,7 @@ void MainWindow::uncheckCurrentRow() {
 }
 
 void MainWindow::noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t peerAddress,
-                            std::string_view reason) {
+                            std::uint16_t peerPort, std::string_view reason) {
   // The post must outlive every relay that reports to it: each one holds it
   // from just before its start.
   if (note == AcceptNote::kAccepted) {
@@ -1012,7 +1017,7 @@ void MainWindow::noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t
     post_->relayNotStarted();
     relayStartedInAccept_ = false;
   }
-  logic_.acceptNoted(bridge, note, peerAddress, reason);
+  logic_.acceptNoted(bridge, note, peerAddress, peerPort, reason);
 
   if (note != AcceptNote::kAcceptFailed || window_ == nullptr) {
     return;

@@ -120,7 +120,7 @@ class MainWindow final : private BridgeTableView, private ListenerHost {
   void errorOpeningPort(const Bridge& bridge, std::string_view reason) override;
   void uncheckCurrentRow() override;
   void noteAccept(const Bridge& bridge, AcceptNote note, std::uint32_t peerAddress,
-                  std::string_view reason) override;
+                  std::uint16_t peerPort, std::string_view reason) override;
 
   // Listeners as the logic's ListenerControl.
   class ListenersControl : public ListenerControl {
