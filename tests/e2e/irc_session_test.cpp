@@ -348,6 +348,44 @@ TEST_F(IrcSessionTest, MembershipChangesKeepTheUserListInStep) {
   EXPECT_TRUE(alice->waitFrom("bob", "PRIVMSG alice :still there?"));
 }
 
+// What a DC user reads: WHOIS as sentences, mode changes and notices with
+// who did them, a paste that says how long it takes and lets a private
+// message go first, and +stop.
+TEST_F(IrcSessionTest, RepliesNoticesAndPastesReadAsSentences) {
+  auto alice = ircUserInChannel("alice");
+  auto bob = clientInChannel("bob", *alice);
+  ASSERT_FALSE(HasFailure());
+  const auto containing = [&](const std::string& text) {
+    return bob->waitFor([&](const std::string& m) { return m.find(text) != std::string::npos; },
+                        text);
+  };
+
+  bob->send("$WHOIS alice|");
+  EXPECT_TRUE(containing("*** alice is ~alice@127.0.0.1 (Scripted alice)\r\n"));
+  alice->line("MODE #chat +b *!*@evil.test");
+  EXPECT_TRUE(bob->waitForExact("*** alice sets mode +b *!*@evil.test|"));
+  alice->line("MODE #chat -b *!*@evil.test");
+  EXPECT_TRUE(bob->waitForExact("*** alice sets mode -b *!*@evil.test|"));
+  alice->line("NOTICE #chat :mind the gap");
+  EXPECT_TRUE(bob->waitForExact("<-alice-> mind the gap|"));
+
+  std::string paste = "<bob> line 1";
+  for (int i = 2; i <= 20; ++i) {
+    paste += "\r\nline " + std::to_string(i);
+  }
+  bob->send(paste + "|$To: alice From: bob $<bob> psst|");
+  EXPECT_TRUE(containing("*** Sending 20 lines to #chat: about "));
+  alice->clearSkipped();
+  ASSERT_TRUE(alice->waitFrom("bob", "PRIVMSG alice :psst"));
+  std::size_t before = 0;
+  for (const std::string& line : alice->skipped()) {
+    before += line.find("PRIVMSG #chat :line ") != std::string::npos ? 1 : 0;
+  }
+  EXPECT_LT(before, 8u) << "the private message waited behind the paste";
+  bob->send("<bob> +stop|");
+  EXPECT_TRUE(containing(" waiting to be sent dropped|"));
+}
+
 TEST_F(IrcSessionTest, ClientKicksAnotherUser) {
   auto alice = ircUserInChannel("alice");
   auto carol = ircUserInChannel("carol");
