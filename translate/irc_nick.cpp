@@ -1,6 +1,7 @@
 #include "translate/irc_nick.h"
 
 #include "translate/composer.h"
+#include "translate/latin_form.h"
 #include "translate/server_handlers.h"
 
 #include <array>
@@ -36,28 +37,23 @@ bool isNickByte(char byte) {
          string_view("[]\\`_^{|}").find(byte) != string_view::npos;
 }
 
-bool isContinuation(char byte) {
-  return (static_cast<unsigned char>(byte) & 0xC0u) == 0x80u;
-}
-
-// `nick` made valid for IRC into `out` (at least kNickLimit bytes): each
-// forbidden character (a whole UTF-8 sequence, or one byte of another
-// encoding) becomes '_', and a digit or '-' in front gets '_' before it.
+// `nick` made valid for IRC into `out` (at least kNickLimit bytes): written
+// with Latin letters (latin_form.h), each character still forbidden becomes
+// '_', and a digit or '-' in front gets '_' before it.
 std::size_t validNick(string_view nick, std::span<char> out) {
+  // Twice the nick: its Latin form is never cut.
+  std::array<char, 2 * kNickLimit> latinArea{};
+  const string_view latin(latinArea.data(), writeLatinForm(nick, latinArea));
   std::size_t size = 0;
   auto put = [&](char byte) {
     if (size < kNickLimit) {
       out[size++] = byte;
     }
   };
-  if (!nick.empty() && isDigitOrDash(nick.front())) {
+  if (!latin.empty() && isDigitOrDash(latin.front())) {
     put('_');
   }
-  for (std::size_t i = 0; i < nick.size(); ++i) {
-    const char byte = nick[i];
-    if (isContinuation(byte) && i > 0 && static_cast<unsigned char>(nick[i - 1]) >= 0x80u) {
-      continue;  // the rest of a character already replaced
-    }
+  for (const char byte : latin) {
     put(isNickByte(byte) ? byte : '_');
   }
   if (size == 0) {

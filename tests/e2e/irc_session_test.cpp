@@ -518,7 +518,7 @@ TEST_F(DefaultNickLengthTest, RefusedNicksGetTheClientInUnderAnotherIrcNick) {
       {"dcuser", "dcuser_", "(the server refused dcuser)", localPort_},
       {"averyverylongnick", "averyvery", "(the server refused averyverylongnick)", localPort_},
       {"bob.smith", "bob_smith", "(bob.smith is not a valid IRC nick)", localPort_},
-      {"\xD0\x92\xD0\xB0\xD1\x81\xD1\x8F", "____",
+      {"\xD0\x92\xD0\xB0\xD1\x81\xD1\x8F", "Vasya",
        "(\xD0\x92\xD0\xB0\xD1\x81\xD1\x8F is not a valid IRC nick)", localPort_},
       {"1user", "_1user", "(1user is not a valid IRC nick)", localPort_},
       {"carol", "carol", "", localPort_},

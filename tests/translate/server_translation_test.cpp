@@ -467,6 +467,12 @@ TEST(ServerTranslation, RefusedNicksAreReplacedAndTheClientIsTold) {
             ":srv 432 * averyverylongnick :Erroneous nickname\r\n:srv 001 averyvery :Hi\r\n",
             {"NICK averyvery\r\n", "JOIN #c\r\n"},
             {"*** On IRC you are averyvery (the server refused averyverylongnick)|"}},
+           {"Latin form of a Cyrillic nick not cut to the limit, or no alternate of it",
+            "\xD0\xA9\xD1\x83\xD0\xBA\xD0\xB0\xD1\x89\xD1\x83\xD0\xBA\xD0\xB0",
+            ":srv 432 * Shchukashchuka :Erroneous nickname\r\n:srv 433 * Shchukash :in use\r\n"
+            ":srv 001 Shchukas_ :Hi\r\n",
+            {"NICK Shchukash\r\n", "NICK Shchukas_\r\n", "JOIN #c\r\n"},
+            {"*** On IRC you are Shchukas_ (the server refused Shchukash)|"}},
            {"forbidden characters sent to IRC",
             "bob.smith",
             ":srv 001 bob_smith :Hi\r\n",
