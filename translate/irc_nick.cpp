@@ -193,6 +193,78 @@ std::string_view memberNick(const RelayState& relay, std::string_view name) {
   return name;
 }
 
+namespace {
+
+// A nick byte as rfc1459 compares it, the servers' default case mapping.
+char foldNickByte(char byte) {
+  if (byte >= 'A' && byte <= 'Z') {
+    return static_cast<char>(byte - 'A' + 'a');
+  }
+  switch (byte) {
+    case '[':
+      return '{';
+    case ']':
+      return '}';
+    case '\\':
+      return '|';
+    case '~':
+      return '^';
+    default:
+      return byte;
+  }
+}
+
+// Whether `nick` is mentioned at text[at]: the same nick, and no nick
+// character right before or after it.
+bool mentionAt(std::string_view text, std::size_t at, std::string_view nick) {
+  if (text.size() - at < nick.size() || (at > 0 && isNickByte(text[at - 1]))) {
+    return false;
+  }
+  const std::size_t end = at + nick.size();
+  if (end < text.size() && isNickByte(text[end])) {
+    return false;
+  }
+  for (std::size_t i = 0; i < nick.size(); ++i) {
+    if (foldNickByte(text[at + i]) != foldNickByte(nick[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string_view withDcNick(const RelayState& relay, std::string_view text, std::string& storage) {
+  const std::string_view ircNick = relay.ircNick.view();
+  const std::string_view dcNick = relay.nick.view();
+  if (ircNick.empty() || dcNick.empty() || ircNick == dcNick) {
+    return text;
+  }
+  // Rewritten only once a mention is found: most lines have none.
+  std::size_t copied = 0;
+  bool replaced = false;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    if (!mentionAt(text, at, ircNick)) {
+      ++at;
+      continue;
+    }
+    if (!replaced) {
+      storage.clear();
+      replaced = true;
+    }
+    storage.append(text.substr(copied, at - copied));
+    storage.append(dcNick);
+    at += ircNick.size();
+    copied = at;
+  }
+  if (!replaced) {
+    return text;
+  }
+  storage.append(text.substr(copied));
+  return storage;
+}
+
 std::string_view chooseIrcNick(RelayState& relay) {
   relay.refusedNick.clear();
   relay.nickRefusals = 0;

@@ -541,10 +541,11 @@ TEST_F(DefaultNickLengthTest, RefusedNicksGetTheClientInUnderAnotherIrcNick) {
           return l.starts_with(":" + row.ircNick + "!") && l.ends_with(join);
         },
         "the JOIN under the IRC nick"));
+    // Naming the IRC nick names the DC nick, so the DC client highlights it.
     alice->line("PRIVMSG " + row.ircNick + " :hi " + row.ircNick);
-    EXPECT_TRUE(client->waitForExact("$To: " + row.dcNick + " From: alice $<alice> hi " +
-                                     row.ircNick + "|"))
-        << "a private message to the IRC nick does not reach the client";
+    EXPECT_TRUE(
+        client->waitForExact("$To: " + row.dcNick + " From: alice $<alice> hi " + row.dcNick + "|"))
+        << "a private message to the IRC nick does not reach the client, or does not name it";
     clients.push_back(std::move(client));
   }
   EXPECT_FALSE(hasSanitizerReport(second.log())) << second.log();
