@@ -21,38 +21,10 @@ bool isContinuation(char byte) {
 
 // Bytes of the valid UTF-8 character at text[i], or 0 when none starts there.
 std::size_t characterLength(std::string_view text, std::size_t i) {
-  const auto lead = static_cast<unsigned char>(text[i]);
-  if (lead < 0x80u) {
+  if (static_cast<unsigned char>(text[i]) < 0x80u) {
     return 1;
   }
-  std::size_t length = 0;
-  std::uint32_t smallest = 0;
-  if ((lead & 0xE0u) == 0xC0u) {
-    length = 2;
-    smallest = 0x80;
-  } else if ((lead & 0xF0u) == 0xE0u) {
-    length = 3;
-    smallest = 0x800;
-  } else if ((lead & 0xF8u) == 0xF0u) {
-    length = 4;
-    smallest = 0x10000;
-  } else {
-    return 0;
-  }
-  if (text.size() - i < length) {
-    return 0;
-  }
-  std::uint32_t point = lead & (0x7Fu >> length);
-  for (std::size_t k = 1; k < length; ++k) {
-    if (!isContinuation(text[i + k])) {
-      return 0;
-    }
-    point = point << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
-  }
-  if (point < smallest || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
-    return 0;
-  }
-  return length;
+  return utf8CharacterAt(text, i).length;
 }
 
 // How many leading bytes of `text` are valid UTF-8. Chat is mostly ASCII,
@@ -182,6 +154,41 @@ std::string_view clientTextToUtf8(const RelayState& relay, std::string_view text
     return {scratch.data(), repairUtf8(text, scratch, true).written};
   }
   return {scratch.data(), windows1252Converter().toUtf8(text, scratch).written};
+}
+
+Utf8Character utf8CharacterAt(std::string_view text, std::size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  if (lead < 0x80u) {
+    return {lead, 1};
+  }
+  std::size_t length = 0;
+  std::uint32_t smallest = 0;
+  if ((lead & 0xE0u) == 0xC0u) {
+    length = 2;
+    smallest = 0x80;
+  } else if ((lead & 0xF0u) == 0xE0u) {
+    length = 3;
+    smallest = 0x800;
+  } else if ((lead & 0xF8u) == 0xF0u) {
+    length = 4;
+    smallest = 0x10000;
+  } else {
+    return {};
+  }
+  if (text.size() - i < length) {
+    return {};
+  }
+  std::uint32_t point = lead & (0x7Fu >> length);
+  for (std::size_t k = 1; k < length; ++k) {
+    if (!isContinuation(text[i + k])) {
+      return {};
+    }
+    point = point << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+  }
+  if (point < smallest || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+    return {};
+  }
+  return {point, length};
 }
 
 bool isValidUtf8(std::string_view text) {

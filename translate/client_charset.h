@@ -5,6 +5,7 @@
 #include "translate/output.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -55,6 +56,15 @@ inline constexpr std::size_t kUtf8Growth = 3;
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(std::string_view text);
+
+// One character of strict UTF-8: its code point and its bytes (0: no valid
+// character starts there).
+struct Utf8Character {
+  std::uint32_t point = 0;
+  std::size_t length = 0;
+};
+// The character at text[i] (i < text.size()).
+Utf8Character utf8CharacterAt(std::string_view text, std::size_t i);
 
 // Copies `text` as UTF-8: valid characters as they are, every other byte
 // read as windows-1252, or replaced by U+FFFD with `replaceInvalid`. Stops

@@ -1,6 +1,7 @@
 #include "translate/irc_nick.h"
 
 #include "translate/composer.h"
+#include "translate/latin_form.h"
 #include "translate/server_handlers.h"
 
 #include <array>
@@ -36,28 +37,23 @@ bool isNickByte(char byte) {
          string_view("[]\\`_^{|}").find(byte) != string_view::npos;
 }
 
-bool isContinuation(char byte) {
-  return (static_cast<unsigned char>(byte) & 0xC0u) == 0x80u;
-}
-
-// `nick` made valid for IRC into `out` (at least kNickLimit bytes): each
-// forbidden character (a whole UTF-8 sequence, or one byte of another
-// encoding) becomes '_', and a digit or '-' in front gets '_' before it.
+// `nick` made valid for IRC into `out` (at least kNickLimit bytes): written
+// with Latin letters (latin_form.h), each character still forbidden becomes
+// '_', and a digit or '-' in front gets '_' before it.
 std::size_t validNick(string_view nick, std::span<char> out) {
+  // Twice the nick: its Latin form is never cut.
+  std::array<char, 2 * kNickLimit> latinArea{};
+  const string_view latin(latinArea.data(), writeLatinForm(nick, latinArea));
   std::size_t size = 0;
   auto put = [&](char byte) {
     if (size < kNickLimit) {
       out[size++] = byte;
     }
   };
-  if (!nick.empty() && isDigitOrDash(nick.front())) {
+  if (!latin.empty() && isDigitOrDash(latin.front())) {
     put('_');
   }
-  for (std::size_t i = 0; i < nick.size(); ++i) {
-    const char byte = nick[i];
-    if (isContinuation(byte) && i > 0 && static_cast<unsigned char>(nick[i - 1]) >= 0x80u) {
-      continue;  // the rest of a character already replaced
-    }
+  for (const char byte : latin) {
     put(isNickByte(byte) ? byte : '_');
   }
   if (size == 0) {
@@ -195,6 +191,78 @@ std::string_view memberNick(const RelayState& relay, std::string_view name) {
     }
   }
   return name;
+}
+
+namespace {
+
+// A nick byte as rfc1459 compares it, the servers' default case mapping.
+char foldNickByte(char byte) {
+  if (byte >= 'A' && byte <= 'Z') {
+    return static_cast<char>(byte - 'A' + 'a');
+  }
+  switch (byte) {
+    case '[':
+      return '{';
+    case ']':
+      return '}';
+    case '\\':
+      return '|';
+    case '~':
+      return '^';
+    default:
+      return byte;
+  }
+}
+
+// Whether `nick` is mentioned at text[at]: the same nick, and no nick
+// character right before or after it.
+bool mentionAt(std::string_view text, std::size_t at, std::string_view nick) {
+  if (text.size() - at < nick.size() || (at > 0 && isNickByte(text[at - 1]))) {
+    return false;
+  }
+  const std::size_t end = at + nick.size();
+  if (end < text.size() && isNickByte(text[end])) {
+    return false;
+  }
+  for (std::size_t i = 0; i < nick.size(); ++i) {
+    if (foldNickByte(text[at + i]) != foldNickByte(nick[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string_view withDcNick(const RelayState& relay, std::string_view text, std::string& storage) {
+  const std::string_view ircNick = relay.ircNick.view();
+  const std::string_view dcNick = relay.nick.view();
+  if (ircNick.empty() || dcNick.empty() || ircNick == dcNick) {
+    return text;
+  }
+  // Rewritten only once a mention is found: most lines have none.
+  std::size_t copied = 0;
+  bool replaced = false;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    if (!mentionAt(text, at, ircNick)) {
+      ++at;
+      continue;
+    }
+    if (!replaced) {
+      storage.clear();
+      replaced = true;
+    }
+    storage.append(text.substr(copied, at - copied));
+    storage.append(dcNick);
+    at += ircNick.size();
+    copied = at;
+  }
+  if (!replaced) {
+    return text;
+  }
+  storage.append(text.substr(copied));
+  return storage;
 }
 
 std::string_view chooseIrcNick(RelayState& relay) {

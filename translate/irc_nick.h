@@ -31,6 +31,14 @@ std::string_view memberName(const RelayState& relay, std::string_view nick, std:
 // of memberName.
 std::string_view memberNick(const RelayState& relay, std::string_view name);
 
+// `text` from IRC with each mention of the client's IRC nick replaced by its
+// DC nick, while the two differ, so the DC client sees itself named and
+// highlights the line. A mention is the nick as a word: no nick character
+// on either side, letters compared as the rfc1459 case mapping does (A-Z
+// with a-z, []\\~ with {}|^). Returns `text` itself when nothing is
+// replaced, else the new text, held in `storage`.
+std::string_view withDcNick(const RelayState& relay, std::string_view text, std::string& storage);
+
 // Chooses the IRC nick for the DC nick just set and returns it for the NICK
 // line; a later answer of the server may replace it with an alternate.
 std::string_view chooseIrcNick(RelayState& relay);

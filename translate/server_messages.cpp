@@ -8,6 +8,7 @@
 #include <array>
 #include <optional>
 #include <span>
+#include <string>
 
 namespace quayside {
 namespace {
@@ -28,28 +29,31 @@ bool isCtcp(const ServerData& data, std::size_t colon) {
 }
 
 // Appends `text` without its formatting codes (all of them control bytes,
-// which most chat lacks: then nothing is copied).
-void appendPlainText(std::string_view text, LongMessage& message, TextScratch& scratch) {
+// which most chat lacks: then nothing is copied), naming the client by its
+// DC nick where it names its IRC nick (withDcNick). Escaped after that, so
+// the DC nick is escaped like all the text.
+void appendPlainText(const RelayState& relay, std::string_view text, LongMessage& message,
+                     TextScratch& scratch) {
   bool control = false;
   for (const char byte : text) {
     control |= static_cast<unsigned char>(byte) < 0x20;
   }
-  if (!control) {
-    message.appendText(text);
-    return;
+  if (control) {
+    text = {scratch.data(), stripFormatting(text, scratch.data(), scratch.size())};
   }
-  message.appendText({scratch.data(), stripFormatting(text, scratch.data(), scratch.size())});
+  std::string storage;
+  message.appendText(withDcNick(relay, text, storage));
 }
 
-// Appends the text after `colon` (from textColon) without its formatting
-// codes. Returns where it ended.
-std::size_t appendMessageText(const ServerData& data, std::size_t colon, LongMessage& message,
-                              TextScratch& scratch) {
+// Appends the text after `colon` (from textColon) as appendPlainText does.
+// Returns where it ended.
+std::size_t appendMessageText(const RelayState& relay, const ServerData& data, std::size_t colon,
+                              LongMessage& message, TextScratch& scratch) {
   if (data.at(colon) != ':') {
     return colon;
   }
   const std::size_t end = data.wordEnd(colon + 1, kTextStops);
-  appendPlainText(data.slice(colon + 1, end), message, scratch);
+  appendPlainText(relay, data.slice(colon + 1, end), message, scratch);
   return end;
 }
 
@@ -119,7 +123,7 @@ void handleMessage(const ServerLine& line, std::size_t at) {
     message.appendPlain("/me");
     if (!ctcp->argument.empty()) {
       message.appendPlain(" ");
-      appendPlainText(ctcp->argument, message, scratch);
+      appendPlainText(relay, ctcp->argument, message, scratch);
     }
     message.send();
     return;
@@ -129,7 +133,7 @@ void handleMessage(const ServerLine& line, std::size_t at) {
   // a text cut short by a NUL ends it.
   const std::string_view firstPrefix = linePrefix(data);
   ServerData current = data;
-  std::size_t textEnd = appendMessageText(current, colon, message, scratch);
+  std::size_t textEnd = appendMessageText(relay, current, colon, message, scratch);
   while (textEnd == current.size()) {
     const std::optional<ServerData> next = line.following.peek();
     if (!next) {
@@ -143,7 +147,7 @@ void handleMessage(const ServerLine& line, std::size_t at) {
     message.appendBreak();
     line.following.take();
     current = *next;
-    textEnd = appendMessageText(current, nextColon, message, scratch);
+    textEnd = appendMessageText(relay, current, nextColon, message, scratch);
   }
   message.send();
 }

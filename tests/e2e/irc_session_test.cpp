@@ -556,7 +556,7 @@ TEST_F(DefaultNickLengthTest, RefusedNicksGetTheClientInUnderAnotherIrcNick) {
       {"dcuser", "dcuser_", "(the server refused dcuser)", localPort_},
       {"averyverylongnick", "averyvery", "(the server refused averyverylongnick)", localPort_},
       {"bob.smith", "bob_smith", "(bob.smith is not a valid IRC nick)", localPort_},
-      {"\xD0\x92\xD0\xB0\xD1\x81\xD1\x8F", "____",
+      {"\xD0\x92\xD0\xB0\xD1\x81\xD1\x8F", "Vasya",
        "(\xD0\x92\xD0\xB0\xD1\x81\xD1\x8F is not a valid IRC nick)", localPort_},
       {"1user", "_1user", "(1user is not a valid IRC nick)", localPort_},
       {"carol", "carol", "", localPort_},
@@ -579,10 +579,11 @@ TEST_F(DefaultNickLengthTest, RefusedNicksGetTheClientInUnderAnotherIrcNick) {
           return l.starts_with(":" + row.ircNick + "!") && l.ends_with(join);
         },
         "the JOIN under the IRC nick"));
+    // Naming the IRC nick names the DC nick, so the DC client highlights it.
     alice->line("PRIVMSG " + row.ircNick + " :hi " + row.ircNick);
-    EXPECT_TRUE(client->waitForExact("$To: " + row.dcNick + " From: alice $<alice> hi " +
-                                     row.ircNick + "|"))
-        << "a private message to the IRC nick does not reach the client";
+    EXPECT_TRUE(
+        client->waitForExact("$To: " + row.dcNick + " From: alice $<alice> hi " + row.dcNick + "|"))
+        << "a private message to the IRC nick does not reach the client, or does not name it";
     clients.push_back(std::move(client));
   }
   EXPECT_FALSE(hasSanitizerReport(second.log())) << second.log();

@@ -112,7 +112,33 @@ const Exchange kExchanges[] = {
     {"NickForbiddenOnIrcSentAsIs", {"$ValidateNick 1user|$ValidateNick \xD0\x92\xD0\xB0\xD1\x81\xD1\x8F|$ValidateNick \xC2\xE0|$ValidateNick |"},
      // Bytes that are not UTF-8 are windows-1252, and answered in it.
      {"$Hello 1user|", "$Hello \xD0\x92\xD0\xB0\xD1\x81\xD1\x8F|", "$Hello \xC2\xE0|", "$Hello |"},
-     {"NICK _1user\r\n", "NICK ____\r\n", "NICK __\r\n", "NICK quayside\r\n"}, 0},
+     {"NICK _1user\r\n", "NICK Vasya\r\n", "NICK Aa\r\n", "NICK quayside\r\n"}, 0},
+    // Cyrillic as BGN/PCGN writes it, Latin letters without diacritics.
+    {"NickNotWrittenInLatinLetters",
+     {"$ValidateNick \xD0\xA9\xD1\x83\xD0\xBA\xD0\xB0|$ValidateNick \xD0\xA9\xD0\xA3\xD0\x9A\xD0\x90|"
+      "$ValidateNick \xD0\x95\xD0\xBB\xD0\xB5\xD0\xBD\xD0\xB0|$ValidateNick \xD0\x9F\xD1\x91\xD1\x82\xD1\x80|"
+      "$ValidateNick \xD0\x98\xD0\xBB\xD1\x8C\xD0\xB8\xD1\x87|$ValidateNick \xD0\x87\xD0\xB6\xD0\xB0\xD0\xBA|"
+      "$ValidateNick J\xC3\xBCrgen|$ValidateNick \xC3\x86r\xC3\xB8|$ValidateNick Stra\xC3\x9F" "e|"
+      "$ValidateNick Ju\xCC\x88rgen|$ValidateNick Nguy\xE1\xBB\x85n|"},
+     {"$Hello \xD0\xA9\xD1\x83\xD0\xBA\xD0\xB0|", "$Hello \xD0\xA9\xD0\xA3\xD0\x9A\xD0\x90|",
+      "$Hello \xD0\x95\xD0\xBB\xD0\xB5\xD0\xBD\xD0\xB0|", "$Hello \xD0\x9F\xD1\x91\xD1\x82\xD1\x80|",
+      "$Hello \xD0\x98\xD0\xBB\xD1\x8C\xD0\xB8\xD1\x87|", "$Hello \xD0\x87\xD0\xB6\xD0\xB0\xD0\xBA|",
+      "$Hello J\xC3\xBCrgen|", "$Hello \xC3\x86r\xC3\xB8|", "$Hello Stra\xC3\x9F" "e|",
+      "$Hello Ju\xCC\x88rgen|", "$Hello Nguy\xE1\xBB\x85n|"},
+     {"NICK Shchuka\r\n", "NICK SHCHUKA\r\n", "NICK Yelena\r\n", "NICK Petr\r\n", "NICK Ilich\r\n",
+      "NICK Yizhak\r\n", "NICK Jurgen\r\n", "NICK AEro\r\n", "NICK Strasse\r\n", "NICK Jurgen\r\n",
+      "NICK Nguyen\r\n"}, 0},
+    // Mixed scripts, characters with no Latin form, and nicks whose Latin
+    // form is empty or starts with a digit.
+    {"NickLatinFormNotMadeValid",
+     {"$ValidateNick \xD0\x92\xD0\xB0\xD1\x81\xD1\x8F.J\xC3\xBCrgen|$ValidateNick \xE6\x9D\x8E\xE5\xB0\x8F|"
+      "$ValidateNick \xD0\x92\xD0\xB0\xD1\x81\xD1\x8F\xE2\x98\x83|$ValidateNick \xD0\xAC\xD0\xAC|"
+      "$ValidateNick \xD0\xAC" "1|$ValidateNick \xCC\x81-x|"},
+     {"$Hello \xD0\x92\xD0\xB0\xD1\x81\xD1\x8F.J\xC3\xBCrgen|", "$Hello \xE6\x9D\x8E\xE5\xB0\x8F|",
+      "$Hello \xD0\x92\xD0\xB0\xD1\x81\xD1\x8F\xE2\x98\x83|", "$Hello \xD0\xAC\xD0\xAC|",
+      "$Hello \xD0\xAC" "1|", "$Hello \xCC\x81-x|"},
+     {"NICK Vasya_Jurgen\r\n", "NICK __\r\n", "NICK Vasya_\r\n", "NICK quayside\r\n", "NICK _1\r\n",
+      "NICK _-x\r\n"}, 0},
     {"NickUnescapedForIrcEscapedInHello", {"$ValidateNick b&#124;x&amp;#36;|"},
      {"$Hello b&#124;x&amp;#36;|"}, {"NICK b|x__36_\r\n"}, 0},
     {"SupportsNickChangeAnyCaseAndRemembered",
@@ -202,7 +228,7 @@ const Exchange kExchanges[] = {
      .reads = {"$To: \xc0 From: bob $<bob> \xcf\xf0\xe8|$ValidateNick \xc2|"},
      .client = {"$Hello \xc2|"},
      // The DC nick is converted, then made a valid IRC nick.
-     .server = {"PRIVMSG \xd0\x90 :\xd0\x9f\xd1\x80\xd0\xb8\r\n", "NICK _\r\n"},
+     .server = {"PRIVMSG \xd0\x90 :\xd0\x9f\xd1\x80\xd0\xb8\r\n", "NICK V\r\n"},
      .charset = "windows-1251"},
     // Chat lines.
     {"ChatEchoedAndSentWithText", {"<bob> hello|<bob>  hi|<bob>|<bob hi|"},

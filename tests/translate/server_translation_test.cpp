@@ -40,6 +40,7 @@ struct Case {
   LoginStep step = LoginStep::kIdle;
   std::string_view password = "";
   std::string_view charset = "";  // the client's; empty: UTF-8
+  std::string_view ircNick = "";  // the accepted IRC nick; empty: the DC nick
 };
 
 void runCases(const std::vector<Case>& cases) {
@@ -54,6 +55,7 @@ void runCases(const std::vector<Case>& cases) {
     relay->password.assign(c.password);
     relay->clientCharset = testing::charsetFor(c.charset);
     relay->options.charset.assign(c.charset);
+    relay->ircNick.assign(c.ircNick);
     RecordingOutput out;
     feedServer(*relay, c.input, out, fixedZoneTranslator());
     EXPECT_EQ(out.client, c.client);
@@ -425,6 +427,51 @@ TEST(ServerTranslation, MessagesAndTopic) {
       {"topic over 1022 characters",
        ":op TOPIC #c :" + std::string(2000, 't') + "\r\n",
        {"$HubName #c - " + std::string(1022, 't') + "|"}},
+      // Highlights: the client's IRC nick named in a text is its DC nick.
+      {.name = "IRC nick at the start or the end, or in capitals, not the DC nick",
+       .input = ":al!u@h PRIVMSG #c :bob_smith: hi\r\n:al!u@h PRIVMSG #c :BOB_SMITH, hi. "
+                "(Bob_Smith) ok bob_smith\r\n",
+       .client = {"<al> bob.smith: hi\r\nbob.smith, hi. (bob.smith) ok bob.smith|"},
+       .nick = "bob.smith",
+       .ircNick = "bob_smith"},
+      {.name = "IRC nick inside a longer word replaced",
+       .input = ":al!u@h PRIVMSG #c :bob_smithy xbob_smith bob_smith2 [bob_smith] bob_smith- "
+                "`bob_smith ^bob_smith\r\n",
+       .client = {"<al> bob_smithy xbob_smith bob_smith2 [bob_smith] bob_smith- `bob_smith "
+                  "^bob_smith|"},
+       .nick = "bob.smith",
+       .ircNick = "bob_smith"},
+      {.name = "IRC nick not found under rfc1459 case mapping, or inside formatting",
+       .input = ":al!u@h PRIVMSG #c :{X}|Y_Z: hi \x02[x]\\y_z\x02!\r\n",
+       .client = {"<al> [x]\\y.z: hi [x]\\y.z!|"},
+       .nick = "[x]\\y.z",
+       .ircNick = "[x]\\y_z"},
+      {.name = "IRC nick replaced in a private message, or the sender replaced",
+       .input = ":bob_smith_!u@h PRIVMSG bob_smith :bob_smith?\r\n",
+       .client = {"$To: bob.smith From: bob_smith_ $<bob_smith_> bob.smith?|"},
+       .nick = "bob.smith",
+       .ircNick = "bob_smith"},
+      {.name = "DC nick not escaped",
+       .input = ":al!u@h PRIVMSG #c :a_b|c: $\r\n",
+       .client = {"<al> a&#36;b&#124;c: &#36;|"},
+       .nick = "a$b|c",
+       .ircNick = "a_b|c"},
+      {.name = "DC nick and the text before it read as an escape",
+       .input = ":al!u@h PRIVMSG #c :&#_36_x\r\n",
+       .client = {"<al> &amp;#36;x|"},
+       .nick = "36;x",
+       .ircNick = "_36_x"},
+      {.name = "text changed while the IRC nick is the DC nick",
+       .input = ":al!u@h PRIVMSG #c :BOB: hi bob\r\n",
+       .client = {"<al> BOB: hi bob|"},
+       .nick = "bob",
+       .ircNick = "bob"},
+      {.name = "DC nick not in the client's character set",
+       .input = ":al!u@h PRIVMSG #c :Vasya: \xd0\xbf\xd1\x80\xd0\xb8\r\n",
+       .client = {"<al> \xc2\xe0\xf1\xff: \xef\xf0\xe8|"},
+       .nick = "\xd0\x92\xd0\xb0\xd1\x81\xd1\x8f",
+       .charset = "windows-1251",
+       .ircNick = "Vasya"},
   });
 }
 
@@ -467,6 +514,12 @@ TEST(ServerTranslation, RefusedNicksAreReplacedAndTheClientIsTold) {
             ":srv 432 * averyverylongnick :Erroneous nickname\r\n:srv 001 averyvery :Hi\r\n",
             {"NICK averyvery\r\n", "JOIN #c\r\n"},
             {"*** On IRC you are averyvery (the server refused averyverylongnick)|"}},
+           {"Latin form of a Cyrillic nick not cut to the limit, or no alternate of it",
+            "\xD0\xA9\xD1\x83\xD0\xBA\xD0\xB0\xD1\x89\xD1\x83\xD0\xBA\xD0\xB0",
+            ":srv 432 * Shchukashchuka :Erroneous nickname\r\n:srv 433 * Shchukash :in use\r\n"
+            ":srv 001 Shchukas_ :Hi\r\n",
+            {"NICK Shchukash\r\n", "NICK Shchukas_\r\n", "JOIN #c\r\n"},
+            {"*** On IRC you are Shchukas_ (the server refused Shchukash)|"}},
            {"forbidden characters sent to IRC",
             "bob.smith",
             ":srv 001 bob_smith :Hi\r\n",
@@ -539,6 +592,12 @@ TEST(ServerTranslation, CtcpActionsAndRequests) {
        "ACTION \x02"
        "dances\r\n",
        {"$To: me From: alice $<alice> /me dances|"}},
+      {.name = "IRC nick in an action not the DC nick",
+       .input = ":alice!u@h PRIVMSG #c :\x01"
+                "ACTION pokes BOB_smith\x01\r\n",
+       .client = {"<alice> /me pokes bob.smith|"},
+       .nick = "bob.smith",
+       .ircNick = "bob_smith"},
       {"action joined to the sender's run",
        ":bob!u@h PRIVMSG #c :one\r\n:bob!u@h PRIVMSG #c :\x01"
        "ACTION x\x01\r\n",
@@ -852,6 +911,7 @@ TEST(ServerTranslation, HostileFieldsNeverAddNmdcCommands) {
     std::string line;  // each 'X' stands for the hostile field
     std::size_t commands;
     std::uint8_t features = 0;
+    bool mapped = false;  // the DC nick is the field, and "me_" on IRC
   };
   const std::vector<Template> templates = {
       {":X!u@h PRIVMSG #c :X\r\n", 1},
@@ -873,6 +933,10 @@ TEST(ServerTranslation, HostileFieldsNeverAddNmdcCommands) {
       {":s TOPIC #c :X\r\n", 1},
       {"X :X\r\n", 1},
       {":s X :X\r\n", 1},
+      {":a!u@h PRIVMSG #c :me_ X me_\r\n", 1, 0, true},
+      {":a!u@h PRIVMSG me_ :me_\r\n:a!u@h PRIVMSG me_ :\x01"
+       "ACTION me_\x01\r\n",
+       2, 0, true},
   };
   for (const std::string field : {"|", "$", "$ForceMove|$Search", "&#124;|&amp;", "a|b$c"}) {
     for (const Template& t : templates) {
@@ -882,7 +946,8 @@ TEST(ServerTranslation, HostileFieldsNeverAddNmdcCommands) {
         at += field.size();
       }
       SCOPED_TRACE(line);
-      auto relay = makeRelay("#c", "me");
+      auto relay = makeRelay("#c", t.mapped ? field : "me");
+      relay->ircNick.assign(t.mapped ? "me_" : "");
       relay->loginFlags = kLoginHubNamed;
       relay->clientFeatures = t.features;
       RecordingOutput out;
@@ -926,15 +991,27 @@ TEST(ServerTranslation, OversizedOutputGoesOutInWholeCommandsWithinTheArea) {
     std::string line;
     std::string head;      // every send starts with it; "" for whole commands
     std::string expected;  // what the client reads back from all sends
+    std::string dcNick = "me";
+    std::string ircNick = "";
   };
+  std::string mentions;
+  std::string mentioned;
+  for (int i = 0; i < 4000; ++i) {
+    mentions += "x ";
+    mentioned += std::string(100, '|') + " ";
+  }
   for (const Row& row : std::vector<Row>{
            {"numeric text lost", ":srv 372 me :" + pipes + "\r\n", "<srv> ", pipes},
            {"status reply text lost", ":srv 401 me x :" + pipes + "\r\n", "*** ", "x: " + pipes},
            {"chat text lost", ":bob PRIVMSG #c :" + pipes + "\r\n", "<bob> ", pipes},
            {"mode output lost", modeLine + "\r\n", "", modeOut},
+           {"long DC nick in place of a short IRC nick lost",
+            ":bob PRIVMSG #c :" + mentions + "\r\n", "<bob> ", mentioned, std::string(100, '|'),
+            "x"},
        }) {
     SCOPED_TRACE(row.name);
-    auto relay = makeRelay();
+    auto relay = makeRelay("#c", row.dcNick);
+    relay->ircNick.assign(row.ircNick);
     RecordingOutput out;
     feedServer(*relay, row.line, out);
     ASSERT_GT(out.client.size(), 1u);
