@@ -48,6 +48,13 @@ enum class EndCause : std::uint8_t {
   kServerError,  // the server's ERROR line
 };
 
+// How the IRC server compares nicks (its 005 CASEMAPPING).
+enum class CaseMapping : std::uint8_t {
+  kRfc1459,        // A-Z with a-z, []\~ with {}|^: what servers that say nothing use
+  kStrictRfc1459,  // A-Z with a-z, []\ with {}|
+  kAscii,          // A-Z with a-z only
+};
+
 // loginFlags bits; each only ever goes from 0 to 1 while the Relay lives.
 inline constexpr std::uint8_t kLoginValidated = 0x01;     // "$Hello" sent, or NICK from user info
 inline constexpr std::uint8_t kLoginNickSent = 0x02;      // a NICK line went to the server
@@ -105,6 +112,7 @@ struct RelayState {
   // as the server's 005 PREFIX announced them; empty: the default "(ov)@+".
   FixedText<kStatusPrefixCapacity> statusModes;
   FixedText<kStatusPrefixCapacity> statusSymbols;
+  CaseMapping caseMapping = CaseMapping::kRfc1459;  // from 005 CASEMAPPING
   // Which operator ranks each channel member holds, so losing one of two
   // keeps the member's operator mark.
   MemberRanks memberRanks;

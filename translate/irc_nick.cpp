@@ -195,10 +195,13 @@ std::string_view memberNick(const RelayState& relay, std::string_view name) {
 
 namespace {
 
-// A nick byte as rfc1459 compares it, the servers' default case mapping.
-char foldNickByte(char byte) {
+// A nick byte as the server's case mapping compares it.
+char foldNickByte(char byte, CaseMapping mapping) {
   if (byte >= 'A' && byte <= 'Z') {
     return static_cast<char>(byte - 'A' + 'a');
+  }
+  if (mapping == CaseMapping::kAscii) {
+    return byte;
   }
   switch (byte) {
     case '[':
@@ -208,7 +211,7 @@ char foldNickByte(char byte) {
     case '\\':
       return '|';
     case '~':
-      return '^';
+      return mapping == CaseMapping::kRfc1459 ? '^' : byte;
     default:
       return byte;
   }
@@ -216,7 +219,7 @@ char foldNickByte(char byte) {
 
 // Whether `nick` is mentioned at text[at]: the same nick, and no nick
 // character right before or after it.
-bool mentionAt(std::string_view text, std::size_t at, std::string_view nick) {
+bool mentionAt(std::string_view text, std::size_t at, std::string_view nick, CaseMapping mapping) {
   if (text.size() - at < nick.size() || (at > 0 && isNickByte(text[at - 1]))) {
     return false;
   }
@@ -225,7 +228,7 @@ bool mentionAt(std::string_view text, std::size_t at, std::string_view nick) {
     return false;
   }
   for (std::size_t i = 0; i < nick.size(); ++i) {
-    if (foldNickByte(text[at + i]) != foldNickByte(nick[i])) {
+    if (foldNickByte(text[at + i], mapping) != foldNickByte(nick[i], mapping)) {
       return false;
     }
   }
@@ -245,7 +248,7 @@ std::string_view withDcNick(const RelayState& relay, std::string_view text, std:
   bool replaced = false;
   std::size_t at = 0;
   while (at < text.size()) {
-    if (!mentionAt(text, at, ircNick)) {
+    if (!mentionAt(text, at, ircNick, relay.caseMapping)) {
       ++at;
       continue;
     }

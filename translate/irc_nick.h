@@ -34,8 +34,8 @@ std::string_view memberNick(const RelayState& relay, std::string_view name);
 // `text` from IRC with each mention of the client's IRC nick replaced by its
 // DC nick, while the two differ, so the DC client sees itself named and
 // highlights the line. A mention is the nick as a word: no nick character
-// on either side, letters compared as the rfc1459 case mapping does (A-Z
-// with a-z, []\\~ with {}|^). Returns `text` itself when nothing is
+// on either side, letters compared as the server's CASEMAPPING says
+// (rfc1459 when it says nothing). Returns `text` itself when nothing is
 // replaced, else the new text, held in `storage`.
 std::string_view withDcNick(const RelayState& relay, std::string_view text, std::string& storage);
 

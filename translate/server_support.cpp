@@ -67,6 +67,18 @@ void noteNickLength(RelayState& relay, string_view value) {
   }
 }
 
+// "ascii" and the Unicode mappings (which fold ASCII as "ascii" does)
+// leave []\~ alone; anything else is taken as rfc1459.
+void noteCaseMapping(RelayState& relay, string_view value) {
+  if (value == "ascii" || value == "rfc7613" || value == "rfc8265" || value == "precis") {
+    relay.caseMapping = CaseMapping::kAscii;
+  } else if (value == "strict-rfc1459") {
+    relay.caseMapping = CaseMapping::kStrictRfc1459;
+  } else {
+    relay.caseMapping = CaseMapping::kRfc1459;
+  }
+}
+
 }  // namespace
 
 void noteSupport(RelayState& relay, const ServerData& data, std::size_t at) {
@@ -81,6 +93,8 @@ void noteSupport(RelayState& relay, const ServerData& data, std::size_t at) {
       noteNickLength(relay, token.substr(8));
     } else if (token.starts_with("MAXNICKLEN=")) {
       noteNickLength(relay, token.substr(11));
+    } else if (token.starts_with("CASEMAPPING=")) {
+      noteCaseMapping(relay, token.substr(12));
     }
     word = data.skip(end, ' ');
     if (end == word) {

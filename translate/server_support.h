@@ -12,7 +12,7 @@ namespace quayside {
 // What the server announces about itself in its 005 (RPL_ISUPPORT) lines,
 // and the channel status ranks read from it.
 
-// Keeps NICKLEN (or MAXNICKLEN) and PREFIX from the 005 line whose words
+// Keeps NICKLEN (or MAXNICKLEN), PREFIX and CASEMAPPING from the 005 line whose words
 // start at `at` (just past "005 ").
 void noteSupport(RelayState& relay, const ServerData& data, std::size_t at);
 

@@ -446,6 +446,25 @@ TEST(ServerTranslation, MessagesAndTopic) {
        .client = {"<al> [x]\\y.z: hi [x]\\y.z!|"},
        .nick = "[x]\\y.z",
        .ircNick = "[x]\\y_z"},
+      {.name = "IRC nick found in other letters than the ascii case mapping allows",
+       .input = ":srv 005 me CASEMAPPING=ascii :are supported\r\n"
+                ":al!u@h PRIVMSG #c :{X}|Y_Z: hi [X]\\Y_Z\r\n",
+       .client = {"<al> {X}&#124;Y_Z: hi [x]\\y.z|"},
+       .nick = "[x]\\y.z",
+       .ircNick = "[x]\\y_z"},
+      {.name = "IRC nick not found under strict-rfc1459, or '~' taken for '^' there",
+       .input = ":srv 005 me CASEMAPPING=strict-rfc1459 :are supported\r\n"
+                ":al!u@h PRIVMSG #c :{X}~B_ {X}^B_\r\n",
+       .client = {"<al> {X}~B_ [x]^b.|"},
+       .nick = "[x]^b.",
+       .ircNick = "[x]^b_"},
+      {.name = "rfc1459 not '~' for '^', or a mapping of another server kept",
+       .input = ":srv 005 me CASEMAPPING=ascii :are supported\r\n"
+                ":srv 005 me CASEMAPPING=rfc1459 :are supported\r\n"
+                ":al!u@h PRIVMSG #c :A~B_\r\n",
+       .client = {"<al> a^b.|"},
+       .nick = "a^b.",
+       .ircNick = "a^b_"},
       {.name = "IRC nick replaced in a private message, or the sender replaced",
        .input = ":bob_smith_!u@h PRIVMSG bob_smith :bob_smith?\r\n",
        .client = {"$To: bob.smith From: bob_smith_ $<bob_smith_> bob.smith?|"},
