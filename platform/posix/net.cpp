@@ -220,9 +220,12 @@ SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress, std::
   sockaddr_storage peer{};
   socklen_t length = sizeof peer;
   int fd;
+  // A connection reset while it waited is skipped for the next one: the
+  // listener itself is fine, and must not rest as after a real failure.
   do {
+    length = sizeof peer;
     fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  } while (fd < 0 && (errno == EINTR || errno == ECONNABORTED));
   if (fd < 0) {
     if (error != nullptr && errno != EAGAIN && errno != EWOULDBLOCK) {
       *error = std::strerror(errno);

@@ -215,7 +215,14 @@ SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress, std::
   // fit, where POSIX cuts it.
   sockaddr_storage peer{};
   int length = sizeof peer;
-  const SOCKET socket = ::accept(listener, reinterpret_cast<sockaddr*>(&peer), &length);
+  SOCKET socket = ::accept(listener, reinterpret_cast<sockaddr*>(&peer), &length);
+  // A connection reset while it waited (WSAECONNRESET) is skipped for the
+  // next one: the listener itself is fine, and must not rest as after a
+  // real failure (a burst of resets would keep it resting for seconds).
+  while (socket == INVALID_SOCKET && ::WSAGetLastError() == WSAECONNRESET) {
+    length = sizeof peer;
+    socket = ::accept(listener, reinterpret_cast<sockaddr*>(&peer), &length);
+  }
   if (socket == INVALID_SOCKET) {
     if (error != nullptr && ::WSAGetLastError() != WSAEWOULDBLOCK) {
       *error = win32::socketErrorText();

@@ -31,7 +31,8 @@ Outcome logInWith(NmdcClient& client, const std::string& password) {
   }
   client.send("$Supports NoHello NickChange |$Key 0123456789abcdef|$ValidateNick " + client.nick() +
               "|");
-  if (auto r = client.expectNext("$Supports NickChange UserCommand NoGetINFO NoHello |"); !r) {
+  if (auto r = client.expectNext("$Supports NickChange UserCommand NoGetINFO NoHello |", kTurnWait);
+      !r) {
     return r;
   }
   if (auto r = client.expectNext("$GetPass|"); !r) {

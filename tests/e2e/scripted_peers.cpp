@@ -59,7 +59,9 @@ void NmdcClient::sendNick() {
 
 Outcome NmdcClient::validate() {
   sendNick();
-  if (auto r = expectNext("$Supports NickChange UserCommand NoGetINFO NoHello |"); !r) {
+  // The answer comes once the server is connected, and a Bridge's connects
+  // start two seconds apart: clients that connect together wait their turn.
+  if (auto r = expectNext("$Supports NickChange UserCommand NoGetINFO NoHello |", kTurnWait); !r) {
     return r;
   }
   return expectNext("$Hello " + nick_ + "|");

@@ -2,6 +2,7 @@
 
 #include "support/message_peer.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,6 +18,12 @@ using testing::printable;
 
 // What the hub client is greeted with once the relay reached the server.
 inline constexpr std::string_view kLock = "$Lock EXTENDEDPROTOCOL_QUAYSIDE Pk=version1.00|";
+
+// How long a client waits for the answers that come once its server is
+// connected: a Bridge's connects start two seconds apart, so of eight
+// clients connecting together the last waits 14 s, and a loaded machine
+// adds to that.
+inline constexpr auto kTurnWait = std::chrono::seconds(30);
 
 // The client's user information as a typical NMDC client sends it.
 std::string clientInfo(std::string_view nick);
