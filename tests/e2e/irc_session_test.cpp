@@ -224,11 +224,10 @@ TEST_F(IrcSessionTest, FloodsAreBoundedAndALeavingPasterStopsAtOnce) {
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(alice->waitFrom("bob", "PRIVMSG #chat :still here"));
   EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(3)) << "the reply flood delayed bob";
-  const auto answers = std::count_if(alice->skipped().begin(), alice->skipped().end(),
-                                     [](const std::string& line) {
-                                       return line.find("NOTICE alice :\x01VERSION") !=
-                                              std::string::npos;
-                                     });
+  const auto answers =
+      std::count_if(alice->skipped().begin(), alice->skipped().end(), [](const std::string& line) {
+        return line.find("NOTICE alice :\x01VERSION") != std::string::npos;
+      });
   EXPECT_EQ(answers, 4);
 
   std::string paste = "<bob> line 1";
