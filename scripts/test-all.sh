@@ -31,6 +31,10 @@ jobs=$(nproc)
 # only what changed. QUAYSIDE_NO_CCACHE=1 builds without it.
 if [ -z "${QUAYSIDE_NO_CCACHE:-}" ]; then
   export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR=$PWD
+  # Debug information names the folder it was built in, so ccache keys on
+  # it and a clone elsewhere would miss every time; mapped to ".", the
+  # folder no longer differs between clones.
+  export CXXFLAGS="-ffile-prefix-map=$PWD=.${CXXFLAGS:+ $CXXFLAGS}"
 fi
 export QUAYSIDE_REQUIRE_NGIRCD=1  # the end-to-end tests must not skip here
 export QUAYSIDE_REQUIRE_INSPIRCD=1  # nor the SASL ones (InspIRCd and Atheme)
