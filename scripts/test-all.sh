@@ -2,12 +2,13 @@
 # Installs what is missing, checks the format and runs clang-tidy, then builds
 # and runs every test three times: a normal build (GCC), Clang with
 # AddressSanitizer + UndefinedBehaviorSanitizer (which also compiles everything
-# with Clang's warnings as errors), and ThreadSanitizer; then replays each fuzz
-# target's committed corpus under ASan and UBSan and explores for a short while
-# ("fuzz"; QUAYSIDE_FUZZ_SECONDS, default 15; scripts/fuzz.sh alone explores
-# for a minute); builds the Debian packages, checks them with lintian, installs
-# them, tries them and removes them again ("debian"); then the Windows build's
-# tests under wine ("windows", scripts/test-windows.sh).
+# with Clang's warnings as errors, and builds the fuzz targets), and
+# ThreadSanitizer; then replays each fuzz target's committed corpus under ASan
+# and UBSan and explores for a short while ("fuzz"; QUAYSIDE_FUZZ_SECONDS,
+# default 5; scripts/fuzz.sh alone explores for a minute, optimised); builds
+# the Debian packages, checks them with lintian, installs them, tries them and
+# removes them again ("debian"); then the Windows build's tests under wine
+# ("windows", scripts/test-windows.sh).
 # Usage: scripts/test-all.sh [preset...]   (default: release asan tsan fuzz debian windows)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,7 +43,8 @@ export QUAYSIDE_REQUIRE_INSPIRCD=1  # nor the SASL ones (InspIRCd and Atheme)
 for preset in "${presets[@]}"; do
   stage "$preset"
   if [ "$preset" = fuzz ]; then
-    scripts/fuzz.sh "${QUAYSIDE_FUZZ_SECONDS:-15}"
+    # The targets come from the asan build, which has them beside its tests.
+    QUAYSIDE_FUZZ_PRESET=asan scripts/fuzz.sh "${QUAYSIDE_FUZZ_SECONDS:-5}"
     continue
   fi
   if [ "$preset" = debian ]; then
@@ -74,11 +76,13 @@ for preset in "${presets[@]}"; do
   fi
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+  # The end-to-end tests spend most of their time waiting (on servers,
+  # pacing, timeouts), so twice as many tests run at once as there are cores.
   if [ "$preset" = tsan ]; then
     # ThreadSanitizer needs a fixed memory layout; some kernels randomise too much.
-    setarch "$(uname -m)" -R ctest --preset "$preset" -j "$jobs"
+    setarch "$(uname -m)" -R ctest --preset "$preset" -j "$((jobs * 2))"
   else
-    ctest --preset "$preset" -j "$jobs"
+    ctest --preset "$preset" -j "$((jobs * 2))"
   fi
 done
 echo "All test runs passed: ${presets[*]} in $(((SECONDS - started) / 60))m$(((SECONDS - started) % 60))s"
