@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (the fuzz preset: Clang with ASan and UBSan)
-# and runs each for a bounded time, starting from the committed seeds in
-# fuzz/corpus/<target>. What the fuzzer learns goes to build/fuzz/corpus, so
-# the committed seeds stay as they are; an input that fails is kept in
-# build/fuzz/findings and ends the run with a failure.
+# Builds the libFuzzer targets (the fuzz preset: Clang with ASan and UBSan,
+# optimised) and runs each for a bounded time, starting from the committed
+# seeds in fuzz/corpus/<target>. What the fuzzer learns goes to
+# build/fuzz/corpus, so the committed seeds stay as they are; an input that
+# fails is kept in build/fuzz/findings and ends the run with a failure.
+# QUAYSIDE_FUZZ_PRESET=asan takes the targets from the asan build instead,
+# which builds them beside its tests (CI: no build of its own for a short run).
 # Usage: scripts/fuzz.sh [SECONDS [TARGET...]]   (default: 60 seconds, every target)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -16,8 +18,9 @@ if ((${#targets[@]} == 0)); then
     address_fuzzer)
 fi
 
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j2 --target "${targets[@]}"
+preset=${QUAYSIDE_FUZZ_PRESET:-fuzz}
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j2 --target "${targets[@]}"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -37,7 +40,7 @@ for target in "${targets[@]}"; do
   mkdir -p "$work"
   echo "=== $target: $seconds s ==="
   started=$SECONDS
-  build/fuzz/fuzz/"$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 "${dict[@]}" \
+  build/"$preset"/fuzz/"$target" -max_total_time="$seconds" -max_len="$max_len" -timeout=10 "${dict[@]}" \
     -print_final_stats=1 -artifact_prefix=build/fuzz/findings/"$target"- \
     "$work" fuzz/corpus/"$target" 2>build/fuzz/"$target".log ||
     { tail -n 40 build/fuzz/"$target".log; exit 1; }

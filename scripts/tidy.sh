@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs clang-tidy (14, with the repository's .clang-tidy) over the product code,
-# two files at a time, using a build folder's compile_commands.json.
+# two files at a time, using a build folder's compile_commands.json; files
+# unchanged since a clean check are skipped (scripts/tidy_files.py).
 # Usage: scripts/tidy.sh [BUILD_DIR]   (default: build/clang, configured if needed)
 # Given the mingw-w64 build (build/windows), it checks the Windows-only files
 # (the rest is checked by the native run), as clang sees them for that target
@@ -37,18 +38,10 @@ if grep -q -- '-w64-mingw32-' "$build/compile_commands.json"; then
     case "$folder" in */c++|*/c++/*) extra+=("-isystem$folder") ;; esac
   done < <(echo | "$compiler" -xc++ -E -v - 2>&1 | sed -n '/^#include <...>/,/^End of search/p')
 fi
-extra_args=()
-for arg in "${extra[@]}"; do extra_args+=("-extra-arg=$arg"); done
-
-# clang-tidy's colours and per-file counts of suppressed system-header warnings
-# only clutter a log.
-tidy_log() { sed -e 's/\x1b\[[0-9;]*m//g' -e '/^[0-9]* warnings\? generated\.$/d'; }
-
-runner=$(command -v run-clang-tidy-14 || command -v run-clang-tidy || true)
-if [ -n "$runner" ]; then
-  "$runner" -clang-tidy-binary "$tidy" -p "$build" -j 2 -quiet "${extra_args[@]}" "$product" 2>&1 | tidy_log
-else
-  grep -o '"file": "[^"]*"' "$build/compile_commands.json" | cut -d'"' -f4 | grep -E "$product" |
-    xargs -r -P 2 -n 1 "$tidy" -p "$build" --quiet "${extra_args[@]}" 2>&1 | tidy_log
-fi
+# A file whose last check was clean is not checked again while nothing it
+# is made of changed (tidy_files.py says what counts): a clone rechecks only
+# what differs. QUAYSIDE_NO_TIDY_CACHE=1 checks every file.
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/quayside/tidy
+if [ -n "${QUAYSIDE_NO_TIDY_CACHE:-}" ]; then cache=""; fi
+python3 scripts/tidy_files.py "$root" "$build" "$product" "$tidy" "$cache" "${extra[@]}"
 echo "clang-tidy found nothing."
