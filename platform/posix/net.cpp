@@ -222,10 +222,12 @@ SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress, std::
   int fd;
   // A connection reset while it waited is skipped for the next one: the
   // listener itself is fine, and must not rest as after a real failure.
+  // Bounded, so nothing can hold the accepting thread.
+  int skipped = 0;
   do {
     length = sizeof peer;
     fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-  } while (fd < 0 && (errno == EINTR || errno == ECONNABORTED));
+  } while (fd < 0 && (errno == EINTR || errno == ECONNABORTED) && ++skipped < 256);
   if (fd < 0) {
     if (error != nullptr && errno != EAGAIN && errno != EWOULDBLOCK) {
       *error = std::strerror(errno);

@@ -209,6 +209,9 @@ std::uint16_t boundPort(SocketHandle socket) {
   return ntohs(in.sin_port);
 }
 
+// Resets skipped in one accept before it reports a failure.
+constexpr int kResetsSkipped = 256;
+
 SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress, std::string* error,
                         std::uint16_t* peerPort) {
   // Room for any family: Winsock fails an accept whose peer address does not
@@ -216,10 +219,16 @@ SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress, std::
   sockaddr_storage peer{};
   int length = sizeof peer;
   SOCKET socket = ::accept(listener, reinterpret_cast<sockaddr*>(&peer), &length);
-  // A connection reset while it waited (WSAECONNRESET) is skipped for the
-  // next one: the listener itself is fine, and must not rest as after a
-  // real failure (a burst of resets would keep it resting for seconds).
-  while (socket == INVALID_SOCKET && ::WSAGetLastError() == WSAECONNRESET) {
+  // A connection reset while it waited is skipped for the next one
+  // (WSAECONNRESET; wine says WSAENOTCONN): the listener itself is fine, and
+  // must not rest as after a real failure, or a burst of resets keeps it
+  // resting for seconds. Bounded, so a connection that stays in the queue
+  // cannot hold the accepting thread.
+  for (int skipped = 0; socket == INVALID_SOCKET && skipped < kResetsSkipped; ++skipped) {
+    const int error = ::WSAGetLastError();
+    if (error != WSAECONNRESET && error != WSAENOTCONN) {
+      break;
+    }
     length = sizeof peer;
     socket = ::accept(listener, reinterpret_cast<sockaddr*>(&peer), &length);
   }
