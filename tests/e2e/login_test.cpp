@@ -150,6 +150,7 @@ TEST_F(PassLoginTest, BridgePasswordGuardsTheIrcConnection) {
     EXPECT_TRUE(client.expectNext("$BadPass|"));
     EXPECT_TRUE(client.readUntilClosed()) << "still connected after $BadPass";
   }
+  EXPECT_TRUE(daemon_->process().waitForOutput("/owner from :"));
   EXPECT_EQ(connectedRelays(daemon_->log()), 1u) << daemon_->log();
 }
 
