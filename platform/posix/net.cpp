@@ -1,4 +1,5 @@
 #include "platform/net.h"
+#include "platform/socket_peer.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -234,17 +235,8 @@ SocketHandle acceptFrom(SocketHandle listener, std::uint32_t& peerAddress, std::
     }
     return kNoSocket;
   }
-  peerAddress = 0;
   std::uint16_t port = 0;
-  if (peer.ss_family == AF_INET) {
-    const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(&peer);
-    peerAddress = ntohl(ipv4->sin_addr.s_addr);
-    port = ntohs(ipv4->sin_port);
-  } else if (peer.ss_family == AF_INET6) {
-    const auto* ipv6 = reinterpret_cast<const sockaddr_in6*>(&peer);
-    peerAddress = IN6_IS_ADDR_LOOPBACK(&ipv6->sin6_addr) ? kLoopback : 0;
-    port = ntohs(ipv6->sin6_port);
-  }
+  readPeer(peer, peerAddress, port);
   if (peerPort != nullptr) {
     *peerPort = port;
   }

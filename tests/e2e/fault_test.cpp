@@ -21,8 +21,13 @@ using namespace std::chrono_literals;
 
 constexpr char kChannel[] = "#faults";
 
-// The relay's connection as the scripted server sees it.
-std::unique_ptr<MessagePeer> acceptRelay(const testing::LoopbackListener& server) {
+// The relay's connection as the scripted server sees it, once `client` has
+// connected to the Bridge at `port` and named itself; null when any step failed.
+std::unique_ptr<MessagePeer> validatedRelay(NmdcClient& client, std::uint16_t port,
+                                            const testing::LoopbackListener& server) {
+  if (!client.connect(port) || !client.greet() || !client.validate()) {
+    return nullptr;
+  }
   const SocketHandle accepted = server.accept();
   return accepted == kNoSocket ? nullptr : std::make_unique<MessagePeer>("\r\n", accepted);
 }
@@ -50,10 +55,7 @@ TEST(Faults, ServerThatVanishesIsToldToTheClientAndTheDaemonGoesOn) {
       continue;
     }
     NmdcClient client("bob");
-    ASSERT_TRUE(client.connect(port));
-    ASSERT_TRUE(client.greet());
-    ASSERT_TRUE(client.validate());
-    const std::unique_ptr<MessagePeer> irc = acceptRelay(server);
+    const std::unique_ptr<MessagePeer> irc = validatedRelay(client, port, server);
     ASSERT_NE(irc, nullptr);
     ASSERT_TRUE(irc->waitForPrefix("NICK bob"));
     ASSERT_TRUE(irc->send(":srv NOTICE bob :half a li"));
@@ -96,10 +98,7 @@ TEST(Faults, PeerThatStopsReadingEndsTheSessionWithAReason) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     NmdcClient client("bob");
-    ASSERT_TRUE(client.connect(port));
-    ASSERT_TRUE(client.greet());
-    ASSERT_TRUE(client.validate());
-    const std::unique_ptr<MessagePeer> irc = acceptRelay(server);
+    const std::unique_ptr<MessagePeer> irc = validatedRelay(client, port, server);
     ASSERT_NE(irc, nullptr);
     ASSERT_TRUE(client.send(clientInfo("bob")));
     ASSERT_TRUE(irc->waitForPrefix("USER "));
@@ -216,10 +215,7 @@ TEST(Faults, FloodsOfLocalConnectsMeetTheCaps) {
     ::setsockopt(reset.socket(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
   }
   NmdcClient client("bob");
-  ASSERT_TRUE(client.connect(port));
-  ASSERT_TRUE(client.greet());
-  ASSERT_TRUE(client.validate());
-  const std::unique_ptr<MessagePeer> irc = acceptRelay(server);
+  const std::unique_ptr<MessagePeer> irc = validatedRelay(client, port, server);
   ASSERT_NE(irc, nullptr);
   EXPECT_TRUE(irc->waitForPrefix("NICK bob"));
   EXPECT_TRUE(daemon.process().waitForOutput("session " + std::to_string(port) + "/bob from :"));

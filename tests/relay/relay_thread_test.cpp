@@ -87,6 +87,13 @@ class RelayThreadTest : public ::testing::Test {
     });
   }
 
+  // The relay opened no server connection: `why` says what it would mean.
+  void expectNoServerConnection(const char* why) {
+    SocketHandle connected = serverListener_.accept(std::chrono::milliseconds(0));
+    EXPECT_EQ(connected, kNoSocket) << why;
+    platform::closeSocket(connected);
+  }
+
   void startConnected() {
     start(serverText());
     ircServer_ = serverListener_.accept();
@@ -353,9 +360,7 @@ TEST_F(RelayThreadTest, ClientThatDoesNotNameItselfOpensNoConnection) {
     }
     thread_.join();
     EXPECT_EQ(observer_.reason(), row.reason);
-    SocketHandle connected = serverListener_.accept(0ms);
-    EXPECT_EQ(connected, kNoSocket) << "a server connection was opened";
-    platform::closeSocket(connected);
+    expectNoServerConnection("a server connection was opened");
     platform::closeSocket(hubClient_);
   }
 }
@@ -409,9 +414,7 @@ TEST_F(RelayThreadTest, BridgePasswordIsAskedBeforeAnyIrcTraffic) {
     thread_.join();
     EXPECT_EQ(observer_.reason(), "Quayside refused the hub password");
     EXPECT_TRUE(holds_->find("me", RefusalHolds::Clock::now()).has_value());
-    SocketHandle connected = serverListener_.accept(0ms);
-    EXPECT_EQ(connected, kNoSocket) << "a refused client connected to the server";
-    platform::closeSocket(connected);
+    expectNoServerConnection("a refused client connected to the server");
   }
 }
 
@@ -472,9 +475,7 @@ TEST_F(RelayThreadTest, RetriesInsideAHoldAreAnsweredWithoutAConnect) {
     platform::closeSocket(hubClient_);
     thread_.join();
     EXPECT_EQ(observer_.reason(), row.logged);
-    SocketHandle connected = serverListener_.accept(0ms);
-    EXPECT_EQ(connected, kNoSocket) << "the held retry connected to the server";
-    platform::closeSocket(connected);
+    expectNoServerConnection("the held retry connected to the server");
   }
 }
 
