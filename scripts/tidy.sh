@@ -31,7 +31,8 @@ product="^$escaped_root/(core|platform|relay|translate|bridge|ui|app|scripts)/"
 extra=()
 if grep -q -- '-w64-mingw32-' "$build/compile_commands.json"; then
   product="^$escaped_root/(platform/windows/|ui/win32/|app/[^/]*win32)[^/]*\.cpp$"
-  compiler=$(grep -o '"command": "[^ ]*' "$build/compile_commands.json" | head -n1 | cut -d'"' -f4)
+  # grep stops itself (-m1): with "| head", pipefail took grep's SIGPIPE for a failure.
+  compiler=$(grep -m1 -o '"command": "[^ ]*' "$build/compile_commands.json" | cut -d'"' -f4)
   extra=(--target=x86_64-w64-mingw32 -nostdinc++)
   # The compiler's own C++ header folders, in its order.
   while read -r folder; do
