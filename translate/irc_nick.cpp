@@ -21,7 +21,6 @@ constexpr std::uint8_t kNickTries = 10;
 constexpr std::uint8_t kShortestNickLength = 9;
 
 constexpr std::uint32_t kErroneousNickname = 432;
-constexpr std::array<std::uint32_t, 4> kRefusals = {kErroneousNickname, 433, 436, 437};
 
 bool isLetter(char byte) {
   return (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z');
@@ -90,29 +89,15 @@ void composeCandidate(RelayState& relay, std::uint8_t attempt) {
   relay.nickAttempt = attempt;
 }
 
+}  // namespace
+
 bool awaitsNickAnswer(const RelayState& relay) {
   const bool registering =
       (relay.loginFlags & kLoginNickSent) != 0 && (relay.loginFlags & kLoginWelcomed) == 0;
   return registering || relay.nickPending;
 }
 
-// The three digits at `at` (the caller saw them) as a number.
-std::uint32_t numberAt(const ServerData& data, std::size_t at) {
-  std::uint32_t number = 0;
-  for (std::size_t i = 0; i < 3; ++i) {
-    number = number * 10 + static_cast<std::uint32_t>(data.at(at + i) - '0');
-  }
-  return number;
-}
-
-bool isRefusal(std::uint32_t number) {
-  for (const std::uint32_t refusal : kRefusals) {
-    if (refusal == number) {
-      return true;
-    }
-  }
-  return false;
-}
+namespace {
 
 void sendNick(const ServerLine& line, string_view nick) {
   Batch lines(line.out, Peer::kServer);
@@ -278,17 +263,12 @@ std::string_view chooseIrcNick(RelayState& relay) {
   return relay.nickCandidate.view();
 }
 
-bool takeNickRefusal(const ServerLine& line, std::size_t at) {
+bool takeNickRefusal(const ServerLine& line) {
   RelayState& relay = line.relay;
-  const ServerData& data = line.data;
-  const std::uint32_t number = numberAt(data, at);
-  if (!isRefusal(number) || !awaitsNickAnswer(relay)) {
-    return false;
-  }
+  const std::uint32_t number = line.irc.numeric();
   // "437 <target> <nick or channel> :..." also refuses channels.
-  const std::size_t target = data.skip(at + 4, ' ');
-  const std::size_t refused = data.skip(data.wordEnd(target, kParameterStops), ' ');
-  if (data.at(refused) == '#' || data.at(refused) == '&') {
+  const std::string_view refused = line.irc.middle(1);
+  if (refused.starts_with('#') || refused.starts_with('&')) {
     return false;
   }
 
@@ -334,17 +314,12 @@ bool takeNickRefusal(const ServerLine& line, std::size_t at) {
   return true;
 }
 
-bool nickEndsRun(const RelayState& relay, std::uint32_t number) {
-  return isRefusal(number) && awaitsNickAnswer(relay);
-}
-
-void noteWelcomeNick(RelayState& relay, const ServerData& data, std::size_t at) {
+void noteWelcomeNick(RelayState& relay, const IrcLine& line) {
   if (relay.nickCandidate.empty()) {
     return;  // no NICK of ours: the DC nick stands
   }
   // A server may cut the nick it was asked for; the welcome says which it took.
-  const std::size_t target = at + 4;
-  const string_view nick = data.slice(target, data.wordEnd(target, kNickStops));
+  const string_view nick = line.middle(0).substr(0, line.middle(0).find('!'));
   relay.ircNick.assign(nick.empty() || nick == "*" ? relay.nickCandidate.view() : nick);
 }
 

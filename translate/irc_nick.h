@@ -11,7 +11,7 @@
 namespace quayside {
 
 struct ServerLine;
-class ServerData;
+class IrcLine;
 
 // The client's IRC nick, kept apart from its DC nick: the DC nick made valid
 // for IRC and cut to the server's NICKLEN, or an alternate when the server
@@ -43,19 +43,18 @@ std::string_view withDcNick(const RelayState& relay, std::string_view text, std:
 // line; a later answer of the server may replace it with an alternate.
 std::string_view chooseIrcNick(RelayState& relay);
 
-// Takes a refusal of our NICK (432, 433, 436, 437) while one awaits its
-// answer: sends the next alternate, or gives up after a bound (during
-// registration the session ends with a reason). `at` is where the numeric's
-// digits start. False when the line is left to the usual translation.
-bool takeNickRefusal(const ServerLine& line, std::size_t at);
+// Whether a NICK of ours awaits the server's answer: during registration,
+// or after a later nick change.
+bool awaitsNickAnswer(const RelayState& relay);
 
-// Whether a run of numerics must stop before `number`, so a refusal of our
-// nick is seen as a line of its own.
-bool nickEndsRun(const RelayState& relay, std::uint32_t number);
+// Takes a refusal of our NICK (432, 433, 436, 437; the rule table lets it
+// through only while one awaits its answer): sends the next alternate, or
+// gives up after a bound (during registration the session ends with a
+// reason). False when the line is left to the usual translation.
+bool takeNickRefusal(const ServerLine& line);
 
-// The welcome (001) whose digits are at `at`: the nick it addresses is the
-// IRC nick from now on.
-void noteWelcomeNick(RelayState& relay, const ServerData& data, std::size_t at);
+// The welcome (001): the nick it addresses is the IRC nick from now on.
+void noteWelcomeNick(RelayState& relay, const IrcLine& line);
 
 // The server renamed the client to `newNick` on IRC; true when that answers
 // a NICK the client asked for.

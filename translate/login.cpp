@@ -78,43 +78,43 @@ void sendCredentials(RelayState& relay, RelayOutput& out) {
   relay.loginStep = LoginStep::kPayloadSent;
 }
 
-// Where the next word starts: past any run of spaces.
-std::size_t skipSpaces(const ServerData& data, std::size_t at) {
-  while (data.at(at) == ' ' && at < data.size()) {
-    ++at;
-  }
-  return at;
-}
-
 bool sameIgnoringCase(string_view text, string_view lower) {
   return text.size() == lower.size() && startsWithIgnoringCase(text, lower);
 }
 
-// Whether the capability list from `at` names "sasl" as a whole word. A NUL
-// ends the list, as it ends every word.
-bool listsSasl(const ServerData& data, std::size_t at) {
-  at = data.skip(at, ':');
-  while (at < data.size() && data.at(at) != '\0') {
-    const std::size_t end = data.wordEnd(at, kParameterStops);
-    if (sameIgnoringCase(data.slice(at, end), "sasl")) {
+// Whether the capability list `list` names "sasl" as a whole word.
+bool listsSasl(string_view list) {
+  while (!list.empty()) {
+    const std::size_t space = list.find(' ');
+    if (sameIgnoringCase(list.substr(0, space), "sasl")) {
       return true;
     }
-    at = skipSpaces(data, end);
+    list.remove_prefix(space == string_view::npos ? list.size() : space + 1);
   }
   return false;
 }
 
+// The next word that is not empty: CAP and AUTHENTICATE words stand apart
+// by any spaces.
+string_view nextWord(IrcWords& words) {
+  string_view word;
+  while (word.empty() && !words.done()) {
+    word = words.next();
+  }
+  return word;
+}
+
+}  // namespace
+
 // "CAP <target> ACK|NAK [*] :<capabilities>", words apart by any spaces.
-bool capReply(const ServerLine& line, std::size_t at) {
+bool takeCapReply(const ServerLine& line) {
   RelayState& relay = line.relay;
   if (!inSasl(relay)) {
     return false;
   }
-  const ServerData& data = line.data;
-  const std::size_t target = skipSpaces(data, at);
-  const std::size_t command = skipSpaces(data, data.wordEnd(target, kParameterStops));
-  const std::size_t commandEnd = data.wordEnd(command, kParameterStops);
-  const string_view subcommand = data.slice(command, commandEnd);
+  IrcWords words = line.irc.wordsFrom(0);
+  nextWord(words);  // the target
+  const string_view subcommand = nextWord(words);
   const bool ack = sameIgnoringCase(subcommand, "ack");
   if (!ack && !sameIgnoringCase(subcommand, "nak")) {
     return false;
@@ -122,11 +122,19 @@ bool capReply(const ServerLine& line, std::size_t at) {
   if (relay.loginStep != LoginStep::kCapRequested) {
     return true;  // a late or repeated reply changes nothing
   }
-  std::size_t list = skipSpaces(data, commandEnd);
-  if (data.at(list) == '*' && data.at(list + 1) == ' ') {
-    list = skipSpaces(data, list + 1);
+  // The list: the rest, past a "*" that says more lines follow.
+  string_view list = words.rest();
+  if (words.trailing()) {
+    list = subcommand.substr(subcommand.size());
   }
-  if (!listsSasl(data, list)) {
+  list.remove_prefix(std::min(list.find_first_not_of(' '), list.size()));
+  if (list.starts_with("* ")) {
+    list.remove_prefix(std::min(list.find_first_not_of(' ', 1), list.size()));
+  }
+  if (list.starts_with(':')) {
+    list.remove_prefix(1);
+  }
+  if (!listsSasl(list)) {
     return true;  // only sasl was asked for; anything else is no answer to it
   }
   if (ack) {
@@ -140,7 +148,7 @@ bool capReply(const ServerLine& line, std::size_t at) {
 }
 
 // "AUTHENTICATE <challenge>": PLAIN expects only the empty one, "+".
-bool challenge(const ServerLine& line, std::size_t at) {
+bool takeChallenge(const ServerLine& line) {
   RelayState& relay = line.relay;
   if (!inSasl(relay)) {
     return false;
@@ -148,9 +156,12 @@ bool challenge(const ServerLine& line, std::size_t at) {
   if (relay.loginStep != LoginStep::kMechanismSent) {
     return true;  // the credentials go out once, never again
   }
-  const ServerData& data = line.data;
-  const std::size_t word = data.skip(skipSpaces(data, at), ':');
-  if (data.slice(word, data.size()) == "+") {
+  string_view challenge = line.irc.rest(0);
+  challenge.remove_prefix(std::min(challenge.find_first_not_of(' '), challenge.size()));
+  if (challenge.starts_with(':')) {
+    challenge.remove_prefix(1);
+  }
+  if (challenge == "+") {
     sendCredentials(relay, line.out);
     return true;
   }
@@ -163,12 +174,12 @@ bool challenge(const ServerLine& line, std::size_t at) {
 
 // "ERROR :..." before the welcome: ngIRCd refuses a bad PASS this way, with
 // no numeric, saying "password".
-bool serverError(const ServerLine& line, std::size_t at) {
+bool takePasswordError(const ServerLine& line) {
   RelayState& relay = line.relay;
   if (relay.loginStep != LoginStep::kPassSent) {
     return false;
   }
-  const string_view text = line.data.slice(at, line.data.size());
+  const string_view text = line.irc.rest(0);
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (startsWithIgnoringCase(text.substr(i), "password")) {
       refusePassword(relay, line.out, "refused the password");
@@ -178,7 +189,7 @@ bool serverError(const ServerLine& line, std::size_t at) {
   return false;
 }
 
-bool welcomed(const ServerLine& line, std::size_t) {
+bool notePassWelcome(const ServerLine& line) {
   RelayState& relay = line.relay;
   if (relay.loginStep == LoginStep::kPassSent) {
     relay.loginStep = LoginStep::kDone;
@@ -186,7 +197,7 @@ bool welcomed(const ServerLine& line, std::size_t) {
   return false;  // the welcome itself is shown as always
 }
 
-bool passwordMismatch(const ServerLine& line, std::size_t) {
+bool takePasswordMismatch(const ServerLine& line) {
   if (line.relay.loginStep != LoginStep::kPassSent) {
     return false;
   }
@@ -194,7 +205,7 @@ bool passwordMismatch(const ServerLine& line, std::size_t) {
   return true;
 }
 
-bool saslSucceeded(const ServerLine& line, std::size_t) {
+bool takeSaslSuccess(const ServerLine& line) {
   RelayState& relay = line.relay;
   if (relay.loginStep != LoginStep::kPayloadSent && relay.loginStep != LoginStep::kMechanismSent) {
     return false;
@@ -203,7 +214,7 @@ bool saslSucceeded(const ServerLine& line, std::size_t) {
   return true;
 }
 
-bool saslRefused(const ServerLine& line, std::size_t) {
+bool takeSaslRefusal(const ServerLine& line) {
   RelayState& relay = line.relay;
   if (relay.loginStep == LoginStep::kPayloadSent) {
     endSasl(relay, line.out);
@@ -219,7 +230,7 @@ bool saslRefused(const ServerLine& line, std::size_t) {
   return false;
 }
 
-bool saslFailed(const ServerLine& line, std::size_t) {
+bool takeSaslFailure(const ServerLine& line) {
   RelayState& relay = line.relay;
   if (relay.loginStep != LoginStep::kPayloadSent && relay.loginStep != LoginStep::kMechanismSent) {
     return false;
@@ -228,53 +239,6 @@ bool saslFailed(const ServerLine& line, std::size_t) {
   sendLoginStatus(relay, line.out, "did not complete the SASL login; you are not logged in");
   return true;
 }
-
-using LoginHandler = bool (*)(const ServerLine&, std::size_t);
-
-struct WordRule {
-  string_view word;  // compared case-sensitively at the command word
-  LoginHandler handle;
-};
-
-struct NumericRule {
-  std::uint32_t number;
-  LoginHandler handle;
-};
-
-constexpr std::array kWordRules = {
-    WordRule{"CAP ", capReply},
-    WordRule{"AUTHENTICATE ", challenge},
-    WordRule{"ERROR ", serverError},
-};
-
-constexpr std::array kNumericRules = {
-    NumericRule{1, welcomed},            // RPL_WELCOME
-    NumericRule{464, passwordMismatch},  // ERR_PASSWDMISMATCH
-    NumericRule{902, saslFailed},        // ERR_NICKLOCKED
-    NumericRule{903, saslSucceeded},     // RPL_SASLSUCCESS
-    NumericRule{904, saslRefused},       // ERR_SASLFAIL
-    NumericRule{905, saslFailed},        // ERR_SASLTOOLONG
-    NumericRule{906, saslFailed},        // ERR_SASLABORTED
-    NumericRule{907, saslSucceeded},     // ERR_SASLALREADY
-};
-
-// The three digits at `at` followed by a space, as a number; none otherwise.
-std::optional<std::uint32_t> numericAt(const ServerData& data, std::size_t at) {
-  std::uint32_t number = 0;
-  for (std::size_t i = 0; i < 3; ++i) {
-    const char digit = data.at(at + i);
-    if (digit < '0' || digit > '9') {
-      return std::nullopt;
-    }
-    number = number * 10 + static_cast<std::uint32_t>(digit - '0');
-  }
-  if (data.at(at + 3) != ' ') {
-    return std::nullopt;
-  }
-  return number;
-}
-
-}  // namespace
 
 void sendLoginStatus(const RelayState& relay, RelayOutput& out, std::string_view words) {
   const string_view host = parseServerAddress(relay.serverText.view(), relay.upstreamKind).host;
@@ -301,39 +265,8 @@ void refusePassword(RelayState& relay, RelayOutput& out, std::string_view words)
   out.closeClient();
 }
 
-bool takeLoginLine(const ServerLine& line, std::size_t at) {
-  if (line.relay.options.login == LoginMode::kNone) {
-    return false;
-  }
-  for (const WordRule& rule : kWordRules) {
-    if (line.data.startsWith(at, rule.word)) {
-      return rule.handle(line, at + rule.word.size());
-    }
-  }
-  if (const std::optional<std::uint32_t> number = numericAt(line.data, at)) {
-    for (const NumericRule& rule : kNumericRules) {
-      if (rule.number == *number) {
-        return rule.handle(line, at + 4);
-      }
-    }
-  }
-  return false;
-}
-
 bool loginHoldsJoin(const RelayState& relay) {
   return relay.options.login != LoginMode::kNone && relay.loginStep != LoginStep::kDone;
-}
-
-bool loginEndsRun(const RelayState& relay, std::uint32_t number) {
-  if (relay.options.login == LoginMode::kNone) {
-    return false;
-  }
-  for (const NumericRule& rule : kNumericRules) {
-    if (rule.number == number) {
-      return true;
-    }
-  }
-  return false;
 }
 
 }  // namespace quayside

@@ -23,18 +23,20 @@ void sendLoginStatus(const RelayState& relay, RelayOutput& out, std::string_view
 // client is closed. The password is wiped and the login is over.
 void refusePassword(RelayState& relay, RelayOutput& out, std::string_view words);
 
-// Handles the line when it belongs to the login under way (CAP ACK/NAK,
-// AUTHENTICATE, the SASL and password numerics, a password ERROR); `at` is
-// where its command word starts. False when the line is left to the usual
-// translation.
-bool takeLoginLine(const ServerLine& line, std::size_t at);
+// The server's side of the login, rows of the server rule table (which
+// lets them through only while a login mode is set). Each is false when the
+// line does not belong to the login after all and is left to the next row.
+bool takeCapReply(const ServerLine& line);          // CAP ACK/NAK of sasl
+bool takeChallenge(const ServerLine& line);         // AUTHENTICATE
+bool takePasswordError(const ServerLine& line);     // ERROR saying "password" after PASS
+bool notePassWelcome(const ServerLine& line);       // 001: PASS was taken; never takes the line
+bool takePasswordMismatch(const ServerLine& line);  // 464
+bool takeSaslSuccess(const ServerLine& line);       // 903, 907
+bool takeSaslRefusal(const ServerLine& line);       // 904
+bool takeSaslFailure(const ServerLine& line);       // 902, 905, 906
 
 // Whether the channel JOIN must wait: the login is not through yet, and
 // numerics that come before the welcome (SASL's) do not end registration.
 bool loginHoldsJoin(const RelayState& relay);
-
-// Whether a run of numerics must stop before `number`, so the login sees it
-// as a line of its own.
-bool loginEndsRun(const RelayState& relay, std::uint32_t number);
 
 }  // namespace quayside

@@ -44,10 +44,8 @@ void addUserInfo(const RelayState& relay, Batch& batch, std::string_view nick,
 }
 
 // "You were kicked from #chan by op (reason)" as the Relay's end reason.
-void noteOwnKick(const ServerLine& line, std::string_view channel, std::size_t reason) {
-  const ServerData& data = line.data;
+void noteOwnKick(const ServerLine& line, std::string_view channel, std::string_view raw) {
   std::array<char, kEndReasonCapacity> plain;
-  const std::string_view raw = data.slice(reason, data.wordEnd(reason, kTextStops));
   const std::string_view why(plain.data(), stripFormatting(raw, plain.data(), plain.size()));
   RelayState& relay = line.relay;
   relay.endCause = EndCause::kKicked;
@@ -57,7 +55,7 @@ void noteOwnKick(const ServerLine& line, std::string_view channel, std::size_t r
     c.append(channel);
     if (line.hasPrefix()) {
       c.append(" by ");
-      c.append(senderNick(data));
+      c.append(senderNick(line.irc));
     }
     if (!why.empty()) {
       c.append(" (");
@@ -70,7 +68,7 @@ void noteOwnKick(const ServerLine& line, std::string_view channel, std::size_t r
 
 }  // namespace
 
-void handleJoin(const ServerLine& line, std::size_t) {
+void handleJoin(const ServerLine& line) {
   RelayState& relay = line.relay;
   Batch batch = clientBatch(line);
   if ((relay.loginFlags & kLoginHubNamed) == 0) {
@@ -83,37 +81,32 @@ void handleJoin(const ServerLine& line, std::size_t) {
     relay.loginFlags |= kLoginHubNamed;
     return;
   }
-  const std::string_view joined = senderNick(line.data);
+  const std::string_view joined = senderNick(line.irc);
   // Nobody can be listed without a name, and the client is never listed.
-  if (!line.hasPrefix() || joined.empty() ||
-      nickMatches(ircNickOf(relay), line.data, 1, NickEnd::kWordOrBang)) {
+  if (!line.hasPrefix() || joined.empty() || nickMatches(ircNickOf(relay), joined)) {
     return;
   }
-  addUserInfo(line.relay, batch, joined, senderUserHost(line.data));
+  addUserInfo(line.relay, batch, joined, line.irc.userHost());
 }
 
-void handleNamesList(const ServerLine& line, std::size_t at) {
-  const ServerData& data = line.data;
-  const std::size_t colon = data.find(at, ':', kTextStops);
-  if (data.at(colon) != ':') {
+void handleNamesList(const ServerLine& line) {
+  // The names are the ':'-led text; a list without one names nobody.
+  if (!line.irc.hasTrailing()) {
     return;
   }
   const std::string_view nick = ircNickOf(line.relay);
-  std::size_t name = colon + 1;
-  for (;;) {
-    while (data.at(name) == ' ') {
-      ++name;
-    }
+  std::string_view names = line.irc.parameter(line.irc.parameterCount() - 1);
+  while (!names.empty()) {
+    const std::size_t space = names.find(' ');
+    std::string_view entry = names.substr(0, space);
+    names.remove_prefix(space == std::string_view::npos ? names.size() : space + 1);
     // Status symbols in front ("@+bob" with multi-prefix) are no part of
     // the nick; the highest decides.
-    const std::string_view symbols =
-        data.slice(name, name + statusSymbolCount(line.relay, data.slice(name, data.size())));
+    const std::string_view symbols = entry.substr(0, statusSymbolCount(line.relay, entry));
     const std::uint16_t ranks = operatorRanks(line.relay, symbols);
-    name += symbols.size();
-    const std::size_t nameEnd = data.wordEnd(name, kParameterStops);
-    const std::string_view member = data.slice(name, nameEnd);
+    const std::string_view member = entry.substr(symbols.size());
     // A list ending in a space (or a lone "@") names nobody.
-    if (!member.empty() && !nickMatches(nick, data, name)) {
+    if (!member.empty() && !nickMatches(nick, member)) {
       Batch batch = clientBatch(line);  // one send per member
       line.relay.memberRanks.set(member, ranks);
       if (ranks != 0) {
@@ -121,15 +114,11 @@ void handleNamesList(const ServerLine& line, std::size_t at) {
       }
       addUserInfo(line.relay, batch, member, {});
     }
-    if (data.at(nameEnd) != ' ' || nameEnd >= data.size()) {
-      return;
-    }
-    name = nameEnd + 1;
   }
 }
 
-void handleDeparture(const ServerLine& line, std::size_t) {
-  const std::string_view leaving = senderNick(line.data);
+void handleDeparture(const ServerLine& line) {
+  const std::string_view leaving = senderNick(line.irc);
   if (!line.hasPrefix() || leaving.empty()) {
     return;
   }
@@ -138,21 +127,18 @@ void handleDeparture(const ServerLine& line, std::size_t) {
   addQuit(line.relay, batch, leaving);
 }
 
-void handleKick(const ServerLine& line, std::size_t at) {
-  const ServerData& data = line.data;
-  const std::size_t channel = data.skip(at, ' ');
-  const std::size_t kicked = data.skip(data.wordEnd(channel, kParameterStops), ' ');
-  const std::size_t kickedEnd = data.wordEnd(kicked, kNickStops);
-  const std::string_view kickedNick = data.slice(kicked, kickedEnd);
+void handleKick(const ServerLine& line) {
+  const IrcLine& irc = line.irc;
+  const std::string_view kickedNick = irc.middle(1);
   if (kickedNick.empty()) {
     return;  // a kick of nobody
   }
 
-  const std::size_t reason = data.skip(data.skip(kickedEnd, ' '), ':');
+  const std::string_view reason = irc.textAfter(2);
   if (line.hasPrefix()) {
     std::string kickerStorage;
     std::string kickedStorage;
-    const std::string_view kicker = memberName(line.relay, senderNick(data), kickerStorage);
+    const std::string_view kicker = memberName(line.relay, senderNick(irc), kickerStorage);
     // The same wording that the client's own kick announcements use.
     LongMessage message(line.out);
     message.head().append('<');
@@ -164,17 +150,16 @@ void handleKick(const ServerLine& line, std::size_t at) {
     message.appendText(memberName(line.relay, kickedNick, kickedStorage));
     message.appendPlain(" because: ");
     // Formatting and CTCP bytes are never shown to the client.
-    const std::string_view raw = data.slice(reason, data.wordEnd(reason, kTextStops));
     std::array<char, kStreamCapacity> plain;
-    message.appendText({plain.data(), stripFormatting(raw, plain.data(), plain.size())});
+    message.appendText({plain.data(), stripFormatting(reason, plain.data(), plain.size())});
     message.send();
   }
 
-  if (nickMatches(ircNickOf(line.relay), data, kicked)) {
+  if (nickMatches(ircNickOf(line.relay), kickedNick)) {
     // Kicked itself: the hub session is over; the relay thread sees the
     // closed client and ends the Relay. Who kicked and why is kept for the
     // retries the kick holds off.
-    noteOwnKick(line, data.slice(channel, data.wordEnd(channel, kParameterStops)), reason);
+    noteOwnKick(line, irc.middle(0), reason);
     line.out.closeClient();
     return;
   }
@@ -183,13 +168,12 @@ void handleKick(const ServerLine& line, std::size_t at) {
   addQuit(line.relay, batch, kickedNick);
 }
 
-void handleNickChange(const ServerLine& line, std::size_t at) {
+void handleNickChange(const ServerLine& line) {
   RelayState& relay = line.relay;
-  const ServerData& data = line.data;
-  const std::size_t oldStart = data.skip(0, ':');
-  const std::string_view oldNick = data.slice(oldStart, data.wordEnd(oldStart, kNickStops));
-  const std::size_t newStart = data.skip(data.skip(at, ' '), ':');
-  const std::string_view newNick = data.slice(newStart, data.wordEnd(newStart, kNickStops));
+  const std::string_view oldNick = senderNick(line.irc);
+  // The new nick is the first parameter's first word.
+  const std::string_view newNick =
+      line.irc.parameter(0).substr(0, line.irc.parameter(0).find_first_of(" !:"));
   if (oldNick.empty() || newNick.empty()) {
     return;  // a rename from or to no name names nobody
   }
@@ -198,8 +182,8 @@ void handleNickChange(const ServerLine& line, std::size_t at) {
   // Decided before the nicks change; the prefix nick ends at its '!'. The
   // client is recognised by its IRC nick; its DC nick follows a rename only
   // where the two were one.
-  const bool ownOnIrc = nickMatches(ircNickOf(relay), data, oldStart, NickEnd::kWordOrBang);
-  const bool own = ownOnIrc && nickMatches(relay.nick.view(), data, oldStart, NickEnd::kWordOrBang);
+  const bool ownOnIrc = nickMatches(ircNickOf(relay), oldNick);
+  const bool own = ownOnIrc && nickMatches(relay.nick.view(), oldNick);
   if (own) {
     relay.nick.assign(newNick);
   }
@@ -251,22 +235,21 @@ void handleNickChange(const ServerLine& line, std::size_t at) {
   if (relay.memberRanks.holdsAny(newNick)) {
     addOperatorMark(line.relay, batch, newNick);
   }
-  addUserInfo(line.relay, batch, newNick, senderUserHost(data));
+  addUserInfo(line.relay, batch, newNick, line.irc.userHost());
 }
 
 // A channel MODE that does more than change operator ranks (a ban, a key,
 // a limit, voice, ...) is told, so the DC user's own Set Ban and Unban are
 // confirmed: "*** op sets mode +b *!*@evil.test".
-void tellModeChange(const ServerLine& line, Batch& batch, std::size_t target, std::size_t mode,
-                    std::size_t modeEnd) {
-  const ServerData& data = line.data;
-  const char first = data.at(target);
+void tellModeChange(const ServerLine& line, Batch& batch, std::string_view target,
+                    std::size_t modeIndex) {
+  const IrcLine& irc = line.irc;
+  const char first = target.empty() ? '\0' : target.front();
   if (first != '#' && first != '&' && first != '!' && first != '+') {
     return;  // the user's own modes, or a line without a target
   }
   bool onlyRanks = true;
-  for (std::size_t i = mode; i < modeEnd; ++i) {
-    const char letter = data.at(i);
+  for (const char letter : irc.parameter(modeIndex)) {
     onlyRanks &= letter == '+' || letter == '-' ||
                  ((letter == 'o' || isStatusMode(line.relay, letter)) &&
                   operatorRankOf(line.relay, letter) != 0);
@@ -276,12 +259,12 @@ void tellModeChange(const ServerLine& line, Batch& batch, std::size_t target, st
   }
   std::string storage;
   const std::string_view setter =
-      line.hasPrefix() ? memberName(line.relay, senderNick(data), storage) : std::string_view();
+      line.hasPrefix() ? memberName(line.relay, senderNick(irc), storage) : std::string_view();
   addWhole(batch, [&](Composer& c) {
     c.append("*** ");
     c.appendEscaped(setter);
     c.append(setter.empty() ? "Mode " : " sets mode ");
-    std::string_view changes = data.slice(mode, data.wordEnd(mode, kTextStops));
+    std::string_view changes = irc.rest(modeIndex);
     // "+b :mask" and "+b mask" are one change.
     for (std::size_t colon = changes.find(" :"); colon != std::string_view::npos;
          colon = std::string_view::npos) {
@@ -293,26 +276,20 @@ void tellModeChange(const ServerLine& line, Batch& batch, std::size_t target, st
   });
 }
 
-void handleModeChange(const ServerLine& line, std::size_t at) {
-  const ServerData& data = line.data;
-  const std::size_t target = data.skip(at, ' ');
-  std::size_t mode = target;
-  if (data.at(mode) != '+' && data.at(mode) != '-') {
-    mode = data.skip(data.wordEnd(mode, kParameterStops), ' ');  // past the target
-  }
-  const std::size_t modeEnd = data.wordEnd(mode, kParameterStops);
+void handleModeChange(const ServerLine& line) {
+  const IrcLine& irc = line.irc;
+  // "MODE #c +o al", or "MODE +i" without a target.
+  const std::string_view target = irc.parameter(0);
+  const bool targetless = target.starts_with('+') || target.starts_with('-');
+  const std::size_t modeIndex = targetless ? 0 : 1;
+  const std::string_view modes = irc.parameter(modeIndex);
   Batch batch = clientBatch(line);  // one send, split only when the area is full
-  if (mode != target) {
-    tellModeChange(line, batch, target, data.skip(mode, ':'), modeEnd);
+  if (!targetless) {
+    tellModeChange(line, batch, target, modeIndex);
   }
-  if (data.at(modeEnd) != ' ' || modeEnd >= data.size()) {
-    return;  // no parameters, so no 'o' to report
-  }
-
-  std::size_t parameter = modeEnd + 1;
+  IrcWords parameters = irc.wordsFrom(modeIndex + 1);
   char sign = '+';
-  for (std::size_t i = mode; i < modeEnd; ++i) {
-    const char letter = data.at(i);
+  for (const char letter : modes) {
     if (letter == '+' || letter == '-') {
       sign = letter;
       continue;
@@ -322,9 +299,7 @@ void handleModeChange(const ServerLine& line, std::size_t at) {
     if (!status && letter != 'k' && letter != 'b' && letter != 'l') {
       continue;  // other modes take no parameter here
     }
-    const std::size_t parameterEnd = data.wordEnd(parameter, kParameterStops);
-    const std::string_view value = data.slice(parameter, parameterEnd);
-    parameter = data.skip(parameterEnd, ' ');
+    const std::string_view value = parameters.next();
     // A missing parameter names nobody; only ranks from the operator's up
     // make a hub operator.
     const std::uint16_t rank = operatorRankOf(line.relay, letter);

@@ -17,15 +17,17 @@ constexpr std::size_t kTopicLimit = kTopicCapacity - 2;  // 1,022 characters
 
 using TextScratch = std::array<char, kStreamCapacity>;
 
-// Where the text of the PRIVMSG line whose target word is at `target`
-// starts: at the first ':' (the text follows it), or the line's end.
-std::size_t textColon(const ServerData& data, std::size_t target) {
-  return data.find(target, ':', kTextStops);
+// The text of a PRIVMSG line: its ':'-led parameter, if it has one.
+std::optional<std::string_view> messageText(const IrcLine& line) {
+  if (!line.hasTrailing()) {
+    return std::nullopt;
+  }
+  return line.parameter(line.parameterCount() - 1);
 }
 
-// Whether the text after `colon` is CTCP; it stands alone, never in a run.
-bool isCtcp(const ServerData& data, std::size_t colon) {
-  return data.at(colon) == ':' && data.at(colon + 1) == '\x01';
+// Whether the text is CTCP; it stands alone, never in a run.
+bool isCtcp(const std::optional<std::string_view>& text) {
+  return text && text->starts_with('\x01');
 }
 
 // Appends `text` without its formatting codes (all of them control bytes,
@@ -45,54 +47,25 @@ void appendPlainText(const RelayState& relay, std::string_view text, LongMessage
   message.appendText(withDcNick(relay, text, storage));
 }
 
-// Appends the text after `colon` (from textColon) as appendPlainText does.
-// Returns where it ended.
-std::size_t appendMessageText(const RelayState& relay, const ServerData& data, std::size_t colon,
-                              LongMessage& message, TextScratch& scratch) {
-  if (data.at(colon) != ':') {
-    return colon;
-  }
-  const std::size_t end = data.wordEnd(colon + 1, kTextStops);
-  appendPlainText(relay, data.slice(colon + 1, end), message, scratch);
-  return end;
-}
-
-// Where the target word of the line `next` starts when it continues the
-// message of `line`: a PRIVMSG from the same prefix whose target is of the
-// same kind (the client's nick or not). Zero when it does not.
-std::size_t continuationTarget(const ServerLine& line, std::string_view firstPrefix,
-                               const ServerData& next, bool isPrivate) {
-  if (!line.hasPrefix() || next.at(0) != ':') {
-    return 0;
-  }
-  const std::string_view prefix = linePrefix(next);
-  if (!samePrefix(prefix, firstPrefix)) {
-    return 0;
-  }
-  const std::size_t command = 1 + prefix.size();
-  if (next.at(command) != ' ' || !next.startsWith(command + 1, "PRIVMSG ")) {
-    return 0;
-  }
-  const std::size_t target = command + 1 + 8;
-  if (nickMatches(ircNickOf(line.relay), next, target) != isPrivate) {
-    return 0;
-  }
-  return target;
+// Whether the line `next` continues the message of `line`: a PRIVMSG from
+// the same source whose target is of the same kind (the client's nick or not).
+bool continuesMessage(const ServerLine& line, const IrcLine& next, bool isPrivate) {
+  return line.hasPrefix() && next.hasSource() && samePrefix(next.source(), line.irc.source()) &&
+         next.command() == "PRIVMSG" && next.parameterCount() > 0 &&
+         nickMatches(ircNickOf(line.relay), next.parameter(0)) == isPrivate;
 }
 
 }  // namespace
 
-void handleMessage(const ServerLine& line, std::size_t at) {
+void handleMessage(const ServerLine& line) {
   const RelayState& relay = line.relay;
-  const ServerData& data = line.data;
-  const bool isPrivate = nickMatches(ircNickOf(relay), data, at);
-  const std::string_view sender = senderNick(data);
+  const IrcLine& irc = line.irc;
+  const bool isPrivate = nickMatches(ircNickOf(relay), irc.parameter(0));
+  const std::string_view sender = senderNick(irc);
   std::string senderStorage;
   const std::string_view senderName = memberName(relay, sender, senderStorage);
-  const std::size_t colon = textColon(data, at);
-  const std::optional<CtcpRequest> ctcp =
-      isCtcp(data, colon) ? parseCtcp(data.slice(colon + 1, data.wordEnd(colon + 1, kTextStops)))
-                          : std::nullopt;
+  const std::optional<std::string_view> text = messageText(irc);
+  const std::optional<CtcpRequest> ctcp = isCtcp(text) ? parseCtcp(*text) : std::nullopt;
   if (ctcp && ctcp->command != kCtcpAction) {
     // Only requests to the user are answered: one request to a channel
     // would otherwise draw an answer from every Quayside user in it.
@@ -131,34 +104,35 @@ void handleMessage(const ServerLine& line, std::size_t at) {
 
   // A sender's consecutive lines that arrived together become one message;
   // a text cut short by a NUL ends it.
-  const std::string_view firstPrefix = linePrefix(data);
-  ServerData current = data;
-  std::size_t textEnd = appendMessageText(relay, current, colon, message, scratch);
-  while (textEnd == current.size()) {
-    const std::optional<ServerData> next = line.following.peek();
-    if (!next) {
+  if (text) {
+    appendPlainText(relay, *text, message, scratch);
+  }
+  bool cut = irc.cut();
+  while (!cut) {
+    const std::optional<IrcLine> next = line.following.peek();
+    if (!next || !continuesMessage(line, *next, isPrivate)) {
       break;
     }
-    const std::size_t target = continuationTarget(line, firstPrefix, *next, isPrivate);
-    const std::size_t nextColon = target == 0 ? 0 : textColon(*next, target);
-    if (target == 0 || isCtcp(*next, nextColon)) {
+    const std::optional<std::string_view> nextText = messageText(*next);
+    if (isCtcp(nextText)) {
       break;
     }
     message.appendBreak();
     line.following.take();
-    current = *next;
-    textEnd = appendMessageText(relay, current, nextColon, message, scratch);
+    if (nextText) {
+      appendPlainText(relay, *nextText, message, scratch);
+    }
+    cut = next->cut();
   }
   message.send();
 }
 
-void handleTopic(const ServerLine& line, std::size_t at) {
+void handleTopic(const ServerLine& line) {
   RelayState& relay = line.relay;
-  const ServerData& data = line.data;
-  const std::size_t colon = data.find(at, ':', kTextStops);
-  const std::string_view text = data.at(colon) == ':'
-                                    ? data.slice(colon + 1, data.wordEnd(colon + 1, kTextStops))
-                                    : std::string_view();
+  const IrcLine& irc = line.irc;
+  // The topic is the ':'-led text; without one it is empty.
+  const std::string_view text =
+      irc.hasTrailing() ? irc.parameter(irc.parameterCount() - 1) : std::string_view();
   relay.topic.write(kTopicLimit, [&](std::span<char> area) {
     return stripFormatting(text, area.data(), area.size());
   });

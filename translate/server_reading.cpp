@@ -2,63 +2,21 @@
 
 namespace quayside {
 
-bool ServerData::startsWith(std::size_t i, std::string_view bytes) const {
-  return i <= bytes_.size() && bytes_.substr(i, bytes.size()) == bytes;
-}
-
-namespace {
-
-// The stop sets hold at most three bytes: an inline loop beats a library
-// search per byte on the hot path of every line.
-bool isStop(char byte, std::string_view stops) {
-  for (const char stop : stops) {
-    if (byte == stop) {
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
-std::size_t ServerData::wordEnd(std::size_t from, std::string_view stops) const {
-  const std::size_t size = bytes_.size();
-  std::size_t i = from;
-  while (i < size && !isStop(bytes_[i], stops)) {
-    ++i;
-  }
-  return i < size ? i : size;
-}
-
-std::size_t ServerData::find(std::size_t from, char wanted, std::string_view stops) const {
-  const std::size_t size = bytes_.size();
-  std::size_t i = from;
-  while (i < size && bytes_[i] != wanted && !isStop(bytes_[i], stops)) {
-    ++i;
-  }
-  return i < size ? i : size;
-}
-
-std::string_view ServerData::slice(std::size_t from, std::size_t to) const {
-  if (from >= bytes_.size() || to <= from) {
-    return {};
-  }
-  return bytes_.substr(from, to - from);
-}
-
-bool nickMatches(std::string_view nick, const ServerData& data, std::size_t at, NickEnd end) {
-  if (nick.empty()) {
+bool nickMatches(std::string_view nick, std::string_view word) {
+  if (nick.empty() || word.size() != nick.size()) {
     return false;  // no nick yet (or none given): not an empty word
   }
   for (std::size_t k = 0; k < nick.size(); ++k) {
     // Bit 0x20 folds ASCII letters, and also []\~ onto {}|^ as IRC does.
-    if (at + k >= data.size() || (data.at(at + k) | 0x20) != (nick[k] | 0x20)) {
+    if ((word[k] | 0x20) != (nick[k] | 0x20)) {
       return false;
     }
   }
-  const std::size_t after = at + nick.size();
-  return after >= data.size() || data.at(after) == ' ' ||
-         (end == NickEnd::kWordOrBang && data.at(after) == '!');
+  return true;
+}
+
+std::string_view senderNick(const IrcLine& line) {
+  return line.hasSource() ? line.nick() : line.command();
 }
 
 std::uint32_t prefixHash(std::string_view prefix) {
@@ -133,55 +91,12 @@ std::size_t stripFormatting(std::string_view text, char* out, std::size_t capaci
   return written;
 }
 
-bool isNumericAt(const ServerData& data, std::size_t at) {
-  for (std::size_t i = 0; i < 3; ++i) {
-    if (data.at(at + i) < '0' || data.at(at + i) > '9') {
-      return false;
-    }
-  }
-  return data.at(at + 3) == ' ';
-}
-
-std::size_t numericFrom(const ServerData& line, std::string_view prefix) {
-  if (line.at(0) != ':') {
-    return 0;
-  }
-  const std::string_view sender = linePrefix(line);
-  const std::size_t digits = 1 + sender.size() + 1;
-  if (!samePrefix(sender, prefix) || line.at(digits - 1) != ' ' || !isNumericAt(line, digits)) {
-    return 0;
-  }
-  return digits;
-}
-
-std::string_view linePrefix(const ServerData& line) {
-  if (line.at(0) != ':') {
-    return {};
-  }
-  return line.slice(1, line.wordEnd(1, kPrefixStops));
-}
-
-std::string_view senderNick(const ServerData& line) {
-  const std::size_t from = line.skip(0, ':');
-  return line.slice(from, line.wordEnd(from, kNickStops));
-}
-
-std::string_view senderUserHost(const ServerData& line) {
-  const std::string_view prefix = linePrefix(line);
-  const std::size_t bang = prefix.find('!');
-  if (bang == std::string_view::npos) {
-    return {};
-  }
-  const std::size_t from = 1 + bang + 1;
-  return line.slice(from, line.wordEnd(from, kUserHostStops));
-}
-
-std::optional<ServerData> FollowingLines::peek() const {
+std::optional<IrcLine> FollowingLines::peek() const {
   const std::size_t end = rest_.find("\r\n");
   if (end == std::string_view::npos) {
     return std::nullopt;
   }
-  return ServerData(rest_.substr(0, end));
+  return IrcLine(rest_.substr(0, end));
 }
 
 void FollowingLines::take() {

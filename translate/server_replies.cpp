@@ -29,34 +29,25 @@ struct ReplyParameters {
   string_view parameter(std::size_t i) const { return i == count ? text : word(i); }
 };
 
-ReplyParameters readParameters(const ServerData& data, std::size_t digits) {
+// The words apart by any spaces: empty parameters are skipped.
+ReplyParameters readParameters(const IrcLine& line) {
   ReplyParameters parameters;
-  // A NUL ends the line as it ends every text read from it.
-  const std::size_t end = data.wordEnd(digits, kTextStops);
-  std::size_t at = digits + 4;
-  if (data.at(at) != ':') {
-    at = data.wordEnd(at, kParameterStops);  // past the addressee
-  }
-  for (;;) {
-    while (at < end && data.at(at) == ' ') {
-      ++at;
-    }
-    if (at >= end) {
-      if (parameters.count > 0) {
-        parameters.text = parameters.words[--parameters.count];
-      }
+  // Past the addressee, unless the text comes first.
+  IrcWords words = line.wordsFrom(line.middle(0).empty() && line.hasTrailing() ? 0 : 1);
+  while (!words.done()) {
+    const string_view word = words.next();
+    if (words.trailing()) {
+      parameters.text = word;
       return parameters;
     }
-    if (data.at(at) == ':') {
-      parameters.text = data.slice(at + 1, end);
-      return parameters;
+    if (!word.empty() && parameters.count < kMostWords) {
+      parameters.words[parameters.count++] = word;
     }
-    const std::size_t wordEnd = data.wordEnd(at, kParameterStops);
-    if (parameters.count < kMostWords) {
-      parameters.words[parameters.count++] = data.slice(at, wordEnd);
-    }
-    at = wordEnd;
   }
+  if (parameters.count > 0) {
+    parameters.text = parameters.words[--parameters.count];
+  }
+  return parameters;
 }
 
 // The nick of a "nick!user@host" (a ban's or a topic's setter).
@@ -407,9 +398,9 @@ const ReplyRule* ruleFor(std::uint32_t number) {
   return rule == kReplyRules.end() ? nullptr : rule;
 }
 
-void tellLine(const ServerLine& line, const ServerData& data, std::size_t digits,
-              const ReplyRule& rule, StatusLines& status, std::uint32_t& bans) {
-  const ReplyParameters parameters = readParameters(data, digits);
+void tellLine(const ServerLine& line, const IrcLine& irc, const ReplyRule& rule,
+              StatusLines& status, std::uint32_t& bans) {
+  const ReplyParameters parameters = readParameters(irc);
   rule.tell(Reply{line, parameters, status, bans});
 }
 
@@ -419,32 +410,30 @@ bool isSentenceReply(std::uint32_t number) {
   return ruleFor(number) != nullptr;
 }
 
-void tellSentenceReply(const ServerLine& line, std::string_view prefix, std::size_t digits,
-                       std::uint32_t number) {
-  const ReplyRule* rule = ruleFor(number);
+void tellSentenceReply(const ServerLine& line) {
+  const ReplyRule* rule = ruleFor(line.irc.numeric());
   if (rule == nullptr) {
     return;
   }
   StatusLines status(line.out);
   // Counted across receives: a long list arrives in several.
   std::uint32_t& bans = line.relay.bansListed;
-  tellLine(line, line.data, digits, *rule, status, bans);
+  tellLine(line, line.irc, *rule, status, bans);
   // The rest of a WHOIS or ban list received with it joins it, as runs do:
   // within the receive, so what waits for its end is bounded by the receive.
   bool ended = rule->endsBlock;
   while (rule->block != Block::kAlone && !ended) {
-    const std::optional<ServerData> next = line.following.peek();
-    if (!next) {
+    const std::optional<IrcLine> next = line.following.peek();
+    if (!next || !next->isNumeric() || next->parameterCount() == 0 || !next->hasSource() ||
+        !samePrefix(next->source(), line.irc.source())) {
       break;
     }
-    const std::size_t nextDigits = numericFrom(*next, prefix);
-    const ReplyRule* nextRule =
-        nextDigits == 0 ? nullptr : ruleFor(parseDecimal(next->pointer(nextDigits)));
+    const ReplyRule* nextRule = ruleFor(next->numeric());
     if (nextRule == nullptr || nextRule->block != rule->block) {
       break;
     }
     line.following.take();
-    tellLine(line, *next, nextDigits, *nextRule, status, bans);
+    tellLine(line, *next, *nextRule, status, bans);
     ended = nextRule->endsBlock;
   }
   status.send();

@@ -81,12 +81,14 @@ void noteCaseMapping(RelayState& relay, string_view value) {
 
 }  // namespace
 
-void noteSupport(RelayState& relay, const ServerData& data, std::size_t at) {
+void noteSupport(RelayState& relay, const IrcLine& line) {
   // Past the addressee; the tokens end where the ':'-led text begins.
-  std::size_t word = data.skip(data.wordEnd(at, kParameterStops), ' ');
-  while (word < data.size() && data.at(word) != ':') {
-    const std::size_t end = data.wordEnd(word, kParameterStops);
-    const string_view token = data.slice(word, end);
+  IrcWords words = line.wordsFrom(1);
+  while (!words.done()) {
+    const string_view token = words.next();
+    if (words.trailing()) {
+      break;
+    }
     if (token.starts_with("PREFIX=")) {
       notePrefix(relay, token.substr(7));
     } else if (token.starts_with("NICKLEN=")) {
@@ -95,10 +97,6 @@ void noteSupport(RelayState& relay, const ServerData& data, std::size_t at) {
       noteNickLength(relay, token.substr(11));
     } else if (token.starts_with("CASEMAPPING=")) {
       noteCaseMapping(relay, token.substr(12));
-    }
-    word = data.skip(end, ' ');
-    if (end == word) {
-      break;  // a NUL inside the line
     }
   }
 }

@@ -12,9 +12,8 @@ namespace quayside {
 // What the server announces about itself in its 005 (RPL_ISUPPORT) lines,
 // and the channel status ranks read from it.
 
-// Keeps NICKLEN (or MAXNICKLEN), PREFIX and CASEMAPPING from the 005 line whose words
-// start at `at` (just past "005 ").
-void noteSupport(RelayState& relay, const ServerData& data, std::size_t at);
+// Keeps NICKLEN (or MAXNICKLEN), PREFIX and CASEMAPPING from a 005 line.
+void noteSupport(RelayState& relay, const IrcLine& line);
 
 // How many status symbols (such as "@+" with multi-prefix) lead `entry`.
 std::size_t statusSymbolCount(const RelayState& relay, std::string_view entry);

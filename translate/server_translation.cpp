@@ -18,37 +18,6 @@
 namespace quayside {
 namespace {
 
-using Handler = void (*)(const ServerLine&, std::size_t);
-
-struct CommandRule {
-  std::string_view bytes;  // compared case-sensitively at the command word
-  Handler handler;
-};
-
-void answerPing(const ServerLine& line, std::size_t at);
-void showNotice(const ServerLine& line, std::size_t at);
-void endOnError(const ServerLine& line, std::size_t at);
-void takeAnswer(const ServerLine& line, std::size_t at);
-
-// The command words, in the order they are tried at the line start (and at
-// the command word after a prefix); the first that fits decides. Four-byte
-// words match longer ones too ("NAMES", "PINGS").
-constexpr std::array kCommandRules = {
-    CommandRule{"PING", answerPing},       CommandRule{"NOTICE ", showNotice},
-    CommandRule{"MODE", handleModeChange}, CommandRule{"NAME", handleNamesList},
-    CommandRule{"QUIT", handleDeparture},  CommandRule{"KICK", handleKick},
-    CommandRule{"JOIN", handleJoin},       CommandRule{"NICK", handleNickChange},
-    CommandRule{"TOPIC ", handleTopic},    CommandRule{"PRIVMSG ", handleMessage},
-    CommandRule{"ERROR ", endOnError},     CommandRule{"PONG ", takeAnswer},
-};
-
-// Tried first after a prefix; PART only ever comes with one.
-constexpr std::array kAfterPrefixRules = {
-    CommandRule{"PRIVMSG ", handleMessage}, CommandRule{"QUIT", handleDeparture},
-    CommandRule{"PART", handleDeparture},   CommandRule{"KICK", handleKick},
-    CommandRule{"NICK", handleNickChange},  CommandRule{"MODE", handleModeChange},
-};
-
 // Numerics whose text is about someone: their reply starts on a line of its
 // own under the server's name. (WHOIS and the ban list are told as sentences.)
 constexpr std::array<std::uint32_t, 2> kAboutNumerics = {314, 369};
@@ -57,49 +26,34 @@ constexpr std::array<std::uint32_t, 2> kAboutNumerics = {314, 369};
 // missing MOTD 422): read, never shown, since a DC client has main chat only.
 constexpr std::array<std::uint32_t, 15> kUnshownNumerics = {1,   2,   3,   4,   5,   42,  250, 251,
                                                             252, 253, 254, 255, 265, 266, 422};
-constexpr std::string_view kNoticeTargetStops{": \0", 3};
-constexpr std::string_view kPongStops{"\r\n\0", 3};
-constexpr std::string_view kPrefixStops{" \0", 2};
 
 constexpr std::uint32_t kWelcomeNumeric = 1;
 constexpr std::uint32_t kSupportNumeric = 5;
-constexpr std::uint32_t kTopicNumeric = 332;
-constexpr std::uint32_t kNamesNumeric = 353;
-constexpr std::uint32_t kEndOfNamesNumeric = 366;
 
-template <std::size_t N>
-bool dispatchBy(const std::array<CommandRule, N>& rules, const ServerLine& line, std::size_t at) {
-  for (const CommandRule& rule : rules) {
-    if (line.data.startsWith(at, rule.bytes)) {
-      rule.handler(line, at + rule.bytes.size());
-      return true;
-    }
-  }
-  return false;
-}
-
-void answerPing(const ServerLine& line, std::size_t at) {
-  // "PING :token" -> "PONG :token"; a prefix is not sent back. A bare CR, LF
-  // or NUL ends the token, so the answer is one line, and one that fits.
+void answerPing(const ServerLine& line) {
+  // "PING :token" -> "PONG :token"; a prefix is not sent back. A bare CR or
+  // LF ends the token (a NUL ends the line), so the answer is one line, and
+  // one that fits.
   constexpr std::size_t kPongLimit = 512 - 2;
-  const std::size_t command = at - 4;
-  const std::size_t end = std::min(line.data.wordEnd(command, kPongStops), command + kPongLimit);
+  std::string_view ping = line.irc.fromCommand();
+  ping = ping.substr(0, std::min(ping.find_first_of("\r\n"), kPongLimit));
   Composer composer(line.out.area(Peer::kServer));
-  composer.append(line.data.slice(command, end));
+  composer.append(ping);
   composer.data()[1] = 'O';
   composer.terminate("\r\n");
   line.out.commit(Peer::kServer, composer.size());
 }
 
-void showNotice(const ServerLine& line, std::size_t at) {
-  const ServerData& data = line.data;
-  const std::size_t targetEnd = data.wordEnd(at, kNoticeTargetStops);
-  const std::size_t colon = data.skip(targetEnd, ' ');
-  if (data.at(colon) != ':' || colon >= data.size()) {
+void showNotice(const ServerLine& line) {
+  const IrcLine& irc = line.irc;
+  // "NOTICE <target> :<text>"; anything else has no text to show.
+  const std::size_t count = irc.parameterCount();
+  if (!irc.hasTrailing() || count > 2) {
     line.out.send(Peer::kClient, "|");
     return;
   }
-  const std::string_view text = data.slice(colon + 1, data.wordEnd(colon + 1, kTextStops));
+  const std::string_view target = count == 2 ? irc.parameter(0) : std::string_view();
+  const std::string_view text = irc.parameter(count - 1);
   if (text.starts_with('\x01')) {
     return;  // a CTCP reply: the answer to a question the DC user never asked
   }
@@ -109,11 +63,11 @@ void showNotice(const ServerLine& line, std::size_t at) {
   LongMessage message(line.out);
   // A user's notice shows its sender, as IRC clients show it: "<-alice->"
   // in main chat, or as a private message from alice.
-  if (const std::string_view sender = senderNick(data);
-      line.hasPrefix() && !sender.empty() && data.at(data.find(1, '!', kPrefixStops)) == '!') {
+  if (const std::string_view sender = senderNick(irc);
+      line.hasPrefix() && !sender.empty() && irc.source().find('!') != std::string_view::npos) {
     std::string storage;
     const std::string_view name = memberName(line.relay, sender, storage);
-    if (nickMatches(ircNickOf(line.relay), data, at)) {
+    if (nickMatches(ircNickOf(line.relay), target)) {
       message.head().append("$To: ");
       message.head().appendEscaped(line.relay.nick.view());
       message.head().append(" From: ");
@@ -132,10 +86,8 @@ void showNotice(const ServerLine& line, std::size_t at) {
     message.head().append("*** ");
   }
   // The pre-registration "AUTH" target means nothing to the user.
-  const bool isAuth =
-      data.startsWith(at, "AUTH") && (data.at(at + 4) == ' ' || data.at(at + 4) == ':');
-  if (!isAuth) {
-    message.head().appendEscaped(data.slice(at, targetEnd));
+  if (target != "AUTH") {
+    message.head().appendEscaped(target);
     message.head().append(' ');
   }
   message.endHead();
@@ -145,10 +97,8 @@ void showNotice(const ServerLine& line, std::size_t at) {
 
 // "ERROR :Closing Link: ..." is the server ending the session: its text
 // becomes the reason the relay tells the user and the log, not chat.
-void endOnError(const ServerLine& line, std::size_t at) {
-  const ServerData& data = line.data;
-  const std::size_t start = data.skip(at, ':');
-  const std::string_view text = data.slice(start, data.wordEnd(start, kTextStops));
+void endOnError(const ServerLine& line) {
+  const std::string_view text = line.irc.rest(0);
   constexpr std::string_view kSaid = "the server said: ";
   // A refused password or a kick said first stays what ended the session.
   if (line.relay.endCause == EndCause::kOther) {
@@ -166,12 +116,16 @@ void endOnError(const ServerLine& line, std::size_t at) {
 
 // Only the relay sends PING (when the server has been silent for long); the
 // answer proves the server alive and means nothing to the user.
-void takeAnswer(const ServerLine& /*line*/, std::size_t /*at*/) {}
+void takeAnswer(const ServerLine& /*line*/) {}
 
-void passOn(const ServerLine& line, std::size_t at) {
-  // Escaped like any foreign text, so a line cannot become an NMDC command.
-  // Formatting and CTCP bytes are never shown to the client.
-  const std::string_view raw = line.data.slice(at, line.data.size());
+// The end of a names list says nothing the list did not.
+void endNames(const ServerLine& /*line*/) {}
+
+// A line no rule reads, from its command word on (never its tags), escaped
+// like any foreign text, so it cannot become an NMDC command. Formatting and
+// CTCP bytes are never shown to the client.
+void passOn(const ServerLine& line) {
+  const std::string_view raw = line.irc.fromCommand();
   std::array<char, kStreamCapacity> plain;
   LongMessage message(line.out);
   message.endHead();
@@ -218,151 +172,214 @@ void sendHeldChat(const ServerLine& line) {
 // The welcome (001) ends registration, so the relay stops waiting for it;
 // it may come inside a run, behind a notice numeric such as 020. It names
 // the nick the server accepted. The server's 005 lines say its limits.
-void noteWelcome(RelayState& relay, const ServerData& data, std::size_t at, std::uint32_t number) {
-  if (number == kWelcomeNumeric) {
+void noteWelcome(RelayState& relay, const IrcLine& irc) {
+  if (irc.numeric() == kWelcomeNumeric) {
     relay.loginFlags |= kLoginWelcomed;
-    noteWelcomeNick(relay, data, at);
-  } else if (number == kSupportNumeric) {
-    noteSupport(relay, data, at + 4);
+    noteWelcomeNick(relay, irc);
+  } else if (irc.numeric() == kSupportNumeric) {
+    noteSupport(relay, irc);
   }
 }
 
-// Appends the text of the numeric line whose three digits are at `at`;
-// false for a numeric that is not shown.
-bool appendNumericText(const ServerData& data, std::size_t at, std::uint32_t number,
-                       LongMessage& message, std::span<char> scratch) {
+// Appends the text of a numeric line; false for a numeric that is not shown.
+bool appendNumericText(const IrcLine& irc, LongMessage& message, std::span<char> scratch) {
+  const std::uint32_t number = irc.numeric();
   if (std::find(kUnshownNumerics.begin(), kUnshownNumerics.end(), number) !=
       kUnshownNumerics.end()) {
     return false;
   }
-  std::size_t text = at + 4;
+  // Past the addressee (normally the client's own nick), and past whom the
+  // reply is about.
+  std::size_t words = 1;
   if (std::find(kAboutNumerics.begin(), kAboutNumerics.end(), number) != kAboutNumerics.end()) {
-    text = data.skip(data.skip(data.wordEnd(text, kNumericWordStops), ' '), ':');
+    words = 2;
     if (!message.endsWithBreak()) {
       message.appendBreak();
     }
   }
-  // Past the addressee (normally the client's own nick).
-  text = data.skip(data.skip(data.wordEnd(text, kNumericWordStops), ' '), ':');
-  const std::string_view raw = data.slice(text, data.wordEnd(text, kTextStops));
-  const std::size_t length = stripFormatting(raw, scratch.data(), scratch.size());
+  const std::size_t length = stripFormatting(irc.textAfter(words), scratch.data(), scratch.size());
   message.appendText({scratch.data(), length});
   message.appendBreak();
   return true;
 }
 
-// Where the digits of the numeric line `next` start when it continues a run
-// of numerics from `prefix`; zero when it does not.
-std::size_t runContinuation(const ServerData& data, std::string_view prefix) {
-  const std::size_t digits = numericFrom(data, prefix);
-  if (digits == 0) {
-    return 0;
-  }
-  const std::uint32_t number = parseDecimal(data.pointer(digits));
-  // Topic and names lines have handlers of their own, and replies told as
-  // sentences are status lines.
-  if (number == kTopicNumeric || number == kNamesNumeric || number == kEndOfNamesNumeric ||
-      isSentenceReply(number)) {
-    return 0;
-  }
-  return digits;
-}
-
-// Consecutive complete numerics from one sender, shown as one chat line from
-// that sender with a line per reply; nothing when none of them is shown.
-void showNumericRun(const ServerLine& line, std::string_view prefix, std::size_t digits,
-                    std::uint32_t number) {
-  const ServerData& data = line.data;
-  LongMessage message(line.out);
-  message.head().append('<');
-  message.head().appendEscaped(prefix);
-  message.head().append("> ");
-  message.endHead();
-  std::array<char, kStreamCapacity> scratch;
-  bool shown = appendNumericText(data, digits, number, message, scratch);
-
-  while (const std::optional<ServerData> next = line.following.peek()) {
-    const std::size_t nextDigits = runContinuation(*next, prefix);
-    if (nextDigits == 0 || loginEndsRun(line.relay, parseDecimal(next->pointer(nextDigits))) ||
-        nickEndsRun(line.relay, parseDecimal(next->pointer(nextDigits)))) {
-      break;
-    }
-    line.following.take();
-    const std::uint32_t nextNumber = parseDecimal(next->pointer(nextDigits));
-    noteWelcome(line.relay, *next, nextDigits, nextNumber);
-    shown = appendNumericText(*next, nextDigits, nextNumber, message, scratch) || shown;
-  }
-  if (shown) {
-    message.dropTrailingBreak();
-    message.send();
-  }
-}
-
-// A numeric and the run it starts, or a reply told as a sentence; then the
-// steps that follow the welcome.
-void numericRun(const ServerLine& line, std::string_view prefix, std::size_t digits) {
-  const ServerData& data = line.data;
-  const std::uint32_t number = parseDecimal(data.pointer(digits));
-  const bool welcomed = (line.relay.loginFlags & kLoginWelcomed) != 0;
-  noteWelcome(line.relay, data, digits, number);
-  if (number == kTopicNumeric) {
-    handleTopic(line, digits + 4);
-    return;
-  }
-  if (number == kNamesNumeric) {
-    handleNamesList(line, digits + 4);
-    return;
-  }
-  if (number == kEndOfNamesNumeric) {
-    return;
-  }
-
-  if (isSentenceReply(number)) {
-    tellSentenceReply(line, prefix, digits, number);
-  } else {
-    showNumericRun(line, prefix, digits, number);
-  }
-  if (!welcomed && (line.relay.loginFlags & kLoginWelcomed) != 0) {
+// The steps that follow a numeric: the welcome's news about the IRC nick,
+// the channel's JOIN, the held chat.
+void afterNumeric(const ServerLine& line, bool welcomedBefore) {
+  if (!welcomedBefore && (line.relay.loginFlags & kLoginWelcomed) != 0) {
     tellIrcNick(line.relay, line.out);
   }
   joinChannelOnce(line);
   sendHeldChat(line);
 }
 
-void dispatch(const ServerLine& line) {
-  const ServerData& data = line.data;
-  std::size_t at = 0;
-  bool afterPrefix = false;
-  // Each pass reads one prefix, so `at` only moves forward.
-  for (;;) {
-    if (takeLoginLine(line, at)) {
-      return;
+bool continuesRun(const ServerLine& line, const IrcLine& next);
+
+// Consecutive complete numerics from one sender, shown as one chat line from
+// that sender with a line per reply; nothing when none of them is shown.
+void showNumericRun(const ServerLine& line) {
+  const bool welcomed = (line.relay.loginFlags & kLoginWelcomed) != 0;
+  noteWelcome(line.relay, line.irc);
+  LongMessage message(line.out);
+  message.head().append('<');
+  message.head().appendEscaped(line.irc.source());
+  message.head().append("> ");
+  message.endHead();
+  std::array<char, kStreamCapacity> scratch;
+  bool shown = appendNumericText(line.irc, message, scratch);
+
+  while (const std::optional<IrcLine> next = line.following.peek()) {
+    if (!continuesRun(line, *next)) {
+      break;
     }
-    if (afterPrefix && dispatchBy(kAfterPrefixRules, line, at)) {
-      return;
-    }
-    if (dispatchBy(kCommandRules, line, at)) {
-      return;
-    }
-    if (data.at(at) != ':' || at >= data.size()) {
-      passOn(line, at);
-      return;
-    }
-    const std::string_view prefix = data.slice(at + 1, data.wordEnd(at + 1, kPrefixStops));
-    const std::size_t prefixEnd = at + 1 + prefix.size();
-    if (data.at(prefixEnd) != ' ' || prefixEnd >= data.size()) {
-      passOn(line, prefixEnd);
-      return;
-    }
-    at = prefixEnd + 1;
-    if (isNumericAt(data, at)) {
-      if (!takeLoginLine(line, at) && !takeNickRefusal(line, at)) {
-        numericRun(line, prefix, at);
-      }
-      return;
-    }
-    afterPrefix = true;
+    line.following.take();
+    noteWelcome(line.relay, *next);
+    shown = appendNumericText(*next, message, scratch) || shown;
   }
+  if (shown) {
+    message.dropTrailingBreak();
+    message.send();
+  }
+  afterNumeric(line, welcomed);
+}
+
+// A reply told as a sentence (server_replies.cpp).
+void tellReply(const ServerLine& line) {
+  const bool welcomed = (line.relay.loginFlags & kLoginWelcomed) != 0;
+  tellSentenceReply(line);
+  afterNumeric(line, welcomed);
+}
+
+// The states a rule may ask for; a rule applies when all its bits hold.
+using States = std::uint8_t;
+constexpr States kAnyState = 0;
+constexpr States kLoggingIn = 0x01;    // a login mode (pass or sasl) is set
+constexpr States kNickAwaited = 0x02;  // a NICK of ours awaits the server's answer
+
+States statesOf(const RelayState& relay) {
+  States states = kAnyState;
+  if (relay.options.login != LoginMode::kNone) {
+    states |= kLoggingIn;
+  }
+  if (awaitsNickAnswer(relay)) {
+    states |= kNickAwaited;
+  }
+  return states;
+}
+
+enum class Match : std::uint8_t {
+  kWord,           // the command word exactly
+  kFourBytes,      // the command word's first four bytes: "NAMES" is NAME's, "PINGX" PING's
+  kSentenceReply,  // a numeric told as a sentence (server_replies.cpp)
+  kAnyNumeric,     // any three digits
+};
+
+enum class Source : std::uint8_t {
+  kAny,
+  kNeeded,  // only lines with a source; others are passed on
+};
+
+// Handles the line; false when the line is not the rule's after all (a
+// login reply of another login step, a 437 about a channel), and the next
+// rule that fits is tried.
+using Handler = bool (*)(const ServerLine&);
+
+template <void (*Handle)(const ServerLine&)>
+bool always(const ServerLine& line) {
+  Handle(line);
+  return true;
+}
+
+struct Rule {
+  std::string_view word;  // the command word, its first four bytes, or three digits
+  Match match;
+  States states;
+  Source source;
+  bool endsRun;  // a numeric run stops before the line, which then stands alone
+  std::uint8_t minParameters;
+  Handler handler;
+};
+
+// What a server line is, in the order the rules are tried; the first that
+// fits (and takes the line) decides, and a line no rule takes is passed on.
+constexpr std::array kRules = {
+    // The login with the client's hub password (login.cpp).
+    Rule{"CAP", Match::kWord, kLoggingIn, Source::kAny, false, 1, takeCapReply},
+    Rule{"AUTHENTICATE", Match::kWord, kLoggingIn, Source::kAny, false, 1, takeChallenge},
+    Rule{"ERROR", Match::kWord, kLoggingIn, Source::kAny, false, 1, takePasswordError},
+    Rule{"001", Match::kWord, kLoggingIn, Source::kAny, true, 1, notePassWelcome},
+    Rule{"464", Match::kWord, kLoggingIn, Source::kAny, true, 1, takePasswordMismatch},
+    Rule{"902", Match::kWord, kLoggingIn, Source::kAny, true, 1, takeSaslFailure},  // NICKLOCKED
+    Rule{"903", Match::kWord, kLoggingIn, Source::kAny, true, 1, takeSaslSuccess},
+    Rule{"904", Match::kWord, kLoggingIn, Source::kAny, true, 1, takeSaslRefusal},
+    Rule{"905", Match::kWord, kLoggingIn, Source::kAny, true, 1, takeSaslFailure},  // TOOLONG
+    Rule{"906", Match::kWord, kLoggingIn, Source::kAny, true, 1, takeSaslFailure},  // ABORTED
+    Rule{"907", Match::kWord, kLoggingIn, Source::kAny, true, 1, takeSaslSuccess},  // ALREADY
+    // Refusals of a NICK of ours (irc_nick.cpp).
+    Rule{"432", Match::kWord, kNickAwaited, Source::kNeeded, true, 1, takeNickRefusal},
+    Rule{"433", Match::kWord, kNickAwaited, Source::kNeeded, true, 1, takeNickRefusal},
+    Rule{"436", Match::kWord, kNickAwaited, Source::kNeeded, true, 1, takeNickRefusal},
+    Rule{"437", Match::kWord, kNickAwaited, Source::kNeeded, true, 1, takeNickRefusal},
+    // Commands.
+    Rule{"PING", Match::kFourBytes, kAnyState, Source::kAny, false, 0, always<answerPing>},
+    Rule{"NOTICE", Match::kWord, kAnyState, Source::kAny, false, 1, always<showNotice>},
+    Rule{"PRIVMSG", Match::kWord, kAnyState, Source::kAny, false, 1, always<handleMessage>},
+    Rule{"PART", Match::kFourBytes, kAnyState, Source::kNeeded, false, 0, always<handleDeparture>},
+    Rule{"MODE", Match::kFourBytes, kAnyState, Source::kAny, false, 0, always<handleModeChange>},
+    Rule{"NAME", Match::kFourBytes, kAnyState, Source::kAny, false, 0, always<handleNamesList>},
+    Rule{"QUIT", Match::kFourBytes, kAnyState, Source::kAny, false, 0, always<handleDeparture>},
+    Rule{"KICK", Match::kFourBytes, kAnyState, Source::kAny, false, 0, always<handleKick>},
+    Rule{"JOIN", Match::kFourBytes, kAnyState, Source::kAny, false, 0, always<handleJoin>},
+    Rule{"NICK", Match::kFourBytes, kAnyState, Source::kAny, false, 0, always<handleNickChange>},
+    Rule{"TOPIC", Match::kWord, kAnyState, Source::kAny, false, 1, always<handleTopic>},
+    Rule{"ERROR", Match::kWord, kAnyState, Source::kAny, false, 1, always<endOnError>},
+    Rule{"PONG", Match::kWord, kAnyState, Source::kAny, false, 1, always<takeAnswer>},
+    // Numerics; a run of them from one sender is one chat message.
+    Rule{"332", Match::kWord, kAnyState, Source::kNeeded, true, 1, always<handleTopic>},
+    Rule{"353", Match::kWord, kAnyState, Source::kNeeded, true, 1, always<handleNamesList>},
+    Rule{"366", Match::kWord, kAnyState, Source::kNeeded, true, 1, always<endNames>},
+    Rule{"", Match::kSentenceReply, kAnyState, Source::kNeeded, true, 1, always<tellReply>},
+    Rule{"", Match::kAnyNumeric, kAnyState, Source::kNeeded, false, 1, always<showNumericRun>},
+};
+
+bool fits(const Rule& rule, const IrcLine& irc, States states) {
+  if ((rule.states & states) != rule.states || irc.parameterCount() < rule.minParameters ||
+      (rule.source == Source::kNeeded && !irc.hasSource())) {
+    return false;
+  }
+  switch (rule.match) {
+    case Match::kWord:
+      return irc.command() == rule.word;
+    case Match::kFourBytes:
+      return irc.command().starts_with(rule.word);
+    case Match::kSentenceReply:
+      return irc.isNumeric() && isSentenceReply(irc.numeric());
+    case Match::kAnyNumeric:
+      return irc.isNumeric();
+  }
+  return false;
+}
+
+// Whether the line `next` continues the numeric run `line` started: a
+// numeric from the same sender whose rule does not end runs.
+bool continuesRun(const ServerLine& line, const IrcLine& next) {
+  if (!next.isNumeric() || !next.hasSource() || !samePrefix(next.source(), line.irc.source())) {
+    return false;
+  }
+  const States states = statesOf(line.relay);
+  const auto* rule = std::find_if(kRules.begin(), kRules.end(),
+                                  [&](const Rule& r) { return fits(r, next, states); });
+  return rule != kRules.end() && !rule->endsRun;
+}
+
+void dispatch(const ServerLine& line) {
+  const States states = statesOf(line.relay);
+  for (const Rule& rule : kRules) {
+    if (fits(rule, line.irc, states) && rule.handler(line)) {
+      return;
+    }
+  }
+  passOn(line);
 }
 
 }  // namespace
@@ -371,7 +388,8 @@ std::size_t translateServerLine(RelayState& relay, const Message& message, Relay
                                 const LocalTimeSource& localTime) {
   FollowingLines following(message.following);
   ClientCharsetOutput output(out, clientEncoding(relay));
-  dispatch(ServerLine{relay, output, ServerData(message.bytes), following, localTime});
+  const IrcLine irc(message.bytes);
+  dispatch(ServerLine{relay, output, irc, following, localTime});
   return following.taken();
 }
 
