@@ -14,6 +14,7 @@
 #include "translate/client_charset.h"
 #include "translate/composer.h"
 #include "translate/nmdc_text.h"
+#include "translate/session_lines.h"
 
 #include <algorithm>
 #include <array>
@@ -33,15 +34,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Sent after a long server silence: any answer proves the server alive.
-constexpr std::string_view kLivenessPing = "PING :quayside\r\n";
-// Sent when the DC client disconnects, before the server connection closes.
-constexpr std::string_view kClientQuit = "QUIT :DC client left\r\n";
-// Sent when Quayside stops (the daemon, or the window's Exit), and the
-// reason the session ends then.
-constexpr std::string_view kStopQuit = "QUIT :Quayside stopped\r\n";
-constexpr std::string_view kStopReason = "Quayside stopped";
-
 // How long a client that was told why its session ends may take to close
 // its side before its connection is closed anyway.
 constexpr auto kCloseGrace = std::chrono::seconds(2);
@@ -56,6 +48,7 @@ struct End {
   std::string reason;
   bool byClient = false;
   EndKind kind = EndKind::kFailure;
+  std::string detail;             // what a kick told the user, for its hold
   bool stopped = false;           // Quayside is stopping: the server gets a QUIT
   std::size_t unsent = 0;         // lines that were waiting for the server, dropped
   std::optional<HoldCause> hold;  // set when retrying at once cannot help
@@ -425,19 +418,16 @@ End relayTrafficWith(SocketOutput& out, Relay& relay, platform::ByteStream& serv
       stop.stopped = true;
       return stop;
     }
-    // The translation closed the client: it was kicked, or its password was
-    // refused, which the translation has told it already.
-    if (relay.clientSocket == kNoSocket) {
-      if (relay.endReason.empty() || relay.endCause == EndCause::kKicked) {
-        return {"client was kicked from the channel", true, EndKind::kByClient,
-                holdOf(relay.endCause)};
-      }
-      return {std::string(relay.endReason.view()), true, endKindOf(relay.endCause),
-              holdOf(relay.endCause)};
+    // The translation ended the session. When it closed the client (a kick,
+    // a refused password) the client was told already.
+    if (const std::optional<SessionEnd>& ended = out.sessionEnd()) {
+      End end(ended->reason, relay.clientSocket == kNoSocket, endKindOf(ended->cause),
+              holdOf(ended->cause));
+      end.detail = ended->detail;
+      return end;
     }
-    if (!relay.endReason.empty()) {
-      return {std::string(relay.endReason.view()), false, endKindOf(relay.endCause),
-              holdOf(relay.endCause)};
+    if (relay.clientSocket == kNoSocket) {
+      return {"client was kicked from the channel", true, EndKind::kByClient};
     }
     if (const std::optional<Peer> stalled = out.stalled()) {
       // A client that stopped reading cannot be told why.
@@ -576,45 +566,6 @@ std::string connectFailureWords(std::string_view reason, const std::string& deta
     return "the server name does not resolve";
   }
   return detail.empty() ? std::string(reason) : std::string(reason) + ": " + detail;
-}
-
-// One hub status line: "*** " and the text, which may hold foreign bytes (a
-// server's ERROR, a system message). Control bytes become blanks so it stays
-// one line, and it is NMDC-escaped like any chat, so it is never a command.
-// Keeps what is committed for the client, for the status lines that go out
-// as the relay ends.
-class StatusSink final : public RelayOutput {
- public:
-  explicit StatusSink(std::string& bytes) : bytes_(bytes) {}
-  std::span<char> area(Peer) override { return area_; }
-  void commit(Peer peer, std::size_t size) override {
-    if (peer == Peer::kClient) {
-      bytes_.append(area_.data(), size);
-    }
-  }
-  void closeClient() override {}
-
- private:
-  std::string& bytes_;
-  std::vector<char> area_ = std::vector<char>(kOutCapacity);
-};
-
-constexpr std::size_t kStatusLineArea = kEndReasonCapacity * 2 + kServerTextCapacity * 2;
-
-// Appends one status line in the client's character set, like every other
-// text the client is shown; escaped, it is cut to `areaSize` bytes.
-void appendStatusLine(std::string& bytes, std::string text, ClientEncoding encoding,
-                      std::size_t areaSize = kStatusLineArea) {
-  std::replace_if(
-      text.begin(), text.end(),
-      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7F'; }, ' ');
-  std::vector<char> area(areaSize);
-  Composer composer(area);
-  composer.append("*** ");
-  composer.appendEscaped(text);
-  composer.terminate("|");
-  StatusSink sink(bytes);
-  ClientCharsetOutput(sink, encoding).send(Peer::kClient, composer.view());
 }
 
 // "about 6 minutes", "about 40 seconds".
@@ -775,7 +726,7 @@ constexpr std::string_view kLocalPasswordRefused = "Quayside refused the hub pas
 // send it (unescaped), and one with a NUL byte is refused, never cut.
 PasswordGate passLocalPassword(Relay& relay, EarlyWords& early) {
   PasswordGate gate;
-  platform::sendAll(relay.clientSocket, "$GetPass|");
+  platform::sendAll(relay.clientSocket, kGetPass);
   readEarly(relay, early, Clock::now() + kPasswordWait,
             [&early] { return givenPassword(early.bytes).has_value(); });
   const std::optional<std::string_view> given = givenPassword(early.bytes);
@@ -832,7 +783,7 @@ std::string waitForConnectTurn(const Relay& relay) {
 // What a retry inside a hold is told after the lock: the last reason and
 // when Quayside tries again; a refused password is refused again first.
 std::string heldAnswer(const Hold& hold, ClientEncoding encoding) {
-  std::string bytes = hold.cause == HoldCause::kPassword ? "$BadPass|" : "";
+  std::string bytes(hold.cause == HoldCause::kPassword ? kBadPass : std::string_view());
   std::string text = hold.reason + "; Quayside tries again after " + hold.untilText;
   // Room for every byte escaped, so the time at its end is never cut.
   const std::size_t area = text.size() * 5 + 16;
@@ -841,10 +792,6 @@ std::string heldAnswer(const Hold& hold, ClientEncoding encoding) {
 }
 }  // namespace
 
-std::string tooManySessionsLine(std::uint16_t maxSessions) {
-  return "*** Quayside: too many sessions on this Bridge (" + std::to_string(maxSessions) + ")|";
-}
-
 void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
               const RelayTimeouts& timeouts) {
   relay.loginFlags = 0;
@@ -852,8 +799,6 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
   relay.nick.clear();
   relay.namedAs.clear();
   relay.topic.clear();
-  relay.endReason.clear();
-  relay.endCause = EndCause::kOther;
   relay.clientSpeaksWindows1252 = false;
   relay.heldChat.clear();
   relay.heldMessages = 0;
@@ -933,7 +878,7 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
       // Said before $BadPass: some clients close at $BadPass and show
       // nothing after it.
       appendStatusLine(toClient, holdReason, clientEncoding(*early.probe));
-      toClient += "$BadPass|";
+      toClient += kBadPass;
     }
   } else if (!relay.admission.validate(relay.options.maxSessions)) {
     reason = "turned away: the Bridge runs " + std::to_string(relay.options.maxSessions) +
@@ -967,7 +912,7 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
         server->sendAll(kClientQuit);
       }
       if (end.hold == HoldCause::kKick) {
-        holdReason = relay.endReason.view();
+        holdReason = end.detail;
       } else if (end.hold == HoldCause::kPassword) {
         holdReason = "The IRC server refused the password";
       }

@@ -43,16 +43,16 @@ void addUserInfo(const RelayState& relay, Batch& batch, std::string_view nick,
   addWhole(batch, [&](Composer& c) { appendUserInfo(c, name, description); });
 }
 
-// "You were kicked from #chan by op (reason)" as the Relay's end reason.
+// The session's end by a kick, with "You were kicked from #chan by op
+// (reason)" as its detail.
 void noteOwnKick(const ServerLine& line, std::string_view channel, std::size_t reason) {
   const ServerData& data = line.data;
   std::array<char, kEndReasonCapacity> plain;
   const std::string_view raw = data.slice(reason, data.wordEnd(reason, kTextStops));
   const std::string_view why(plain.data(), stripFormatting(raw, plain.data(), plain.size()));
-  RelayState& relay = line.relay;
-  relay.endCause = EndCause::kKicked;
-  relay.endReason.write(kEndReasonCapacity, [&](std::span<char> into) {
-    Composer c(into);
+  std::array<char, kEndReasonCapacity> words;
+  const std::size_t size = [&] {
+    Composer c(words);
     c.append("You were kicked from ");
     c.append(channel);
     if (line.hasPrefix()) {
@@ -65,7 +65,9 @@ void noteOwnKick(const ServerLine& line, std::string_view channel, std::size_t r
       c.append(")");
     }
     return c.size();
-  });
+  }();
+  line.out.endSession({EndCause::kKicked, EndSide::kServer, "client was kicked from the channel",
+                       std::string(words.data(), size)});
 }
 
 }  // namespace
