@@ -53,7 +53,7 @@ std::unique_ptr<Relay> relayFor(const Bridge& bridge, SocketHandle client,
   if (!relay) {
     return relay;
   }
-  relay->clientSocket = client;
+  relay->client = platform::adoptTcpSocket(client);
   relay->clientPort = clientPort;
   relay->upstreamKind = bridge.upstreamKind;
   relay->clientKind = bridge.clientKind;

@@ -2,6 +2,7 @@
 
 #include "core/fixed_text.h"
 #include "platform/socket_handle.h"
+#include "platform/stream.h"
 #include "relay/admission.h"
 #include "translate/relay_state.h"
 
@@ -20,7 +21,9 @@ class RefusalHolds;
 struct Relay : RelayState {
   Relay* next = nullptr;  // guarded by registryLock
 
-  SocketHandle clientSocket = kNoSocket;
+  // The hub client's connection, from the accept; closed once the client
+  // is gone or was kicked.
+  std::unique_ptr<platform::ByteStream> client;
   SocketHandle serverSocket = kNoSocket;
   std::uint16_t bridgePort = 0;  // the local port of the Bridge that accepted it
   std::uint16_t clientPort = 0;  // the client's own port, which tells its lines apart in the log
@@ -47,6 +50,8 @@ struct Relay : RelayState {
   // client's bytes are held here instead (kLongMessageLimit + 2 bytes: the
   // message, its '|' and a NUL); let go as soon as they fit clientBuffer.
   std::unique_ptr<char[]> clientLongBuffer;
+
+  bool clientOpen() const { return client && client->handle() != kNoSocket; }
 
   std::uint32_t serverLength = 0;
   std::uint32_t serverOffset = 0;
