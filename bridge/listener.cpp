@@ -60,6 +60,7 @@ std::unique_ptr<Relay> relayFor(const Bridge& bridge, SocketHandle client,
   relay->channel.assign(fieldText(bridge.channel));
   relay->serverText.assign(fieldText(bridge.server));
   relay->options = bridge.options;
+  relay->bridgeId = bridge.id;
   relay->bridgePort = bridge.localPort;
   relay->holds = bridge.holds;
   relay->admission = AdmissionTicket(bridge.admission);

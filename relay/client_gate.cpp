@@ -50,7 +50,8 @@ void readEarly(const Relay& relay, EarlyWords& early, Clock::time_point deadline
     if (now >= deadline) {
       break;
     }
-    std::array<platform::WaitEntry, 2> entries{{{relay.client->handle(), false}, {stopHandle, false}}};
+    std::array<platform::WaitEntry, 2> entries{
+        {{relay.client->handle(), false}, {stopHandle, false}}};
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
     const platform::WaitStatus status = platform::waitReadable(entries, left).status;
     if (status == platform::WaitStatus::kFailed) {
@@ -183,6 +184,5 @@ void closeClientAfterTelling(platform::ByteStream& client) {
   }
   client.close();
 }
-
 
 }  // namespace quayside

@@ -33,9 +33,7 @@ struct PasswordGate {
   bool byClient = true;  // the client left, or took too long
 };
 
-
 inline constexpr std::string_view kLocalPasswordRefused = "Quayside refused the hub password";
-
 
 // Asks the client for the Bridge's own password and checks what it gives,
 // before any IRC traffic. The password is compared as the IRC login would

@@ -25,7 +25,8 @@ struct Relay : RelayState {
   // is gone or was kicked.
   std::unique_ptr<platform::ByteStream> client;
   SocketHandle serverSocket = kNoSocket;
-  std::uint16_t bridgePort = 0;  // the local port of the Bridge that accepted it
+  std::uint32_t bridgeId = 0;    // the runtime id of the Bridge that accepted it
+  std::uint16_t bridgePort = 0;  // and its local port, for the log
   std::uint16_t clientPort = 0;  // the client's own port, which tells its lines apart in the log
   // The nick the client named itself with before the connect, for the log
   // (`nick` is the session's, set once the connect is made).

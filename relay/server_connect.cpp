@@ -16,7 +16,6 @@ constexpr std::string_view kConnectTimedOut = "connecting to the server timed ou
 constexpr std::string_view kTlsTimedOut = "TLS handshake timed out";
 constexpr std::string_view kTlsFailed = "TLS handshake failed";
 
-
 // What a refused certificate is, and how to trust it anyway.
 std::string certificateDetail(const platform::TlsStart& tls, std::string_view trust) {
   std::string detail = tls.error;
@@ -69,7 +68,6 @@ std::optional<HoldCause> holdOf(std::string_view connectFailure) {
   }
   return std::nullopt;
 }
-
 
 bool isCertificateFailure(std::string_view failure) {
   return failure == kUntrustedCertificate || failure == kCertificateForOtherHost;
@@ -137,6 +135,5 @@ std::string connectFailureWords(std::string_view reason, const std::string& deta
   }
   return detail.empty() ? std::string(reason) : std::string(reason) + ": " + detail;
 }
-
 
 }  // namespace quayside

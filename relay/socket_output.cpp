@@ -43,5 +43,4 @@ void SocketOutput::dropWaiting() {
                           : "Stopped: " + linesText(dropped) + " waiting to be sent dropped");
 }
 
-
 }  // namespace quayside

@@ -91,9 +91,8 @@ class SocketOutput final : public RelayOutput {
     if (stalled_ == peer) {
       return;
     }
-    const bool timedOut = peer == Peer::kServer
-                              ? server_.sendAll(bytes).timedOut()
-                              : relay_.client->sendAll(bytes).timedOut();
+    const bool timedOut = peer == Peer::kServer ? server_.sendAll(bytes).timedOut()
+                                                : relay_.client->sendAll(bytes).timedOut();
     if (timedOut && !stalled_) {
       stalled_ = peer;
     }
@@ -164,7 +163,6 @@ class SocketOutput final : public RelayOutput {
   Pending toClient_;
   Pending toServer_;
 };
-
 
 // "3 lines", "1 line".
 std::string linesText(std::size_t lines);
