@@ -1,6 +1,7 @@
 #include "bridge/bridge.h"
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <string_view>
 
@@ -143,6 +144,11 @@ Reserved storedReserved(const Bridge& bridge) {
 }
 
 }  // namespace
+
+std::uint32_t nextBridgeId() {
+  static std::atomic<std::uint32_t> last{0};
+  return ++last;
+}
 
 BridgeRecord encodeBridge(const Bridge& bridge) {
   BridgeRecord record{};

@@ -26,6 +26,9 @@ inline constexpr std::uint32_t kFirstAcceptMessage = 1124;
 
 // One configured gateway entry. The persistent fields mirror the record
 // byte for byte (see encodeBridge); listenSocket is runtime only.
+// A number no other Bridge of this process has had: a Bridge's runtime id.
+std::uint32_t nextBridgeId();
+
 struct Bridge {
   std::uint8_t enabled = 0;                            // offset 0
   std::array<char, kBridgeServerCapacity> server{};    // offset 1
@@ -53,6 +56,9 @@ struct Bridge {
   std::shared_ptr<RefusalHolds> holds;
   // Runtime only: the caps on its connections, shared with its Relays.
   std::shared_ptr<Admission> admission;
+  // Runtime only, never stored: tells the Bridge's Relays and their reports
+  // from every other Bridge's, whatever an Update changes.
+  std::uint32_t id = nextBridgeId();
 };
 
 using BridgeRecord = std::array<std::byte, kBridgeRecordSize>;

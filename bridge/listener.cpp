@@ -53,13 +53,14 @@ std::unique_ptr<Relay> relayFor(const Bridge& bridge, SocketHandle client,
   if (!relay) {
     return relay;
   }
-  relay->clientSocket = client;
+  relay->client = platform::adoptTcpSocket(client);
   relay->clientPort = clientPort;
   relay->upstreamKind = bridge.upstreamKind;
   relay->clientKind = bridge.clientKind;
   relay->channel.assign(fieldText(bridge.channel));
   relay->serverText.assign(fieldText(bridge.server));
   relay->options = bridge.options;
+  relay->bridgeId = bridge.id;
   relay->bridgePort = bridge.localPort;
   relay->holds = bridge.holds;
   relay->admission = AdmissionTicket(bridge.admission);

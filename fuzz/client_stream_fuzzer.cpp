@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::applySessionVariant(*relay, data[at++]);
   }
   std::uint32_t draws = 0;
-  StandardTranslator translator([&draws] { return draws++ * 2654435761u; });
+  StandardTranslator translator([&draws] { return draws++ * 2654435761u; },
+                                [](std::int64_t) { return std::optional<CalendarTime>(); });
   testing::RecordingOutput out;
   for (const std::string& bytes : fuzz::receivesOf({data + at, size - at}, kClientStreamLimit)) {
     testing::feedClient(*relay, bytes, out, translator);

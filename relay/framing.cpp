@@ -1,7 +1,6 @@
 #include "relay/framing.h"
 
-#include "translate/client_translation.h"
-#include "translate/server_translation.h"
+#include "platform/clock.h"
 
 #include <cstring>
 #include <string_view>
@@ -91,18 +90,8 @@ void keepUnfinished(StreamState& s) {
 
 }  // namespace
 
-std::size_t StandardTranslator::clientCommand(RelayState& relay, const Message& message,
-                                              RelayOutput& out) {
-  return translateClientCommand(relay, message, out, random_);
-}
-
-std::size_t StandardTranslator::serverLine(RelayState& relay, const Message& message,
-                                           RelayOutput& out) {
-  return translateServerLine(relay, message, out, localTime_);
-}
-
 Translator& standardTranslator() {
-  static StandardTranslator translator;
+  static StandardTranslator translator(randomWord, platform::localCalendarTime);
   return translator;
 }
 

@@ -1,10 +1,8 @@
 #pragma once
 
-#include "core/random.h"
-#include "platform/clock.h"
 #include "relay/relay.h"
 #include "translate/output.h"
-#include "translate/server_translation.h"
+#include "translate/translator.h"
 
 #include <cstddef>
 #include <span>
@@ -12,35 +10,8 @@
 
 namespace quayside {
 
-// The two translation entries as the relay calls them; tests plug in their
-// own. Each gets one complete message and the bytes received after it, and
-// returns how many of the following messages it took along.
-class Translator {
- public:
-  virtual ~Translator() = default;
-  virtual std::size_t clientCommand(RelayState& relay, const Message& message,
-                                    RelayOutput& out) = 0;
-  virtual std::size_t serverLine(RelayState& relay, const Message& message, RelayOutput& out) = 0;
-};
-
-// The real translations; the made-up USER host draws from `random`, and the
-// times in server replies are shown as `localTime` tells them (the system's
-// time zone by default).
-class StandardTranslator final : public Translator {
- public:
-  explicit StandardTranslator(RandomSource random = randomWord,
-                              LocalTimeSource localTime = platform::localCalendarTime)
-      : random_(std::move(random)), localTime_(std::move(localTime)) {}
-
-  std::size_t clientCommand(RelayState& relay, const Message& message, RelayOutput& out) override;
-  std::size_t serverLine(RelayState& relay, const Message& message, RelayOutput& out) override;
-
- private:
-  RandomSource random_;
-  LocalTimeSource localTime_;
-};
-
-// The real translations with the process-wide random words.
+// The real translations with the process-wide random words and the
+// system's time zone.
 Translator& standardTranslator();
 
 // Framing of the two byte streams held in a Relay: it owns the receive

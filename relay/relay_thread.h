@@ -2,6 +2,8 @@
 
 #include "relay/framing.h"
 #include "relay/relay.h"
+#include "translate/session_end.h"
+#include "translate/session_lines.h"
 
 #include <chrono>
 #include <cstdint>
@@ -10,16 +12,6 @@
 #include <string_view>
 
 namespace quayside {
-
-// What kind of end a Relay had, for a user who may act on it.
-enum class EndKind : std::uint8_t {
-  kFailure,             // anything else the user did not cause; the reason says what
-  kByClient,            // the DC client left, or was kicked, or Quayside stopped
-  kCertificateRefused,  // the server's TLS certificate is not trusted (see serverFingerprint)
-  kPasswordRefused,     // the IRC server refused the hub password
-  kNickRefused,         // the IRC server refused every nick tried
-  kHeld,                // a retry inside a hold, answered without a connect
-};
 
 // Told about a Relay's life, for logging. Called on the relay's own thread;
 // implementations must be thread-safe and outlive every relay they watch.
@@ -75,12 +67,5 @@ void runRelay(Relay& relay, Translator& translator = standardTranslator(),
 // client's connection is closed and false is returned.
 bool startRelay(std::unique_ptr<Relay> relay, RelayObserver* observer = nullptr,
                 const RelayTimeouts& timeouts = {});
-
-// The 47-byte greeting that opens every hub session.
-inline constexpr std::string_view kLockString = "$Lock EXTENDEDPROTOCOL_QUAYSIDE Pk=version1.00|";
-
-// What a client past a Bridge's caps is told after the lock (ASCII, so the
-// same in every character set).
-std::string tooManySessionsLine(std::uint16_t maxSessions);
 
 }  // namespace quayside

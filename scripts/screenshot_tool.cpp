@@ -34,6 +34,8 @@ std::unique_ptr<quayside::Relay> relayOf(const quayside::Bridge& bridge) {
   relay->serverText.assign(quayside::fieldText(bridge.server));
   relay->channel.assign(quayside::fieldText(bridge.channel));
   relay->options = bridge.options;
+  relay->bridgeId = bridge.id;
+  relay->bridgePort = bridge.localPort;
   return relay;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "core/text_converter.h"
-#include "relay/relay.h"
 #include "translate/output.h"
+#include "translate/relay_state.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -83,6 +83,7 @@ class ClientCharsetOutput final : public RelayOutput {
   std::span<char> area(Peer peer) override;
   void commit(Peer peer, std::size_t size) override;
   void closeClient() override { inner_.closeClient(); }
+  void endSession(SessionEnd end) override { inner_.endSession(std::move(end)); }
   bool mayAnswer() override { return inner_.mayAnswer(); }
   void dropWaiting() override { inner_.dropWaiting(); }
 

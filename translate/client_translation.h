@@ -1,8 +1,8 @@
 #pragma once
 
 #include "core/random.h"
-#include "relay/relay.h"
 #include "translate/output.h"
+#include "translate/relay_state.h"
 
 #include <cstddef>
 

@@ -291,13 +291,10 @@ bool takeNickRefusal(const ServerLine& line) {
         c.terminate("|");
       });
     } else {
-      relay.endCause = EndCause::kNickRefused;
-      relay.endReason.write(kEndReasonCapacity, [&](std::span<char> into) {
-        Composer c(into);
-        c.append("the IRC server refused every nick tried, the last ");
-        c.append(relay.refusedNick.view());
-        return c.size();
-      });
+      line.out.endSession({EndCause::kNickRefused, EndSide::kServer,
+                           "the IRC server refused every nick tried, the last " +
+                               std::string(relay.refusedNick.view()),
+                           ""});
     }
     return true;
   }

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "relay/relay.h"
 #include "translate/output.h"
+#include "translate/relay_state.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -260,8 +260,8 @@ void refusePassword(RelayState& relay, RelayOutput& out, std::string_view words)
   out.send(Peer::kClient, "$BadPass|");
   sendLoginStatus(relay, out, words);
   // The client was told; the relay logs the same reason.
-  relay.endCause = EndCause::kPasswordRefused;
-  relay.endReason.assign("the IRC server refused the password");
+  out.endSession(
+      {EndCause::kPasswordRefused, EndSide::kServer, "the IRC server refused the password", ""});
   out.closeClient();
 }
 

@@ -1,8 +1,12 @@
 #pragma once
 
+#include "translate/session_end.h"
+
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 
 namespace quayside {
 
@@ -45,9 +49,23 @@ class RelayOutput {
   // and the relay tells the client how many.
   virtual void dropWaiting() {}
 
+  // Ends the session after the current receive. The first end stays: a
+  // kick or a refused password said first is what ended it, whatever the
+  // server says after it.
+  // An output that wraps another hands the end on to it.
+  virtual void endSession(SessionEnd end) {
+    if (!end_) {
+      end_ = std::move(end);
+    }
+  }
+  const std::optional<SessionEnd>& sessionEnd() const { return end_; }
+
   // A group composed elsewhere (an echo): `bytes` and then `terminator`; as
   // several groups when they do not fit one area.
   void send(Peer peer, std::string_view bytes, std::string_view terminator = {});
+
+ private:
+  std::optional<SessionEnd> end_;
 };
 
 }  // namespace quayside

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "relay/relay.h"
 #include "translate/output.h"
+#include "translate/relay_state.h"
 #include "translate/server_reading.h"
 #include "translate/server_translation.h"
 

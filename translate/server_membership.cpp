@@ -43,14 +43,14 @@ void addUserInfo(const RelayState& relay, Batch& batch, std::string_view nick,
   addWhole(batch, [&](Composer& c) { appendUserInfo(c, name, description); });
 }
 
-// "You were kicked from #chan by op (reason)" as the Relay's end reason.
+// The session's end by a kick, with "You were kicked from #chan by op
+// (reason)" as its detail.
 void noteOwnKick(const ServerLine& line, std::string_view channel, std::string_view raw) {
   std::array<char, kEndReasonCapacity> plain;
   const std::string_view why(plain.data(), stripFormatting(raw, plain.data(), plain.size()));
-  RelayState& relay = line.relay;
-  relay.endCause = EndCause::kKicked;
-  relay.endReason.write(kEndReasonCapacity, [&](std::span<char> into) {
-    Composer c(into);
+  std::array<char, kEndReasonCapacity> words;
+  const std::size_t size = [&] {
+    Composer c(words);
     c.append("You were kicked from ");
     c.append(channel);
     if (line.hasPrefix()) {
@@ -63,7 +63,9 @@ void noteOwnKick(const ServerLine& line, std::string_view channel, std::string_v
       c.append(")");
     }
     return c.size();
-  });
+  }();
+  line.out.endSession({EndCause::kKicked, EndSide::kServer, "client was kicked from the channel",
+                       std::string(words.data(), size)});
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "relay/relay.h"
+#include "translate/relay_state.h"
 #include "translate/server_reading.h"
 
 #include <cstddef>

@@ -100,18 +100,17 @@ void showNotice(const ServerLine& line) {
 void endOnError(const ServerLine& line) {
   const std::string_view text = line.irc.rest(0);
   constexpr std::string_view kSaid = "the server said: ";
-  // A refused password or a kick said first stays what ended the session.
-  if (line.relay.endCause == EndCause::kOther) {
-    line.relay.endCause = EndCause::kServerError;
+  std::array<char, kEndReasonCapacity> words;
+  std::size_t size = 0;
+  if (text.empty()) {
+    constexpr std::string_view kBare = "the server ended the session";
+    size = kBare.copy(words.data(), words.size());
+  } else {
+    size = kSaid.copy(words.data(), words.size());
+    size += stripFormatting(text, words.data() + size, words.size() - 1 - size);
   }
-  line.relay.endReason.write(kEndReasonCapacity, [&](std::span<char> into) {
-    if (text.empty()) {
-      constexpr std::string_view kBare = "the server ended the session";
-      return kBare.copy(into.data(), into.size());
-    }
-    const std::size_t head = kSaid.copy(into.data(), into.size());
-    return head + stripFormatting(text, into.data() + head, into.size() - head);
-  });
+  line.out.endSession(
+      {EndCause::kServerError, EndSide::kServer, std::string(words.data(), size), ""});
 }
 
 // Only the relay sends PING (when the server has been silent for long); the

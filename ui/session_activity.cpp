@@ -73,10 +73,7 @@ RelayReport reportOf(RelayReport::Type type, const Relay& relay, std::string_vie
   RelayReport report;
   report.type = type;
   report.relay = reinterpret_cast<std::uintptr_t>(&relay);
-  report.bridgePort = relay.bridgePort;
-  report.serverText = std::string(relay.serverText.view());
-  report.channel = std::string(relay.channel.view());
-  report.options = relay.options;
+  report.bridgeId = relay.bridgeId;
   report.nick = std::string(ircNick(relay));
   switch (type) {
     case RelayReport::Type::kConnected:
@@ -117,20 +114,11 @@ SessionActivity::Taken SessionActivity::take(const RelayReport& report, const Br
   if (session != sessions_.end()) {
     taken.bridge = session->second.bridge;
   } else {
-    // The accepting Bridge by its port (ports are unique among Bridges);
-    // else, for a relay from before an Update, by what it was started with.
-    for (const Bridge& bridge : bridges) {
-      if (report.bridgePort != 0 && bridge.localPort == report.bridgePort) {
-        taken.bridge = &bridge;
-        break;
-      }
-    }
-    for (const Bridge& bridge : bridges) {
-      if (taken.bridge == nullptr && fieldText(bridge.server) == report.serverText &&
-          fieldText(bridge.channel) == report.channel && bridge.options == report.options) {
-        taken.bridge = &bridge;
-      }
-    }
+    // The accepting Bridge, which an Update keeps; none once deleted.
+    const auto accepting = std::find_if(bridges.begin(), bridges.end(), [&](const Bridge& bridge) {
+      return bridge.id == report.bridgeId;
+    });
+    taken.bridge = accepting == bridges.end() ? nullptr : &*accepting;
   }
 
   switch (report.type) {

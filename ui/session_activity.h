@@ -32,11 +32,8 @@ using LocalClock = std::function<LocalTime()>;
 struct RelayReport {
   enum class Type : std::uint8_t { kConnected, kWelcomed, kNote, kEnded };
   Type type = Type::kConnected;
-  std::uintptr_t relay = 0;      // the Relay's identity while it lives
-  std::uint16_t bridgePort = 0;  // the local port of the Bridge that accepted it
-  std::string serverText;
-  std::string channel;
-  SessionOptions options;
+  std::uintptr_t relay = 0;          // the Relay's identity while it lives
+  std::uint32_t bridgeId = 0;        // the runtime id of the Bridge that accepted it
   std::string nick;                  // the IRC nick, once welcomed
   EndKind kind = EndKind::kFailure;  // kEnded only
   std::string reason;                // kEnded only

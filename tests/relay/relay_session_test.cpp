@@ -53,8 +53,8 @@ class RelaySessionTest : public ::testing::Test {
     relay_->upstreamKind = 1;
     relay_->options.pace = pace_;
     hub_ = connectLoopback(clientListener_.port());
-    relay_->clientSocket = clientListener_.accept();
-    ASSERT_NE(relay_->clientSocket, kNoSocket);
+    relay_->client = platform::adoptTcpSocket(clientListener_.accept());
+    ASSERT_NE(relay_->client->handle(), kNoSocket);
     thread_ = std::thread([this] { runRelay(*relay_, standardTranslator(), &notes_); });
   }
 

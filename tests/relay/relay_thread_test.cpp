@@ -79,8 +79,8 @@ class RelayThreadTest : public ::testing::Test {
     ASSERT_NE(hubClient_, kNoSocket);
     // The server is connected only for a client that named itself.
     ASSERT_TRUE(platform::sendAll(hubClient_, clientFirst_));
-    relay_->clientSocket = clientListener_.accept();
-    ASSERT_NE(relay_->clientSocket, kNoSocket);
+    relay_->client = platform::adoptTcpSocket(clientListener_.accept());
+    ASSERT_NE(relay_->client->handle(), kNoSocket);
     thread_ = std::thread([this] {
       runRelay(*relay_, standard_ ? standardTranslator() : translator_, &observer_, timeouts_);
       ended_ = true;
@@ -308,7 +308,7 @@ TEST_F(RelayThreadTest, SendsTheLockAndFramesBothStreams) {
             (std::vector<std::string>{"$ValidateNick me", "$A 1", "$B 2", "$C 3"}));
   EXPECT_EQ(translator_.lines, (std::vector<std::string>{"PING :a", "NOTICE x"}));
   EXPECT_EQ(relay_->serverPort, serverListener_.port());
-  EXPECT_EQ(relay_->clientSocket, kNoSocket);
+  EXPECT_FALSE(relay_->clientOpen());
   EXPECT_EQ(relay_->serverSocket, kNoSocket);
 }
 
@@ -550,7 +550,7 @@ TEST(StartRelay, OwnsAndFreesTheRelay) {
   ASSERT_TRUE(platform::sendAll(client, "$ValidateNick me|"));
   auto relay = testing::makeRelay();
   relay->serverText.assign("127.0.0.1:abc");
-  relay->clientSocket = listener.accept();
+  relay->client = platform::adoptTcpSocket(listener.accept());
   ASSERT_TRUE(startRelay(std::move(relay)));
   std::string rest;
   EXPECT_TRUE(waitForClose(client, rest));

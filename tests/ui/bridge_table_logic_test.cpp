@@ -728,6 +728,7 @@ std::unique_ptr<Relay> relayOf(const Bridge& bridge, std::uint16_t clientPort = 
   relay->serverText.assign(fieldText(bridge.server));
   relay->channel.assign(fieldText(bridge.channel));
   relay->options = bridge.options;
+  relay->bridgeId = bridge.id;
   relay->bridgePort = bridge.localPort;
   relay->clientPort = clientPort;
   relay->serverAddress.assign("192.0.2.1");

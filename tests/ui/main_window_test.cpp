@@ -390,8 +390,7 @@ TEST_F(MainWindowTest, ARefusedCertificateIsNoticedAndCanBeTrusted) {
   EXPECT_FALSE(trust->isEnabled());
 
   Relay relay;
-  relay.serverText.assign("ircs://irc.example");
-  relay.channel.assign("#c");
+  relay.bridgeId = bridge.id;
   relay.serverFingerprint.assign(std::string(64, 'e'));
   window_->logic().relayReported(reportOf(RelayReport::Type::kEnded, relay,
                                           "the server's certificate is not trusted: x",

@@ -1,0 +1,128 @@
+#pragma once
+
+#include "core/fixed_text.h"
+#include "core/member_ranks.h"
+#include "core/session_options.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quayside {
+
+class TextConverter;
+
+// Received bytes held per direction; one more byte holds the NUL after them.
+inline constexpr std::size_t kStreamCapacity = 10000;
+// The longest chat or private message the client may send (its '|' not
+// counted); the framing holds one that outgrows kStreamCapacity on the heap.
+inline constexpr std::size_t kLongMessageLimit = 65536;
+
+inline constexpr std::size_t kNickCapacity = 101;  // 100 characters and a NUL
+inline constexpr std::size_t kMyInfoCapacity = 1024;
+inline constexpr std::size_t kServerTextCapacity = 512;
+inline constexpr std::size_t kChannelCapacity = 256;
+inline constexpr std::size_t kTopicCapacity = 1024;  // 1,022 characters are kept
+inline constexpr std::size_t kEndReasonCapacity = 512;
+inline constexpr std::size_t kPasswordCapacity = 256;
+inline constexpr std::size_t kAddressTextCapacity = 48;   // "[" IPv6 text "]" and a NUL
+inline constexpr std::size_t kStatusPrefixCapacity = 17;  // 16 channel status modes and a NUL
+// IRC lines of chat typed before the server's welcome, held until it comes:
+// as much as the pacer lets wait.
+inline constexpr std::size_t kHeldChatLimit = 65536;
+inline constexpr std::size_t kToldNoFilesLimit = 64;
+
+// How the IRC server compares nicks (its 005 CASEMAPPING).
+enum class CaseMapping : std::uint8_t {
+  kRfc1459,        // A-Z with a-z, []\~ with {}|^: what servers that say nothing use
+  kStrictRfc1459,  // A-Z with a-z, []\ with {}|
+  kAscii,          // A-Z with a-z only
+};
+
+// loginFlags bits; each only ever goes from 0 to 1 while the Relay lives.
+inline constexpr std::uint8_t kLoginValidated = 0x01;     // "$Hello" sent, or NICK from user info
+inline constexpr std::uint8_t kLoginNickSent = 0x02;      // a NICK line went to the server
+inline constexpr std::uint8_t kLoginInfoReceived = 0x04;  // "$MyINFO $ALL " received
+inline constexpr std::uint8_t kLoginUserSent = 0x08;      // the USER line went to the server
+inline constexpr std::uint8_t kLoginJoinSent = 0x20;      // the channel JOIN went to the server
+inline constexpr std::uint8_t kLoginHubNamed = 0x40;      // first JOIN announced as the hub name
+inline constexpr std::uint8_t kLoginWelcomed = 0x80;      // the server's welcome (001) arrived
+
+// clientFeatures bits.
+inline constexpr std::uint8_t kFeatureNickChange = 0x01;
+
+// How far the server login with the client's hub password has come
+// (options.login other than none); only ever moves forward.
+enum class LoginStep : std::uint8_t {
+  kIdle,           // no password asked for yet
+  kAsked,          // "$GetPass" went to the client
+  kPassSent,       // pass: PASS went to the server, no welcome yet
+  kCapRequested,   // sasl: "CAP REQ :sasl" went to the server
+  kMechanismSent,  // sasl: "AUTHENTICATE PLAIN" went to the server
+  kPayloadSent,    // sasl: the credentials went to the server
+  kDone,           // welcomed (pass) or "CAP END" sent (sasl): the password is gone
+};
+
+// What the translations read and change: one hub session's conversation
+// state. Plain data, owned by the Relay's thread like the rest of the Relay.
+struct RelayState {
+  std::uint8_t loginFlags = 0;
+  std::uint8_t clientFeatures = 0;
+
+  FixedText<kNickCapacity> nick;
+  FixedText<kMyInfoCapacity> myInfo;
+  FixedText<kServerTextCapacity> serverText;
+  FixedText<kChannelCapacity> channel;
+  FixedText<kTopicCapacity> topic;
+  // The client's nick on IRC, apart from its DC nick (`nick`), which stays
+  // as the client chose it. `ircNick` is the one the server accepted (empty
+  // before the welcome: the DC nick stands in); `nickCandidate` the one the
+  // NICK in flight asks for; `refusedNick` the last the server refused.
+  FixedText<kNickCapacity> ircNick;
+  FixedText<kNickCapacity> nickCandidate;
+  FixedText<kNickCapacity> refusedNick;
+  std::uint8_t nickLength = 0;    // the server's longest nick (005 NICKLEN); 0 while unknown
+  std::uint8_t nickAttempt = 0;   // which alternate the candidate is (0: the DC nick made valid)
+  std::uint8_t nickRefusals = 0;  // refusals since the DC nick was chosen
+  bool nickPending = false;       // a NICK sent after the welcome awaits its answer
+  // The channel status modes and their prefix symbols, highest rank first,
+  // as the server's 005 PREFIX announced them; empty: the default "(ov)@+".
+  FixedText<kStatusPrefixCapacity> statusModes;
+  FixedText<kStatusPrefixCapacity> statusSymbols;
+  CaseMapping caseMapping = CaseMapping::kRfc1459;  // from 005 CASEMAPPING
+  // Which operator ranks each channel member holds, so losing one of two
+  // keeps the member's operator mark.
+  MemberRanks memberRanks;
+
+  std::uint8_t upstreamKind = 0;  // nonzero: IRC server (default port 6667); 0: DC hub (411)
+  std::uint8_t clientKind = 0;
+
+  SessionOptions options;  // the Bridge's, at accept
+  // The client's character set (options.charset), opened by the relay thread
+  // for the Relay's life and owned there; null while the client speaks UTF-8.
+  TextConverter* clientCharset = nullptr;
+  // With the UTF-8 default: the client sent bytes that are not UTF-8, so it
+  // speaks windows-1252, and is answered in it (its own nick in "$Hello" must
+  // come back as it sent it).
+  bool clientSpeaksWindows1252 = false;
+
+  // Chat and private messages the client sent before the welcome, as the
+  // IRC lines they become (at most kHeldChatLimit bytes; empty, and holding
+  // no memory, once sent), and how many messages they are.
+  std::string heldChat;
+  std::uint32_t heldMessages = 0;
+  // The users whose files the client asked for and was told IRC has none
+  // (once each; at most kToldNoFilesLimit names, the oldest forgotten).
+  std::vector<std::string> toldNoFiles;
+  // The bans of the ban list being received (367), told with its end (368).
+  std::uint32_t bansListed = 0;
+
+  LoginStep loginStep = LoginStep::kIdle;
+  // The client's password (IRC form), held only from "$MyPass" until SASL
+  // has sent it, and wiped then.
+  FixedText<kPasswordCapacity> password;
+};
+
+}  // namespace quayside
