@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -31,41 +32,62 @@ struct Case {
   std::string input;
   std::vector<std::string> client;
   std::vector<std::string> server = {};
-  std::string_view nick = "me";
+  std::string nick = "me";
   std::uint8_t flags = kLoginHubNamed;
   std::uint8_t features = 0;
-  std::string_view channel = "#c";
+  std::string channel = "#c";
   int closes = 0;
   LoginMode login = LoginMode::kNone;
   LoginStep step = LoginStep::kIdle;
-  std::string_view password = "";
-  std::string_view charset = "";  // the client's; empty: UTF-8
-  std::string_view ircNick = "";  // the accepted IRC nick; empty: the DC nick
+  std::string password = "";
+  std::string charset = "";  // the client's; empty: UTF-8
+  std::string ircNick = "";  // the accepted IRC nick; empty: the DC nick
 };
 
-void runCases(const std::vector<Case>& cases) {
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto relay = makeRelay(c.channel, c.nick);
-    relay->loginFlags = c.flags;
-    relay->clientFeatures = c.features;
-    relay->serverText.assign("irc://irc.example.net:6667");
-    relay->options.login = c.login;
-    relay->loginStep = c.step;
-    relay->password.assign(c.password);
-    relay->clientCharset = testing::charsetFor(c.charset);
-    relay->options.charset.assign(c.charset);
-    relay->ircNick.assign(c.ircNick);
-    RecordingOutput out;
-    feedServer(*relay, c.input, out, fixedZoneTranslator());
-    EXPECT_EQ(out.client, c.client);
-    EXPECT_EQ(out.server, c.server);
-    EXPECT_EQ(out.closes, c.closes);
-  }
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
 }
 
-TEST(ServerTranslation, DispatchNoticesNumericsAndPassOn) {
-  runCases({
+// A row's name as a test name: its words run together, each capitalised.
+std::string testName(std::string_view name) {
+  std::string id;
+  bool wordStart = true;
+  for (const char byte : name) {
+    const bool letterOrDigit = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+                               (byte >= '0' && byte <= '9');
+    if (letterOrDigit) {
+      id += wordStart && byte >= 'a' && byte <= 'z' ? static_cast<char>(byte - 'a' + 'A') : byte;
+    }
+    wordStart = !letterOrDigit;
+  }
+  return id;
+}
+
+const auto kRowName = [](const auto& info) { return testName(info.param.name); };
+
+class ServerTranslation : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ServerTranslation, SendsExactly) {
+  const Case& c = GetParam();
+  auto relay = makeRelay(c.channel, c.nick);
+  relay->loginFlags = c.flags;
+  relay->clientFeatures = c.features;
+  relay->serverText.assign("irc://irc.example.net:6667");
+  relay->options.login = c.login;
+  relay->loginStep = c.step;
+  relay->password.assign(c.password);
+  relay->clientCharset = testing::charsetFor(c.charset);
+  relay->options.charset.assign(c.charset);
+  relay->ircNick.assign(c.ircNick);
+  RecordingOutput out;
+  feedServer(*relay, c.input, out, fixedZoneTranslator());
+  EXPECT_EQ(out.client, c.client);
+  EXPECT_EQ(out.server, c.server);
+  EXPECT_EQ(out.closes, c.closes);
+}
+
+std::vector<Case> dispatchRows() {
+  return {
       {"PING not answered", "PING :abc\r\n", {}, {"PONG :abc\r\n"}},
       {"PING matched on more than four bytes", "PINGX\r\n", {}, {"PONGX\r\n"}},
       {"prefix sent back with PONG", ":srv PING :t\r\n", {}, {"PONG :t\r\n"}},
@@ -184,11 +206,18 @@ TEST(ServerTranslation, DispatchNoticesNumericsAndPassOn) {
        ":n!u@h INVITE me :\x01#chan\x02\r\n",
        {"INVITE me :#chan|"}},
       {"prefix alone not an empty command", ":srv\r\n", {"|"}},
-  });
+      {"tags shown, or a tagged line not read as without them",
+       "@time=2026-12-08T17:00:00.000Z;msgid=a\\sb PING :t\r\n@a=b :bob!u@h PRIVMSG #c :hi\r\n"
+       "@x :srv 372 me :m\r\n@y=\\ :srv 372 me :n\r\n@;;=;\\ FOO bar\r\n@only\r\n",
+       {"<bob> hi|", "<srv> m\r\nn|", "FOO bar|", "|"},
+       {"PONG :t\r\n"}},
+  };
 }
+INSTANTIATE_TEST_SUITE_P(Dispatch, ServerTranslation, ::testing::ValuesIn(dispatchRows()),
+                         kRowName);
 
-TEST(ServerTranslation, ChannelIsJoinedOnceAfterTheFirstRunFollowingRegistration) {
-  runCases({
+std::vector<Case> channelJoinRows() {
+  return {
       {"no JOIN after the welcome", ":srv 001 me :hi\r\n", {}, {"JOIN #c\r\n"}, "me", 0x0F},
       {"target lacks '#'", ":srv 001 me :hi\r\n", {}, {"JOIN #chan\r\n"}, "me", 0x0F, 0, "chan"},
       {"JOIN repeated",
@@ -207,40 +236,50 @@ TEST(ServerTranslation, ChannelIsJoinedOnceAfterTheFirstRunFollowingRegistration
        0x0F,
        0,
        "#c\r\nQUIT"},
-  });
-}
-
-TEST(ServerTranslation, WelcomeAndErrorAreNotedForTheRelay) {
-  struct Row {
-    const char* name;  // what is broken when the row fails
-    std::string input;
-    std::uint8_t flagsAfter;
-    std::string_view endReason;  // what the relay is told to end with
   };
-  for (const Row& row : std::vector<Row>{
-           {"welcome not noted, so the relay ends the session", ":srv 001 me :hi\r\n", 0x83, ""},
-           {"welcome inside a run not noted", ":srv 020 * :wait\r\n:srv 001 me :hi\r\n", 0x83, ""},
-           {"other numerics taken as the welcome", ":srv 433 * me :x\r\n:srv 010 me :y\r\n", 0x03,
-            ""},
-           {"ERROR does not end the session",
-            "ERROR :Closing Link: me[h] (\x02"
-            "Bye\x02)\r\n",
-            0x03, "the server said: Closing Link: me[h] (Bye)"},
-           {"ERROR with a prefix and no text ignored", ":srv ERROR :\r\n", 0x03,
-            "the server ended the session"},
-       }) {
-    SCOPED_TRACE(row.name);
-    auto relay = makeRelay("#c", "me");
-    relay->loginFlags = 0x03;
-    RecordingOutput out;
-    feedServer(*relay, row.input, out);
-    EXPECT_EQ(relay->loginFlags, row.flagsAfter);
-    EXPECT_EQ((out.sessionEnd() ? out.sessionEnd()->reason : std::string()), row.endReason);
-  }
+}
+INSTANTIATE_TEST_SUITE_P(ChannelJoin, ServerTranslation, ::testing::ValuesIn(channelJoinRows()),
+                         kRowName);
+
+struct NotedRow {
+  const char* name;  // what is broken when the row fails
+  std::string input;
+  std::uint8_t flagsAfter;
+  std::string_view endReason;  // what the relay is told to end with
+};
+void PrintTo(const NotedRow& row, std::ostream* os) {
+  *os << row.name;
 }
 
-TEST(ServerTranslation, MembershipKeepsTheUserListInStep) {
-  runCases({
+class ServerNotes : public ::testing::TestWithParam<NotedRow> {};
+
+TEST_P(ServerNotes, WelcomeAndErrorAreNotedForTheRelay) {
+  const NotedRow& row = GetParam();
+  auto relay = makeRelay("#c", "me");
+  relay->loginFlags = 0x03;
+  RecordingOutput out;
+  feedServer(*relay, row.input, out);
+  EXPECT_EQ(relay->loginFlags, row.flagsAfter);
+  EXPECT_EQ((out.sessionEnd() ? out.sessionEnd()->reason : std::string()), row.endReason);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ServerNotes,
+    ::testing::ValuesIn(std::vector<NotedRow>{
+        {"welcome not noted, so the relay ends the session", ":srv 001 me :hi\r\n", 0x83, ""},
+        {"welcome inside a run not noted", ":srv 020 * :wait\r\n:srv 001 me :hi\r\n", 0x83, ""},
+        {"other numerics taken as the welcome", ":srv 433 * me :x\r\n:srv 010 me :y\r\n", 0x03, ""},
+        {"ERROR does not end the session",
+         "ERROR :Closing Link: me[h] (\x02"
+         "Bye\x02)\r\n",
+         0x03, "the server said: Closing Link: me[h] (Bye)"},
+        {"ERROR with a prefix and no text ignored", ":srv ERROR :\r\n", 0x03,
+         "the server ended the session"},
+    }),
+    kRowName);
+
+std::vector<Case> membershipRows() {
+  return {
       {"first JOIN not the hub name", ":bob!~b@h JOIN #c\r\n", {"$HubName #c|"}, {}, "me", 0},
       {.name = "hub name not the channel as joined",
        .input = ":me!u@h JOIN #win\r\n",
@@ -257,6 +296,10 @@ TEST(ServerTranslation, MembershipKeepsTheUserListInStep) {
        {},
        "ME"},
       {"'+' kept in the nick", ":srv NAMES #c :+bob\r\n", {info("bob")}},
+      {"PREFIX past the 15th parameter not read",
+       ":srv 005 me A B C D E F G H I J K L M N PREFIX=(qov)~@+ :are supported\r\n"
+       ":srv 353 me = #c :~bob\r\n",
+       {"$OpList bob$$|" + info("bob")}},
       {"several status prefixes not all removed, or voice taken for an operator",
        ":srv 005 me PREFIX=(qaohv)~&@%+ :are\r\n"
        ":srv 353 me = #c :@+alice +%bob ~carol &dave %+me\r\n",
@@ -368,11 +411,13 @@ TEST(ServerTranslation, MembershipKeepsTheUserListInStep) {
         "*** bob is now known as rob|$Quit bob|$OpList rob$$|" + info("rob", "u@h"), "$Quit al|",
         info("al", "u@h"),
         "*** op sets mode +v-o-o al rob al|$Quit rob|" + info("rob") + "$Quit al|" + info("al")}},
-  });
+  };
 }
+INSTANTIATE_TEST_SUITE_P(Membership, ServerTranslation, ::testing::ValuesIn(membershipRows()),
+                         kRowName);
 
-TEST(ServerTranslation, MessagesAndTopic) {
-  runCases({
+std::vector<Case> messagesAndTopicRows() {
+  return {
       {"channel message", ":bob!~bob@host PRIVMSG #c :hello\r\n", {"<bob> hello|"}},
       {"private message not to the stored nick",
        ":bob!~bob@host PRIVMSG me :hi\r\n",
@@ -491,107 +536,117 @@ TEST(ServerTranslation, MessagesAndTopic) {
        .nick = "\xd0\x92\xd0\xb0\xd1\x81\xd1\x8f",
        .charset = "windows-1251",
        .ircNick = "Vasya"},
-  });
+  };
 }
+INSTANTIATE_TEST_SUITE_P(MessagesAndTopic, ServerTranslation,
+                         ::testing::ValuesIn(messagesAndTopicRows()), kRowName);
 
 // The DC nick the client chose stays its own; IRC knows it by a nick the
 // server accepts, and lines to that nick are the client's.
-TEST(ServerTranslation, RefusedNicksAreReplacedAndTheClientIsTold) {
-  struct Row {
-    const char* name;  // what is broken when the row fails
-    std::string dcNick;
-    std::string input;
-    std::vector<std::string> server;
-    std::vector<std::string> client;
-    std::string_view endReason = "";
-    std::string before = "";  // server lines before the client's "$ValidateNick"
-    std::uint8_t flags = kLoginInfoReceived | kLoginUserSent;
-  };
+struct NickRow {
+  const char* name;  // what is broken when the row fails
+  std::string dcNick;
+  std::string input;
+  std::vector<std::string> server;
+  std::vector<std::string> client;
+  std::string_view endReason = "";
+  std::string before = "";  // server lines before the client's "$ValidateNick"
+  std::uint8_t flags = kLoginInfoReceived | kLoginUserSent;
+};
+void PrintTo(const NickRow& row, std::ostream* os) {
+  *os << row.name;
+}
+
+class ServerNicks : public ::testing::TestWithParam<NickRow> {};
+
+TEST_P(ServerNicks, RefusedNicksAreReplacedAndTheClientIsTold) {
+  const NickRow& row = GetParam();
+  auto relay = makeRelay("#c", "me");
+  relay->loginFlags = row.flags | kLoginHubNamed;
+  RecordingOutput out;
+  if (!row.before.empty()) {
+    relay->loginFlags |= kLoginValidated | kLoginNickSent;
+    relay->nickCandidate.assign("me");
+    feedServer(*relay, row.before, out);
+  }
+  testing::feedClient(*relay, "$ValidateNick " + row.dcNick + "|", out);
+  out.clear();
+  feedServer(*relay, row.input, out);
+  EXPECT_EQ(out.server, row.server);
+  EXPECT_EQ(out.client, row.client);
+  EXPECT_EQ((out.sessionEnd() ? out.sessionEnd()->reason : std::string()), row.endReason);
+  EXPECT_EQ(relay->nick.view(), row.dcNick);
+}
+
+std::vector<NickRow> nickRows() {
   const std::string welcome = ":srv 001 dcuser_ :Welcome\r\n";
   std::string refusals;
   for (int i = 0; i < 11; ++i) {
     refusals += ":srv 433 * n :in use\r\n";
   }
-  for (const Row& row : std::vector<Row>{
-           {"nick in use not replaced, or the IRC user of that nick taken for the client",
-            "dcuser",
-            ":srv 433 * dcuser :Nickname already in use\r\n" + welcome +
-                ":srv 353 dcuser_ = #c :dcuser_ @dcuser\r\n:bob!u@h PRIVMSG dcuser_ :hi\r\n"
-                ":dcuser!u@h PRIVMSG dcuser_ :me too\r\n:dcuser!u@h NICK :eve\r\n"
-                ":eve!u@h NICK :DCuser\r\n:op!u@h KICK #c dcuser :x\r\n",
-            {"NICK dcuser_\r\n", "JOIN #c\r\n"},
-            {"*** On IRC you are dcuser_ (the server refused dcuser)|",
-             "$OpList dcuser[irc]$$|" + info("dcuser[irc]"), "$To: dcuser From: bob $<bob> hi|",
-             "$To: dcuser From: dcuser[irc] $<dcuser[irc]> me too|",
-             "*** dcuser[irc] is now known as eve|$Quit dcuser[irc]|$OpList eve$$|" +
-                 info("eve", "u@h"),
-             "*** eve is now known as DCuser[irc]|$Quit eve|$OpList DCuser[irc]$$|" +
-                 info("DCuser[irc]", "u@h"),
-             "<op> op is kicking dcuser[irc] because: x|", "$Quit dcuser[irc]|"}},
-           {"long nick not cut to nine when refused",
-            "averyverylongnick",
-            ":srv 432 * averyverylongnick :Erroneous nickname\r\n:srv 001 averyvery :Hi\r\n",
-            {"NICK averyvery\r\n", "JOIN #c\r\n"},
-            {"*** On IRC you are averyvery (the server refused averyverylongnick)|"}},
-           {"Latin form of a Cyrillic nick not cut to the limit, or no alternate of it",
-            "\xD0\xA9\xD1\x83\xD0\xBA\xD0\xB0\xD1\x89\xD1\x83\xD0\xBA\xD0\xB0",
-            ":srv 432 * Shchukashchuka :Erroneous nickname\r\n:srv 433 * Shchukash :in use\r\n"
-            ":srv 001 Shchukas_ :Hi\r\n",
-            {"NICK Shchukash\r\n", "NICK Shchukas_\r\n", "JOIN #c\r\n"},
-            {"*** On IRC you are Shchukas_ (the server refused Shchukash)|"}},
-           {"forbidden characters sent to IRC",
-            "bob.smith",
-            ":srv 001 bob_smith :Hi\r\n",
-            {"JOIN #c\r\n"},
-            {"*** On IRC you are bob_smith (bob.smith is not a valid IRC nick)|"}},
-           {"refusals tried for ever",
-            "x",
-            refusals,
-            {"NICK x_\r\n", "NICK x1\r\n", "NICK x2\r\n", "NICK x3\r\n", "NICK x4\r\n",
-             "NICK x5\r\n", "NICK x6\r\n", "NICK x7\r\n", "NICK x8\r\n", "NICK x9\r\n"},
-            {},
-            "the IRC server refused every nick tried, the last x9"},
-           {"channel refused by 437 taken for the nick",
-            "dcuser",
-            ":srv 437 * #c :Channel temporarily unavailable\r\n",
-            {"JOIN #c\r\n"},
-            {"<srv> #c :Channel temporarily unavailable|"}},
-           {"later nick change not cut to the announced NICKLEN, or the rename not told",
-            "averyverylongnick",
-            ":me!u@h NICK :averyvery\r\n:srv 433 averyvery x :in use\r\n",
-            {},
-            {"*** On IRC you are averyvery (the server's nicks are at most 9 characters)|",
-             "<srv> x :in use|"},
-            "",
-            ":srv 001 me :Hi\r\n:srv 005 me NICKLEN=9 PREFIX=(ov)@+ :are supported\r\n",
-            kLoginInfoReceived | kLoginUserSent | kLoginJoinSent},
-           {"refused later nick change not retried",
-            "dcuser",
-            ":srv 433 me dcuser :in use\r\n:me!u@h NICK :dcuser_\r\n",
-            {"NICK dcuser_\r\n"},
-            {"*** On IRC you are dcuser_ (the server refused dcuser)|"},
-            "",
-            ":srv 001 me :Hi\r\n",
-            kLoginInfoReceived | kLoginUserSent | kLoginJoinSent},
-       }) {
-    SCOPED_TRACE(row.name);
-    auto relay = makeRelay("#c", "me");
-    relay->loginFlags = row.flags | kLoginHubNamed;
-    RecordingOutput out;
-    if (!row.before.empty()) {
-      relay->loginFlags |= kLoginValidated | kLoginNickSent;
-      relay->nickCandidate.assign("me");
-      feedServer(*relay, row.before, out);
-    }
-    testing::feedClient(*relay, "$ValidateNick " + row.dcNick + "|", out);
-    out.clear();
-    feedServer(*relay, row.input, out);
-    EXPECT_EQ(out.server, row.server);
-    EXPECT_EQ(out.client, row.client);
-    EXPECT_EQ((out.sessionEnd() ? out.sessionEnd()->reason : std::string()), row.endReason);
-    EXPECT_EQ(relay->nick.view(), row.dcNick);
-  }
+  return {
+      {"nick in use not replaced, or the IRC user of that nick taken for the client",
+       "dcuser",
+       ":srv 433 * dcuser :Nickname already in use\r\n" + welcome +
+           ":srv 353 dcuser_ = #c :dcuser_ @dcuser\r\n:bob!u@h PRIVMSG dcuser_ :hi\r\n"
+           ":dcuser!u@h PRIVMSG dcuser_ :me too\r\n:dcuser!u@h NICK :eve\r\n"
+           ":eve!u@h NICK :DCuser\r\n:op!u@h KICK #c dcuser :x\r\n",
+       {"NICK dcuser_\r\n", "JOIN #c\r\n"},
+       {"*** On IRC you are dcuser_ (the server refused dcuser)|",
+        "$OpList dcuser[irc]$$|" + info("dcuser[irc]"), "$To: dcuser From: bob $<bob> hi|",
+        "$To: dcuser From: dcuser[irc] $<dcuser[irc]> me too|",
+        "*** dcuser[irc] is now known as eve|$Quit dcuser[irc]|$OpList eve$$|" + info("eve", "u@h"),
+        "*** eve is now known as DCuser[irc]|$Quit eve|$OpList DCuser[irc]$$|" +
+            info("DCuser[irc]", "u@h"),
+        "<op> op is kicking dcuser[irc] because: x|", "$Quit dcuser[irc]|"}},
+      {"long nick not cut to nine when refused",
+       "averyverylongnick",
+       ":srv 432 * averyverylongnick :Erroneous nickname\r\n:srv 001 averyvery :Hi\r\n",
+       {"NICK averyvery\r\n", "JOIN #c\r\n"},
+       {"*** On IRC you are averyvery (the server refused averyverylongnick)|"}},
+      {"Latin form of a Cyrillic nick not cut to the limit, or no alternate of it",
+       "\xD0\xA9\xD1\x83\xD0\xBA\xD0\xB0\xD1\x89\xD1\x83\xD0\xBA\xD0\xB0",
+       ":srv 432 * Shchukashchuka :Erroneous nickname\r\n:srv 433 * Shchukash :in use\r\n"
+       ":srv 001 Shchukas_ :Hi\r\n",
+       {"NICK Shchukash\r\n", "NICK Shchukas_\r\n", "JOIN #c\r\n"},
+       {"*** On IRC you are Shchukas_ (the server refused Shchukash)|"}},
+      {"forbidden characters sent to IRC",
+       "bob.smith",
+       ":srv 001 bob_smith :Hi\r\n",
+       {"JOIN #c\r\n"},
+       {"*** On IRC you are bob_smith (bob.smith is not a valid IRC nick)|"}},
+      {"refusals tried for ever",
+       "x",
+       refusals,
+       {"NICK x_\r\n", "NICK x1\r\n", "NICK x2\r\n", "NICK x3\r\n", "NICK x4\r\n", "NICK x5\r\n",
+        "NICK x6\r\n", "NICK x7\r\n", "NICK x8\r\n", "NICK x9\r\n"},
+       {},
+       "the IRC server refused every nick tried, the last x9"},
+      {"channel refused by 437 taken for the nick",
+       "dcuser",
+       ":srv 437 * #c :Channel temporarily unavailable\r\n",
+       {"JOIN #c\r\n"},
+       {"<srv> #c :Channel temporarily unavailable|"}},
+      {"later nick change not cut to the announced NICKLEN, or the rename not told",
+       "averyverylongnick",
+       ":me!u@h NICK :averyvery\r\n:srv 433 averyvery x :in use\r\n",
+       {},
+       {"*** On IRC you are averyvery (the server's nicks are at most 9 characters)|",
+        "<srv> x :in use|"},
+       "",
+       ":srv 001 me :Hi\r\n:srv 005 me NICKLEN=9 PREFIX=(ov)@+ :are supported\r\n",
+       kLoginInfoReceived | kLoginUserSent | kLoginJoinSent},
+      {"refused later nick change not retried",
+       "dcuser",
+       ":srv 433 me dcuser :in use\r\n:me!u@h NICK :dcuser_\r\n",
+       {"NICK dcuser_\r\n"},
+       {"*** On IRC you are dcuser_ (the server refused dcuser)|"},
+       "",
+       ":srv 001 me :Hi\r\n",
+       kLoginInfoReceived | kLoginUserSent | kLoginJoinSent},
+  };
 }
+INSTANTIATE_TEST_SUITE_P(Rows, ServerNicks, ::testing::ValuesIn(nickRows()), kRowName);
 
 std::string credentials(const std::string& plain) {
   std::string encoded(base64Size(plain.size()), '\0');
@@ -599,9 +654,9 @@ std::string credentials(const std::string& plain) {
   return encoded;
 }
 
-TEST(ServerTranslation, CtcpActionsAndRequests) {
+std::vector<Case> ctcpRows() {
   const std::string version = "NOTICE alice :\x01VERSION Quayside " QUAYSIDE_VERSION "\x01\r\n";
-  runCases({
+  return {
       {"action shown raw",
        ":alice!u@h PRIVMSG #c :\x01"
        "ACTION dances\x01\r\n",
@@ -638,13 +693,14 @@ TEST(ServerTranslation, CtcpActionsAndRequests) {
       {"other request shown", ":alice!u@h PRIVMSG me :\x01TIME\x01\r\n", {}},
       {"request without a prefix answered", "PRIVMSG me :\x01VERSION\x01\r\n", {}},
       {"CTCP reply shown", ":alice!u@h NOTICE me :\x01VERSION x 1\x01\r\n", {}},
-  });
+  };
 }
+INSTANTIATE_TEST_SUITE_P(Ctcp, ServerTranslation, ::testing::ValuesIn(ctcpRows()), kRowName);
 
-TEST(ServerTranslation, TextReachesTheClientInItsCharacterSet) {
+std::vector<Case> charsetRows() {
   const std::string privet = "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82";  // UTF-8
   const std::string privet1251 = "\xcf\xf0\xe8\xe2\xe5\xf2";
-  runCases({
+  return {
       {"UTF-8 client given invalid UTF-8",
        ":bob!u@h PRIVMSG #c :caf\xe9 \x80\r\n",
        {"<bob> caf\xc3\xa9 \xe2\x82\xac|"}},
@@ -680,10 +736,11 @@ TEST(ServerTranslation, TextReachesTheClientInItsCharacterSet) {
        .input = ":J\xc3\xb6rg!u@h JOIN #c\r\n",
        .client = {info("J\xf6rg", "u@h")},
        .charset = "windows-1252"},
-  });
+  };
 }
+INSTANTIATE_TEST_SUITE_P(Charset, ServerTranslation, ::testing::ValuesIn(charsetRows()), kRowName);
 
-TEST(ServerTranslation, LoginWithThePassword) {
+std::vector<Case> loginRows() {
   using enum LoginMode;
   using enum LoginStep;
   const std::string refused = "*** The IRC server irc.example.net refused the password|";
@@ -694,7 +751,7 @@ TEST(ServerTranslation, LoginWithThePassword) {
   const std::string p201(201, 'p');
   const std::string exact = credentials(nick49 + '\0' + nick49 + '\0' + p200);
   const std::string over = credentials(nick49 + '\0' + nick49 + '\0' + p201);
-  runCases({
+  return {
       {.name = "ACK of sasl starts PLAIN",
        .input = ":srv CAP * ACK :sasl\r\n",
        .client = {},
@@ -858,12 +915,13 @@ TEST(ServerTranslation, LoginWithThePassword) {
        .client = {"AUTHENTICATE +|", "CAP * ACK :sasl|", "*** in|", "<srv> x|"},
        .step = kMechanismSent,
        .password = "sekrit"},
-  });
+  };
 }
+INSTANTIATE_TEST_SUITE_P(Login, ServerTranslation, ::testing::ValuesIn(loginRows()), kRowName);
 
 // Whatever the server sends, the password leaves only once, encoded, in
 // AUTHENTICATE lines, and never reaches the client.
-TEST(ServerTranslation, HostileLoginLinesNeverLeakThePassword) {
+TEST(ServerLogin, HostileLoginLinesNeverLeakThePassword) {
   const std::string account = "bob";
   const std::string password = "SECRETPW";
   const std::string encoded = credentials(account + '\0' + account + '\0' + password);
@@ -909,7 +967,7 @@ TEST(ServerTranslation, HostileLoginLinesNeverLeakThePassword) {
   }
 }
 
-TEST(ServerTranslation, LinesInSeparatePiecesAreNeverJoined) {
+TEST(ServerRuns, LinesInSeparatePiecesAreNeverJoined) {
   auto relay = makeRelay();
   RecordingOutput out;
   feedServer(*relay, ":srv 372 me :one\r\n:bob PRIVMSG #c :a\r\n:bob PRIVMSG #c :b", out);
@@ -925,7 +983,7 @@ TEST(ServerTranslation, LinesInSeparatePiecesAreNeverJoined) {
 
 // Every '|' the client receives ends a command the system wrote: nothing in
 // an IRC field can end a command early or start one of its own.
-TEST(ServerTranslation, HostileFieldsNeverAddNmdcCommands) {
+TEST(ServerHostileInput, HostileFieldsNeverAddNmdcCommands) {
   struct Template {
     std::string line;  // each 'X' stands for the hostile field
     std::size_t commands;
@@ -986,7 +1044,7 @@ std::string unescaped(const std::string& text) {
   return plain;
 }
 
-TEST(ServerTranslation, ClientUnescapingGivesTheIrcTextBack) {
+TEST(ServerOutput, ClientUnescapingGivesTheIrcTextBack) {
   auto relay = makeRelay();
   RecordingOutput out;
   const std::string text = "&#36; &amp; $x | &#124;& &";
@@ -996,7 +1054,7 @@ TEST(ServerTranslation, ClientUnescapingGivesTheIrcTextBack) {
   EXPECT_EQ(unescaped(out.client.at(0)), "<bob> " + text + "|");
 }
 
-TEST(ServerTranslation, OversizedOutputGoesOutInWholeCommandsWithinTheArea) {
+TEST(ServerOutput, OversizedOutputGoesOutInWholeCommandsWithinTheArea) {
   const std::string pipes(9000, '|');
   std::string modeLine = ":op MODE #c ";
   std::string modeOut;
@@ -1047,7 +1105,7 @@ TEST(ServerTranslation, OversizedOutputGoesOutInWholeCommandsWithinTheArea) {
   }
 }
 
-TEST(ServerTranslation, HostileBytesNeverBreakFraming) {
+TEST(ServerHostileInput, HostileBytesNeverBreakFraming) {
   const std::vector<std::string> inputs = {
       std::string("PRIVMSG \0#c :\0x\r\n:\0\r\n"sv),
       ":\r\n:srv 00\r\n:srv 001\r\n:srv 001 \r\n:srv 353\r\n:srv 311 "
