@@ -1,15 +1,50 @@
 // The IRC server's byte stream through the real framing and translation: no
-// crash, no IRC text that becomes an NMDC command, and every answer to the
-// server whole lines.
+// crash, no IRC text that becomes an NMDC command, every answer to the
+// server whole lines, and no tag ever shown or sent back.
 #include "fuzz_support.h"
 #include "relay_fixture.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 using namespace quayside;
+
+namespace {
+
+// Put in front of every line of a second run: a tag section with escapes,
+// missing values, ';' runs and an empty key, whose marker must never reach
+// either side.
+constexpr std::string_view kTagMarker = "QZTAG";
+constexpr std::string_view kTags = "@+qz=QZTAG\\s\\:\\\\;;=;k;QZTAG=\\x\\ ";
+
+// `receive` with kTags in front of each line that starts in it.
+std::string withTags(std::string_view receive, bool& atLineStart) {
+  std::string tagged;
+  for (std::size_t i = 0; i < receive.size(); ++i) {
+    if (atLineStart) {
+      tagged += kTags;
+    }
+    tagged += receive[i];
+    atLineStart = receive[i] == '\n' && i > 0 && receive[i - 1] == '\r';
+  }
+  return tagged;
+}
+
+void checkNoTags(const testing::RecordingOutput& out) {
+  for (const auto* sends : {&out.client, &out.server}) {
+    for (const std::string& sent : *sends) {
+      if (sent.find(kTagMarker) != std::string::npos) {
+        fuzz::fail("a tag reached the output", sent);
+      }
+    }
+  }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) {
@@ -21,19 +56,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   constexpr std::array<std::string_view, 4> kNicks = {"", "me", "[Me]", "bob"};
   constexpr std::array<std::uint8_t, 4> kFlags = {0, kLoginHubNamed, 0x0F, 0x6F};
   const std::uint8_t setup = data[0];
-  auto relay = testing::makeRelay((setup & 0x10) != 0 ? "chan" : "#c", kNicks[setup & 0x03]);
-  relay->loginFlags = kFlags[(setup >> 2) & 0x03];
-  relay->clientFeatures = (setup & 0x20) != 0 ? kFeatureNickChange : 0;
-  std::size_t at = 1;
-  if ((setup & 0x80) != 0 && size > 1) {
-    fuzz::applySessionVariant(*relay, data[at++]);
+  const std::size_t at = (setup & 0x80) != 0 && size > 1 ? 2 : 1;
+  const auto startSession = [&] {
+    auto relay = testing::makeRelay((setup & 0x10) != 0 ? "chan" : "#c", kNicks[setup & 0x03]);
+    relay->loginFlags = kFlags[(setup >> 2) & 0x03];
+    relay->clientFeatures = (setup & 0x20) != 0 ? kFeatureNickChange : 0;
+    if (at == 2) {
+      fuzz::applySessionVariant(*relay, data[1]);
+    }
+    return relay;
+  };
+  const std::vector<std::string> receives = fuzz::receivesOf({data + at, size - at});
+  {
+    auto relay = startSession();
+    testing::RecordingOutput out;
+    for (const std::string& bytes : receives) {
+      testing::feedServer(*relay, bytes, out);
+      fuzz::checkHeld(*relay);
+    }
+    fuzz::checkServerSends(out);
+    fuzz::checkClientSends(out);
   }
-  testing::RecordingOutput out;
-  for (const std::string& bytes : fuzz::receivesOf({data + at, size - at})) {
-    testing::feedServer(*relay, bytes, out);
-    fuzz::checkHeld(*relay);
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  if (input.find(kTagMarker) == std::string_view::npos) {
+    auto relay = startSession();
+    testing::RecordingOutput out;
+    bool atLineStart = true;
+    for (const std::string& bytes : receives) {
+      testing::feedServer(*relay, withTags(bytes, atLineStart), out);
+      fuzz::checkHeld(*relay);
+    }
+    fuzz::checkServerSends(out);
+    fuzz::checkClientSends(out);
+    checkNoTags(out);
   }
-  fuzz::checkServerSends(out);
-  fuzz::checkClientSends(out);
   return 0;
 }
