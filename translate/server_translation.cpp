@@ -299,46 +299,49 @@ struct Rule {
   Handler handler;
 };
 
+using enum Match;
+using enum Source;
+
 // What a server line is, in the order the rules are tried; the first that
 // fits (and takes the line) decides, and a line no rule takes is passed on.
 constexpr std::array kRules = {
     // The login with the client's hub password (login.cpp).
-    Rule{"CAP", Match::kWord, kLoggingIn, Source::kAny, false, 1, takeCapReply},
-    Rule{"AUTHENTICATE", Match::kWord, kLoggingIn, Source::kAny, false, 1, takeChallenge},
-    Rule{"ERROR", Match::kWord, kLoggingIn, Source::kAny, false, 1, takePasswordError},
-    Rule{"001", Match::kWord, kLoggingIn, Source::kAny, true, 1, notePassWelcome},
-    Rule{"464", Match::kWord, kLoggingIn, Source::kAny, true, 1, takePasswordMismatch},
-    Rule{"902", Match::kWord, kLoggingIn, Source::kAny, true, 1, takeSaslFailure},  // NICKLOCKED
-    Rule{"903", Match::kWord, kLoggingIn, Source::kAny, true, 1, takeSaslSuccess},
-    Rule{"904", Match::kWord, kLoggingIn, Source::kAny, true, 1, takeSaslRefusal},
-    Rule{"905", Match::kWord, kLoggingIn, Source::kAny, true, 1, takeSaslFailure},  // TOOLONG
-    Rule{"906", Match::kWord, kLoggingIn, Source::kAny, true, 1, takeSaslFailure},  // ABORTED
-    Rule{"907", Match::kWord, kLoggingIn, Source::kAny, true, 1, takeSaslSuccess},  // ALREADY
+    Rule{"CAP", kWord, kLoggingIn, kAny, false, 1, takeCapReply},
+    Rule{"AUTHENTICATE", kWord, kLoggingIn, kAny, false, 1, takeChallenge},
+    Rule{"ERROR", kWord, kLoggingIn, kAny, false, 1, takePasswordError},
+    Rule{"001", kWord, kLoggingIn, kAny, true, 1, notePassWelcome},       // RPL_WELCOME
+    Rule{"464", kWord, kLoggingIn, kAny, true, 1, takePasswordMismatch},  // ERR_PASSWDMISMATCH
+    Rule{"902", kWord, kLoggingIn, kAny, true, 1, takeSaslFailure},       // ERR_NICKLOCKED
+    Rule{"903", kWord, kLoggingIn, kAny, true, 1, takeSaslSuccess},       // RPL_SASLSUCCESS
+    Rule{"904", kWord, kLoggingIn, kAny, true, 1, takeSaslRefusal},       // ERR_SASLFAIL
+    Rule{"905", kWord, kLoggingIn, kAny, true, 1, takeSaslFailure},       // ERR_SASLTOOLONG
+    Rule{"906", kWord, kLoggingIn, kAny, true, 1, takeSaslFailure},       // ERR_SASLABORTED
+    Rule{"907", kWord, kLoggingIn, kAny, true, 1, takeSaslSuccess},       // ERR_SASLALREADY
     // Refusals of a NICK of ours (irc_nick.cpp).
-    Rule{"432", Match::kWord, kNickAwaited, Source::kNeeded, true, 1, takeNickRefusal},
-    Rule{"433", Match::kWord, kNickAwaited, Source::kNeeded, true, 1, takeNickRefusal},
-    Rule{"436", Match::kWord, kNickAwaited, Source::kNeeded, true, 1, takeNickRefusal},
-    Rule{"437", Match::kWord, kNickAwaited, Source::kNeeded, true, 1, takeNickRefusal},
+    Rule{"432", kWord, kNickAwaited, kNeeded, true, 1, takeNickRefusal},  // ERR_ERRONEUSNICKNAME
+    Rule{"433", kWord, kNickAwaited, kNeeded, true, 1, takeNickRefusal},  // ERR_NICKNAMEINUSE
+    Rule{"436", kWord, kNickAwaited, kNeeded, true, 1, takeNickRefusal},  // ERR_NICKCOLLISION
+    Rule{"437", kWord, kNickAwaited, kNeeded, true, 1, takeNickRefusal},  // ERR_UNAVAILRESOURCE
     // Commands.
-    Rule{"PING", Match::kFourBytes, kAnyState, Source::kAny, false, 0, always<answerPing>},
-    Rule{"NOTICE", Match::kWord, kAnyState, Source::kAny, false, 1, always<showNotice>},
-    Rule{"PRIVMSG", Match::kWord, kAnyState, Source::kAny, false, 1, always<handleMessage>},
-    Rule{"PART", Match::kFourBytes, kAnyState, Source::kNeeded, false, 0, always<handleDeparture>},
-    Rule{"MODE", Match::kFourBytes, kAnyState, Source::kAny, false, 0, always<handleModeChange>},
-    Rule{"NAME", Match::kFourBytes, kAnyState, Source::kAny, false, 0, always<handleNamesList>},
-    Rule{"QUIT", Match::kFourBytes, kAnyState, Source::kAny, false, 0, always<handleDeparture>},
-    Rule{"KICK", Match::kFourBytes, kAnyState, Source::kAny, false, 0, always<handleKick>},
-    Rule{"JOIN", Match::kFourBytes, kAnyState, Source::kAny, false, 0, always<handleJoin>},
-    Rule{"NICK", Match::kFourBytes, kAnyState, Source::kAny, false, 0, always<handleNickChange>},
-    Rule{"TOPIC", Match::kWord, kAnyState, Source::kAny, false, 1, always<handleTopic>},
-    Rule{"ERROR", Match::kWord, kAnyState, Source::kAny, false, 1, always<endOnError>},
-    Rule{"PONG", Match::kWord, kAnyState, Source::kAny, false, 1, always<takeAnswer>},
+    Rule{"PING", kFourBytes, kAnyState, kAny, false, 0, always<answerPing>},
+    Rule{"NOTICE", kWord, kAnyState, kAny, false, 1, always<showNotice>},
+    Rule{"PRIVMSG", kWord, kAnyState, kAny, false, 1, always<handleMessage>},
+    Rule{"PART", kFourBytes, kAnyState, kNeeded, false, 0, always<handleDeparture>},
+    Rule{"MODE", kFourBytes, kAnyState, kAny, false, 0, always<handleModeChange>},
+    Rule{"NAME", kFourBytes, kAnyState, kAny, false, 0, always<handleNamesList>},
+    Rule{"QUIT", kFourBytes, kAnyState, kAny, false, 0, always<handleDeparture>},
+    Rule{"KICK", kFourBytes, kAnyState, kAny, false, 0, always<handleKick>},
+    Rule{"JOIN", kFourBytes, kAnyState, kAny, false, 0, always<handleJoin>},
+    Rule{"NICK", kFourBytes, kAnyState, kAny, false, 0, always<handleNickChange>},
+    Rule{"TOPIC", kWord, kAnyState, kAny, false, 1, always<handleTopic>},
+    Rule{"ERROR", kWord, kAnyState, kAny, false, 1, always<endOnError>},
+    Rule{"PONG", kWord, kAnyState, kAny, false, 1, always<takeAnswer>},
     // Numerics; a run of them from one sender is one chat message.
-    Rule{"332", Match::kWord, kAnyState, Source::kNeeded, true, 1, always<handleTopic>},
-    Rule{"353", Match::kWord, kAnyState, Source::kNeeded, true, 1, always<handleNamesList>},
-    Rule{"366", Match::kWord, kAnyState, Source::kNeeded, true, 1, always<endNames>},
-    Rule{"", Match::kSentenceReply, kAnyState, Source::kNeeded, true, 1, always<tellReply>},
-    Rule{"", Match::kAnyNumeric, kAnyState, Source::kNeeded, false, 1, always<showNumericRun>},
+    Rule{"332", kWord, kAnyState, kNeeded, true, 1, always<handleTopic>},      // RPL_TOPIC
+    Rule{"353", kWord, kAnyState, kNeeded, true, 1, always<handleNamesList>},  // RPL_NAMREPLY
+    Rule{"366", kWord, kAnyState, kNeeded, true, 1, always<endNames>},         // RPL_ENDOFNAMES
+    Rule{"", kSentenceReply, kAnyState, kNeeded, true, 1, always<tellReply>},
+    Rule{"", kAnyNumeric, kAnyState, kNeeded, false, 1, always<showNumericRun>},
 };
 
 bool fits(const Rule& rule, const IrcLine& irc, States states) {
