@@ -87,6 +87,23 @@ bool SaslNetwork::startServer() {
            << "<dns server=\"127.0.0.1\" timeout=\"1\">\n"
            << "<pid file=\"" << directory_.file("inspircd.pid") << "\">\n"
            << "<module name=\"cap\">\n"
+           // The IRCv3 capabilities Quayside asks for, channel history on
+           // join (mode +H) and a host change by an operator (SETHOST).
+           << "<module name=\"ircv3\">\n"
+           << "<module name=\"ircv3_capnotify\">\n"
+           << "<module name=\"ircv3_chghost\">\n"
+           << "<module name=\"ircv3_ctctags\">\n"
+           << "<module name=\"ircv3_invitenotify\">\n"
+           << "<module name=\"ircv3_servertime\">\n"
+           << "<module name=\"chanhistory\">\n"
+           << "<chanhistory maxlines=\"50\" prefixmsg=\"no\">\n"
+           << "<module name=\"namesx\">\n"
+           << "<module name=\"uhnames\">\n"
+           << "<module name=\"sethost\">\n"
+           << "<class name=\"hosts\" commands=\"SETHOST\">\n"
+           << "<type name=\"hoster\" classes=\"hosts\">\n"
+           << "<oper name=\"" << kOperName << "\" password=\"" << kOperPassword
+           << "\" host=\"*@*\" type=\"hoster\">\n"
            << "<module name=\"sasl\">\n"
            << "<module name=\"services_account\">\n"
            << "<module name=\"spanningtree\">\n"

@@ -11,7 +11,12 @@ namespace quayside::e2e {
 // Debian's InspIRCd with Atheme services linked to it (NickServ accounts,
 // SaslServ for SASL PLAIN), both on free loopback ports and configured in a
 // temp directory. The IRC server answers to kIrcServerName; it lets clients
-// in without SASL, so a login shows only in the account WHOIS reports.
+// in without SASL, so a login shows only in the account WHOIS reports. It
+// offers the IRCv3 capabilities a modern network does, and channel history.
+// An operator of the IRC server who may change their own host (SETHOST).
+inline constexpr char kOperName[] = "hoster";
+inline constexpr char kOperPassword[] = "hostpw";
+
 class SaslNetwork {
  public:
   // Empty when the program is not installed.
