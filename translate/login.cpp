@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <array>
-#include <optional>
 #include <string_view>
 
 namespace quayside {

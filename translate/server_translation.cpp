@@ -1,6 +1,5 @@
 #include "translate/server_translation.h"
 
-#include "core/text.h"
 #include "translate/client_charset.h"
 #include "translate/composer.h"
 #include "translate/irc_nick.h"
