@@ -1,25 +1,79 @@
 #include "bridge/about.h"
 
-#include "bridge/daemon.h"
+#include "core/session_options.h"
 #include "core/version.h"
 #include "platform/tls.h"
 
 namespace quayside {
 namespace {
 
-constexpr std::string_view kBridgeOptionTable =
-    "Bridge options (after the channel, separated by commas):\n"
-    "  charset=NAME        the DC client's character set, as iconv names it (default utf-8)\n"
-    "  fingerprint=HEX     SHA-256 of a server certificate to trust whatever its chain\n"
-    "                      (64 hex digits, colons optional; default none)\n"
-    "  login=none|pass|sasl\n"
-    "                      pass: the hub password as IRC server password;\n"
-    "                      sasl: SASL PLAIN with the DC nick as account (default none)\n"
-    "  pace=on|off         pace lines towards IRC (default on)\n"
-    "  max-sessions=N      DC clients served at once, 1 to 1000; more are refused\n"
-    "                      (default 8)\n"
-    "  password=TEXT       a password DC clients must give to use the Bridge, kept\n"
-    "                      only as a salted hash; no NUL, '|' or '$' (default none)\n";
+// The form after '=': a choice's or toggle's values, else the row's name.
+std::string valueForm(const OptionSpec& spec) {
+  if (spec.kind == OptionKind::kToggle) {
+    return "on|off";
+  }
+  if (spec.kind != OptionKind::kChoice) {
+    return std::string(spec.valueName);
+  }
+  std::string form;
+  for (const OptionChoice& choice : spec.choices) {
+    form += form.empty() ? "" : "|";
+    form += choice.value;
+  }
+  return form;
+}
+
+// "options:" and each KEY=VALUE, numbers as their range, wrapped before
+// column 80.
+std::string usageOptions() {
+  constexpr std::size_t kWidth = 80;
+  constexpr std::string_view kIndent = "         ";
+  std::string text = "options:";
+  std::size_t lineStart = 0;
+  for (const OptionSpec& spec : kOptionSpecs) {
+    std::string item(spec.key);
+    item += '=';
+    item += spec.kind == OptionKind::kNumber
+                ? std::to_string(spec.least) + ".." + std::to_string(spec.most)
+                : valueForm(spec);
+    if (text.size() - lineStart + 1 + item.size() >= kWidth) {
+      text += '\n';
+      lineStart = text.size();
+      text += kIndent;
+    } else {
+      text += ' ';
+    }
+    text += item;
+  }
+  text += '\n';
+  return text;
+}
+
+// Each option's KEY=VALUE in a column of 20, its help lines beside it (on
+// the next line when the form is wider).
+std::string bridgeOptionTable() {
+  constexpr std::size_t kColumn = 22;
+  std::string text = "Bridge options (after the channel, separated by commas):\n";
+  for (const OptionSpec& spec : kOptionSpecs) {
+    std::string form = "  " + std::string(spec.key) + '=' + valueForm(spec);
+    if (form.size() + 2 > kColumn) {
+      form += '\n';
+      form.append(kColumn, ' ');
+    } else {
+      form.append(kColumn - form.size(), ' ');
+    }
+    text += form;
+    std::string_view help = spec.help;
+    for (std::size_t end = help.find('\n'); end != std::string_view::npos; end = help.find('\n')) {
+      text += help.substr(0, end + 1);
+      text.append(kColumn, ' ');
+      help.remove_prefix(end + 1);
+    }
+    text += help;
+    text += '\n';
+  }
+  return text;
+}
 
 }  // namespace
 
@@ -31,8 +85,15 @@ std::string versionText(std::string_view program) {
   return text;
 }
 
+std::string daemonUsageText() {
+  return "usage: quayside-daemon [--settings FILE] [--bridge "
+         "PORT=SERVER/CHANNEL[,KEY=VALUE]...]...\n"
+         "       quayside-daemon --help | --version\n" +
+         usageOptions();
+}
+
 std::string daemonHelpText(std::string_view settingsFile) {
-  std::string text(kDaemonUsage);
+  std::string text = daemonUsageText();
   text +=
       "\n"
       "Runs Quayside's Bridges without a window: for each enabled Bridge it listens\n"
@@ -46,7 +107,7 @@ std::string daemonHelpText(std::string_view settingsFile) {
       "  -h, --help          this text\n"
       "  --version           the version and the TLS library's\n"
       "\n";
-  text += kBridgeOptionTable;
+  text += bridgeOptionTable();
   text += "\nSettings file: ";
   text += settingsFile;
   text +=

@@ -9,6 +9,10 @@ namespace quayside {
 // --version prints.
 std::string versionText(std::string_view program);
 
+// The daemon's short usage, with every Bridge option's KEY=VALUE form:
+// what bad arguments are answered with, and how --help begins.
+std::string daemonUsageText();
+
 // What `quayside-daemon --help` prints: the usage, every option and the
 // Bridge option table, the settings file `settingsFile` it would read,
 // exit codes and signals.

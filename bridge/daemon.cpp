@@ -444,7 +444,8 @@ int daemonMain(std::span<const std::string_view> arguments, DaemonLog& log) {
   DaemonArguments parsed = parseDaemonArguments(arguments);
   if (!parsed.ok) {
     log.line(parsed.error);
-    std::fwrite(kDaemonUsage.data(), 1, kDaemonUsage.size(), stderr);
+    const std::string usage = daemonUsageText();
+    std::fwrite(usage.data(), 1, usage.size(), stderr);
     return 2;
   }
   if (parsed.help || parsed.version) {

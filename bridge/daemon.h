@@ -13,12 +13,6 @@
 
 namespace quayside {
 
-inline constexpr std::string_view kDaemonUsage =
-    "usage: quayside-daemon [--settings FILE] [--bridge PORT=SERVER/CHANNEL[,KEY=VALUE]...]...\n"
-    "       quayside-daemon --help | --version\n"
-    "options: charset=NAME fingerprint=SHA256-HEX login=none|pass|sasl pace=on|off\n"
-    "         max-sessions=1..1000 password=TEXT\n";
-
 // The daemon's command line, parsed. With --bridge alone no settings file is
 // read; with --settings, or with neither option, the settings file is.
 struct DaemonArguments {

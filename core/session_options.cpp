@@ -37,8 +37,6 @@ bool sameIgnoringCase(std::string_view text, std::string_view lower) {
   return text.size() == lower.size() && startsWithIgnoringCase(text, lower);
 }
 
-constexpr std::array<std::string_view, 3> kLoginNames = {"none", "pass", "sasl"};
-
 constexpr std::string_view kHashScheme = "pbkdf2-sha256";
 
 // Decimal digits only, as a number no greater than `most`; nothing for any
@@ -100,6 +98,239 @@ std::string passwordHashText(const PasswordHash& hash) {
          base64Text(hash.salt) + ':' + base64Text(hash.key);
 }
 
+std::vector<std::string> oneValue(std::string_view value) {
+  return {std::string(value)};
+}
+
+std::string quoted(std::string_view value) {
+  return "\"" + std::string(value) + "\"";
+}
+
+std::string applyCharset(SessionOptions& options, const OptionValue& value, const PasswordHasher*) {
+  if (!isCharsetName(value.text)) {
+    return "charset " + quoted(value.text) + " is not a character set name";
+  }
+  options.charset.assign(sameIgnoringCase(value.text, "auto") ? std::string_view() : value.text);
+  return {};
+}
+
+std::string applyFingerprint(SessionOptions& options, const OptionValue& value,
+                             const PasswordHasher*) {
+  const auto refused = [&value] {
+    return "fingerprint " + quoted(value.text) + " is not a SHA-256 fingerprint (64 hex digits)";
+  };
+  std::array<char, 64> digits{};
+  std::size_t count = 0;
+  for (const char byte : value.text) {
+    if (byte == ':') {
+      continue;
+    }
+    if (!isHexDigit(byte) || count == digits.size()) {
+      return refused();
+    }
+    digits[count++] = lowerCase(byte);
+  }
+  if (count != 0 && count != digits.size()) {
+    return refused();
+  }
+  options.fingerprint.assign({digits.data(), count});
+  return {};
+}
+
+std::string applyPassword(SessionOptions& options, const OptionValue& value,
+                          const PasswordHasher* hasher) {
+  PasswordHash hash;
+  if (value.stored) {
+    if (!readPasswordHash(value.text, hash)) {
+      return "password-hash is not pbkdf2-sha256:ITERATIONS:SALT:KEY with 100000 to 10000000 "
+             "iterations, a 16-byte salt and a 32-byte key in base64";
+    }
+    options.password = hash;
+    return {};
+  }
+  // The value is never quoted back: a refusal may be shown or logged.
+  if (value.text.empty()) {
+    options.password = {};
+    return {};
+  }
+  if (value.text.find_first_of(std::string_view("\0|$", 3)) != std::string_view::npos) {
+    return "password holds a NUL, '|' or '$', which a DC client cannot send";
+  }
+  if (hasher == nullptr) {
+    return "password is not taken here: stored options hold only its password-hash";
+  }
+  if (std::string error; !hasher->hash(value.text, hash, error)) {
+    return "password could not be hashed: " + error;
+  }
+  options.password = hash;
+  return {};
+}
+
+// Suggestions for the editor: character sets DC clients commonly use; any
+// other name may be typed. "auto" is UTF-8 with windows-1252 recognised per
+// message.
+constexpr OptionChoice kCommonCharsets[] = {
+    {"auto"},         {"utf-8"},      {"windows-1252"}, {"windows-1251"},
+    {"windows-1250"}, {"iso-8859-1"}, {"iso-8859-2"},   {"iso-8859-15"},
+    {"koi8-r"},       {"cp437"},      {"cp850"},
+};
+
+// In LoginMode's order.
+constexpr OptionChoice kLoginChoices[] = {
+    {"none", "none"},
+    {"pass", "server password"},
+    {"sasl", "SASL"},
+};
+
+constexpr OptionSpec kRows[] = {
+    {
+        .key = "charset",
+        .kind = OptionKind::kText,
+        .choices = kCommonCharsets,
+        .defaultValue = "auto",
+        .valueName = "NAME",
+        .help = "the DC client's character set, as iconv names it (default utf-8)",
+        .label = "Charset",
+        .tip = "The DC client's character set (any name iconv knows)",
+        .apply = applyCharset,
+        .values =
+            [](const SessionOptions& options) {
+              return oneValue(options.charset.empty() ? "auto" : options.charset.view());
+            },
+    },
+    {
+        .key = "fingerprint",
+        .kind = OptionKind::kText,
+        .valueName = "HEX",
+        .help = "SHA-256 of a server certificate to trust whatever its chain\n"
+                "(64 hex digits, colons optional; default none)",
+        .label = "Fingerprint",
+        .tip = "SHA-256 of a certificate to trust",
+        .apply = applyFingerprint,
+        .values =
+            [](const SessionOptions& options) { return oneValue(options.fingerprint.view()); },
+    },
+    {
+        .key = "login",
+        .kind = OptionKind::kChoice,
+        .choices = kLoginChoices,
+        .defaultValue = "none",
+        .help = "pass: the hub password as IRC server password;\n"
+                "sasl: SASL PLAIN with the DC nick as account (default none)",
+        .label = "Login",
+        .tip = "How the hub password logs in to IRC",
+        .apply =
+            [](SessionOptions& options, const OptionValue& value, const PasswordHasher*) {
+              options.login = static_cast<LoginMode>(value.number);
+              return std::string();
+            },
+        .values =
+            [](const SessionOptions& options) {
+              return oneValue(kLoginChoices[static_cast<std::size_t>(options.login)].value);
+            },
+    },
+    {
+        .key = "pace",
+        .kind = OptionKind::kToggle,
+        .defaultValue = "on",
+        .help = "pace lines towards IRC (default on)",
+        .label = "Pace lines to IRC",
+        .apply =
+            [](SessionOptions& options, const OptionValue& value, const PasswordHasher*) {
+              options.pace = value.number != 0;
+              return std::string();
+            },
+        .values =
+            [](const SessionOptions& options) { return oneValue(options.pace ? "on" : "off"); },
+    },
+    {
+        .key = "max-sessions",
+        .kind = OptionKind::kNumber,
+        .least = 1,
+        .most = kMostMaxSessions,
+        .defaultValue = "8",
+        .valueName = "N",
+        .help = "DC clients served at once, 1 to 1000; more are refused\n"
+                "(default 8)",
+        .label = "Max sessions",
+        .tip = "DC clients this Bridge serves at once",
+        .apply =
+            [](SessionOptions& options, const OptionValue& value, const PasswordHasher*) {
+              options.maxSessions = static_cast<std::uint16_t>(value.number);
+              return std::string();
+            },
+        .values =
+            [](const SessionOptions& options) {
+              return oneValue(std::to_string(options.maxSessions));
+            },
+    },
+    {
+        .key = "password",
+        .kind = OptionKind::kSecret,
+        .storedKey = "password-hash",
+        .valueName = "TEXT",
+        .help = "a password DC clients must give to use the Bridge, kept\n"
+                "only as a salted hash; no NUL, '|' or '$' (default none)",
+        .label = "Password",
+        .tip = "A password DC clients must give to use this Bridge, stored only as a salted "
+               "hash. Left empty, Update keeps the stored one",
+        .apply = applyPassword,
+        .values =
+            [](const SessionOptions& options) {
+              return options.hasPassword() ? oneValue(passwordHashText(options.password))
+                                           : std::vector<std::string>();
+            },
+    },
+};
+
+// The values of a toggle, off first so that a value's index is its state.
+constexpr std::string_view kToggleValues[] = {"off", "on"};
+
+// What the kind checks before the row's `apply`: a kChoice's value among
+// its choices, a toggle's on or off, a number's digits and bounds.
+std::string readValue(const OptionSpec& spec, OptionValue& value) {
+  const std::string_view text = value.text;
+  switch (spec.kind) {
+    case OptionKind::kChoice: {
+      std::string names;
+      for (std::size_t i = 0; i < spec.choices.size(); ++i) {
+        if (sameIgnoringCase(text, spec.choices[i].value)) {
+          value.number = static_cast<std::uint32_t>(i);
+          return {};
+        }
+        names += i == 0 ? "" : ", ";
+        names += spec.choices[i].value;
+      }
+      return std::string(spec.key) + " " + quoted(text) + " is not one of " + names;
+    }
+    case OptionKind::kToggle:
+      for (std::uint32_t state = 0; state < 2; ++state) {
+        if (sameIgnoringCase(text, kToggleValues[state])) {
+          value.number = state;
+          return {};
+        }
+      }
+      return std::string(spec.key) + " " + quoted(text) + " is not on or off";
+    case OptionKind::kNumber: {
+      if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::string(spec.key) + " " + quoted(text) + " is not a number";
+      }
+      const std::optional<std::uint32_t> number = readDecimal(text, spec.most);
+      if (!number || *number < spec.least) {
+        return std::string(spec.key) + " " + quoted(text) + " is not from " +
+               std::to_string(spec.least) + " to " + std::to_string(spec.most);
+      }
+      value.number = *number;
+      return {};
+    }
+    case OptionKind::kText:
+    case OptionKind::kSecret:
+    case OptionKind::kList:
+      return {};
+  }
+  return {};
+}
+
 }  // namespace
 
 bool isUtf8CharsetName(std::string_view name) {
@@ -116,6 +347,17 @@ bool SessionOptions::operator==(const SessionOptions& other) const {
          password == other.password;
 }
 
+constinit const std::span<const OptionSpec> kOptionSpecs = kRows;
+
+const OptionSpec* findOptionSpec(std::string_view key) {
+  for (const OptionSpec& spec : kOptionSpecs) {
+    if (key == spec.key || (!spec.storedKey.empty() && key == spec.storedKey)) {
+      return &spec;
+    }
+  }
+  return nullptr;
+}
+
 std::string applyOption(SessionOptions& options, std::string_view keyValue,
                         const PasswordHasher* hasher) {
   const std::size_t equals = keyValue.find('=');
@@ -123,91 +365,21 @@ std::string applyOption(SessionOptions& options, std::string_view keyValue,
     return "option \"" + std::string(keyValue) + "\" wants KEY=VALUE";
   }
   const std::string_view key = keyValue.substr(0, equals);
-  const std::string_view value = keyValue.substr(equals + 1);
-  const std::string quoted = "\"" + std::string(value) + "\"";
-
-  if (key == "charset") {
-    if (!isCharsetName(value)) {
-      return "charset " + quoted + " is not a character set name";
+  const OptionSpec* spec = findOptionSpec(key);
+  if (spec == nullptr) {
+    std::string known;
+    for (const OptionSpec& listed : kOptionSpecs) {
+      known += known.empty() ? "" : ", ";
+      known += listed.key;
     }
-    options.charset.assign(sameIgnoringCase(value, "auto") ? std::string_view() : value);
-    return {};
+    return "unknown option \"" + std::string(key) + "\" (known: " + known + ")";
   }
-  if (key == "fingerprint") {
-    std::array<char, 64> digits{};
-    std::size_t count = 0;
-    for (const char byte : value) {
-      if (byte == ':') {
-        continue;
-      }
-      if (!isHexDigit(byte) || count == digits.size()) {
-        return "fingerprint " + quoted + " is not a SHA-256 fingerprint (64 hex digits)";
-      }
-      digits[count++] = lowerCase(byte);
-    }
-    if (count != 0 && count != digits.size()) {
-      return "fingerprint " + quoted + " is not a SHA-256 fingerprint (64 hex digits)";
-    }
-    options.fingerprint.assign({digits.data(), count});
-    return {};
+  OptionValue value{keyValue.substr(equals + 1)};
+  value.stored = spec->kind == OptionKind::kSecret && key == spec->storedKey;
+  if (std::string refused = readValue(*spec, value); !refused.empty()) {
+    return refused;
   }
-  if (key == "login") {
-    for (std::size_t i = 0; i < kLoginNames.size(); ++i) {
-      if (sameIgnoringCase(value, kLoginNames[i])) {
-        options.login = static_cast<LoginMode>(i);
-        return {};
-      }
-    }
-    return "login " + quoted + " is not one of none, pass, sasl";
-  }
-  if (key == "pace") {
-    if (sameIgnoringCase(value, "on") || sameIgnoringCase(value, "off")) {
-      options.pace = sameIgnoringCase(value, "on");
-      return {};
-    }
-    return "pace " + quoted + " is not on or off";
-  }
-  if (key == "max-sessions") {
-    if (value.empty() || value.find_first_not_of("0123456789") != std::string_view::npos) {
-      return "max-sessions " + quoted + " is not a number";
-    }
-    const std::optional<std::uint32_t> number = readDecimal(value, kMostMaxSessions);
-    if (!number || *number == 0) {
-      return "max-sessions " + quoted + " is not from 1 to 1000";
-    }
-    options.maxSessions = static_cast<std::uint16_t>(*number);
-    return {};
-  }
-  if (key == "password") {
-    // The value is never quoted back: a refusal may be shown or logged.
-    if (value.empty()) {
-      options.password = {};
-      return {};
-    }
-    if (value.find_first_of(std::string_view("\0|$", 3)) != std::string_view::npos) {
-      return "password holds a NUL, '|' or '$', which a DC client cannot send";
-    }
-    if (hasher == nullptr) {
-      return "password is not taken here: stored options hold only its password-hash";
-    }
-    PasswordHash hash;
-    if (std::string error; !hasher->hash(value, hash, error)) {
-      return "password could not be hashed: " + error;
-    }
-    options.password = hash;
-    return {};
-  }
-  if (key == "password-hash") {
-    PasswordHash hash;
-    if (!readPasswordHash(value, hash)) {
-      return "password-hash is not pbkdf2-sha256:ITERATIONS:SALT:KEY with 100000 to 10000000 "
-             "iterations, a 16-byte salt and a 32-byte key in base64";
-    }
-    options.password = hash;
-    return {};
-  }
-  return "unknown option \"" + std::string(key) +
-         "\" (known: charset, fingerprint, login, pace, max-sessions, password)";
+  return spec->apply(options, value, hasher);
 }
 
 std::string applyOptions(SessionOptions& options, std::string_view list,
@@ -231,33 +403,60 @@ std::string applyOptions(SessionOptions& options, std::string_view list,
 
 std::string formatOptions(const SessionOptions& options) {
   std::string text;
-  const auto add = [&](std::string_view key, std::string_view value) {
-    if (!text.empty()) {
-      text += ',';
+  for (const OptionSpec& spec : kOptionSpecs) {
+    const std::string_view key = spec.kind == OptionKind::kSecret ? spec.storedKey : spec.key;
+    for (const std::string& value : spec.values(options)) {
+      if (value == spec.defaultValue) {
+        continue;
+      }
+      text += text.empty() ? "" : ",";
+      text += key;
+      text += '=';
+      text += value;
     }
-    text += key;
-    text += '=';
-    text += value;
-  };
-  if (!options.charset.empty()) {
-    add("charset", options.charset.view());
-  }
-  if (!options.fingerprint.empty()) {
-    add("fingerprint", options.fingerprint.view());
-  }
-  if (options.login != LoginMode::kNone) {
-    add("login", kLoginNames[static_cast<std::size_t>(options.login)]);
-  }
-  if (!options.pace) {
-    add("pace", "off");
-  }
-  if (options.maxSessions != kDefaultMaxSessions) {
-    add("max-sessions", std::to_string(options.maxSessions));
-  }
-  if (options.hasPassword()) {
-    add("password-hash", passwordHashText(options.password));
   }
   return text;
+}
+
+std::string optionFieldText(const SessionOptions& options, const OptionSpec& spec) {
+  if (spec.kind == OptionKind::kSecret) {
+    return {};
+  }
+  std::string text;
+  for (const std::string& value : spec.values(options)) {
+    text += text.empty() ? "" : " ";
+    text += value;
+  }
+  return text;
+}
+
+std::string applyOptionField(SessionOptions& options, const OptionSpec& spec, std::string_view text,
+                             const PasswordHasher* hasher) {
+  const std::string key = std::string(spec.key) + '=';
+  if (spec.kind != OptionKind::kList) {
+    if (text.empty() && spec.kind == OptionKind::kText) {
+      text = spec.defaultValue;
+    }
+    return applyOption(options, key + std::string(text), hasher);
+  }
+  // The field is the whole list: emptied first, then each item added.
+  if (std::string refused = applyOption(options, key, hasher); !refused.empty()) {
+    return refused;
+  }
+  while (!text.empty()) {
+    const std::size_t start = text.find_first_not_of(" \t");
+    if (start == std::string_view::npos) {
+      break;
+    }
+    text.remove_prefix(start);
+    const std::size_t end = text.find_first_of(" \t");
+    if (std::string refused = applyOption(options, key + std::string(text.substr(0, end)), hasher);
+        !refused.empty()) {
+      return refused;
+    }
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end);
+  }
+  return {};
 }
 
 }  // namespace quayside

@@ -42,7 +42,9 @@ std::uint16_t low16(std::uint32_t value) {
   return static_cast<std::uint16_t>(value & 0xFFFF);
 }
 
-constexpr std::array<std::string_view, 3> kLoginOptionNames = {"none", "pass", "sasl"};
+bool isSecret(const OptionSpec& spec) {
+  return spec.kind == OptionKind::kSecret;
+}
 
 // What Exit asks while `sessions` (one or more) run.
 std::string exitQuestion(std::size_t sessions) {
@@ -52,6 +54,27 @@ std::string exitQuestion(std::size_t sessions) {
 }
 
 }  // namespace
+
+OptionField* BridgeFields::option(std::string_view key) {
+  const auto found = std::find_if(options.begin(), options.end(),
+                                  [key](const OptionField& field) { return field.key == key; });
+  return found == options.end() ? nullptr : &*found;
+}
+
+const OptionField* BridgeFields::option(std::string_view key) const {
+  return const_cast<BridgeFields*>(this)->option(key);
+}
+
+std::vector<OptionField> optionFields(const SessionOptions& options) {
+  std::vector<OptionField> fields;
+  for (const OptionSpec& spec : kOptionSpecs) {
+    OptionField& field = fields.emplace_back();
+    field.key = spec.key;
+    field.text = optionFieldText(options, spec);
+    field.set = isSecret(spec) && !spec.values(options).empty();
+  }
+  return fields;
+}
 
 std::string composeServerText(const Bridge& bridge) {
   // The Server column shows the scheme the Bridge's kind gives, whatever
@@ -153,7 +176,9 @@ void BridgeTableLogic::initialise(std::string_view settingsProblem) {
     return std::any_of(bridges_.begin(), bridges_.end(),
                        [candidate](const Bridge& b) { return b.localPort == candidate; });
   });
-  view_.setPortField(decimalText(port.value_or(0)));
+  BridgeFields fields = view_.fields();
+  fields.port = decimalText(port.value_or(0));
+  view_.setFields(fields);
 
   int position = 0;
   for (Bridge& bridge : bridges_) {
@@ -177,7 +202,8 @@ void BridgeTableLogic::initialise(std::string_view settingsProblem) {
 }
 
 void BridgeTableLogic::add() {
-  const std::optional<SessionOptions> options = checkedFields(kNotAddedCaption, {});
+  BridgeFields fields = view_.fields();
+  const std::optional<SessionOptions> options = checkedFields(kNotAddedCaption, {}, fields);
   if (!options) {
     return;
   }
@@ -186,7 +212,7 @@ void BridgeTableLogic::add() {
   bridge.listenSocket = kNoSocket;
   bridge.options = *options;
   currentRow_ = view_.rowCount();
-  storeFields(bridge, true);
+  storeFields(bridge, true, std::move(fields));
 }
 
 Bridge* BridgeTableLogic::selectedBridge() {
@@ -203,7 +229,9 @@ void BridgeTableLogic::update() {
   if (bridge == nullptr) {
     return;
   }
-  const std::optional<SessionOptions> options = checkedFields(kNotUpdatedCaption, bridge->options);
+  BridgeFields fields = view_.fields();
+  const std::optional<SessionOptions> options =
+      checkedFields(kNotUpdatedCaption, bridge->options, fields);
   if (!options) {
     return;
   }
@@ -214,7 +242,7 @@ void BridgeTableLogic::update() {
   // Nor do its holds: the next retry tries the changed settings. Relays
   // still running keep the old holds to themselves.
   bridge->holds.reset();
-  storeFields(*bridge, false);
+  storeFields(*bridge, false, std::move(fields));
 }
 
 void BridgeTableLogic::deleteSelected() {
@@ -276,16 +304,12 @@ void BridgeTableLogic::rowSelected(int row) {
   if (bridge == nullptr) {
     return;
   }
-  view_.setServerField(std::string(fieldText(bridge->server)));
-  view_.setChannelField(std::string(fieldText(bridge->channel)));
-  view_.setPortField(decimalText(bridge->localPort));
-  view_.setCharsetField(
-      bridge->options.charset.empty() ? "auto" : std::string(bridge->options.charset.view()));
-  view_.setFingerprintField(std::string(bridge->options.fingerprint.view()));
-  view_.setLoginField(bridge->options.login);
-  view_.setPaceField(bridge->options.pace);
-  view_.setMaxSessionsField(decimalText(bridge->options.maxSessions));
-  view_.resetPasswordField(bridge->options.hasPassword());
+  BridgeFields fields;
+  fields.server = fieldText(bridge->server);
+  fields.channel = fieldText(bridge->channel);
+  fields.port = decimalText(bridge->localPort);
+  fields.options = optionFields(bridge->options);
+  view_.setFields(fields);
   refreshLocalAddress();
 }
 
@@ -345,28 +369,30 @@ void BridgeTableLogic::trustCertificate(std::size_t line) {
       view_.selectRow(row);
     }
   }
-  view_.setFingerprintField(fingerprint);
+  BridgeFields fields = view_.fields();
+  if (OptionField* field = fields.option("fingerprint"); field != nullptr) {
+    field->text = fingerprint;
+    view_.setFields(fields);
+  }
 }
 
 std::optional<SessionOptions> BridgeTableLogic::checkedFields(std::string_view caption,
-                                                              const SessionOptions& base) {
-  const std::string server(cutText(view_.serverField(), kServerFieldLimit));
+                                                              const SessionOptions& base,
+                                                              const BridgeFields& fields) {
+  const std::string server(cutText(fields.server, kServerFieldLimit));
   // The text is kept as typed or refused, never rewritten.
   if (const std::string_view problem = parseServerAddress(server, 1).problem; !problem.empty()) {
     view_.inform(caption, "server \"" + server + "\" cannot be used: " + std::string(problem));
     return std::nullopt;
   }
   SessionOptions options = base;
-  const std::string charset = view_.charsetField();
-  const std::string items[] = {
-      "charset=" + (charset.empty() ? std::string("auto") : charset),
-      "fingerprint=" + view_.fingerprintField(),
-      "login=" + std::string(kLoginOptionNames[static_cast<std::size_t>(view_.loginField())]),
-      std::string(view_.paceField() ? "pace=on" : "pace=off"),
-      "max-sessions=" + view_.maxSessionsField(),
-  };
-  for (const std::string& item : items) {
-    if (const std::string refused = applyOption(options, item); !refused.empty()) {
+  for (const OptionSpec& spec : kOptionSpecs) {
+    const OptionField* field = fields.option(spec.key);
+    if (field == nullptr || isSecret(spec)) {
+      continue;
+    }
+    if (const std::string refused = applyOptionField(options, spec, field->text);
+        !refused.empty()) {
       view_.inform(caption, refused);
       return std::nullopt;
     }
@@ -376,11 +402,16 @@ std::optional<SessionOptions> BridgeTableLogic::checkedFields(std::string_view c
     view_.inform(caption, "charset: " + why);
     return std::nullopt;
   }
-  // Last, once every other field is taken: hashing takes a moment. An
-  // empty field keeps the stored password; "password=" with nothing removes it.
-  const std::string password = view_.removePasswordField() ? std::string() : view_.passwordField();
-  if (view_.removePasswordField() || !password.empty()) {
-    if (const std::string refused = applyOption(options, "password=" + password, &hasher_);
+  // Secrets last, once every other field is taken: hashing takes a moment.
+  // An empty field keeps the stored secret; the Remove box removes it,
+  // whatever was typed.
+  for (const OptionSpec& spec : kOptionSpecs) {
+    const OptionField* field = fields.option(spec.key);
+    if (field == nullptr || !isSecret(spec) || (!field->remove && field->text.empty())) {
+      continue;
+    }
+    if (const std::string refused =
+            applyOptionField(options, spec, field->remove ? std::string() : field->text, &hasher_);
         !refused.empty()) {
       view_.inform(caption, refused);
       return std::nullopt;
@@ -415,13 +446,13 @@ int BridgeTableLogic::rowOf(const Bridge& bridge) const {
   return -1;
 }
 
-void BridgeTableLogic::storeFields(Bridge& bridge, bool adding) {
-  setFieldText(bridge.server, cutText(view_.serverField(), kServerFieldLimit));
-  setFieldText(bridge.channel, cutText(view_.channelField(), kChannelFieldLimit));
+void BridgeTableLogic::storeFields(Bridge& bridge, bool adding, BridgeFields fields) {
+  setFieldText(bridge.server, cutText(fields.server, kServerFieldLimit));
+  setFieldText(bridge.channel, cutText(fields.channel, kChannelFieldLimit));
   bridge.upstreamKind = 1;
   bridge.clientKind = 0;
 
-  std::uint32_t number = readPortNumber(view_.portField());
+  std::uint32_t number = readPortNumber(fields.port);
   for (const Bridge& other : bridges_) {
     if (&other == &bridge || other.localPort != low16(number)) {
       continue;
@@ -435,7 +466,8 @@ void BridgeTableLogic::storeFields(Bridge& bridge, bool adding) {
       const auto port = drawFreePort(random_, [&taken](std::uint16_t p) { return taken.test(p); });
       if (port) {
         number = *port;
-        view_.setPortField(decimalText(number));
+        fields.port = decimalText(number);
+        view_.setFields(fields);
         refreshLocalAddress();
       }
     }
@@ -452,7 +484,14 @@ void BridgeTableLogic::storeFields(Bridge& bridge, bool adding) {
   }
   view_.setServerText(currentRow_, composeServerText(bridge));
   // What was typed is hashed now; the field keeps no copy of it.
-  view_.resetPasswordField(bridge.options.hasPassword());
+  for (const OptionSpec& spec : kOptionSpecs) {
+    if (OptionField* field = fields.option(spec.key); field != nullptr && isSecret(spec)) {
+      field->text.clear();
+      field->remove = false;
+      field->set = !spec.values(bridge.options).empty();
+    }
+  }
+  view_.setFields(fields);
 
   if (bridge.enabled != 0) {
     openListener(bridge);
@@ -472,7 +511,7 @@ void BridgeTableLogic::checkCurrentRow(Bridge& bridge) {
 }
 
 void BridgeTableLogic::refreshLocalAddress() {
-  view_.setLocalAddressField(composeLocalAddress(readPortNumber(view_.portField())));
+  view_.setLocalAddressField(composeLocalAddress(readPortNumber(view_.fields().port)));
 }
 
 std::uint32_t BridgeTableLogic::lowestFreeAcceptMessage(const Bridge& bridge) const {

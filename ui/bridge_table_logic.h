@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quayside {
 
@@ -28,6 +29,10 @@ inline constexpr std::string_view kNotAddedCaption = "Bridge not added";
 inline constexpr std::string_view kNotUpdatedCaption = "Bridge not updated";
 inline constexpr std::string_view kSettingsCaption = "Settings file not read";
 
+// What an empty secret field shows while the Bridge has one set: only its
+// hash is stored, so the field is never filled in.
+inline constexpr std::string_view kSecretSetText = "(set; type to change)";
+
 inline constexpr std::size_t kServerFieldLimit = kBridgeServerCapacity - 1;    // 511
 inline constexpr std::size_t kChannelFieldLimit = kBridgeChannelCapacity - 1;  // 255
 
@@ -36,6 +41,34 @@ inline constexpr std::uint32_t kLowestRandomPort = 1024;
 // Below the ports systems hand out for outgoing connections (Linux from
 // 32768, Windows from 49152), so a proposed port is not taken by chance.
 inline constexpr std::uint32_t kHighestRandomPort = 32767;
+
+// One option's field in the editor, by its row's key in kOptionSpecs.
+struct OptionField {
+  std::string_view key;
+  // What the field holds: the text, a choice's or toggle's value ("sasl",
+  // "off"), a number's digits, a list's items separated by blanks. A
+  // secret's is what was typed, never filled in from the Bridge.
+  std::string text;
+  // A secret's "Remove" box (from the view), and whether the Bridge has one
+  // set, which the empty field then shows it keeps (to the view).
+  bool remove = false;
+  bool set = false;
+};
+
+// The editor's fields: the Bridge's own three and one per option.
+struct BridgeFields {
+  std::string server;
+  std::string channel;
+  std::string port;
+  std::vector<OptionField> options;  // in kOptionSpecs' order
+
+  // The option's field; null when the editor has none for it.
+  OptionField* option(std::string_view key);
+  const OptionField* option(std::string_view key) const;
+};
+
+// The option fields that show `options`, one per row of kOptionSpecs.
+std::vector<OptionField> optionFields(const SessionOptions& options);
 
 // What the window logic needs from the widgets: the Bridge table, the
 // fields and the options editor, the event log, the notification area,
@@ -62,33 +95,15 @@ class BridgeTableView {
   // Selects a row as a user's click would (rowSelected follows).
   virtual void selectRow(int row) = 0;
 
-  virtual std::string serverField() const = 0;
-  virtual std::string channelField() const = 0;
-  virtual std::string portField() const = 0;
+  // The editor of the selected Bridge, all of its fields at once. A view
+  // leaves a field whose text is already the one given as it is, so a
+  // partial change (a proposed port, a fingerprint to trust) keeps the
+  // user's typing elsewhere.
+  virtual BridgeFields fields() const = 0;
+  virtual void setFields(const BridgeFields& fields) = 0;
+  // The Local address shown beside the Port field.
   virtual std::string localAddressField() const = 0;
-  virtual void setServerField(const std::string& text) = 0;
-  virtual void setChannelField(const std::string& text) = 0;
-  virtual void setPortField(const std::string& text) = 0;
   virtual void setLocalAddressField(const std::string& text) = 0;
-
-  // The options editor of the selected Bridge.
-  virtual std::string charsetField() const = 0;
-  virtual std::string fingerprintField() const = 0;
-  virtual LoginMode loginField() const = 0;
-  virtual bool paceField() const = 0;
-  virtual void setCharsetField(const std::string& text) = 0;
-  virtual void setFingerprintField(const std::string& text) = 0;
-  virtual void setLoginField(LoginMode login) = 0;
-  virtual void setPaceField(bool pace) = 0;
-  virtual std::string maxSessionsField() const = 0;
-  virtual void setMaxSessionsField(const std::string& text) = 0;
-  // The password as typed (empty: keep the stored one) and the "Remove
-  // password" box. Only a hash is stored, so the field is never filled in.
-  virtual std::string passwordField() const = 0;
-  virtual bool removePasswordField() const = 0;
-  // Empties the password field and clears the box; `passwordSet` says that
-  // the Bridge has a password, which the empty field then shows it keeps.
-  virtual void resetPasswordField(bool passwordSet) = 0;
 
   // Appends a line to the event log (which drops its oldest line past
   // SessionActivity::kLogLimit, as the logic's copy does).
@@ -204,9 +219,10 @@ class BridgeTableLogic {
   Bridge* selectedBridge();
   // `base` with the editor's options applied, or a box saying which field
   // is refused and why. Options the editor has no field for stay as in
-  // `base`, and so does the password while its field is empty.
-  std::optional<SessionOptions> checkedFields(std::string_view caption, const SessionOptions& base);
-  void storeFields(Bridge& bridge, bool adding);
+  // `base`, and so does a secret while its field is empty.
+  std::optional<SessionOptions> checkedFields(std::string_view caption, const SessionOptions& base,
+                                              const BridgeFields& fields);
+  void storeFields(Bridge& bridge, bool adding, BridgeFields fields);
   void openListener(Bridge& bridge);
   void closeListener(Bridge& bridge);
   void refreshState(const Bridge& bridge);

@@ -56,18 +56,21 @@ QLineEdit* addField(QGridLayout* form, int row, const char* label, const char* n
   return field;
 }
 
-// Character sets DC clients commonly use; any other name may be typed.
-// "auto" is UTF-8 with windows-1252 recognised per message.
-constexpr const char* kCommonCharsets[] = {
-    "auto",       "utf-8",       "windows-1252", "windows-1251", "windows-1250", "iso-8859-1",
-    "iso-8859-2", "iso-8859-15", "koi8-r",       "cp437",        "cp850",
-};
-
-// The login modes in LoginMode's order.
-constexpr const char* kLoginChoices[] = {"none", "server password", "SASL"};
-
-// Only a hash is stored, so a set password is shown by this alone.
-constexpr const char* kPasswordSetPlaceholder = "(set; type to change)";
+// "charsetField", "maxSessionsField", "removePasswordField": an option's
+// widget named after its key, for tests and accessibility tools.
+QString fieldName(std::string_view key, std::string_view prefix = {}) {
+  std::string name(prefix);
+  bool upper = !name.empty();
+  for (const char byte : key) {
+    if (byte == '-') {
+      upper = true;
+      continue;
+    }
+    name += upper && byte >= 'a' && byte <= 'z' ? static_cast<char>(byte - 'a' + 'A') : byte;
+    upper = false;
+  }
+  return fromBytes(name + "Field");
+}
 
 LocalTime localNow() {
   const QDateTime now = QDateTime::currentDateTime();
@@ -287,62 +290,166 @@ void MainWindow::buildWidgets() {
 
 QLayout* MainWindow::buildOptionsEditor() {
   auto* form = new QGridLayout;
-  const auto label = [form](int row, const char* text, QWidget* field) {
-    auto* caption = new QLabel(QString::fromLatin1(text));
-    caption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    caption->setBuddy(field);
-    form->addWidget(caption, row, 0);
-    form->addWidget(field, row, 1);
-  };
-  charset_ = new QComboBox;
-  charset_->setObjectName(QStringLiteral("charsetField"));
-  charset_->setEditable(true);
-  charset_->setInsertPolicy(QComboBox::NoInsert);
-  for (const char* name : kCommonCharsets) {
-    charset_->addItem(QString::fromLatin1(name));
-  }
-  charset_->setToolTip(QStringLiteral("The DC client's character set (any name iconv knows)"));
-  label(0, "Charset:", charset_);
-  fingerprint_ = new QLineEdit;
-  fingerprint_->setObjectName(QStringLiteral("fingerprintField"));
-  fingerprint_->setPlaceholderText(QStringLiteral("SHA-256 of a certificate to trust"));
-  label(1, "Fingerprint:", fingerprint_);
-  login_ = new QComboBox;
-  login_->setObjectName(QStringLiteral("loginField"));
-  for (const char* choice : kLoginChoices) {
-    login_->addItem(QString::fromLatin1(choice));
-  }
-  login_->setToolTip(QStringLiteral("How the hub password logs in to IRC"));
-  label(2, "Login:", login_);
-  pace_ = new QCheckBox(QStringLiteral("Pace lines to IRC"));
-  pace_->setObjectName(QStringLiteral("paceField"));
-  pace_->setChecked(true);
-  form->addWidget(pace_, 3, 1);
-  maxSessions_ = new QSpinBox;
-  maxSessions_->setObjectName(QStringLiteral("maxSessionsField"));
-  maxSessions_->setRange(1, kMostMaxSessions);
-  maxSessions_->setValue(kDefaultMaxSessions);
-  maxSessions_->setToolTip(QStringLiteral("DC clients this Bridge serves at once"));
-  label(4, "Max sessions:", maxSessions_);
-  password_ = new QLineEdit;
-  password_->setObjectName(QStringLiteral("passwordField"));
-  password_->setEchoMode(QLineEdit::Password);
-  password_->setToolTip(
-      QStringLiteral("A password DC clients must give to use this Bridge, stored only as a "
-                     "salted hash. Left empty, Update keeps the stored one"));
-  label(5, "Password:", password_);
-  removePassword_ = new QCheckBox(QStringLiteral("Remove password"));
-  removePassword_->setObjectName(QStringLiteral("removePasswordField"));
-  removePassword_->setToolTip(QStringLiteral("Update then lets DC clients in without one"));
-  // A password to remove is not typed as well.
-  connect(removePassword_, &QCheckBox::toggled, this, [this](bool remove) {
-    if (remove) {
-      password_->clear();
+  int row = 0;
+  const std::vector<OptionField> defaults = optionFields({});
+  for (std::size_t i = 0; i < kOptionSpecs.size(); ++i) {
+    const OptionSpec& spec = kOptionSpecs[i];
+    const QString tip = fromBytes(spec.tip);
+    OptionEditor editor{&spec, nullptr, nullptr};
+    switch (spec.kind) {
+      case OptionKind::kText:
+      case OptionKind::kList:
+        if (spec.choices.empty()) {
+          auto* field = new QLineEdit;
+          field->setPlaceholderText(tip);
+          editor.field = field;
+        } else {
+          // Suggestions; any other text may be typed.
+          auto* field = new QComboBox;
+          field->setEditable(true);
+          field->setInsertPolicy(QComboBox::NoInsert);
+          for (const OptionChoice& choice : spec.choices) {
+            field->addItem(fromBytes(choice.shown()));
+          }
+          field->setToolTip(tip);
+          editor.field = field;
+        }
+        break;
+      case OptionKind::kChoice: {
+        auto* field = new QComboBox;
+        for (const OptionChoice& choice : spec.choices) {
+          field->addItem(fromBytes(choice.shown()));
+        }
+        field->setToolTip(tip);
+        editor.field = field;
+        break;
+      }
+      case OptionKind::kToggle:
+        editor.field = new QCheckBox(fromBytes(spec.label));
+        editor.field->setToolTip(tip);
+        break;
+      case OptionKind::kNumber: {
+        auto* field = new QSpinBox;
+        field->setRange(static_cast<int>(spec.least), static_cast<int>(spec.most));
+        field->setToolTip(tip);
+        editor.field = field;
+        break;
+      }
+      case OptionKind::kSecret: {
+        auto* field = new QLineEdit;
+        field->setEchoMode(QLineEdit::Password);
+        field->setToolTip(tip);
+        editor.field = field;
+        editor.remove = new QCheckBox(QStringLiteral("Remove ") + fromBytes(spec.label).toLower());
+        editor.remove->setObjectName(fieldName(spec.key, "remove"));
+        editor.remove->setToolTip(QStringLiteral("Update then lets DC clients in without one"));
+        // A secret to remove is not typed as well.
+        connect(editor.remove, &QCheckBox::toggled, this, [field](bool remove) {
+          if (remove) {
+            field->clear();
+          }
+          field->setEnabled(!remove);
+        });
+        break;
+      }
     }
-    password_->setEnabled(!remove);
-  });
-  form->addWidget(removePassword_, 6, 1);
+    editor.field->setObjectName(fieldName(spec.key));
+    if (spec.kind == OptionKind::kToggle) {
+      form->addWidget(editor.field, row++, 1);
+    } else {
+      auto* caption = new QLabel(fromBytes(spec.label) + QLatin1Char(':'));
+      caption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+      caption->setBuddy(editor.field);
+      form->addWidget(caption, row, 0);
+      form->addWidget(editor.field, row++, 1);
+    }
+    if (editor.remove != nullptr) {
+      form->addWidget(editor.remove, row++, 1);
+    }
+    writeOption(editor, defaults[i]);
+    optionEditors_.push_back(editor);
+  }
   return form;
+}
+
+OptionField MainWindow::readOption(const OptionEditor& editor) const {
+  const OptionSpec& spec = *editor.spec;
+  OptionField field;
+  field.key = spec.key;
+  switch (spec.kind) {
+    case OptionKind::kText:
+    case OptionKind::kList:
+      if (const auto* combo = qobject_cast<const QComboBox*>(editor.field)) {
+        field.text = toBytes(combo->currentText().trimmed());
+      } else {
+        field.text = toBytes(qobject_cast<const QLineEdit*>(editor.field)->text().trimmed());
+      }
+      break;
+    case OptionKind::kChoice: {
+      const int index = qobject_cast<const QComboBox*>(editor.field)->currentIndex();
+      field.text = spec.choices[static_cast<std::size_t>(std::clamp(
+                                    index, 0, static_cast<int>(spec.choices.size()) - 1))]
+                       .value;
+      break;
+    }
+    case OptionKind::kToggle:
+      field.text = qobject_cast<const QCheckBox*>(editor.field)->isChecked() ? "on" : "off";
+      break;
+    case OptionKind::kNumber:
+      field.text = std::to_string(qobject_cast<const QSpinBox*>(editor.field)->value());
+      break;
+    case OptionKind::kSecret: {
+      const auto* line = qobject_cast<const QLineEdit*>(editor.field);
+      // As typed: blanks are part of a password.
+      field.text = toBytes(line->text());
+      field.remove = editor.remove->isChecked();
+      field.set = !line->placeholderText().isEmpty();
+      break;
+    }
+  }
+  return field;
+}
+
+void MainWindow::writeOption(const OptionEditor& editor, const OptionField& field) {
+  const OptionSpec& spec = *editor.spec;
+  if (spec.kind == OptionKind::kSecret) {
+    auto* line = qobject_cast<QLineEdit*>(editor.field);
+    editor.remove->setChecked(field.remove);
+    if (toBytes(line->text()) != field.text) {
+      line->setText(fromBytes(field.text));
+    }
+    line->setPlaceholderText(field.set ? fromBytes(kSecretSetText) : QString());
+    return;
+  }
+  // An unchanged field keeps what the user typed, blanks and caret included.
+  if (readOption(editor).text == field.text) {
+    return;
+  }
+  switch (spec.kind) {
+    case OptionKind::kText:
+    case OptionKind::kList:
+      if (auto* combo = qobject_cast<QComboBox*>(editor.field)) {
+        combo->setCurrentText(fromBytes(field.text));
+      } else {
+        qobject_cast<QLineEdit*>(editor.field)->setText(fromBytes(field.text));
+      }
+      break;
+    case OptionKind::kChoice:
+      for (std::size_t i = 0; i < spec.choices.size(); ++i) {
+        if (spec.choices[i].value == field.text) {
+          qobject_cast<QComboBox*>(editor.field)->setCurrentIndex(static_cast<int>(i));
+        }
+      }
+      break;
+    case OptionKind::kToggle:
+      qobject_cast<QCheckBox*>(editor.field)->setChecked(field.text == "on");
+      break;
+    case OptionKind::kNumber:
+      qobject_cast<QSpinBox*>(editor.field)->setValue(fromBytes(field.text).toInt());
+      break;
+    case OptionKind::kSecret:
+      break;
+  }
 }
 
 void MainWindow::trustCertificateAt(int line) {
@@ -481,92 +588,40 @@ void MainWindow::selectRow(int row) {
   table_->selectRow(row);
 }
 
-std::string MainWindow::serverField() const {
-  return toBytes(server_->text());
+BridgeFields MainWindow::fields() const {
+  BridgeFields fields;
+  fields.server = toBytes(server_->text());
+  fields.channel = toBytes(channel_->text());
+  fields.port = toBytes(port_->text());
+  for (const OptionEditor& editor : optionEditors_) {
+    fields.options.push_back(readOption(editor));
+  }
+  return fields;
 }
 
-std::string MainWindow::channelField() const {
-  return toBytes(channel_->text());
-}
-
-std::string MainWindow::portField() const {
-  return toBytes(port_->text());
+void MainWindow::setFields(const BridgeFields& fields) {
+  // An unchanged field keeps the user's caret and selection.
+  const auto setText = [](QLineEdit* line, const std::string& text) {
+    if (toBytes(line->text()) != text) {
+      line->setText(fromBytes(text));
+    }
+  };
+  setText(server_, fields.server);
+  setText(channel_, fields.channel);
+  setText(port_, fields.port);
+  for (const OptionEditor& editor : optionEditors_) {
+    if (const OptionField* field = fields.option(editor.spec->key); field != nullptr) {
+      writeOption(editor, *field);
+    }
+  }
 }
 
 std::string MainWindow::localAddressField() const {
   return toBytes(localAddress_->text());
 }
 
-void MainWindow::setServerField(const std::string& text) {
-  server_->setText(fromBytes(text));
-}
-
-void MainWindow::setChannelField(const std::string& text) {
-  channel_->setText(fromBytes(text));
-}
-
-void MainWindow::setPortField(const std::string& text) {
-  port_->setText(fromBytes(text));
-}
-
 void MainWindow::setLocalAddressField(const std::string& text) {
   localAddress_->setText(fromBytes(text));
-}
-
-std::string MainWindow::charsetField() const {
-  return toBytes(charset_->currentText().trimmed());
-}
-
-std::string MainWindow::fingerprintField() const {
-  return toBytes(fingerprint_->text().trimmed());
-}
-
-LoginMode MainWindow::loginField() const {
-  return static_cast<LoginMode>(std::max(login_->currentIndex(), 0));
-}
-
-bool MainWindow::paceField() const {
-  return pace_->isChecked();
-}
-
-void MainWindow::setCharsetField(const std::string& text) {
-  charset_->setCurrentText(fromBytes(text));
-}
-
-void MainWindow::setFingerprintField(const std::string& text) {
-  fingerprint_->setText(fromBytes(text));
-}
-
-void MainWindow::setLoginField(LoginMode login) {
-  login_->setCurrentIndex(static_cast<int>(login));
-}
-
-void MainWindow::setPaceField(bool pace) {
-  pace_->setChecked(pace);
-}
-
-std::string MainWindow::maxSessionsField() const {
-  return std::to_string(maxSessions_->value());
-}
-
-void MainWindow::setMaxSessionsField(const std::string& text) {
-  maxSessions_->setValue(fromBytes(text).toInt());
-}
-
-std::string MainWindow::passwordField() const {
-  // As typed: blanks are part of a password.
-  return toBytes(password_->text());
-}
-
-bool MainWindow::removePasswordField() const {
-  return removePassword_->isChecked();
-}
-
-void MainWindow::resetPasswordField(bool passwordSet) {
-  removePassword_->setChecked(false);
-  password_->clear();
-  password_->setPlaceholderText(passwordSet ? QString::fromLatin1(kPasswordSetPlaceholder)
-                                            : QString());
 }
 
 void MainWindow::appendLogLine(const std::string& text) {

@@ -13,14 +13,13 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class QCheckBox;
-class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
-class QSpinBox;
 class QTableView;
 
 namespace quayside {
@@ -82,8 +81,19 @@ class MainWindow : public QWidget, private BridgeTableView {
     Listeners& listeners_;
   };
 
+  // The options editor: one field per row of kOptionSpecs, in its order,
+  // made by the row's kind; a secret has its Remove box too.
+  struct OptionEditor {
+    const OptionSpec* spec;
+    QWidget* field;
+    QCheckBox* remove;
+  };
+
   void buildWidgets();
   QLayout* buildOptionsEditor();
+  // An option's field as the logic takes it, and given to it.
+  OptionField readOption(const OptionEditor& editor) const;
+  void writeOption(const OptionEditor& editor, const OptionField& field);
   void logContextMenu(const QPoint& position);
   void refreshTrustButton();
 
@@ -98,27 +108,10 @@ class MainWindow : public QWidget, private BridgeTableView {
   Bridge* bridgeAt(int row) const override;
   int selectedRow() const override;
   void selectRow(int row) override;
-  std::string serverField() const override;
-  std::string channelField() const override;
-  std::string portField() const override;
+  BridgeFields fields() const override;
+  void setFields(const BridgeFields& fields) override;
   std::string localAddressField() const override;
-  void setServerField(const std::string& text) override;
-  void setChannelField(const std::string& text) override;
-  void setPortField(const std::string& text) override;
   void setLocalAddressField(const std::string& text) override;
-  std::string charsetField() const override;
-  std::string fingerprintField() const override;
-  LoginMode loginField() const override;
-  bool paceField() const override;
-  void setCharsetField(const std::string& text) override;
-  void setFingerprintField(const std::string& text) override;
-  void setLoginField(LoginMode login) override;
-  void setPaceField(bool pace) override;
-  std::string maxSessionsField() const override;
-  void setMaxSessionsField(const std::string& text) override;
-  std::string passwordField() const override;
-  bool removePasswordField() const override;
-  void resetPasswordField(bool passwordSet) override;
   void appendLogLine(const std::string& text) override;
   void showNotice(const Notice& notice) override;
   void setTrayToolTip(const std::string& text) override;
@@ -143,13 +136,7 @@ class MainWindow : public QWidget, private BridgeTableView {
   QLineEdit* channel_ = nullptr;
   QLineEdit* port_ = nullptr;
   QLineEdit* localAddress_ = nullptr;
-  QComboBox* charset_ = nullptr;
-  QLineEdit* fingerprint_ = nullptr;
-  QComboBox* login_ = nullptr;
-  QCheckBox* pace_ = nullptr;
-  QSpinBox* maxSessions_ = nullptr;
-  QLineEdit* password_ = nullptr;
-  QCheckBox* removePassword_ = nullptr;
+  std::vector<OptionEditor> optionEditors_;
   QPlainTextEdit* log_ = nullptr;
   QPushButton* trust_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -113,6 +114,40 @@ TEST(SessionOptions, ParseAndFormatRoundTrip) {
     SessionOptions again;
     ASSERT_EQ(applyOptions(again, formatOptions(options)), "");
     EXPECT_TRUE(again == options);
+  }
+}
+
+TEST(SessionOptions, EveryOptionRoundTripsThroughFormatAndItsEditorField) {
+  // A value other than the default for each row: a new option needs one here.
+  const std::map<std::string_view, std::string> samples = {
+      {"charset", "koi8-r"},    {"fingerprint", std::string(kHash)},
+      {"login", "sasl"},        {"pace", "off"},
+      {"max-sessions", "1000"}, {"password", "secret"},
+  };
+  const FixedHasher hasher;
+  for (const OptionSpec& spec : kOptionSpecs) {
+    SCOPED_TRACE(spec.key);
+    const auto sample = samples.find(spec.key);
+    ASSERT_NE(sample, samples.end()) << "no sample value";
+    SessionOptions options;
+    // The field a new Bridge shows gives the defaults back.
+    ASSERT_EQ(applyOptionField(options, spec, optionFieldText(options, spec), &hasher), "");
+    EXPECT_TRUE(options == SessionOptions{});
+
+    ASSERT_EQ(applyOption(options, std::string(spec.key) + "=" + sample->second, &hasher), "");
+    EXPECT_FALSE(options == SessionOptions{}) << "the sample is the default";
+    // Read back as a settings record is: without a hasher.
+    SessionOptions reread;
+    ASSERT_EQ(applyOptions(reread, formatOptions(options)), "");
+    EXPECT_TRUE(reread == options);
+
+    SessionOptions edited;
+    if (spec.kind == OptionKind::kSecret) {
+      EXPECT_EQ(optionFieldText(options, spec), "") << "a secret is never shown";
+    } else {
+      ASSERT_EQ(applyOptionField(edited, spec, optionFieldText(options, spec)), "");
+      EXPECT_TRUE(edited == options);
+    }
   }
 }
 

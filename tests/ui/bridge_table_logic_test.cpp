@@ -199,31 +199,15 @@ class FakeView : public BridgeTableView {
   int selectedRow() const override { return selected; }
   void selectRow(int row) override { select(row); }
 
-  std::string serverField() const override { return server; }
-  std::string channelField() const override { return channel; }
-  std::string portField() const override { return port; }
-  std::string localAddressField() const override { return localAddress; }
-  void setServerField(const std::string& text) override { server = text; }
-  void setChannelField(const std::string& text) override { channel = text; }
-  void setPortField(const std::string& text) override { port = text; }
-  void setLocalAddressField(const std::string& text) override { localAddress = text; }
-  std::string charsetField() const override { return charset; }
-  std::string fingerprintField() const override { return fingerprint; }
-  LoginMode loginField() const override { return login; }
-  bool paceField() const override { return pace; }
-  void setCharsetField(const std::string& text) override { charset = text; }
-  void setFingerprintField(const std::string& text) override { fingerprint = text; }
-  void setLoginField(LoginMode mode) override { login = mode; }
-  void setPaceField(bool on) override { pace = on; }
-  std::string maxSessionsField() const override { return maxSessions; }
-  void setMaxSessionsField(const std::string& text) override { maxSessions = text; }
-  std::string passwordField() const override { return password; }
-  bool removePasswordField() const override { return removePassword; }
-  void resetPasswordField(bool set) override {
-    password.clear();
-    removePassword = false;
-    passwordSet = set;
+  BridgeFields fields() const override { return {server, channel, port, options}; }
+  void setFields(const BridgeFields& given) override {
+    server = given.server;
+    channel = given.channel;
+    port = given.port;
+    options = given.options;
   }
+  std::string localAddressField() const override { return localAddress; }
+  void setLocalAddressField(const std::string& text) override { localAddress = text; }
   void appendLogLine(const std::string& text) override { log.push_back(text); }
   void showNotice(const Notice& notice) override { notices.push_back(notice.text); }
   void setTrayToolTip(const std::string& text) override { toolTip = text; }
@@ -237,6 +221,19 @@ class FakeView : public BridgeTableView {
   }
   void endWindow() override { ended = true; }
 
+  // An option's field, as a user fills it in.
+  OptionField& field(std::string_view key) {
+    for (OptionField& candidate : options) {
+      if (candidate.key == key) {
+        return candidate;
+      }
+    }
+    ADD_FAILURE() << "no field " << key;
+    static OptionField none;
+    return none;
+  }
+  std::string& option(std::string_view key) { return field(key).text; }
+
   // A user's click on a row's checkbox.
   void click(int row) { setRowChecked(row, !rows.at(static_cast<std::size_t>(row)).checked); }
   // A user's selection of a row.
@@ -249,13 +246,8 @@ class FakeView : public BridgeTableView {
   std::vector<Row> rows;
   int selected = -1;
   std::string server, channel, port, localAddress, clipboard;
-  std::string charset, fingerprint, toolTip;
-  LoginMode login = LoginMode::kNone;
-  bool pace = true;
-  std::string maxSessions = "8";
-  std::string password;
-  bool removePassword = false;
-  bool passwordSet = false;  // what the empty field shows
+  std::string toolTip;
+  std::vector<OptionField> options = optionFields({});
   std::vector<std::string> log;
   std::vector<std::string> notices;
   std::vector<Box> boxes;
@@ -614,10 +606,10 @@ TEST_F(LogicTest, AddAndUpdateRefuseFieldsSayingWhichAndChangeNothing) {
       start();
       view_.select(0);
       fill(row.server, "#c", "4002");
-      view_.charset = row.charset;
-      view_.fingerprint = row.fingerprint;
-      view_.maxSessions = row.maxSessions;
-      view_.password = row.password;
+      view_.option("charset") = row.charset;
+      view_.option("fingerprint") = row.fingerprint;
+      view_.option("max-sessions") = row.maxSessions;
+      view_.option("password") = row.password;
       listeners_.log.clear();
       adding ? logic_->add() : logic_->update();
 
@@ -637,12 +629,12 @@ TEST_F(LogicTest, OptionsAreStoredWithTheBridgeAndShownWhenSelected) {
   start();
   const std::string fingerprint(64, 'a');
   fill("ircs://irc.example", "chat", "4100");
-  view_.charset = "windows-1251";
-  view_.fingerprint = "AA:" + std::string(62, 'A');
-  view_.login = LoginMode::kSasl;
-  view_.pace = false;
-  view_.maxSessions = "12";
-  view_.password = "quay";
+  view_.option("charset") = "windows-1251";
+  view_.option("fingerprint") = "AA:" + std::string(62, 'A');
+  view_.option("login") = "sasl";
+  view_.option("pace") = "off";
+  view_.option("max-sessions") = "12";
+  view_.option("password") = "quay";
   logic_->add();
   const Bridge& added = bridges_.back();
   EXPECT_EQ(fieldText(added.server), "ircs://irc.example");
@@ -654,31 +646,31 @@ TEST_F(LogicTest, OptionsAreStoredWithTheBridgeAndShownWhenSelected) {
                        0),
             0u);
   EXPECT_TRUE(platform::localPasswordMatches(added.options, "quay"));
-  EXPECT_EQ(view_.password, "") << "the typed password is not left in the field";
-  EXPECT_TRUE(view_.passwordSet);
+  EXPECT_EQ(view_.option("password"), "") << "the typed password is not left in the field";
+  EXPECT_TRUE(view_.field("password").set);
 
   view_.select(0);
-  EXPECT_EQ(view_.charset, "auto");
-  EXPECT_EQ(view_.fingerprint, "");
-  EXPECT_EQ(view_.login, LoginMode::kNone);
-  EXPECT_TRUE(view_.pace);
-  EXPECT_EQ(view_.maxSessions, "8");
-  EXPECT_FALSE(view_.passwordSet);
+  EXPECT_EQ(view_.option("charset"), "auto");
+  EXPECT_EQ(view_.option("fingerprint"), "");
+  EXPECT_EQ(view_.option("login"), "none");
+  EXPECT_EQ(view_.option("pace"), "on");
+  EXPECT_EQ(view_.option("max-sessions"), "8");
+  EXPECT_FALSE(view_.field("password").set);
   view_.select(1);
-  EXPECT_EQ(view_.charset, "windows-1251");
-  EXPECT_EQ(view_.fingerprint, fingerprint);
-  EXPECT_EQ(view_.login, LoginMode::kSasl);
-  EXPECT_FALSE(view_.pace);
-  EXPECT_EQ(view_.maxSessions, "12");
-  EXPECT_TRUE(view_.passwordSet);
+  EXPECT_EQ(view_.option("charset"), "windows-1251");
+  EXPECT_EQ(view_.option("fingerprint"), fingerprint);
+  EXPECT_EQ(view_.option("login"), "sasl");
+  EXPECT_EQ(view_.option("pace"), "off");
+  EXPECT_EQ(view_.option("max-sessions"), "12");
+  EXPECT_TRUE(view_.field("password").set);
 
-  view_.charset = "";  // a cleared charset is the default
-  view_.pace = true;
-  view_.maxSessions = "8";
-  view_.removePassword = true;
+  view_.option("charset") = "";  // a cleared charset is the default
+  view_.option("pace") = "on";
+  view_.option("max-sessions") = "8";
+  view_.field("password").remove = true;
   logic_->update();
   EXPECT_EQ(formatOptions(added.options), "fingerprint=" + fingerprint + ",login=sasl");
-  EXPECT_FALSE(view_.passwordSet);
+  EXPECT_FALSE(view_.field("password").set);
 }
 
 TEST_F(LogicTest, UpdateKeepsTheStoredPasswordUnlessOneIsTypedOrRemoved) {
@@ -704,15 +696,15 @@ TEST_F(LogicTest, UpdateKeepsTheStoredPasswordUnlessOneIsTypedOrRemoved) {
     const PasswordHash stored = bridge.options.password;
     start();
     view_.select(0);
-    view_.password = row.typed;
-    view_.removePassword = row.remove;
+    view_.option("password") = row.typed;
+    view_.field("password").remove = row.remove;
     logic_->update();
 
     EXPECT_TRUE(view_.boxes.empty());
     EXPECT_EQ(bridge.options.maxSessions, 20);
     EXPECT_EQ(bridge.options.hasPassword(), row.matches != nullptr);
-    EXPECT_EQ(view_.passwordSet, row.matches != nullptr);
-    EXPECT_EQ(view_.password, "");
+    EXPECT_EQ(view_.field("password").set, row.matches != nullptr);
+    EXPECT_EQ(view_.option("password"), "");
     if (row.matches != nullptr) {
       EXPECT_TRUE(platform::localPasswordMatches(bridge.options, row.matches));
       EXPECT_EQ(bridge.options.password == stored, std::string_view(row.typed).empty());
@@ -950,7 +942,7 @@ TEST_F(LogicTest, TrustThisCertificateFillsTheRefusedFingerprintForItsBridge) {
   logic_->trustCertificate(line);
   EXPECT_EQ(view_.selected, 0);  // b is on top
   EXPECT_EQ(view_.server, "ircs://b.example");
-  EXPECT_EQ(view_.fingerprint, fingerprint);
+  EXPECT_EQ(view_.option("fingerprint"), fingerprint);
   logic_->update();
   EXPECT_EQ(b.options.fingerprint.view(), fingerprint);
   EXPECT_EQ(view_.rows[0].state, "listening");  // the old failure no longer applies

@@ -17,18 +17,26 @@ namespace quayside::win32 {
 
 namespace {
 
-// Character sets DC clients commonly use; any other name may be typed.
-// "auto" is UTF-8 with windows-1252 recognised per message.
-constexpr const wchar_t* kCommonCharsets[] = {
-    L"auto",       L"utf-8",       L"windows-1252", L"windows-1251", L"windows-1250", L"iso-8859-1",
-    L"iso-8859-2", L"iso-8859-15", L"koi8-r",       L"cp437",        L"cp850",
+// The dialog's option controls (quayside.rc), by the option table's key:
+// the field, and a number's spin or a secret's Remove box.
+struct OptionControl {
+  std::string_view key;
+  int field;
+  int partner = 0;
+};
+constexpr OptionControl kOptionControls[] = {
+    {"charset", IDC_CHARSET},
+    {"fingerprint", IDC_FINGERPRINT},
+    {"login", IDC_LOGIN},
+    {"pace", IDC_PACE},
+    {"max-sessions", IDC_MAX_SESSIONS, IDC_MAX_SESSIONS_SPIN},
+    {"password", IDC_PASSWORD, IDC_REMOVE_PASSWORD},
 };
 
-// The login modes in LoginMode's order.
-constexpr const wchar_t* kLoginChoices[] = {L"none", L"server password", L"SASL"};
-
-// Only a hash is stored, so a set password is shown by this alone.
-constexpr const wchar_t* kPasswordSetCue = L"(set; type to change)";
+// Whether the row's field is a combo box: choices, or a text's suggestions.
+bool hasDropDown(const OptionSpec& spec) {
+  return spec.kind == OptionKind::kChoice || !spec.choices.empty();
+}
 
 constexpr int kPortColumn = 0;
 constexpr int kServerColumn = 1;
@@ -200,18 +208,29 @@ void MainWindow::initialiseDialog() {
 
   SendDlgItemMessageW(window_, IDC_SERVER, EM_SETLIMITTEXT, kServerFieldLimit, 0);
   SendDlgItemMessageW(window_, IDC_CHANNEL, EM_SETLIMITTEXT, kChannelFieldLimit, 0);
-  for (const wchar_t* name : kCommonCharsets) {
-    SendDlgItemMessageW(window_, IDC_CHARSET, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
+  const std::vector<OptionField> defaults = optionFields({});
+  for (const OptionControl& option : kOptionControls) {
+    const OptionSpec* spec = findOptionSpec(option.key);
+    if (spec == nullptr) {
+      continue;
+    }
+    if (hasDropDown(*spec)) {
+      for (const OptionChoice& choice : spec->choices) {
+        SendDlgItemMessageW(window_, option.field, CB_ADDSTRING, 0,
+                            reinterpret_cast<LPARAM>(widen(choice.shown()).c_str()));
+      }
+    }
+    if (spec->kind == OptionKind::kNumber) {
+      SendDlgItemMessageW(window_, option.field, EM_SETLIMITTEXT, std::to_string(spec->most).size(),
+                          0);
+      SendDlgItemMessageW(window_, option.partner, UDM_SETRANGE32, spec->least, spec->most);
+    }
+    const auto field = std::find_if(defaults.begin(), defaults.end(),
+                                    [&](const OptionField& f) { return f.key == spec->key; });
+    if (field != defaults.end()) {
+      writeOption(*spec, option.field, option.partner, *field);
+    }
   }
-  SendDlgItemMessageW(window_, IDC_CHARSET, CB_SETCURSEL, 0, 0);
-  for (const wchar_t* choice : kLoginChoices) {
-    SendDlgItemMessageW(window_, IDC_LOGIN, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice));
-  }
-  SendDlgItemMessageW(window_, IDC_LOGIN, CB_SETCURSEL, 0, 0);
-  CheckDlgButton(window_, IDC_PACE, BST_CHECKED);
-  SendDlgItemMessageW(window_, IDC_MAX_SESSIONS, EM_SETLIMITTEXT, 4, 0);
-  SendDlgItemMessageW(window_, IDC_MAX_SESSIONS_SPIN, UDM_SETRANGE32, 1, kMostMaxSessions);
-  SendDlgItemMessageW(window_, IDC_MAX_SESSIONS_SPIN, UDM_SETPOS32, 0, kDefaultMaxSessions);
 
   // The log keeps up to SessionActivity::kLogLimit lines, past an edit
   // control's default 32 K characters.
@@ -480,17 +499,19 @@ void MainWindow::command(int id, int code) {
         logic_.portFieldChanged();
       }
       break;
-    case IDC_REMOVE_PASSWORD:
-      if (code == BN_CLICKED) {
-        // A password to remove is not typed as well.
-        const bool remove = removePasswordField();
-        if (remove) {
-          setControlText(IDC_PASSWORD, {});
-        }
-        EnableWindow(control(IDC_PASSWORD), remove ? FALSE : TRUE);
-      }
-      break;
     default:
+      // A secret to remove is not typed as well.
+      for (const OptionControl& option : kOptionControls) {
+        const OptionSpec* spec = findOptionSpec(option.key);
+        if (id == option.partner && code == BN_CLICKED && spec != nullptr &&
+            spec->kind == OptionKind::kSecret) {
+          const bool remove = IsDlgButtonChecked(window_, id) == BST_CHECKED;
+          if (remove) {
+            setControlText(option.field, {});
+          }
+          EnableWindow(control(option.field), remove ? FALSE : TRUE);
+        }
+      }
       break;
   }
 }
@@ -615,9 +636,11 @@ void MainWindow::refreshTrustButton() {
 }
 
 bool MainWindow::closeDropDown() {
-  for (const int id : {IDC_CHARSET, IDC_LOGIN}) {
-    if (SendDlgItemMessageW(window_, id, CB_GETDROPPEDSTATE, 0, 0) != FALSE) {
-      SendDlgItemMessageW(window_, id, CB_SHOWDROPDOWN, FALSE, 0);
+  for (const OptionControl& option : kOptionControls) {
+    const OptionSpec* spec = findOptionSpec(option.key);
+    if (spec != nullptr && hasDropDown(*spec) &&
+        SendDlgItemMessageW(window_, option.field, CB_GETDROPPEDSTATE, 0, 0) != FALSE) {
+      SendDlgItemMessageW(window_, option.field, CB_SHOWDROPDOWN, FALSE, 0);
       return true;
     }
   }
@@ -768,95 +791,111 @@ void MainWindow::selectRow(int row) {
   ListView_EnsureVisible(list, row, FALSE);
 }
 
-std::string MainWindow::serverField() const {
-  return controlText(IDC_SERVER);
+BridgeFields MainWindow::fields() const {
+  BridgeFields fields;
+  fields.server = controlText(IDC_SERVER);
+  fields.channel = controlText(IDC_CHANNEL);
+  fields.port = controlText(IDC_PORT);
+  for (const OptionControl& option : kOptionControls) {
+    if (const OptionSpec* spec = findOptionSpec(option.key); spec != nullptr) {
+      fields.options.push_back(readOption(*spec, option.field, option.partner));
+    }
+  }
+  return fields;
 }
 
-std::string MainWindow::channelField() const {
-  return controlText(IDC_CHANNEL);
+void MainWindow::setFields(const BridgeFields& fields) {
+  // An unchanged field keeps the user's caret and selection.
+  const auto setText = [this](int id, const std::string& text) {
+    if (controlText(id) != text) {
+      setControlText(id, text);
+    }
+  };
+  setText(IDC_SERVER, fields.server);
+  setText(IDC_CHANNEL, fields.channel);
+  setText(IDC_PORT, fields.port);
+  for (const OptionControl& option : kOptionControls) {
+    const OptionSpec* spec = findOptionSpec(option.key);
+    const OptionField* field = fields.option(option.key);
+    if (spec != nullptr && field != nullptr) {
+      writeOption(*spec, option.field, option.partner, *field);
+    }
+  }
 }
 
-std::string MainWindow::portField() const {
-  return controlText(IDC_PORT);
+OptionField MainWindow::readOption(const OptionSpec& spec, int field, int partner) const {
+  OptionField option;
+  option.key = spec.key;
+  switch (spec.kind) {
+    case OptionKind::kText:
+    case OptionKind::kList:
+    case OptionKind::kNumber:
+      option.text = trimmed(controlText(field));
+      break;
+    case OptionKind::kChoice: {
+      const LRESULT index = SendDlgItemMessageW(window_, field, CB_GETCURSEL, 0, 0);
+      option.text = spec.choices[static_cast<std::size_t>(std::clamp<LRESULT>(
+                                     index, 0, static_cast<LRESULT>(spec.choices.size()) - 1))]
+                        .value;
+      break;
+    }
+    case OptionKind::kToggle:
+      option.text = IsDlgButtonChecked(window_, field) == BST_CHECKED ? "on" : "off";
+      break;
+    case OptionKind::kSecret: {
+      // As typed: blanks are part of a password.
+      option.text = controlText(field);
+      option.remove = IsDlgButtonChecked(window_, partner) == BST_CHECKED;
+      const auto set = secretSet_.find(field);
+      option.set = set != secretSet_.end() && set->second;
+      break;
+    }
+  }
+  return option;
+}
+
+void MainWindow::writeOption(const OptionSpec& spec, int field, int partner,
+                             const OptionField& option) {
+  switch (spec.kind) {
+    case OptionKind::kText:
+    case OptionKind::kList:
+    case OptionKind::kNumber:
+      // An unchanged field keeps what the user typed, blanks and caret included.
+      if (trimmed(controlText(field)) != option.text) {
+        setControlText(field, option.text);
+      }
+      break;
+    case OptionKind::kChoice:
+      for (std::size_t i = 0; i < spec.choices.size(); ++i) {
+        if (spec.choices[i].value == option.text) {
+          SendDlgItemMessageW(window_, field, CB_SETCURSEL, i, 0);
+        }
+      }
+      break;
+    case OptionKind::kToggle:
+      CheckDlgButton(window_, field, option.text == "on" ? BST_CHECKED : BST_UNCHECKED);
+      break;
+    case OptionKind::kSecret: {
+      CheckDlgButton(window_, partner, option.remove ? BST_CHECKED : BST_UNCHECKED);
+      const HWND edit = control(field);
+      EnableWindow(edit, option.remove ? FALSE : TRUE);
+      if (controlText(field) != option.text) {
+        setControlText(field, option.text);
+      }
+      secretSet_[field] = option.set;
+      SendMessageW(edit, EM_SETCUEBANNER, FALSE,
+                   reinterpret_cast<LPARAM>(option.set ? widen(kSecretSetText).c_str() : L""));
+      break;
+    }
+  }
 }
 
 std::string MainWindow::localAddressField() const {
   return controlText(IDC_LOCAL_ADDRESS);
 }
 
-void MainWindow::setServerField(const std::string& text) {
-  setControlText(IDC_SERVER, text);
-}
-
-void MainWindow::setChannelField(const std::string& text) {
-  setControlText(IDC_CHANNEL, text);
-}
-
-void MainWindow::setPortField(const std::string& text) {
-  setControlText(IDC_PORT, text);
-}
-
 void MainWindow::setLocalAddressField(const std::string& text) {
   setControlText(IDC_LOCAL_ADDRESS, text);
-}
-
-std::string MainWindow::charsetField() const {
-  return trimmed(controlText(IDC_CHARSET));
-}
-
-std::string MainWindow::fingerprintField() const {
-  return trimmed(controlText(IDC_FINGERPRINT));
-}
-
-LoginMode MainWindow::loginField() const {
-  const LRESULT index = SendDlgItemMessageW(window_, IDC_LOGIN, CB_GETCURSEL, 0, 0);
-  return static_cast<LoginMode>(std::clamp<LRESULT>(index, 0, std::size(kLoginChoices) - 1));
-}
-
-bool MainWindow::paceField() const {
-  return IsDlgButtonChecked(window_, IDC_PACE) == BST_CHECKED;
-}
-
-void MainWindow::setCharsetField(const std::string& text) {
-  setControlText(IDC_CHARSET, text);
-}
-
-void MainWindow::setFingerprintField(const std::string& text) {
-  setControlText(IDC_FINGERPRINT, text);
-}
-
-void MainWindow::setLoginField(LoginMode login) {
-  SendDlgItemMessageW(window_, IDC_LOGIN, CB_SETCURSEL, static_cast<WPARAM>(login), 0);
-}
-
-void MainWindow::setPaceField(bool pace) {
-  CheckDlgButton(window_, IDC_PACE, pace ? BST_CHECKED : BST_UNCHECKED);
-}
-
-std::string MainWindow::maxSessionsField() const {
-  return trimmed(controlText(IDC_MAX_SESSIONS));
-}
-
-void MainWindow::setMaxSessionsField(const std::string& text) {
-  setControlText(IDC_MAX_SESSIONS, text);
-}
-
-std::string MainWindow::passwordField() const {
-  // As typed: blanks are part of a password.
-  return controlText(IDC_PASSWORD);
-}
-
-bool MainWindow::removePasswordField() const {
-  return IsDlgButtonChecked(window_, IDC_REMOVE_PASSWORD) == BST_CHECKED;
-}
-
-void MainWindow::resetPasswordField(bool passwordSet) {
-  CheckDlgButton(window_, IDC_REMOVE_PASSWORD, BST_UNCHECKED);
-  const HWND field = control(IDC_PASSWORD);
-  EnableWindow(field, TRUE);
-  setControlText(IDC_PASSWORD, {});
-  SendMessageW(field, EM_SETCUEBANNER, FALSE,
-               reinterpret_cast<LPARAM>(passwordSet ? kPasswordSetCue : L""));
 }
 
 void MainWindow::appendLogLine(const std::string& text) {

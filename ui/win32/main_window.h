@@ -85,27 +85,14 @@ class MainWindow final : private BridgeTableView, private ListenerHost {
   Bridge* bridgeAt(int row) const override;
   int selectedRow() const override;
   void selectRow(int row) override;
-  std::string serverField() const override;
-  std::string channelField() const override;
-  std::string portField() const override;
+  BridgeFields fields() const override;
+  void setFields(const BridgeFields& fields) override;
   std::string localAddressField() const override;
-  void setServerField(const std::string& text) override;
-  void setChannelField(const std::string& text) override;
-  void setPortField(const std::string& text) override;
   void setLocalAddressField(const std::string& text) override;
-  std::string charsetField() const override;
-  std::string fingerprintField() const override;
-  LoginMode loginField() const override;
-  bool paceField() const override;
-  void setCharsetField(const std::string& text) override;
-  void setFingerprintField(const std::string& text) override;
-  void setLoginField(LoginMode login) override;
-  void setPaceField(bool pace) override;
-  std::string maxSessionsField() const override;
-  void setMaxSessionsField(const std::string& text) override;
-  std::string passwordField() const override;
-  bool removePasswordField() const override;
-  void resetPasswordField(bool passwordSet) override;
+  // An option's controls (its field, and a number's spin or a secret's
+  // Remove box) as the logic takes them, and given to them.
+  OptionField readOption(const OptionSpec& spec, int field, int partner) const;
+  void writeOption(const OptionSpec& spec, int field, int partner, const OptionField& option);
   void appendLogLine(const std::string& text) override;
   void showNotice(const Notice& notice) override;
   void setTrayToolTip(const std::string& text) override;
@@ -161,6 +148,10 @@ class MainWindow final : private BridgeTableView, private ListenerHost {
   SIZE designedClient_{};
   SIZE minimumWindow_{};
   UINT dpi_ = 0;  // the DPI the layout is recorded for
+
+  // Whether each secret's field (by control number) stands for one set,
+  // as its cue shows.
+  std::map<int, bool> secretSet_;
 
   std::size_t logLines_ = 0;
   std::wstring trayToolTip_;
