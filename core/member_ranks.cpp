@@ -25,19 +25,26 @@ MemberRanks::Member* MemberRanks::find(std::string_view nick) {
 }
 
 bool MemberRanks::holdsAny(std::string_view nick) const {
-  return find(nick) != members_.end();
+  const auto member = find(nick);
+  return member != members_.end() && member->ranks != 0;
 }
 
-void MemberRanks::set(std::string_view nick, std::uint16_t ranks) {
+bool MemberRanks::isAway(std::string_view nick) const {
+  const auto member = find(nick);
+  return member != members_.end() && member->away;
+}
+
+void MemberRanks::keep(std::string_view nick, std::uint16_t ranks, bool away) {
   Member* member = find(nick);
   if (member == nullptr) {
-    if (ranks != 0 && members_.size() < kTrackedLimit) {
-      members_.push_back({std::string(nick), ranks});
+    if ((ranks != 0 || away) && members_.size() < kTrackedLimit) {
+      members_.push_back({std::string(nick), ranks, away});
     }
     return;
   }
-  if (ranks != 0) {
+  if (ranks != 0 || away) {
     member->ranks = ranks;
+    member->away = away;
     return;
   }
   // Order does not matter: the last one fills the hole.
@@ -45,6 +52,19 @@ void MemberRanks::set(std::string_view nick, std::uint16_t ranks) {
     *member = std::move(members_.back());
   }
   members_.pop_back();
+}
+
+void MemberRanks::set(std::string_view nick, std::uint16_t ranks) {
+  keep(nick, ranks, isAway(nick));
+}
+
+void MemberRanks::forget(std::string_view nick) {
+  keep(nick, 0, false);
+}
+
+void MemberRanks::setAway(std::string_view nick, bool away) {
+  const Member* member = find(nick);
+  keep(nick, member != nullptr ? member->ranks : 0, away);
 }
 
 void MemberRanks::grant(std::string_view nick, std::uint16_t rank) {
@@ -63,13 +83,14 @@ bool MemberRanks::revoke(std::string_view nick, std::uint16_t rank) {
 }
 
 void MemberRanks::rename(std::string_view from, std::string_view to) {
-  Member* member = find(from);
+  const Member* member = find(from);
   if (member == nullptr) {
     return;
   }
   const std::uint16_t ranks = member->ranks;
-  set(from, 0);
-  set(to, ranks);
+  const bool away = member->away;
+  forget(from);
+  keep(to, ranks, away);
 }
 
 }  // namespace quayside

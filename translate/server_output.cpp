@@ -6,13 +6,15 @@
 
 namespace quayside {
 
-void appendUserInfo(Composer& composer, std::string_view nick, std::string_view description) {
+void appendUserInfo(Composer& composer, std::string_view nick, std::string_view description,
+                    bool away) {
   composer.append("$MyINFO $ALL ");
   composer.appendEscaped(nick);
   composer.append(' ');
   composer.appendEscaped(description);
-  // No speed, connection "IRC" with status byte 0x01, no e-mail, share 0.
-  composer.append("$ $IRC\x01$$0$");
+  // No speed, connection "IRC" with status byte 0x01 (0x03: away, which
+  // DC clients show greyed), no e-mail, share 0.
+  composer.append(away ? std::string_view("$ $IRC\x03$$0$") : std::string_view("$ $IRC\x01$$0$"));
   composer.terminate("|");
 }
 

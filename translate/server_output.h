@@ -9,8 +9,10 @@
 namespace quayside {
 
 // Appends the client's view of one IRC user, a whole "$MyINFO" command:
-// "$MyINFO $ALL " nick " " description "$ $IRC" 0x01 "$$0$|".
-void appendUserInfo(Composer& composer, std::string_view nick, std::string_view description);
+// "$MyINFO $ALL " nick " " description "$ $IRC" 0x01 "$$0$|", with 0x03
+// for a user who is away.
+void appendUserInfo(Composer& composer, std::string_view nick, std::string_view description,
+                    bool away = false);
 
 // Adds one whole command to `batch`. A command that does not fit even into
 // an empty area is dropped: a cut "$MyINFO" or "$OpList" would corrupt the
