@@ -53,6 +53,27 @@ inline constexpr std::uint8_t kLoginWelcomed = 0x80;      // the server's welcom
 // clientFeatures bits.
 inline constexpr std::uint8_t kFeatureNickChange = 0x01;
 
+// The IRCv3 capabilities Quayside asks a server for, one bit each.
+inline constexpr std::uint16_t kCapMultiPrefix = 0x0001;      // every status a member holds
+inline constexpr std::uint16_t kCapAwayNotify = 0x0002;       // AWAY lines from members
+inline constexpr std::uint16_t kCapAccountNotify = 0x0004;    // ACCOUNT lines (never shown)
+inline constexpr std::uint16_t kCapExtendedJoin = 0x0008;     // JOIN with account and realname
+inline constexpr std::uint16_t kCapChghost = 0x0010;          // CHGHOST lines
+inline constexpr std::uint16_t kCapServerTime = 0x0020;       // @time= tags
+inline constexpr std::uint16_t kCapMessageTags = 0x0040;      // tags on any line, TAGMSG
+inline constexpr std::uint16_t kCapCapNotify = 0x0080;        // CAP NEW and DEL
+inline constexpr std::uint16_t kCapUserhostInNames = 0x0100;  // names as nick!user@host
+inline constexpr std::uint16_t kCapInviteNotify = 0x0200;     // INVITE to others of the channel
+inline constexpr std::uint16_t kCapSasl = 0x0400;             // with login=sasl only
+
+// How far the capability negotiation has come.
+enum class CapStep : std::uint8_t {
+  kNone,       // nothing sent yet
+  kListing,    // "CAP LS 302" went with the registration; its answer awaited
+  kRequested,  // "CAP REQ" went; its ACK or NAK awaited
+  kDone,       // "CAP END" went, or the server knows no CAP: registration as before
+};
+
 // How far the server login with the client's hub password has come
 // (options.login other than none); only ever moves forward.
 enum class LoginStep : std::uint8_t {
@@ -118,6 +139,15 @@ struct RelayState {
   std::vector<std::string> toldNoFiles;
   // The bans of the ban list being received (367), told with its end (368).
   std::uint32_t bansListed = 0;
+
+  // The capabilities the server listed (CAP LS, NEW, DEL) and those it
+  // acknowledged; which of them are in use changes what its lines mean.
+  std::uint16_t capsOffered = 0;
+  std::uint16_t capsEnabled = 0;
+  CapStep capStep = CapStep::kNone;
+  // The channel's WHO (asked once after joining, when members' away marks
+  // follow) is being answered: its replies are read, not shown.
+  bool whoPending = false;
 
   LoginStep loginStep = LoginStep::kIdle;
   // The client's password (IRC form), held only from "$MyPass" until SASL
