@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::uint32_t draws = 0;
   StandardTranslator translator([&draws] { return draws++ * 2654435761u; },
-                                [](std::int64_t) { return std::optional<CalendarTime>(); });
+                                [](std::int64_t) { return std::optional<CalendarTime>(); },
+                                [] { return std::int64_t{0}; });
   testing::RecordingOutput out;
   for (const std::string& bytes : fuzz::receivesOf({data + at, size - at}, kClientStreamLimit)) {
     testing::feedClient(*relay, bytes, out, translator);

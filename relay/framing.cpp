@@ -91,7 +91,7 @@ void keepUnfinished(StreamState& s) {
 }  // namespace
 
 Translator& standardTranslator() {
-  static StandardTranslator translator(randomWord, platform::localCalendarTime);
+  static StandardTranslator translator(randomWord, platform::localCalendarTime, platform::unixTime);
   return translator;
 }
 

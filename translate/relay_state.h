@@ -148,6 +148,7 @@ struct RelayState {
   // The channel's WHO (asked once after joining, when members' away marks
   // follow) is being answered: its replies are read, not shown.
   bool whoPending = false;
+  bool whoAsked = false;  // that WHO went: once per session
 
   LoginStep loginStep = LoginStep::kIdle;
   // The client's password (IRC form), held only from "$MyPass" until SASL

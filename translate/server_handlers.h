@@ -11,6 +11,8 @@
 
 namespace quayside {
 
+class LongMessage;
+
 // The IRC line being translated, with the complete lines after it that a
 // run may take along.
 struct ServerLine {
@@ -19,6 +21,7 @@ struct ServerLine {
   const IrcLine& irc;
   FollowingLines& following;
   const LocalTimeSource& localTime;
+  const UnixClock& now;
 
   bool hasPrefix() const { return irc.hasSource(); }
 };
@@ -36,6 +39,17 @@ void handleModeChange(const ServerLine& line);
 // Messages and topic.
 void handleMessage(const ServerLine& line);
 void handleTopic(const ServerLine& line);
+// Appends "[18:03] " (or "[2026-12-07 18:03] ") when the chat line's
+// server-time tag says it was said over a minute ago, such as history
+// played back on joining; nothing for any other line.
+void appendSayingTime(const ServerLine& line, const IrcLine& irc, LongMessage& message);
+
+// What members' away marks and hosts change to (away-notify, the channel's
+// WHO, chghost), and the lines read only for that.
+bool takeAway(const ServerLine& line);
+bool takeHostChange(const ServerLine& line);
+void noteWhoReply(const ServerLine& line);
+void endWhoReplies(const ServerLine& line);
 
 // Replies told as sentences in status lines ("*** ..."): WHOIS, the ban
 // list, who set the topic, the SASL account, the common errors.

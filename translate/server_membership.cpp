@@ -36,11 +36,22 @@ void addQuit(const RelayState& relay, Batch& batch, std::string_view nick) {
   });
 }
 
+// The member's away mark goes with every user information sent again.
 void addUserInfo(const RelayState& relay, Batch& batch, std::string_view nick,
                  std::string_view description) {
   std::string storage;
   const std::string_view name = memberName(relay, nick, storage);
-  addWhole(batch, [&](Composer& c) { appendUserInfo(c, name, description); });
+  const bool away = relay.memberRanks.isAway(nick);
+  addWhole(batch, [&](Composer& c) { appendUserInfo(c, name, description, away); });
+}
+
+// Marks the member away or back; true when that changed the mark (an away
+// member's new reason changes nothing the client shows).
+bool changeAway(RelayState& relay, std::string_view nick, bool away) {
+  const bool before = relay.memberRanks.isAway(nick);
+  relay.memberRanks.setAway(nick, away);
+  // Past the tracked limit a mark is not kept, so it did not change either.
+  return relay.memberRanks.isAway(nick) != before;
 }
 
 // The session's end by a kick, with "You were kicked from #chan by op
@@ -106,7 +117,14 @@ void handleNamesList(const ServerLine& line) {
     // the nick; the highest decides.
     const std::string_view symbols = entry.substr(0, statusSymbolCount(line.relay, entry));
     const std::uint16_t ranks = operatorRanks(line.relay, symbols);
-    const std::string_view member = entry.substr(symbols.size());
+    std::string_view member = entry.substr(symbols.size());
+    // With userhost-in-names an entry is "nick!user@host".
+    std::string_view userHost;
+    if (const std::size_t bang = member.find('!');
+        (line.relay.capsEnabled & kCapUserhostInNames) != 0 && bang != std::string_view::npos) {
+      userHost = member.substr(bang + 1);
+      member = member.substr(0, bang);
+    }
     // A list ending in a space (or a lone "@") names nobody.
     if (!member.empty() && !nickMatches(nick, member)) {
       Batch batch = clientBatch(line);  // one send per member
@@ -114,7 +132,7 @@ void handleNamesList(const ServerLine& line) {
       if (ranks != 0) {
         addOperatorMark(line.relay, batch, member);
       }
-      addUserInfo(line.relay, batch, member, {});
+      addUserInfo(line.relay, batch, member, userHost);
     }
   }
 }
@@ -318,6 +336,65 @@ void handleModeChange(const ServerLine& line) {
       addUserInfo(line.relay, batch, value, {});
     }
   }
+}
+
+// "AWAY :reason" (away-notify) marks the member away, a bare "AWAY" back;
+// the client greys away users out.
+bool takeAway(const ServerLine& line) {
+  RelayState& relay = line.relay;
+  if ((relay.capsEnabled & kCapAwayNotify) == 0) {
+    return false;
+  }
+  const std::string_view nick = senderNick(line.irc);
+  const bool away = !line.irc.parameter(0).empty();
+  if (nick.empty() || nickMatches(ircNickOf(relay), nick) || !changeAway(relay, nick, away)) {
+    return true;
+  }
+  Batch batch = clientBatch(line);
+  addUserInfo(relay, batch, nick, line.irc.userHost());
+  return true;
+}
+
+// "CHGHOST newuser newhost" (chghost): the member's description follows.
+bool takeHostChange(const ServerLine& line) {
+  RelayState& relay = line.relay;
+  if ((relay.capsEnabled & kCapChghost) == 0) {
+    return false;
+  }
+  const std::string_view nick = senderNick(line.irc);
+  const std::string_view user = line.irc.parameter(0);
+  const std::string_view host = line.irc.parameter(1);
+  if (nick.empty() || user.empty() || host.empty() || nickMatches(ircNickOf(relay), nick)) {
+    return true;
+  }
+  const std::string userHost = std::string(user) + '@' + std::string(host);
+  Batch batch = clientBatch(line);
+  addUserInfo(relay, batch, nick, userHost);
+  return true;
+}
+
+// A reply to the channel's WHO, "352 me #c user host server nick flags
+// :hops realname", read for the away marks: flags "G..." away, "H..." here.
+void noteWhoReply(const ServerLine& line) {
+  RelayState& relay = line.relay;
+  const IrcLine& irc = line.irc;
+  const std::string_view nick = irc.middle(5);
+  const std::string_view flags = irc.middle(6);
+  if (nick.empty() || flags.empty() || nickMatches(ircNickOf(relay), nick) ||
+      (flags.front() != 'G' && flags.front() != 'H')) {
+    return;
+  }
+  if (!changeAway(relay, nick, flags.front() == 'G')) {
+    return;
+  }
+  const std::string userHost = std::string(irc.middle(2)) + '@' + std::string(irc.middle(3));
+  Batch batch = clientBatch(line);
+  addUserInfo(relay, batch, nick, userHost);
+}
+
+// The end of the channel's WHO (315): its replies are shown again from now on.
+void endWhoReplies(const ServerLine& line) {
+  line.relay.whoPending = false;
 }
 
 }  // namespace quayside

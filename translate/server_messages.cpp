@@ -1,3 +1,4 @@
+#include "core/calendar_time.h"
 #include "translate/composer.h"
 #include "translate/ctcp.h"
 #include "translate/irc_nick.h"
@@ -6,6 +7,7 @@
 #include "translate/server_output.h"
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,6 +16,11 @@ namespace quayside {
 namespace {
 
 constexpr std::size_t kTopicLimit = kTopicCapacity - 2;  // 1,022 characters
+// A line said longer ago than this is told with its time.
+constexpr std::int64_t kCurrentSeconds = 60;
+// Room for a time tag's value: "2026-12-08T18:03:11.250Z" and then some; a
+// longer one is cut, and a cut time is no time.
+constexpr std::size_t kTimeTagCapacity = 64;
 
 using TextScratch = std::array<char, kStreamCapacity>;
 
@@ -55,7 +62,39 @@ bool continuesMessage(const ServerLine& line, const IrcLine& next, bool isPrivat
          nickMatches(ircNickOf(line.relay), next.parameter(0)) == isPrivate;
 }
 
+// "[18:03]" for a line said over a minute ago, else empty.
+std::string sayingTime(const ServerLine& line, const IrcLine& irc) {
+  if ((line.relay.capsEnabled & kCapServerTime) == 0 || !line.now || !line.localTime) {
+    return {};
+  }
+  std::array<char, kTimeTagCapacity> value;
+  const std::optional<std::size_t> length = irc.tag("time", value);
+  const std::optional<std::int64_t> at =
+      length ? parseServerTime({value.data(), *length}) : std::nullopt;
+  if (!at) {
+    return {};
+  }
+  // A server's clock a little ahead or behind ours is still now.
+  const std::int64_t now = line.now();
+  if (now - *at <= kCurrentSeconds) {
+    return {};
+  }
+  const std::optional<CalendarTime> said = line.localTime(*at);
+  const std::optional<CalendarTime> today = line.localTime(now);
+  if (!said || !today) {
+    return {};
+  }
+  return "[" + sayingTimeText(*said, *today) + "]";
+}
+
 }  // namespace
+
+void appendSayingTime(const ServerLine& line, const IrcLine& irc, LongMessage& message) {
+  if (const std::string time = sayingTime(line, irc); !time.empty()) {
+    message.appendPlain(time);
+    message.appendPlain(" ");
+  }
+}
 
 void handleMessage(const ServerLine& line) {
   const RelayState& relay = line.relay;
@@ -92,8 +131,12 @@ void handleMessage(const ServerLine& line) {
   message.endHead();
   TextScratch scratch;
   if (ctcp) {
-    // An action, as DC clients write one.
+    // An action, as DC clients write one; "/me" must lead it.
     message.appendPlain("/me");
+    if (const std::string time = sayingTime(line, irc); !time.empty()) {
+      message.appendPlain(" ");
+      message.appendPlain(time);
+    }
     if (!ctcp->argument.empty()) {
       message.appendPlain(" ");
       appendPlainText(relay, ctcp->argument, message, scratch);
@@ -105,6 +148,7 @@ void handleMessage(const ServerLine& line) {
   // A sender's consecutive lines that arrived together become one message;
   // a text cut short by a NUL ends it.
   if (text) {
+    appendSayingTime(line, irc, message);
     appendPlainText(relay, *text, message, scratch);
   }
   bool cut = irc.cut();
@@ -120,6 +164,7 @@ void handleMessage(const ServerLine& line) {
     message.appendBreak();
     line.following.take();
     if (nextText) {
+      appendSayingTime(line, *next, message);
       appendPlainText(relay, *nextText, message, scratch);
     }
     cut = next->cut();

@@ -77,6 +77,7 @@ void showNotice(const ServerLine& line) {
     message.head().appendEscaped(name);
     message.head().append("-> ");
     message.endHead();
+    appendSayingTime(line, line.irc, message);
     message.appendText({plain.data(), length});
     message.send();
     return;
@@ -90,6 +91,7 @@ void showNotice(const ServerLine& line) {
     message.head().append(' ');
   }
   message.endHead();
+  appendSayingTime(line, line.irc, message);
   message.appendText({plain.data(), length});
   message.send();
 }
@@ -116,8 +118,63 @@ void endOnError(const ServerLine& line) {
 // answer proves the server alive and means nothing to the user.
 void takeAnswer(const ServerLine& /*line*/) {}
 
-// The end of a names list says nothing the list did not.
-void endNames(const ServerLine& /*line*/) {}
+// The end of a names list says nothing the list did not. After the
+// channel's own list, with away-notify, one WHO of the channel tells who is
+// away already (AWAY lines tell only changes).
+void endNames(const ServerLine& line) {
+  RelayState& relay = line.relay;
+  if ((relay.capsEnabled & kCapAwayNotify) == 0 || relay.whoAsked) {
+    return;
+  }
+  std::array<char, kChannelCapacity + 1> targetBytes;
+  Composer target(targetBytes);
+  appendChannelTarget(target, relay.channel.view());
+  if (target.view().empty() || !nickMatches(target.view(), line.irc.middle(1))) {
+    return;
+  }
+  Composer composer(line.out.area(Peer::kServer));
+  composer.append("WHO ");
+  composer.append(target.view());
+  composer.terminate("\r\n");
+  line.out.commit(Peer::kServer, composer.size());
+  relay.whoAsked = true;
+  relay.whoPending = true;
+}
+
+// Lines read and never shown: ACCOUNT (account-notify) says who logged in,
+// TAGMSG (message-tags) carries tags alone.
+bool takeUnshown(const ServerLine& line) {
+  const std::uint16_t caps = line.relay.capsEnabled;
+  const std::string_view word = line.irc.command();
+  return (word == "ACCOUNT" && (caps & kCapAccountNotify) != 0) ||
+         (word == "TAGMSG" && (caps & kCapMessageTags) != 0);
+}
+
+// "INVITE <nick> <channel>" to the user is told as a status line; with
+// invite-notify the channel's members are told of invites to others too,
+// which the DC user need not see.
+bool takeInvite(const ServerLine& line) {
+  const RelayState& relay = line.relay;
+  if ((relay.capsEnabled & kCapInviteNotify) == 0) {
+    return false;
+  }
+  if (!nickMatches(ircNickOf(relay), line.irc.middle(0))) {
+    return true;
+  }
+  std::string storage;
+  const std::string_view name = memberName(relay, senderNick(line.irc), storage);
+  std::array<char, kStreamCapacity> plain;
+  const std::string_view channel = line.irc.parameter(1);
+  Batch batch(line.out, Peer::kClient);
+  addWhole(batch, [&](Composer& c) {
+    c.append("*** ");
+    c.appendEscaped(name);
+    c.append(" invites you to ");
+    c.appendEscaped({plain.data(), stripFormatting(channel, plain.data(), plain.size())});
+    c.terminate("|");
+  });
+  return true;
+}
 
 // A line no rule reads, from its command word on (never its tags), escaped
 // like any foreign text, so it cannot become an NMDC command. Formatting and
@@ -253,6 +310,7 @@ using States = std::uint8_t;
 constexpr States kAnyState = 0;
 constexpr States kLoggingIn = 0x01;    // a login mode (pass or sasl) is set
 constexpr States kNickAwaited = 0x02;  // a NICK of ours awaits the server's answer
+constexpr States kWhoAwaited = 0x04;   // the channel's WHO is being answered
 
 States statesOf(const RelayState& relay) {
   States states = kAnyState;
@@ -261,6 +319,9 @@ States statesOf(const RelayState& relay) {
   }
   if (awaitsNickAnswer(relay)) {
     states |= kNickAwaited;
+  }
+  if (relay.whoPending) {
+    states |= kWhoAwaited;
   }
   return states;
 }
@@ -335,10 +396,19 @@ constexpr std::array kRules = {
     Rule{"TOPIC", kWord, kAnyState, kAny, false, 1, always<handleTopic>},
     Rule{"ERROR", kWord, kAnyState, kAny, false, 1, always<endOnError>},
     Rule{"PONG", kWord, kAnyState, kAny, false, 1, always<takeAnswer>},
+    // What IRCv3 capabilities in use send; without them, passed on as before.
+    Rule{"AWAY", kWord, kAnyState, kNeeded, false, 0, takeAway},
+    Rule{"CHGHOST", kWord, kAnyState, kNeeded, false, 2, takeHostChange},
+    Rule{"ACCOUNT", kWord, kAnyState, kAny, false, 0, takeUnshown},
+    Rule{"TAGMSG", kWord, kAnyState, kAny, false, 0, takeUnshown},
+    Rule{"INVITE", kWord, kAnyState, kNeeded, false, 2, takeInvite},
     // Numerics; a run of them from one sender is one chat message.
     Rule{"332", kWord, kAnyState, kNeeded, true, 1, always<handleTopic>},      // RPL_TOPIC
     Rule{"353", kWord, kAnyState, kNeeded, true, 1, always<handleNamesList>},  // RPL_NAMREPLY
     Rule{"366", kWord, kAnyState, kNeeded, true, 1, always<endNames>},         // RPL_ENDOFNAMES
+    // The channel's WHO, read for away marks (else shown like any numeric).
+    Rule{"352", kWord, kWhoAwaited, kNeeded, true, 7, always<noteWhoReply>},   // RPL_WHOREPLY
+    Rule{"315", kWord, kWhoAwaited, kNeeded, true, 1, always<endWhoReplies>},  // RPL_ENDOFWHO
     Rule{"", kSentenceReply, kAnyState, kNeeded, true, 1, always<tellReply>},
     Rule{"", kAnyNumeric, kAnyState, kNeeded, false, 1, always<showNumericRun>},
 };
@@ -386,11 +456,11 @@ void dispatch(const ServerLine& line) {
 }  // namespace
 
 std::size_t translateServerLine(RelayState& relay, const Message& message, RelayOutput& out,
-                                const LocalTimeSource& localTime) {
+                                const LocalTimeSource& localTime, const UnixClock& now) {
   FollowingLines following(message.following);
   ClientCharsetOutput output(out, clientEncoding(relay));
   const IrcLine irc(message.bytes);
-  dispatch(ServerLine{relay, output, irc, following, localTime});
+  dispatch(ServerLine{relay, output, irc, following, localTime, now});
   return following.taken();
 }
 

@@ -15,12 +15,16 @@ namespace quayside {
 // nothing when it cannot be told. The translations read no clock and no time
 // zone: the relay passes the system's, tests a fixed one.
 using LocalTimeSource = std::function<std::optional<CalendarTime>(std::int64_t unixSeconds)>;
+// The Unix time now, for how old a line the server plays back is; read only
+// for lines that carry a time.
+using UnixClock = std::function<std::int64_t()>;
 
 // Translates one IRC line (`message.bytes`, without its CR LF). A numeric or
 // message run takes the complete lines that continue it in
 // `message.following` along; returns how many it took. Times in the server's
-// replies are shown as `localTime` tells them.
+// replies are shown as `localTime` tells them; chat older than a minute by
+// `now` is shown with its time.
 std::size_t translateServerLine(RelayState& relay, const Message& message, RelayOutput& out,
-                                const LocalTimeSource& localTime);
+                                const LocalTimeSource& localTime, const UnixClock& now);
 
 }  // namespace quayside

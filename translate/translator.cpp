@@ -11,7 +11,7 @@ std::size_t StandardTranslator::clientCommand(RelayState& relay, const Message& 
 
 std::size_t StandardTranslator::serverLine(RelayState& relay, const Message& message,
                                            RelayOutput& out) {
-  return translateServerLine(relay, message, out, localTime_);
+  return translateServerLine(relay, message, out, localTime_, now_);
 }
 
 }  // namespace quayside

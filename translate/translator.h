@@ -21,12 +21,13 @@ class Translator {
   virtual std::size_t serverLine(RelayState& relay, const Message& message, RelayOutput& out) = 0;
 };
 
-// The real translations; the made-up USER host draws from `random`, and the
-// times in server replies are shown as `localTime` tells them.
+// The real translations; the made-up USER host draws from `random`, the
+// times in server replies are shown as `localTime` tells them, and `now`
+// tells how old a played-back line is.
 class StandardTranslator final : public Translator {
  public:
-  StandardTranslator(RandomSource random, LocalTimeSource localTime)
-      : random_(std::move(random)), localTime_(std::move(localTime)) {}
+  StandardTranslator(RandomSource random, LocalTimeSource localTime, UnixClock now)
+      : random_(std::move(random)), localTime_(std::move(localTime)), now_(std::move(now)) {}
 
   std::size_t clientCommand(RelayState& relay, const Message& message, RelayOutput& out) override;
   std::size_t serverLine(RelayState& relay, const Message& message, RelayOutput& out) override;
@@ -34,6 +35,7 @@ class StandardTranslator final : public Translator {
  private:
   RandomSource random_;
   LocalTimeSource localTime_;
+  UnixClock now_;
 };
 
 }  // namespace quayside

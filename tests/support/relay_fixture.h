@@ -54,9 +54,15 @@ inline std::optional<CalendarTime> fixedZoneTime(std::int64_t unixSeconds) {
                       static_cast<std::uint8_t>(clock.seconds().count())};
 }
 
-// The real translations, telling times in fixedZoneTime.
+// A fixed now for tests: 2026-12-08 18:10:00 UTC (19:10 in fixedZoneTime).
+inline constexpr std::int64_t kFixedNow = 1796753400;
+inline std::int64_t fixedNow() {
+  return kFixedNow;
+}
+
+// The real translations, telling times in fixedZoneTime at fixedNow.
 inline Translator& fixedZoneTranslator() {
-  static StandardTranslator translator(randomWord, fixedZoneTime);
+  static StandardTranslator translator(randomWord, fixedZoneTime, fixedNow);
   return translator;
 }
 

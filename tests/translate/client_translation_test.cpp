@@ -376,7 +376,8 @@ TEST(ClientLoginState, UserLineHostMadeUpOrCutAndLineWithinLimit) {
   for (const auto& draw : draws) {
     SCOPED_TRACE(draw.host);
     std::size_t next = 0;
-    StandardTranslator translator([&] { return draw.words.at(next++); }, testing::fixedZoneTime);
+    StandardTranslator translator([&] { return draw.words.at(next++); }, testing::fixedZoneTime,
+                                  testing::fixedNow);
     RecordingOutput out;
     run({"NoMail", {"$MyINFO $ALL bob d$ $L$nomail$0$|"}}, out, translator);
     EXPECT_EQ(out.server.at(0),

@@ -27,6 +27,11 @@ std::string info(const std::string& nick, const std::string& description = "") {
   return "$MyINFO $ALL " + nick + " " + description + "$ $IRC\x01$$0$|";
 }
 
+// The same for a user who is away.
+std::string away(const std::string& nick, const std::string& description = "") {
+  return "$MyINFO $ALL " + nick + " " + description + "$ $IRC\x03$$0$|";
+}
+
 struct Case {
   const char* name;  // what is broken when the row fails
   std::string input;
@@ -42,6 +47,7 @@ struct Case {
   std::string password = "";
   std::string charset = "";  // the client's; empty: UTF-8
   std::string ircNick = "";  // the accepted IRC nick; empty: the DC nick
+  std::uint16_t caps = 0;    // the IRCv3 capabilities in use
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -79,6 +85,7 @@ TEST_P(ServerTranslation, SendsExactly) {
   relay->clientCharset = testing::charsetFor(c.charset);
   relay->options.charset.assign(c.charset);
   relay->ircNick.assign(c.ircNick);
+  relay->capsEnabled = c.caps;
   RecordingOutput out;
   feedServer(*relay, c.input, out, fixedZoneTranslator());
   EXPECT_EQ(out.client, c.client);
@@ -540,6 +547,89 @@ std::vector<Case> messagesAndTopicRows() {
 }
 INSTANTIATE_TEST_SUITE_P(MessagesAndTopic, ServerTranslation,
                          ::testing::ValuesIn(messagesAndTopicRows()), kRowName);
+
+std::vector<Case> capabilityRows() {
+  return {
+      {.name = "away marks not sent, sent for the user, or sent again unchanged",
+       .input = ":bob!u@h AWAY :gone\r\n:bob!u@h AWAY :lunch\r\n:bob!u@h AWAY\r\n"
+                ":al!a@h AWAY :\r\n:me!m@h AWAY :x\r\n",
+       .client = {away("bob", "u@h"), info("bob", "u@h")},
+       .caps = kCapAwayNotify},
+      {.name = "away mark lost when a member is listed again, or kept past their leaving",
+       .input = ":bob!u@h AWAY :gone\r\n:bob!u@h NICK rob\r\n:rob!u@h QUIT :x\r\n"
+                ":rob!u@h JOIN #c\r\n",
+       .client = {away("bob", "u@h"), "*** bob is now known as rob|$Quit bob|" + away("rob", "u@h"),
+                  "$Quit rob|", info("rob", "u@h")},
+       .caps = kCapAwayNotify},
+      {.name = "lines of capabilities not in use not shown as before",
+       .input = ":bob!u@h AWAY :gone\r\n:bob!u@h CHGHOST n h\r\n:bob!u@h ACCOUNT b\r\n"
+                "@time=2026-12-08T17:03:00Z :bob!u@h PRIVMSG #c :old\r\n"
+                ":srv 353 me = #c :bob!u@h\r\n:srv 366 me #c :End\r\n"
+                ":srv 352 me #c u h srv bob G :0 Bob\r\n:srv 315 me #c :End of WHO\r\n",
+       .client = {"AWAY :gone|", "CHGHOST n h|", "ACCOUNT b|", "<bob> old|", info("bob!u@h"),
+                  "<srv> #c u h srv bob G :0 Bob\r\n#c :End of WHO|"}},
+      {.name = "channel's WHO not asked once, its replies shown, or away marks not read from it",
+       .input = ":bob!~b@h1 AWAY :x\r\n:srv 366 me #c :End\r\n:srv 372 me :motd\r\n"
+                ":srv 352 me #c ~b h1 srv bob H :0 Bob\r\n:srv 352 me #c a h2 srv al G@ :0 Al\r\n"
+                ":srv 352 me #c a h2 srv al G@ :0 Al\r\n:srv 352 me #c m h srv me G :0 Me\r\n"
+                ":srv 315 me #c :End of WHO\r\n:srv 366 me #c :End\r\n"
+                ":srv 352 me #c x y srv z H :0 Z\r\n",
+       .client = {away("bob", "~b@h1"), "<srv> motd|", info("bob", "~b@h1"), away("al", "a@h2"),
+                  "<srv> #c x y srv z H :0 Z|"},
+       .server = {"WHO #c\r\n"},
+       .caps = kCapAwayNotify},
+      {.name = "WHO asked after another channel's names, or not as the channel was joined",
+       .input = ":srv 366 me #other :End\r\n:srv 366 me #QUAY :End\r\n",
+       .client = {},
+       .server = {"WHO #quay\r\n"},
+       .channel = "quay",
+       .caps = kCapAwayNotify},
+      {.name = "host change not followed, or an away member shown back",
+       .input = ":bob!u@h AWAY :x\r\n:bob!old@oldhost CHGHOST newuser newhost\r\n"
+                ":al!a@h CHGHOST b :c\r\n:me!m@h CHGHOST n h\r\n",
+       .client = {away("bob", "u@h"), away("bob", "newuser@newhost"), info("al", "b@c")},
+       .caps = kCapAwayNotify | kCapChghost},
+      {.name = "extended JOIN not listed as a plain one",
+       .input = ":bob!u@h JOIN #c account :Real Name\r\n",
+       .client = {info("bob", "u@h")},
+       .caps = kCapExtendedJoin},
+      {.name = "names with user and host not split",
+       .input = ":srv 353 me = #c :@+bob!u@h al!a@b me!m@h carl\r\n",
+       .client = {"$OpList bob$$|" + info("bob", "u@h"), info("al", "a@b"), info("carl")},
+       .caps = kCapMultiPrefix | kCapUserhostInNames},
+      {.name = "account, tag-only or others' invite lines shown, or an invite not told",
+       .input = ":bob!u@h ACCOUNT bobby\r\n@+typing=active :bob!u@h TAGMSG #c\r\n"
+                ":alice!a@h INVITE me :#other\r\n:alice!a@h INVITE ME #x$y\r\n"
+                ":alice!a@h INVITE bob #other\r\n",
+       .client = {"*** alice invites you to #other|", "*** alice invites you to #x&#36;y|"},
+       .caps = kCapAccountNotify | kCapMessageTags | kCapInviteNotify},
+      {.name = "played-back chat without its time, or its time not local",
+       .input = "@time=2026-12-08T17:03:11.250Z :alice!a@h PRIVMSG #c :text\r\n"
+                "@time=2026-12-07T17:03:00Z :alice!a@h PRIVMSG me :hi\r\n"
+                "@time=2026-12-08T17:03:00Z :alice!a@h NOTICE #c :n\r\n"
+                "@time=2026-12-08T17:03:00Z :alice!a@h PRIVMSG #c :\x01"
+                "ACTION waves\x01\r\n"
+                "@time=2026-12-08T17:03:00Z :srv NOTICE me :hi\r\n",
+       .client = {"<alice> [18:03] text|", "$To: me From: alice $<alice> [2026-12-07 18:03] hi|",
+                  "<-alice-> [18:03] n|", "<alice> /me [18:03] waves|", "*** me [18:03] hi|"},
+       .caps = kCapServerTime},
+      {.name = "times in a run not each line's own, or current or unreadable times shown",
+       .input = "@time=2026-12-08T17:03:00Z :bob!u@h PRIVMSG #c :one\r\n"
+                "@time=2026-12-08T17:04:00Z :bob!u@h PRIVMSG #c :two\r\n"
+                ":bob!u@h PRIVMSG #c :three\r\n"
+                "@time=2026-12-08T18:09:00Z :al!u@h PRIVMSG #c :a\r\n"
+                "@time=2026-12-08T18:30:00Z :al!u@h PRIVMSG #c :b\r\n"
+                "@time=2026-02-30T10:00:00Z :al!u@h PRIVMSG #c :c\r\n"
+                "@time=2026-12-08T17:03:00." +
+                std::string(60, '0') +
+                "Z :al!u@h PRIVMSG #c :d\r\n"
+                "@time=yesterday;time :al!u@h PRIVMSG #c :e\r\n",
+       .client = {"<bob> [18:03] one\r\n[18:04] two\r\nthree|", "<al> a\r\nb\r\nc\r\nd\r\ne|"},
+       .caps = kCapServerTime},
+  };
+}
+INSTANTIATE_TEST_SUITE_P(Capabilities, ServerTranslation, ::testing::ValuesIn(capabilityRows()),
+                         kRowName);
 
 // The DC nick the client chose stays its own; IRC knows it by a nick the
 // server accepts, and lines to that nick are the client's.
