@@ -19,6 +19,8 @@ namespace {
 // missing values, ';' runs and an empty key, whose marker must never reach
 // either side.
 constexpr std::string_view kTagMarker = "QZTAG";
+// Every capability whose lines the translation reads (SASL is the login's).
+constexpr std::uint16_t kEveryCapability = 0x03FF;
 constexpr std::string_view kTags = "@+qz=QZTAG\\s\\:\\\\;;=;k;QZTAG=\\x\\ ";
 
 // `receive` with kTags in front of each line that starts in it.
@@ -50,9 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) {
     return 0;
   }
-  // The first byte picks the state the session starts in. With its top bit
-  // set, the next byte picks the login under way and the client's character
-  // set (fuzz::applySessionVariant).
+  // The first byte picks the state the session starts in; 0x40 puts every
+  // IRCv3 capability in use. With its top bit set, the next byte picks the
+  // login under way and the client's character set
+  // (fuzz::applySessionVariant).
   constexpr std::array<std::string_view, 4> kNicks = {"", "me", "[Me]", "bob"};
   constexpr std::array<std::uint8_t, 4> kFlags = {0, kLoginHubNamed, 0x0F, 0x6F};
   const std::uint8_t setup = data[0];
@@ -61,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto relay = testing::makeRelay((setup & 0x10) != 0 ? "chan" : "#c", kNicks[setup & 0x03]);
     relay->loginFlags = kFlags[(setup >> 2) & 0x03];
     relay->clientFeatures = (setup & 0x20) != 0 ? kFeatureNickChange : 0;
+    relay->capsEnabled = (setup & 0x40) != 0 ? kEveryCapability : 0;
     if (at == 2) {
       fuzz::applySessionVariant(*relay, data[1]);
     }
@@ -71,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto relay = startSession();
     testing::RecordingOutput out;
     for (const std::string& bytes : receives) {
-      testing::feedServer(*relay, bytes, out);
+      testing::feedServer(*relay, bytes, out, testing::fixedZoneTranslator());
       fuzz::checkHeld(*relay);
     }
     fuzz::checkServerSends(out);
@@ -83,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     testing::RecordingOutput out;
     bool atLineStart = true;
     for (const std::string& bytes : receives) {
-      testing::feedServer(*relay, withTags(bytes, atLineStart), out);
+      testing::feedServer(*relay, withTags(bytes, atLineStart), out,
+                          testing::fixedZoneTranslator());
       fuzz::checkHeld(*relay);
     }
     fuzz::checkServerSends(out);
