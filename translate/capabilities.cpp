@@ -178,8 +178,8 @@ bool takeCapReply(const ServerLine& line) {
     relay.capStep = CapStep::kRequested;
   } else if (sameIgnoringCase(subcommand, "ack")) {
     forEachCapability(list, [&](std::uint16_t bit, bool removed) {
-      relay.capsEnabled = static_cast<std::uint16_t>(removed ? relay.capsEnabled & ~bit
-                                                             : relay.capsEnabled | bit);
+      relay.capsEnabled =
+          static_cast<std::uint16_t>(removed ? relay.capsEnabled & ~bit : relay.capsEnabled | bit);
     });
     if (relay.capStep != CapStep::kRequested || more) {
       return true;
