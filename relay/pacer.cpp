@@ -21,8 +21,7 @@ bool isPong(std::string_view line) {
 // the channel's JOIN): a login waiting behind the allowance would take
 // seconds for nothing, and servers expect them in a burst.
 bool isRegistration(std::string_view line) {
-  for (const std::string_view command :
-       {"PASS ", "CAP ", "AUTHENTICATE ", "NICK ", "USER ", "JOIN "}) {
+  for (const std::string_view command : {"PASS ", "AUTHENTICATE ", "NICK ", "USER ", "JOIN "}) {
     if (line.starts_with(command)) {
       return true;
     }
@@ -80,6 +79,10 @@ Pacer::Queued Pacer::add(std::string_view lines, TimePoint now) {
       sendRun();
       send_(line);
       runStart = runEnd = at + line.size();
+    } else if (registering_ && line.starts_with("CAP ")) {
+      // The capability negotiation is no chat, and counting its three lines
+      // would hold the first chat lines back six seconds: at once, uncounted.
+      runEnd = at + line.size();
     } else if (registering_ && isRegistration(line)) {
       // At once, but counted: the chat that follows still keeps the server's count.
       charge(now);

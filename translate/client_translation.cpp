@@ -2,6 +2,7 @@
 
 #include "core/random.h"
 #include "core/server_address.h"
+#include "translate/capabilities.h"
 #include "translate/client_charset.h"
 #include "translate/composer.h"
 #include "translate/ctcp.h"
@@ -210,8 +211,12 @@ constexpr string_view kValidateNick = "$ValidateNick ";
 constexpr string_view kSupports = "$Supports ";
 constexpr string_view kMyInfo = "$MyINFO $ALL ";
 
-// NICK with the IRC nick chosen for the DC nick just set.
+// NICK with the IRC nick chosen for the DC nick just set; the
+// registration's first opens the capability negotiation.
 void addNickLine(Batch& batch, RelayState& relay) {
+  if ((relay.loginFlags & kLoginNickSent) == 0) {
+    startCapabilities(relay, batch);
+  }
   addLine(batch, kServerLineLimit, chooseIrcNick(relay),
           [](Composer& line) { line.append("NICK "sv); });
 }
@@ -480,11 +485,8 @@ void givePassword(Command& c) {
       });
       relay.loginStep = LoginStep::kPassSent;
     } else {
+      // Held for SASL, which the capability negotiation asks for.
       relay.password.assign(password);
-      lines.add([](Composer& line) {
-        line.append("CAP REQ :sasl"sv);
-        line.terminate(kCrLf);
-      });
       relay.loginStep = LoginStep::kCapRequested;
     }
     wipeBytes(scratch);

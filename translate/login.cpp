@@ -36,6 +36,7 @@ void sendServerLine(RelayOutput& out, string_view text) {
 // Ends SASL: "CAP END" lets registration finish; the password is gone.
 void endSasl(RelayState& relay, RelayOutput& out) {
   sendServerLine(out, "CAP END");
+  relay.capStep = CapStep::kDone;
   relay.password.wipe();
   relay.loginStep = LoginStep::kDone;
 }
@@ -77,73 +78,16 @@ void sendCredentials(RelayState& relay, RelayOutput& out) {
   relay.loginStep = LoginStep::kPayloadSent;
 }
 
-bool sameIgnoringCase(string_view text, string_view lower) {
-  return text.size() == lower.size() && startsWithIgnoringCase(text, lower);
-}
-
-// Whether the capability list `list` names "sasl" as a whole word.
-bool listsSasl(string_view list) {
-  while (!list.empty()) {
-    const std::size_t space = list.find(' ');
-    if (sameIgnoringCase(list.substr(0, space), "sasl")) {
-      return true;
-    }
-    list.remove_prefix(space == string_view::npos ? list.size() : space + 1);
-  }
-  return false;
-}
-
-// The next word that is not empty: CAP and AUTHENTICATE words stand apart
-// by any spaces.
-string_view nextWord(IrcWords& words) {
-  string_view word;
-  while (word.empty() && !words.done()) {
-    word = words.next();
-  }
-  return word;
-}
-
 }  // namespace
 
-// "CAP <target> ACK|NAK [*] :<capabilities>", words apart by any spaces.
-bool takeCapReply(const ServerLine& line) {
-  RelayState& relay = line.relay;
-  if (!inSasl(relay)) {
-    return false;
-  }
-  IrcWords words = line.irc.wordsFrom(0);
-  nextWord(words);  // the target
-  const string_view subcommand = nextWord(words);
-  const bool ack = sameIgnoringCase(subcommand, "ack");
-  if (!ack && !sameIgnoringCase(subcommand, "nak")) {
-    return false;
-  }
-  if (relay.loginStep != LoginStep::kCapRequested) {
-    return true;  // a late or repeated reply changes nothing
-  }
-  // The list: the rest, past a "*" that says more lines follow.
-  string_view list = words.rest();
-  if (words.trailing()) {
-    list = subcommand.substr(subcommand.size());
-  }
-  list.remove_prefix(std::min(list.find_first_not_of(' '), list.size()));
-  if (list.starts_with("* ")) {
-    list.remove_prefix(std::min(list.find_first_not_of(' ', 1), list.size()));
-  }
-  if (list.starts_with(':')) {
-    list.remove_prefix(1);
-  }
-  if (!listsSasl(list)) {
-    return true;  // only sasl was asked for; anything else is no answer to it
-  }
-  if (ack) {
-    sendServerLine(line.out, "AUTHENTICATE PLAIN");
-    relay.loginStep = LoginStep::kMechanismSent;
-  } else {
-    endSasl(relay, line.out);
-    sendLoginStatus(relay, line.out, "does not offer SASL logins; you are not logged in");
-  }
-  return true;
+void beginSasl(RelayState& relay, RelayOutput& out) {
+  sendServerLine(out, "AUTHENTICATE PLAIN");
+  relay.loginStep = LoginStep::kMechanismSent;
+}
+
+void refuseSaslOffer(RelayState& relay, RelayOutput& out) {
+  endSasl(relay, out);
+  sendLoginStatus(relay, out, "does not offer SASL logins; you are not logged in");
 }
 
 // "AUTHENTICATE <challenge>": PLAIN expects only the empty one, "+".

@@ -80,7 +80,7 @@ enum class LoginStep : std::uint8_t {
   kIdle,           // no password asked for yet
   kAsked,          // "$GetPass" went to the client
   kPassSent,       // pass: PASS went to the server, no welcome yet
-  kCapRequested,   // sasl: "CAP REQ :sasl" went to the server
+  kCapRequested,   // sasl: the password waits for the capability negotiation to ask for sasl
   kMechanismSent,  // sasl: "AUTHENTICATE PLAIN" went to the server
   kPayloadSent,    // sasl: the credentials went to the server
   kDone,           // welcomed (pass) or "CAP END" sent (sasl): the password is gone

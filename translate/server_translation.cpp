@@ -1,5 +1,6 @@
 #include "translate/server_translation.h"
 
+#include "translate/capabilities.h"
 #include "translate/client_charset.h"
 #include "translate/composer.h"
 #include "translate/irc_nick.h"
@@ -262,6 +263,8 @@ bool appendNumericText(const IrcLine& irc, LongMessage& message, std::span<char>
 // the channel's JOIN, the held chat.
 void afterNumeric(const ServerLine& line, bool welcomedBefore) {
   if (!welcomedBefore && (line.relay.loginFlags & kLoginWelcomed) != 0) {
+    // A welcome while the negotiation waited: the server knows no CAP.
+    endCapabilitiesAtWelcome(line.relay, line.out);
     tellIrcNick(line.relay, line.out);
   }
   joinChannelOnce(line);
@@ -310,7 +313,8 @@ using States = std::uint8_t;
 constexpr States kAnyState = 0;
 constexpr States kLoggingIn = 0x01;    // a login mode (pass or sasl) is set
 constexpr States kNickAwaited = 0x02;  // a NICK of ours awaits the server's answer
-constexpr States kWhoAwaited = 0x04;   // the channel's WHO is being answered
+constexpr States kNegotiating = 0x04;  // the capability negotiation awaits the server's answer
+constexpr States kWhoAwaited = 0x08;   // the channel's WHO is being answered
 
 States statesOf(const RelayState& relay) {
   States states = kAnyState;
@@ -319,6 +323,9 @@ States statesOf(const RelayState& relay) {
   }
   if (awaitsNickAnswer(relay)) {
     states |= kNickAwaited;
+  }
+  if (negotiatingCapabilities(relay)) {
+    states |= kNegotiating;
   }
   if (relay.whoPending) {
     states |= kWhoAwaited;
@@ -365,8 +372,10 @@ using enum Source;
 // What a server line is, in the order the rules are tried; the first that
 // fits (and takes the line) decides, and a line no rule takes is passed on.
 constexpr std::array kRules = {
+    // The capability negotiation (capabilities.cpp).
+    Rule{"CAP", kWord, kAnyState, kAny, false, 2, takeCapReply},
+    Rule{"421", kWord, kNegotiating, kAny, true, 2, takeUnknownCap},  // ERR_UNKNOWNCOMMAND
     // The login with the client's hub password (login.cpp).
-    Rule{"CAP", kWord, kLoggingIn, kAny, false, 1, takeCapReply},
     Rule{"AUTHENTICATE", kWord, kLoggingIn, kAny, false, 1, takeChallenge},
     Rule{"ERROR", kWord, kLoggingIn, kAny, false, 1, takePasswordError},
     Rule{"001", kWord, kLoggingIn, kAny, true, 1, notePassWelcome},       // RPL_WELCOME

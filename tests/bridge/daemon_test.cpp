@@ -204,7 +204,7 @@ TEST(DaemonProgram, ServesClientsAndStopsOnSignals) {
     ASSERT_TRUE(platform::sendAll(session, "$ValidateNick me|"));
     SocketHandle server = ircServer.accept();
     ASSERT_NE(server, kNoSocket);
-    ASSERT_EQ(testing::readUntil(server, "NICK me\r\n"), "NICK me\r\n");
+    ASSERT_EQ(testing::readUntil(server, "NICK me\r\n"), "CAP LS 302\r\nNICK me\r\n");
     const std::string greeting = std::string(kLockString) + "$Hello me|";
     ASSERT_EQ(testing::readUntil(session, greeting), greeting);
     // The session waits for its client to close after telling it: the stop

@@ -348,6 +348,23 @@ TEST_F(IrcSessionTest, MembershipChangesKeepTheUserListInStep) {
   EXPECT_TRUE(alice->waitFrom("bob", "PRIVMSG alice :still there?"));
 }
 
+// ngIRCd offers multi-prefix: a member who held two ranks before the
+// client joined is listed with both, so losing one keeps the mark.
+TEST_F(IrcSessionTest, MembersWithTwoRanksKeepTheirMarkWhenTheyLoseOne) {
+  auto alice = ircUserInChannel("alice");
+  auto carol = ircUserInChannel("carol");
+  alice->line("OPER " + std::string(kIrcOperatorName) + " " + kIrcOperatorPassword);
+  alice->line("MODE #chat +ao carol carol");
+  ASSERT_TRUE(carol->waitFrom("alice", "MODE #chat +ao carol carol"));
+  auto bob = clientInChannel("bob", *alice);
+  ASSERT_FALSE(HasFailure());
+  EXPECT_TRUE(contains(receivedBefore(*bob, *alice, "listed"), "$OpList carol$$|"));
+
+  alice->line("MODE #chat -a carol");
+  const auto after = receivedBefore(*bob, *alice, "demoted");
+  EXPECT_FALSE(contains(after, "$Quit carol|")) << "the operator rank was forgotten";
+}
+
 // What a DC user reads: WHOIS as sentences, mode changes and notices with
 // who did them, a paste that says how long it takes and lets a private
 // message go first, and +stop.

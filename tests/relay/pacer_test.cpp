@@ -87,13 +87,14 @@ TEST(Pacer, SendsFiveLinesAtOnceThenOneEveryTwoSeconds) {
       {"a PONG amid chat reorders the chat",
        {{0, "A\r\nPONG :y\r\nB\r\n"}},
        {{0, "A\r\n"}, {0, "PONG :y\r\n"}, {0, "B\r\n"}}},
-      {"registration waits, or is not counted (a later nick change takes its own turn)",
+      {"registration waits, is not counted, or the capability negotiation counted (a later nick "
+       "change takes its own turn)",
        {{0, "PASS p\r\nCAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\nNICK a\r\nUSER a\r\nJOIN #c\r\n" +
                 numbered(1, 2) + "NICK b\r\n"}},
        {{0, "PASS p\r\nCAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\nNICK a\r\nUSER a\r\nJOIN #c\r\n"},
-        {4000, numbered(1, 1)},
-        {6000, "NICK b\r\n"},
-        {8000, numbered(2, 2)}}},
+        {2000, numbered(1, 1)},
+        {4000, "NICK b\r\n"},
+        {6000, numbered(2, 2)}}},
       {"a private message or a command waits for the whole paste to the channel",
        {{0, numbered(1, 8)},
         {1000, "PRIVMSG bob :pm\r\n"},

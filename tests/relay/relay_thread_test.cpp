@@ -101,7 +101,7 @@ class RelayThreadTest : public ::testing::Test {
     const std::string greeting = std::string(kLockString) + (standard_ ? "$Hello me|" : "");
     ASSERT_EQ(readUntil(hubClient_, greeting), greeting);
     if (standard_) {
-      ASSERT_EQ(readUntil(ircServer_, "NICK me\r\n"), "NICK me\r\n");
+      ASSERT_EQ(readUntil(ircServer_, "NICK me\r\n"), "CAP LS 302\r\nNICK me\r\n");
     }
   }
 
@@ -377,9 +377,9 @@ TEST_F(RelayThreadTest, BridgePasswordIsAskedBeforeAnyIrcTraffic) {
     std::string toServer;  // the first lines the server gets
   };
   const std::vector<Row> rows = {
-      {"right", LoginMode::kNone, "$MyPass s3cret|", "", "NICK me\r\n"},
+      {"right", LoginMode::kNone, "$MyPass s3cret|", "", "CAP LS 302\r\nNICK me\r\n"},
       {"right, also for IRC", LoginMode::kPass, "$MyPass s3cret|", "",
-       "PASS s3cret\r\nNICK me\r\n"},
+       "PASS s3cret\r\nCAP LS 302\r\nNICK me\r\n"},
       {"wrong", LoginMode::kNone, "$MyPass s3cre|",
        "*** Quayside refused the hub password|$BadPass|", ""},
       {"cut at a NUL", LoginMode::kPass, std::string("$MyPass s3cret\0x|", 17),
@@ -460,7 +460,7 @@ TEST_F(RelayThreadTest, RetriesInsideAHoldAreAnsweredWithoutAConnect) {
     if (row.told.empty()) {
       ircServer_ = serverListener_.accept();
       ASSERT_NE(ircServer_, kNoSocket);
-      EXPECT_EQ(readUntil(ircServer_, "NICK carol\r\n"), "NICK carol\r\n");
+      EXPECT_EQ(readUntil(ircServer_, "NICK carol\r\n"), "CAP LS 302\r\nNICK carol\r\n");
       const std::string hello = "$Hello carol|";
       EXPECT_EQ(readUntil(hubClient_, hello), "$Supports UserCommand NoGetINFO NoHello |" + hello);
       platform::closeSocket(hubClient_);
@@ -516,7 +516,7 @@ TEST_F(RelayThreadTest, EndsThatRetryingCannotChangeHoldTheRetries) {
     if (row.reachable) {
       ircServer_ = serverListener_.accept();
       ASSERT_NE(ircServer_, kNoSocket);
-      ASSERT_EQ(readUntil(ircServer_, "NICK bob\r\n"), "NICK bob\r\n");
+      ASSERT_EQ(readUntil(ircServer_, "NICK bob\r\n"), "CAP LS 302\r\nNICK bob\r\n");
       ASSERT_TRUE(platform::sendAll(ircServer_, row.serverSays));
       platform::closeSocket(ircServer_);
     }

@@ -47,7 +47,8 @@ struct Case {
   std::string password = "";
   std::string charset = "";  // the client's; empty: UTF-8
   std::string ircNick = "";  // the accepted IRC nick; empty: the DC nick
-  std::uint16_t caps = 0;    // the IRCv3 capabilities in use
+  CapStep capStep = CapStep::kNone;
+  std::uint16_t caps = 0;  // the IRCv3 capabilities in use
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -85,6 +86,7 @@ TEST_P(ServerTranslation, SendsExactly) {
   relay->clientCharset = testing::charsetFor(c.charset);
   relay->options.charset.assign(c.charset);
   relay->ircNick.assign(c.ircNick);
+  relay->capStep = c.capStep;
   relay->capsEnabled = c.caps;
   RecordingOutput out;
   feedServer(*relay, c.input, out, fixedZoneTranslator());
@@ -548,7 +550,7 @@ std::vector<Case> messagesAndTopicRows() {
 INSTANTIATE_TEST_SUITE_P(MessagesAndTopic, ServerTranslation,
                          ::testing::ValuesIn(messagesAndTopicRows()), kRowName);
 
-std::vector<Case> capabilityRows() {
+std::vector<Case> capabilityLineRows() {
   return {
       {.name = "away marks not sent, sent for the user, or sent again unchanged",
        .input = ":bob!u@h AWAY :gone\r\n:bob!u@h AWAY :lunch\r\n:bob!u@h AWAY\r\n"
@@ -628,8 +630,8 @@ std::vector<Case> capabilityRows() {
        .caps = kCapServerTime},
   };
 }
-INSTANTIATE_TEST_SUITE_P(Capabilities, ServerTranslation, ::testing::ValuesIn(capabilityRows()),
-                         kRowName);
+INSTANTIATE_TEST_SUITE_P(CapabilityLines, ServerTranslation,
+                         ::testing::ValuesIn(capabilityLineRows()), kRowName);
 
 // The DC nick the client chose stays its own; IRC knows it by a nick the
 // server accepts, and lines to that nick are the client's.
@@ -847,13 +849,15 @@ std::vector<Case> loginRows() {
        .client = {},
        .server = {"AUTHENTICATE PLAIN\r\n"},
        .login = kSasl,
-       .step = kCapRequested},
+       .step = kCapRequested,
+       .capStep = CapStep::kRequested},
       {.name = "odd spacing and case in the ACK",
        .input = ":srv CAP   bob  ack   :multi-prefix  sasl \r\n",
        .client = {},
        .server = {"AUTHENTICATE PLAIN\r\n"},
        .login = kSasl,
-       .step = kCapRequested},
+       .step = kCapRequested,
+       .capStep = CapStep::kRequested},
       {.name = "ACK without sasl taken as one",
        .input = ":srv CAP * ACK :sasl2 -sasl\r\nCAP\r\n",
        .client = {"CAP|"},
@@ -869,7 +873,8 @@ std::vector<Case> loginRows() {
        .client = {"*** The IRC server irc.example.net does not offer SASL logins;" + notLoggedIn},
        .server = {"CAP END\r\n"},
        .login = kSasl,
-       .step = kCapRequested},
+       .step = kCapRequested,
+       .capStep = CapStep::kRequested},
       {.name = "credentials not sent for the empty challenge",
        .input = "AUTHENTICATE +\r\n",
        .client = {},
@@ -1000,14 +1005,85 @@ std::vector<Case> loginRows() {
        .login = kSasl,
        .step = kDone},
       {.name = "without a login mode the login lines not shown as before",
-       .input = "AUTHENTICATE +\r\n:srv CAP * ACK :sasl\r\n:srv 900 bob :in\r\n"
+       .input = "AUTHENTICATE +\r\n:srv 900 bob :in\r\n"
                 ":srv 904 bob :x\r\nERROR :bad password\r\n",
-       .client = {"AUTHENTICATE +|", "CAP * ACK :sasl|", "*** in|", "<srv> x|"},
+       .client = {"AUTHENTICATE +|", "*** in|", "<srv> x|"},
        .step = kMechanismSent,
        .password = "sekrit"},
   };
 }
 INSTANTIATE_TEST_SUITE_P(Login, ServerTranslation, ::testing::ValuesIn(loginRows()), kRowName);
+
+std::vector<Case> capabilityRows() {
+  using enum CapStep;
+  const std::string notOffered =
+      "*** The IRC server irc.example.net does not offer SASL logins; you are not logged in|";
+  return {
+      {.name = "a capability asked for that was not listed, or a listed one not asked for",
+       .input = ":srv CAP * LS :sasl server-time=x foo MULTI-PREFIX\r\n",
+       .client = {},
+       .server = {"CAP REQ :multi-prefix server-time\r\n"},
+       .capStep = kListing},
+      {.name = "a list in several lines not read whole",
+       .input = ":srv CAP * LS * :multi-prefix\r\n:srv CAP * LS :cap-notify\r\n",
+       .client = {},
+       .server = {"CAP REQ :multi-prefix cap-notify\r\n"},
+       .capStep = kListing},
+      {.name = "nothing wanted listed, and registration held for ever",
+       .input = ":srv CAP * LS :sasl foo\r\n",
+       .client = {},
+       .server = {"CAP END\r\n"},
+       .capStep = kListing},
+      {.name = "sasl not asked for with the rest",
+       .input = ":srv CAP * LS :sasl server-time\r\n",
+       .client = {},
+       .server = {"CAP REQ :server-time sasl\r\n"},
+       .login = LoginMode::kSasl,
+       .step = LoginStep::kCapRequested,
+       .capStep = kListing},
+      {.name = "sasl wanted but not listed, and the user not told",
+       .input = ":srv CAP * LS :multi-prefix\r\n:srv CAP * ACK :multi-prefix\r\n",
+       .client = {notOffered},
+       .server = {"CAP REQ :multi-prefix\r\n", "CAP END\r\n"},
+       .login = LoginMode::kSasl,
+       .step = LoginStep::kCapRequested,
+       .capStep = kListing},
+      {.name = "an answer to the request not ending the negotiation",
+       .input = ":srv CAP * ACK :multi-prefix\r\n",
+       .client = {},
+       .server = {"CAP END\r\n"},
+       .capStep = kRequested},
+      {.name = "a refused request not ending the negotiation",
+       .input = ":srv CAP * NAK :multi-prefix chghost\r\n",
+       .client = {},
+       .server = {"CAP END\r\n"},
+       .capStep = kRequested},
+      {.name = "a capability offered later not asked for, or one withdrawn answered",
+       .input = ":srv CAP me NEW :server-time foo\r\n:srv CAP me DEL :multi-prefix\r\n",
+       .client = {},
+       .server = {"CAP REQ :server-time\r\n"},
+       .capStep = kDone},
+      {.name = "a server without CAP told more about it, or its refusal shown",
+       .input = ":srv 421 me CAP :Unknown command\r\n:srv 421 me CAPX :Unknown command\r\n",
+       .client = {"<srv> CAPX :Unknown command|"},
+       .capStep = kListing},
+      {.name = "a SASL user of a server without CAP not told, and the channel never joined",
+       .input = ":srv 421 me CAP :Unknown command\r\n",
+       .client = {notOffered},
+       .login = LoginMode::kSasl,
+       .step = LoginStep::kCapRequested,
+       .capStep = kListing},
+      {.name = "a welcome with no CAP answer not ending the negotiation",
+       .input = ":srv 001 me :Welcome\r\n:srv CAP * LS :multi-prefix\r\n",
+       .client = {notOffered},
+       .flags = 0,
+       .login = LoginMode::kSasl,
+       .step = LoginStep::kCapRequested,
+       .capStep = kListing},
+  };
+}
+INSTANTIATE_TEST_SUITE_P(Capabilities, ServerTranslation, ::testing::ValuesIn(capabilityRows()),
+                         kRowName);
 
 // Whatever the server sends, the password leaves only once, encoded, in
 // AUTHENTICATE lines, and never reaches the client.

@@ -233,7 +233,7 @@ TEST_F(MainWindowTest, AcceptEventStartsARelayThatGreetsTheClient) {
       logText().contains(QStringLiteral(" connected to ") + QString::fromStdString(serverText)));
 
   // Read first, so the close is not a reset.
-  EXPECT_EQ(testing::readUntil(upstream, "NICK me\r\n"), "NICK me\r\n");
+  EXPECT_EQ(testing::readUntil(upstream, "NICK me\r\n"), "CAP LS 302\r\nNICK me\r\n");
   platform::closeSocket(upstream);
   EXPECT_TRUE(QTest::qWaitFor(
       [&] { return state().startsWith(QStringLiteral("ended: server closed the connection")); },
