@@ -21,7 +21,9 @@ struct ServerLine;
 // nothing more about CAP.
 
 // The capabilities Quayside asks for whenever they are offered.
-inline constexpr std::uint16_t kCapsWanted = kCapMultiPrefix | kCapServerTime | kCapCapNotify;
+inline constexpr std::uint16_t kCapsWanted =
+    kCapMultiPrefix | kCapAwayNotify | kCapAccountNotify | kCapExtendedJoin | kCapChghost |
+    kCapServerTime | kCapMessageTags | kCapCapNotify | kCapUserhostInNames | kCapInviteNotify;
 
 // The bit of the capability `name` ("multi-prefix", any "=value" after it
 // not included); 0 for one Quayside does not know.
