@@ -406,6 +406,12 @@ void sendRegistration(Command& c) {
                              ? unescaped(upTo(info.substr(space + 1), "$|\0<"sv), realnameArea)
                              : nick;
   realname = upTo(realname, kLineStops);
+  if (realname.empty()) {
+    // An empty last parameter is none to most servers (InspIRCd refuses
+    // the USER line, and registration never ends): the nick stands in, as
+    // it does without a description.
+    realname = nick;
+  }
 
   // Only the realname is cut: everything before it is bounded well below
   // the server's line limit.

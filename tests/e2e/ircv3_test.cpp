@@ -65,8 +65,7 @@ class Ircv3SessionTest : public ::testing::Test {
 };
 
 std::string userInfo(const std::string& nick, const std::string& userAtHost, bool away) {
-  return "$MyINFO $ALL " + nick + " " + userAtHost + "$ $IRC" + (away ? "\x03" : "\x01") +
-         "$$0$|";
+  return "$MyINFO $ALL " + nick + " " + userAtHost + "$ $IRC" + (away ? "\x03" : "\x01") + "$$0$|";
 }
 
 TEST_F(Ircv3SessionTest, HistoryAwayHostChangesAndInvitesReachTheHubClient) {
@@ -87,7 +86,9 @@ TEST_F(Ircv3SessionTest, HistoryAwayHostChangesAndInvitesReachTheHubClient) {
   // The channel's history, played on join, arrives as chat; members are
   // listed with user@host (userhost-in-names) and carol as away (the WHO).
   EXPECT_TRUE(bob.waitFor(
-      [](const std::string& m) { return m.starts_with("<alice> ") && m.ends_with("said before you came|"); },
+      [](const std::string& m) {
+        return m.starts_with("<alice> ") && m.ends_with("said before you came|");
+      },
       "the history line"));
   EXPECT_TRUE(bob.waitForExact(userInfo("carol", carolPlace, true)));
 
