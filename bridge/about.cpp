@@ -8,15 +8,15 @@ namespace quayside {
 namespace {
 
 // The form after '=': a choice's or toggle's values, else the row's name.
-std::string valueForm(const OptionSpec& spec) {
-  if (spec.kind == OptionKind::kToggle) {
+std::string valueForm(const OptionRow& optionRow) {
+  if (optionRow.kind == OptionKind::kToggle) {
     return "on|off";
   }
-  if (spec.kind != OptionKind::kChoice) {
-    return std::string(spec.valueName);
+  if (optionRow.kind != OptionKind::kChoice) {
+    return std::string(optionRow.valueName);
   }
   std::string form;
-  for (const OptionChoice& choice : spec.choices) {
+  for (const OptionChoice& choice : optionRow.choices) {
     form += form.empty() ? "" : "|";
     form += choice.value;
   }
@@ -30,12 +30,12 @@ std::string usageOptions() {
   constexpr std::string_view kIndent = "         ";
   std::string text = "options:";
   std::size_t lineStart = 0;
-  for (const OptionSpec& spec : kOptionSpecs) {
-    std::string item(spec.key);
+  for (const OptionRow& optionRow : kOptionRows) {
+    std::string item(optionRow.key);
     item += '=';
-    item += spec.kind == OptionKind::kNumber
-                ? std::to_string(spec.least) + ".." + std::to_string(spec.most)
-                : valueForm(spec);
+    item += optionRow.kind == OptionKind::kNumber
+                ? std::to_string(optionRow.least) + ".." + std::to_string(optionRow.most)
+                : valueForm(optionRow);
     if (text.size() - lineStart + 1 + item.size() >= kWidth) {
       text += '\n';
       lineStart = text.size();
@@ -54,8 +54,8 @@ std::string usageOptions() {
 std::string bridgeOptionTable() {
   constexpr std::size_t kColumn = 22;
   std::string text = "Bridge options (after the channel, separated by commas):\n";
-  for (const OptionSpec& spec : kOptionSpecs) {
-    std::string form = "  " + std::string(spec.key) + '=' + valueForm(spec);
+  for (const OptionRow& optionRow : kOptionRows) {
+    std::string form = "  " + std::string(optionRow.key) + '=' + valueForm(optionRow);
     if (form.size() + 2 > kColumn) {
       form += '\n';
       form.append(kColumn, ' ');
@@ -63,7 +63,7 @@ std::string bridgeOptionTable() {
       form.append(kColumn - form.size(), ' ');
     }
     text += form;
-    std::string_view help = spec.help;
+    std::string_view help = optionRow.help;
     for (std::size_t end = help.find('\n'); end != std::string_view::npos; end = help.find('\n')) {
       text += help.substr(0, end + 1);
       text.append(kColumn, ' ');

@@ -182,7 +182,7 @@ constexpr OptionChoice kLoginChoices[] = {
     {"sasl", "SASL"},
 };
 
-constexpr OptionSpec kRows[] = {
+constexpr OptionRow kRows[] = {
     {
         .key = "charset",
         .kind = OptionKind::kText,
@@ -288,20 +288,20 @@ constexpr std::string_view kToggleValues[] = {"off", "on"};
 
 // What the kind checks before the row's `apply`: a kChoice's value among
 // its choices, a toggle's on or off, a number's digits and bounds.
-std::string readValue(const OptionSpec& spec, OptionValue& value) {
+std::string readValue(const OptionRow& optionRow, OptionValue& value) {
   const std::string_view text = value.text;
-  switch (spec.kind) {
+  switch (optionRow.kind) {
     case OptionKind::kChoice: {
       std::string names;
-      for (std::size_t i = 0; i < spec.choices.size(); ++i) {
-        if (sameIgnoringCase(text, spec.choices[i].value)) {
+      for (std::size_t i = 0; i < optionRow.choices.size(); ++i) {
+        if (sameIgnoringCase(text, optionRow.choices[i].value)) {
           value.number = static_cast<std::uint32_t>(i);
           return {};
         }
         names += i == 0 ? "" : ", ";
-        names += spec.choices[i].value;
+        names += optionRow.choices[i].value;
       }
-      return std::string(spec.key) + " " + quoted(text) + " is not one of " + names;
+      return std::string(optionRow.key) + " " + quoted(text) + " is not one of " + names;
     }
     case OptionKind::kToggle:
       for (std::uint32_t state = 0; state < 2; ++state) {
@@ -310,15 +310,15 @@ std::string readValue(const OptionSpec& spec, OptionValue& value) {
           return {};
         }
       }
-      return std::string(spec.key) + " " + quoted(text) + " is not on or off";
+      return std::string(optionRow.key) + " " + quoted(text) + " is not on or off";
     case OptionKind::kNumber: {
       if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) {
-        return std::string(spec.key) + " " + quoted(text) + " is not a number";
+        return std::string(optionRow.key) + " " + quoted(text) + " is not a number";
       }
-      const std::optional<std::uint32_t> number = readDecimal(text, spec.most);
-      if (!number || *number < spec.least) {
-        return std::string(spec.key) + " " + quoted(text) + " is not from " +
-               std::to_string(spec.least) + " to " + std::to_string(spec.most);
+      const std::optional<std::uint32_t> number = readDecimal(text, optionRow.most);
+      if (!number || *number < optionRow.least) {
+        return std::string(optionRow.key) + " " + quoted(text) + " is not from " +
+               std::to_string(optionRow.least) + " to " + std::to_string(optionRow.most);
       }
       value.number = *number;
       return {};
@@ -347,12 +347,12 @@ bool SessionOptions::operator==(const SessionOptions& other) const {
          password == other.password;
 }
 
-constinit const std::span<const OptionSpec> kOptionSpecs = kRows;
+constinit const std::span<const OptionRow> kOptionRows = kRows;
 
-const OptionSpec* findOptionSpec(std::string_view key) {
-  for (const OptionSpec& spec : kOptionSpecs) {
-    if (key == spec.key || (!spec.storedKey.empty() && key == spec.storedKey)) {
-      return &spec;
+const OptionRow* findOptionRow(std::string_view key) {
+  for (const OptionRow& optionRow : kOptionRows) {
+    if (key == optionRow.key || (!optionRow.storedKey.empty() && key == optionRow.storedKey)) {
+      return &optionRow;
     }
   }
   return nullptr;
@@ -365,21 +365,21 @@ std::string applyOption(SessionOptions& options, std::string_view keyValue,
     return "option \"" + std::string(keyValue) + "\" wants KEY=VALUE";
   }
   const std::string_view key = keyValue.substr(0, equals);
-  const OptionSpec* spec = findOptionSpec(key);
-  if (spec == nullptr) {
+  const OptionRow* optionRow = findOptionRow(key);
+  if (optionRow == nullptr) {
     std::string known;
-    for (const OptionSpec& listed : kOptionSpecs) {
+    for (const OptionRow& listed : kOptionRows) {
       known += known.empty() ? "" : ", ";
       known += listed.key;
     }
     return "unknown option \"" + std::string(key) + "\" (known: " + known + ")";
   }
   OptionValue value{keyValue.substr(equals + 1)};
-  value.stored = spec->kind == OptionKind::kSecret && key == spec->storedKey;
-  if (std::string refused = readValue(*spec, value); !refused.empty()) {
+  value.stored = optionRow->kind == OptionKind::kSecret && key == optionRow->storedKey;
+  if (std::string refused = readValue(*optionRow, value); !refused.empty()) {
     return refused;
   }
-  return spec->apply(options, value, hasher);
+  return optionRow->apply(options, value, hasher);
 }
 
 std::string applyOptions(SessionOptions& options, std::string_view list,
@@ -403,10 +403,11 @@ std::string applyOptions(SessionOptions& options, std::string_view list,
 
 std::string formatOptions(const SessionOptions& options) {
   std::string text;
-  for (const OptionSpec& spec : kOptionSpecs) {
-    const std::string_view key = spec.kind == OptionKind::kSecret ? spec.storedKey : spec.key;
-    for (const std::string& value : spec.values(options)) {
-      if (value == spec.defaultValue) {
+  for (const OptionRow& optionRow : kOptionRows) {
+    const std::string_view key =
+        optionRow.kind == OptionKind::kSecret ? optionRow.storedKey : optionRow.key;
+    for (const std::string& value : optionRow.values(options)) {
+      if (value == optionRow.defaultValue) {
         continue;
       }
       text += text.empty() ? "" : ",";
@@ -418,24 +419,24 @@ std::string formatOptions(const SessionOptions& options) {
   return text;
 }
 
-std::string optionFieldText(const SessionOptions& options, const OptionSpec& spec) {
-  if (spec.kind == OptionKind::kSecret) {
+std::string optionFieldText(const SessionOptions& options, const OptionRow& optionRow) {
+  if (optionRow.kind == OptionKind::kSecret) {
     return {};
   }
   std::string text;
-  for (const std::string& value : spec.values(options)) {
+  for (const std::string& value : optionRow.values(options)) {
     text += text.empty() ? "" : " ";
     text += value;
   }
   return text;
 }
 
-std::string applyOptionField(SessionOptions& options, const OptionSpec& spec, std::string_view text,
-                             const PasswordHasher* hasher) {
-  const std::string key = std::string(spec.key) + '=';
-  if (spec.kind != OptionKind::kList) {
-    if (text.empty() && spec.kind == OptionKind::kText) {
-      text = spec.defaultValue;
+std::string applyOptionField(SessionOptions& options, const OptionRow& optionRow,
+                             std::string_view text, const PasswordHasher* hasher) {
+  const std::string key = std::string(optionRow.key) + '=';
+  if (optionRow.kind != OptionKind::kList) {
+    if (text.empty() && optionRow.kind == OptionKind::kText) {
+      text = optionRow.defaultValue;
     }
     return applyOption(options, key + std::string(text), hasher);
   }

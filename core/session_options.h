@@ -78,7 +78,7 @@ struct OptionValue {
 
 // One per-Bridge option, described once: the parser, the formatter, the
 // daemon's usage text and both windows' option editors read these rows.
-struct OptionSpec {
+struct OptionRow {
   std::string_view key{};
   OptionKind kind = OptionKind::kText;
   std::span<const OptionChoice> choices{};
@@ -107,12 +107,12 @@ struct OptionSpec {
 };
 
 // Every per-Bridge option, in the order formatOptions writes them.
-extern const std::span<const OptionSpec> kOptionSpecs;
+extern const std::span<const OptionRow> kOptionRows;
 
 // The row whose key (or, for a secret, stored key) is `key`; null when none.
-const OptionSpec* findOptionSpec(std::string_view key);
+const OptionRow* findOptionRow(std::string_view key);
 
-// Applies one "key=value" option, by its row in kOptionSpecs: charset (a
+// Applies one "key=value" option, by its row in kOptionRows: charset (a
 // name, or "auto" for the default), fingerprint (hex, colons optional, any
 // case), login (none, pass, sasl), pace (on, off), max-sessions (1 to 1000),
 // password (the text, hashed by `hasher`; empty clears it; refused without
@@ -133,13 +133,13 @@ std::string formatOptions(const SessionOptions& options);
 
 // What an option's editor field shows for `options`: the value (kList: the
 // items separated by blanks); a kSecret's field is always empty.
-std::string optionFieldText(const SessionOptions& options, const OptionSpec& spec);
+std::string optionFieldText(const SessionOptions& options, const OptionRow& optionRow);
 
 // Applies what an option's editor field holds: an empty kText field is the
 // default, a kList field replaces the whole list, any other text is applied
 // as KEY=TEXT. A kSecret field is applied as typed (empty removes it), so
 // the caller decides whether an empty field means "keep".
-std::string applyOptionField(SessionOptions& options, const OptionSpec& spec, std::string_view text,
-                             const PasswordHasher* hasher = nullptr);
+std::string applyOptionField(SessionOptions& options, const OptionRow& optionRow,
+                             std::string_view text, const PasswordHasher* hasher = nullptr);
 
 }  // namespace quayside

@@ -42,8 +42,8 @@ std::uint16_t low16(std::uint32_t value) {
   return static_cast<std::uint16_t>(value & 0xFFFF);
 }
 
-bool isSecret(const OptionSpec& spec) {
-  return spec.kind == OptionKind::kSecret;
+bool isSecret(const OptionRow& optionRow) {
+  return optionRow.kind == OptionKind::kSecret;
 }
 
 // What Exit asks while `sessions` (one or more) run.
@@ -67,11 +67,11 @@ const OptionField* BridgeFields::option(std::string_view key) const {
 
 std::vector<OptionField> optionFields(const SessionOptions& options) {
   std::vector<OptionField> fields;
-  for (const OptionSpec& spec : kOptionSpecs) {
+  for (const OptionRow& optionRow : kOptionRows) {
     OptionField& field = fields.emplace_back();
-    field.key = spec.key;
-    field.text = optionFieldText(options, spec);
-    field.set = isSecret(spec) && !spec.values(options).empty();
+    field.key = optionRow.key;
+    field.text = optionFieldText(options, optionRow);
+    field.set = isSecret(optionRow) && !optionRow.values(options).empty();
   }
   return fields;
 }
@@ -386,12 +386,12 @@ std::optional<SessionOptions> BridgeTableLogic::checkedFields(std::string_view c
     return std::nullopt;
   }
   SessionOptions options = base;
-  for (const OptionSpec& spec : kOptionSpecs) {
-    const OptionField* field = fields.option(spec.key);
-    if (field == nullptr || isSecret(spec)) {
+  for (const OptionRow& optionRow : kOptionRows) {
+    const OptionField* field = fields.option(optionRow.key);
+    if (field == nullptr || isSecret(optionRow)) {
       continue;
     }
-    if (const std::string refused = applyOptionField(options, spec, field->text);
+    if (const std::string refused = applyOptionField(options, optionRow, field->text);
         !refused.empty()) {
       view_.inform(caption, refused);
       return std::nullopt;
@@ -405,13 +405,13 @@ std::optional<SessionOptions> BridgeTableLogic::checkedFields(std::string_view c
   // Secrets last, once every other field is taken: hashing takes a moment.
   // An empty field keeps the stored secret; the Remove box removes it,
   // whatever was typed.
-  for (const OptionSpec& spec : kOptionSpecs) {
-    const OptionField* field = fields.option(spec.key);
-    if (field == nullptr || !isSecret(spec) || (!field->remove && field->text.empty())) {
+  for (const OptionRow& optionRow : kOptionRows) {
+    const OptionField* field = fields.option(optionRow.key);
+    if (field == nullptr || !isSecret(optionRow) || (!field->remove && field->text.empty())) {
       continue;
     }
-    if (const std::string refused =
-            applyOptionField(options, spec, field->remove ? std::string() : field->text, &hasher_);
+    if (const std::string refused = applyOptionField(
+            options, optionRow, field->remove ? std::string() : field->text, &hasher_);
         !refused.empty()) {
       view_.inform(caption, refused);
       return std::nullopt;
@@ -484,11 +484,12 @@ void BridgeTableLogic::storeFields(Bridge& bridge, bool adding, BridgeFields fie
   }
   view_.setServerText(currentRow_, composeServerText(bridge));
   // What was typed is hashed now; the field keeps no copy of it.
-  for (const OptionSpec& spec : kOptionSpecs) {
-    if (OptionField* field = fields.option(spec.key); field != nullptr && isSecret(spec)) {
+  for (const OptionRow& optionRow : kOptionRows) {
+    if (OptionField* field = fields.option(optionRow.key);
+        field != nullptr && isSecret(optionRow)) {
       field->text.clear();
       field->remove = false;
-      field->set = !spec.values(bridge.options).empty();
+      field->set = !optionRow.values(bridge.options).empty();
     }
   }
   view_.setFields(fields);

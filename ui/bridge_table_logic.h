@@ -42,7 +42,7 @@ inline constexpr std::uint32_t kLowestRandomPort = 1024;
 // 32768, Windows from 49152), so a proposed port is not taken by chance.
 inline constexpr std::uint32_t kHighestRandomPort = 32767;
 
-// One option's field in the editor, by its row's key in kOptionSpecs.
+// One option's field in the editor, by its row's key in kOptionRows.
 struct OptionField {
   std::string_view key;
   // What the field holds: the text, a choice's or toggle's value ("sasl",
@@ -60,14 +60,14 @@ struct BridgeFields {
   std::string server;
   std::string channel;
   std::string port;
-  std::vector<OptionField> options;  // in kOptionSpecs' order
+  std::vector<OptionField> options;  // in kOptionRows' order
 
   // The option's field; null when the editor has none for it.
   OptionField* option(std::string_view key);
   const OptionField* option(std::string_view key) const;
 };
 
-// The option fields that show `options`, one per row of kOptionSpecs.
+// The option fields that show `options`, one per row of kOptionRows.
 std::vector<OptionField> optionFields(const SessionOptions& options);
 
 // What the window logic needs from the widgets: the Bridge table, the

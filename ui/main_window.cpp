@@ -292,14 +292,14 @@ QLayout* MainWindow::buildOptionsEditor() {
   auto* form = new QGridLayout;
   int row = 0;
   const std::vector<OptionField> defaults = optionFields({});
-  for (std::size_t i = 0; i < kOptionSpecs.size(); ++i) {
-    const OptionSpec& spec = kOptionSpecs[i];
-    const QString tip = fromBytes(spec.tip);
-    OptionEditor editor{&spec, nullptr, nullptr};
-    switch (spec.kind) {
+  for (std::size_t i = 0; i < kOptionRows.size(); ++i) {
+    const OptionRow& optionRow = kOptionRows[i];
+    const QString tip = fromBytes(optionRow.tip);
+    OptionEditor editor{&optionRow, nullptr, nullptr};
+    switch (optionRow.kind) {
       case OptionKind::kText:
       case OptionKind::kList:
-        if (spec.choices.empty()) {
+        if (optionRow.choices.empty()) {
           auto* field = new QLineEdit;
           field->setPlaceholderText(tip);
           editor.field = field;
@@ -308,7 +308,7 @@ QLayout* MainWindow::buildOptionsEditor() {
           auto* field = new QComboBox;
           field->setEditable(true);
           field->setInsertPolicy(QComboBox::NoInsert);
-          for (const OptionChoice& choice : spec.choices) {
+          for (const OptionChoice& choice : optionRow.choices) {
             field->addItem(fromBytes(choice.shown()));
           }
           field->setToolTip(tip);
@@ -317,7 +317,7 @@ QLayout* MainWindow::buildOptionsEditor() {
         break;
       case OptionKind::kChoice: {
         auto* field = new QComboBox;
-        for (const OptionChoice& choice : spec.choices) {
+        for (const OptionChoice& choice : optionRow.choices) {
           field->addItem(fromBytes(choice.shown()));
         }
         field->setToolTip(tip);
@@ -325,12 +325,12 @@ QLayout* MainWindow::buildOptionsEditor() {
         break;
       }
       case OptionKind::kToggle:
-        editor.field = new QCheckBox(fromBytes(spec.label));
+        editor.field = new QCheckBox(fromBytes(optionRow.label));
         editor.field->setToolTip(tip);
         break;
       case OptionKind::kNumber: {
         auto* field = new QSpinBox;
-        field->setRange(static_cast<int>(spec.least), static_cast<int>(spec.most));
+        field->setRange(static_cast<int>(optionRow.least), static_cast<int>(optionRow.most));
         field->setToolTip(tip);
         editor.field = field;
         break;
@@ -340,8 +340,9 @@ QLayout* MainWindow::buildOptionsEditor() {
         field->setEchoMode(QLineEdit::Password);
         field->setToolTip(tip);
         editor.field = field;
-        editor.remove = new QCheckBox(QStringLiteral("Remove ") + fromBytes(spec.label).toLower());
-        editor.remove->setObjectName(fieldName(spec.key, "remove"));
+        editor.remove =
+            new QCheckBox(QStringLiteral("Remove ") + fromBytes(optionRow.label).toLower());
+        editor.remove->setObjectName(fieldName(optionRow.key, "remove"));
         editor.remove->setToolTip(QStringLiteral("Update then lets DC clients in without one"));
         // A secret to remove is not typed as well.
         connect(editor.remove, &QCheckBox::toggled, this, [field](bool remove) {
@@ -353,11 +354,11 @@ QLayout* MainWindow::buildOptionsEditor() {
         break;
       }
     }
-    editor.field->setObjectName(fieldName(spec.key));
-    if (spec.kind == OptionKind::kToggle) {
+    editor.field->setObjectName(fieldName(optionRow.key));
+    if (optionRow.kind == OptionKind::kToggle) {
       form->addWidget(editor.field, row++, 1);
     } else {
-      auto* caption = new QLabel(fromBytes(spec.label) + QLatin1Char(':'));
+      auto* caption = new QLabel(fromBytes(optionRow.label) + QLatin1Char(':'));
       caption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
       caption->setBuddy(editor.field);
       form->addWidget(caption, row, 0);
@@ -373,10 +374,10 @@ QLayout* MainWindow::buildOptionsEditor() {
 }
 
 OptionField MainWindow::readOption(const OptionEditor& editor) const {
-  const OptionSpec& spec = *editor.spec;
+  const OptionRow& optionRow = *editor.optionRow;
   OptionField field;
-  field.key = spec.key;
-  switch (spec.kind) {
+  field.key = optionRow.key;
+  switch (optionRow.kind) {
     case OptionKind::kText:
     case OptionKind::kList:
       if (const auto* combo = qobject_cast<const QComboBox*>(editor.field)) {
@@ -387,8 +388,9 @@ OptionField MainWindow::readOption(const OptionEditor& editor) const {
       break;
     case OptionKind::kChoice: {
       const int index = qobject_cast<const QComboBox*>(editor.field)->currentIndex();
-      field.text = spec.choices[static_cast<std::size_t>(std::clamp(
-                                    index, 0, static_cast<int>(spec.choices.size()) - 1))]
+      field.text = optionRow
+                       .choices[static_cast<std::size_t>(
+                           std::clamp(index, 0, static_cast<int>(optionRow.choices.size()) - 1))]
                        .value;
       break;
     }
@@ -411,8 +413,8 @@ OptionField MainWindow::readOption(const OptionEditor& editor) const {
 }
 
 void MainWindow::writeOption(const OptionEditor& editor, const OptionField& field) {
-  const OptionSpec& spec = *editor.spec;
-  if (spec.kind == OptionKind::kSecret) {
+  const OptionRow& optionRow = *editor.optionRow;
+  if (optionRow.kind == OptionKind::kSecret) {
     auto* line = qobject_cast<QLineEdit*>(editor.field);
     editor.remove->setChecked(field.remove);
     if (toBytes(line->text()) != field.text) {
@@ -425,7 +427,7 @@ void MainWindow::writeOption(const OptionEditor& editor, const OptionField& fiel
   if (readOption(editor).text == field.text) {
     return;
   }
-  switch (spec.kind) {
+  switch (optionRow.kind) {
     case OptionKind::kText:
     case OptionKind::kList:
       if (auto* combo = qobject_cast<QComboBox*>(editor.field)) {
@@ -435,8 +437,8 @@ void MainWindow::writeOption(const OptionEditor& editor, const OptionField& fiel
       }
       break;
     case OptionKind::kChoice:
-      for (std::size_t i = 0; i < spec.choices.size(); ++i) {
-        if (spec.choices[i].value == field.text) {
+      for (std::size_t i = 0; i < optionRow.choices.size(); ++i) {
+        if (optionRow.choices[i].value == field.text) {
           qobject_cast<QComboBox*>(editor.field)->setCurrentIndex(static_cast<int>(i));
         }
       }
@@ -610,7 +612,7 @@ void MainWindow::setFields(const BridgeFields& fields) {
   setText(channel_, fields.channel);
   setText(port_, fields.port);
   for (const OptionEditor& editor : optionEditors_) {
-    if (const OptionField* field = fields.option(editor.spec->key); field != nullptr) {
+    if (const OptionField* field = fields.option(editor.optionRow->key); field != nullptr) {
       writeOption(editor, *field);
     }
   }

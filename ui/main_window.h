@@ -81,10 +81,10 @@ class MainWindow : public QWidget, private BridgeTableView {
     Listeners& listeners_;
   };
 
-  // The options editor: one field per row of kOptionSpecs, in its order,
+  // The options editor: one field per row of kOptionRows, in its order,
   // made by the row's kind; a secret has its Remove box too.
   struct OptionEditor {
-    const OptionSpec* spec;
+    const OptionRow* optionRow;
     QWidget* field;
     QCheckBox* remove;
   };

@@ -125,16 +125,17 @@ TEST(SessionOptions, EveryOptionRoundTripsThroughFormatAndItsEditorField) {
       {"max-sessions", "1000"}, {"password", "secret"},
   };
   const FixedHasher hasher;
-  for (const OptionSpec& spec : kOptionSpecs) {
-    SCOPED_TRACE(spec.key);
-    const auto sample = samples.find(spec.key);
+  for (const OptionRow& optionRow : kOptionRows) {
+    SCOPED_TRACE(optionRow.key);
+    const auto sample = samples.find(optionRow.key);
     ASSERT_NE(sample, samples.end()) << "no sample value";
     SessionOptions options;
     // The field a new Bridge shows gives the defaults back.
-    ASSERT_EQ(applyOptionField(options, spec, optionFieldText(options, spec), &hasher), "");
+    ASSERT_EQ(applyOptionField(options, optionRow, optionFieldText(options, optionRow), &hasher),
+              "");
     EXPECT_TRUE(options == SessionOptions{});
 
-    ASSERT_EQ(applyOption(options, std::string(spec.key) + "=" + sample->second, &hasher), "");
+    ASSERT_EQ(applyOption(options, std::string(optionRow.key) + "=" + sample->second, &hasher), "");
     EXPECT_FALSE(options == SessionOptions{}) << "the sample is the default";
     // Read back as a settings record is: without a hasher.
     SessionOptions reread;
@@ -142,10 +143,10 @@ TEST(SessionOptions, EveryOptionRoundTripsThroughFormatAndItsEditorField) {
     EXPECT_TRUE(reread == options);
 
     SessionOptions edited;
-    if (spec.kind == OptionKind::kSecret) {
-      EXPECT_EQ(optionFieldText(options, spec), "") << "a secret is never shown";
+    if (optionRow.kind == OptionKind::kSecret) {
+      EXPECT_EQ(optionFieldText(options, optionRow), "") << "a secret is never shown";
     } else {
-      ASSERT_EQ(applyOptionField(edited, spec, optionFieldText(options, spec)), "");
+      ASSERT_EQ(applyOptionField(edited, optionRow, optionFieldText(options, optionRow)), "");
       EXPECT_TRUE(edited == options);
     }
   }

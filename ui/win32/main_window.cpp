@@ -34,8 +34,8 @@ constexpr OptionControl kOptionControls[] = {
 };
 
 // Whether the row's field is a combo box: choices, or a text's suggestions.
-bool hasDropDown(const OptionSpec& spec) {
-  return spec.kind == OptionKind::kChoice || !spec.choices.empty();
+bool hasDropDown(const OptionRow& optionRow) {
+  return optionRow.kind == OptionKind::kChoice || !optionRow.choices.empty();
 }
 
 constexpr int kPortColumn = 0;
@@ -210,25 +210,26 @@ void MainWindow::initialiseDialog() {
   SendDlgItemMessageW(window_, IDC_CHANNEL, EM_SETLIMITTEXT, kChannelFieldLimit, 0);
   const std::vector<OptionField> defaults = optionFields({});
   for (const OptionControl& option : kOptionControls) {
-    const OptionSpec* spec = findOptionSpec(option.key);
-    if (spec == nullptr) {
+    const OptionRow* optionRow = findOptionRow(option.key);
+    if (optionRow == nullptr) {
       continue;
     }
-    if (hasDropDown(*spec)) {
-      for (const OptionChoice& choice : spec->choices) {
+    if (hasDropDown(*optionRow)) {
+      for (const OptionChoice& choice : optionRow->choices) {
         SendDlgItemMessageW(window_, option.field, CB_ADDSTRING, 0,
                             reinterpret_cast<LPARAM>(widen(choice.shown()).c_str()));
       }
     }
-    if (spec->kind == OptionKind::kNumber) {
-      SendDlgItemMessageW(window_, option.field, EM_SETLIMITTEXT, std::to_string(spec->most).size(),
-                          0);
-      SendDlgItemMessageW(window_, option.partner, UDM_SETRANGE32, spec->least, spec->most);
+    if (optionRow->kind == OptionKind::kNumber) {
+      SendDlgItemMessageW(window_, option.field, EM_SETLIMITTEXT,
+                          std::to_string(optionRow->most).size(), 0);
+      SendDlgItemMessageW(window_, option.partner, UDM_SETRANGE32, optionRow->least,
+                          optionRow->most);
     }
     const auto field = std::find_if(defaults.begin(), defaults.end(),
-                                    [&](const OptionField& f) { return f.key == spec->key; });
+                                    [&](const OptionField& f) { return f.key == optionRow->key; });
     if (field != defaults.end()) {
-      writeOption(*spec, option.field, option.partner, *field);
+      writeOption(*optionRow, option.field, option.partner, *field);
     }
   }
 
@@ -502,9 +503,9 @@ void MainWindow::command(int id, int code) {
     default:
       // A secret to remove is not typed as well.
       for (const OptionControl& option : kOptionControls) {
-        const OptionSpec* spec = findOptionSpec(option.key);
-        if (id == option.partner && code == BN_CLICKED && spec != nullptr &&
-            spec->kind == OptionKind::kSecret) {
+        const OptionRow* optionRow = findOptionRow(option.key);
+        if (id == option.partner && code == BN_CLICKED && optionRow != nullptr &&
+            optionRow->kind == OptionKind::kSecret) {
           const bool remove = IsDlgButtonChecked(window_, id) == BST_CHECKED;
           if (remove) {
             setControlText(option.field, {});
@@ -637,8 +638,8 @@ void MainWindow::refreshTrustButton() {
 
 bool MainWindow::closeDropDown() {
   for (const OptionControl& option : kOptionControls) {
-    const OptionSpec* spec = findOptionSpec(option.key);
-    if (spec != nullptr && hasDropDown(*spec) &&
+    const OptionRow* optionRow = findOptionRow(option.key);
+    if (optionRow != nullptr && hasDropDown(*optionRow) &&
         SendDlgItemMessageW(window_, option.field, CB_GETDROPPEDSTATE, 0, 0) != FALSE) {
       SendDlgItemMessageW(window_, option.field, CB_SHOWDROPDOWN, FALSE, 0);
       return true;
@@ -797,8 +798,8 @@ BridgeFields MainWindow::fields() const {
   fields.channel = controlText(IDC_CHANNEL);
   fields.port = controlText(IDC_PORT);
   for (const OptionControl& option : kOptionControls) {
-    if (const OptionSpec* spec = findOptionSpec(option.key); spec != nullptr) {
-      fields.options.push_back(readOption(*spec, option.field, option.partner));
+    if (const OptionRow* optionRow = findOptionRow(option.key); optionRow != nullptr) {
+      fields.options.push_back(readOption(*optionRow, option.field, option.partner));
     }
   }
   return fields;
@@ -815,18 +816,18 @@ void MainWindow::setFields(const BridgeFields& fields) {
   setText(IDC_CHANNEL, fields.channel);
   setText(IDC_PORT, fields.port);
   for (const OptionControl& option : kOptionControls) {
-    const OptionSpec* spec = findOptionSpec(option.key);
+    const OptionRow* optionRow = findOptionRow(option.key);
     const OptionField* field = fields.option(option.key);
-    if (spec != nullptr && field != nullptr) {
-      writeOption(*spec, option.field, option.partner, *field);
+    if (optionRow != nullptr && field != nullptr) {
+      writeOption(*optionRow, option.field, option.partner, *field);
     }
   }
 }
 
-OptionField MainWindow::readOption(const OptionSpec& spec, int field, int partner) const {
+OptionField MainWindow::readOption(const OptionRow& optionRow, int field, int partner) const {
   OptionField option;
-  option.key = spec.key;
-  switch (spec.kind) {
+  option.key = optionRow.key;
+  switch (optionRow.kind) {
     case OptionKind::kText:
     case OptionKind::kList:
     case OptionKind::kNumber:
@@ -834,8 +835,9 @@ OptionField MainWindow::readOption(const OptionSpec& spec, int field, int partne
       break;
     case OptionKind::kChoice: {
       const LRESULT index = SendDlgItemMessageW(window_, field, CB_GETCURSEL, 0, 0);
-      option.text = spec.choices[static_cast<std::size_t>(std::clamp<LRESULT>(
-                                     index, 0, static_cast<LRESULT>(spec.choices.size()) - 1))]
+      option.text = optionRow
+                        .choices[static_cast<std::size_t>(std::clamp<LRESULT>(
+                            index, 0, static_cast<LRESULT>(optionRow.choices.size()) - 1))]
                         .value;
       break;
     }
@@ -854,9 +856,9 @@ OptionField MainWindow::readOption(const OptionSpec& spec, int field, int partne
   return option;
 }
 
-void MainWindow::writeOption(const OptionSpec& spec, int field, int partner,
+void MainWindow::writeOption(const OptionRow& optionRow, int field, int partner,
                              const OptionField& option) {
-  switch (spec.kind) {
+  switch (optionRow.kind) {
     case OptionKind::kText:
     case OptionKind::kList:
     case OptionKind::kNumber:
@@ -866,8 +868,8 @@ void MainWindow::writeOption(const OptionSpec& spec, int field, int partner,
       }
       break;
     case OptionKind::kChoice:
-      for (std::size_t i = 0; i < spec.choices.size(); ++i) {
-        if (spec.choices[i].value == option.text) {
+      for (std::size_t i = 0; i < optionRow.choices.size(); ++i) {
+        if (optionRow.choices[i].value == option.text) {
           SendDlgItemMessageW(window_, field, CB_SETCURSEL, i, 0);
         }
       }

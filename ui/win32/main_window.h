@@ -91,8 +91,8 @@ class MainWindow final : private BridgeTableView, private ListenerHost {
   void setLocalAddressField(const std::string& text) override;
   // An option's controls (its field, and a number's spin or a secret's
   // Remove box) as the logic takes them, and given to them.
-  OptionField readOption(const OptionSpec& spec, int field, int partner) const;
-  void writeOption(const OptionSpec& spec, int field, int partner, const OptionField& option);
+  OptionField readOption(const OptionRow& optionRow, int field, int partner) const;
+  void writeOption(const OptionRow& optionRow, int field, int partner, const OptionField& option);
   void appendLogLine(const std::string& text) override;
   void showNotice(const Notice& notice) override;
   void setTrayToolTip(const std::string& text) override;
