@@ -33,10 +33,6 @@ bool isCharsetName(std::string_view name) {
   return true;
 }
 
-bool sameIgnoringCase(std::string_view text, std::string_view lower) {
-  return text.size() == lower.size() && startsWithIgnoringCase(text, lower);
-}
-
 constexpr std::string_view kHashScheme = "pbkdf2-sha256";
 
 // Decimal digits only, as a number no greater than `most`; nothing for any
@@ -110,7 +106,7 @@ std::string applyCharset(SessionOptions& options, const OptionValue& value, cons
   if (!isCharsetName(value.text)) {
     return "charset " + quoted(value.text) + " is not a character set name";
   }
-  options.charset.assign(sameIgnoringCase(value.text, "auto") ? std::string_view() : value.text);
+  options.charset.assign(equalsIgnoringCase(value.text, "auto") ? std::string_view() : value.text);
   return {};
 }
 
@@ -294,7 +290,7 @@ std::string readValue(const OptionRow& optionRow, OptionValue& value) {
     case OptionKind::kChoice: {
       std::string names;
       for (std::size_t i = 0; i < optionRow.choices.size(); ++i) {
-        if (sameIgnoringCase(text, optionRow.choices[i].value)) {
+        if (equalsIgnoringCase(text, optionRow.choices[i].value)) {
           value.number = static_cast<std::uint32_t>(i);
           return {};
         }
@@ -305,7 +301,7 @@ std::string readValue(const OptionRow& optionRow, OptionValue& value) {
     }
     case OptionKind::kToggle:
       for (std::uint32_t state = 0; state < 2; ++state) {
-        if (sameIgnoringCase(text, kToggleValues[state])) {
+        if (equalsIgnoringCase(text, kToggleValues[state])) {
           value.number = state;
           return {};
         }
@@ -334,7 +330,7 @@ std::string readValue(const OptionRow& optionRow, OptionValue& value) {
 }  // namespace
 
 bool isUtf8CharsetName(std::string_view name) {
-  return sameIgnoringCase(name, "utf-8") || sameIgnoringCase(name, "utf8");
+  return equalsIgnoringCase(name, "utf-8") || equalsIgnoringCase(name, "utf8");
 }
 
 bool SessionOptions::utf8Named() const {

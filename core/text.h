@@ -23,4 +23,10 @@ std::uint32_t parseDecimal(const char* at);
 // without regard to case (`lowerPrefix` is given in lower case).
 bool startsWithIgnoringCase(std::string_view text, std::string_view lowerPrefix);
 
+// Whether `text` is `lower` (given in lower case), ASCII letters compared
+// without regard to case.
+inline bool equalsIgnoringCase(std::string_view text, std::string_view lower) {
+  return text.size() == lower.size() && startsWithIgnoringCase(text, lower);
+}
+
 }  // namespace quayside

@@ -40,10 +40,6 @@ string_view nextWord(IrcWords& words) {
   return word;
 }
 
-bool sameIgnoringCase(string_view text, string_view lower) {
-  return text.size() == lower.size() && startsWithIgnoringCase(text, lower);
-}
-
 // Calls `each(bit, removed)` for every capability of a CAP list that
 // Quayside knows: words apart by spaces, each perhaps with "=value" after
 // it and, in an ACK, "-" before it (disabled).
@@ -121,7 +117,7 @@ void giveUp(RelayState& relay, RelayOutput& out) {
 
 std::uint16_t capabilityBit(string_view name) {
   for (const Capability& capability : kCapabilities) {
-    if (sameIgnoringCase(name, capability.name)) {
+    if (equalsIgnoringCase(name, capability.name)) {
       return capability.bit;
     }
   }
@@ -161,7 +157,7 @@ bool takeCapReply(const ServerLine& line) {
   }
   const std::uint16_t listed = capabilitiesIn(list);
 
-  if (sameIgnoringCase(subcommand, "ls")) {
+  if (equalsIgnoringCase(subcommand, "ls")) {
     relay.capsOffered |= listed;
     if (more || relay.capStep != CapStep::kListing) {
       return true;
@@ -176,7 +172,7 @@ bool takeCapReply(const ServerLine& line) {
     }
     request(line.out, wanted);
     relay.capStep = CapStep::kRequested;
-  } else if (sameIgnoringCase(subcommand, "ack")) {
+  } else if (equalsIgnoringCase(subcommand, "ack")) {
     forEachCapability(list, [&](std::uint16_t bit, bool removed) {
       relay.capsEnabled =
           static_cast<std::uint16_t>(removed ? relay.capsEnabled & ~bit : relay.capsEnabled | bit);
@@ -189,17 +185,17 @@ bool takeCapReply(const ServerLine& line) {
       return true;
     }
     finish(relay, line.out);
-  } else if (sameIgnoringCase(subcommand, "nak")) {
+  } else if (equalsIgnoringCase(subcommand, "nak")) {
     if (relay.capStep == CapStep::kRequested) {
       finish(relay, line.out);
     }
-  } else if (sameIgnoringCase(subcommand, "new")) {
+  } else if (equalsIgnoringCase(subcommand, "new")) {
     relay.capsOffered |= listed;
     const auto wanted = static_cast<std::uint16_t>(listed & kCapsWanted & ~relay.capsEnabled);
     if (relay.capStep == CapStep::kDone && wanted != 0) {
       request(line.out, wanted);
     }
-  } else if (sameIgnoringCase(subcommand, "del")) {
+  } else if (equalsIgnoringCase(subcommand, "del")) {
     relay.capsOffered = static_cast<std::uint16_t>(relay.capsOffered & ~listed);
     relay.capsEnabled = static_cast<std::uint16_t>(relay.capsEnabled & ~listed);
   } else {
@@ -210,7 +206,7 @@ bool takeCapReply(const ServerLine& line) {
 
 // ":server 421 nick CAP :Unknown command": the LS was not understood.
 bool takeUnknownCap(const ServerLine& line) {
-  if (!negotiatingCapabilities(line.relay) || !sameIgnoringCase(line.irc.parameter(1), "cap")) {
+  if (!negotiatingCapabilities(line.relay) || !equalsIgnoringCase(line.irc.parameter(1), "cap")) {
     return false;
   }
   giveUp(line.relay, line.out);
