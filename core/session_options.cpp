@@ -3,6 +3,7 @@
 #include "core/base64.h"
 #include "core/text.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 
@@ -178,6 +179,28 @@ constexpr OptionChoice kLoginChoices[] = {
     {"sasl", "SASL"},
 };
 
+std::string applyRoom(SessionOptions& options, const OptionValue& value, const PasswordHasher*) {
+  if (value.text.empty()) {
+    options.roomCount = 0;
+    return {};
+  }
+  if (std::string problem = roomNameProblem(value.text); !problem.empty()) {
+    return "room " + problem;
+  }
+  for (const RoomName& room : options.roomList()) {
+    if (std::ranges::equal(room.view(), value.text,
+                           [](char a, char b) { return lowerCase(a) == lowerCase(b); })) {
+      return "room " + quoted(value.text) + " is given twice";
+    }
+  }
+  if (options.roomCount == kMostRooms) {
+    return "room " + quoted(value.text) + " is one too many: at most " +
+           std::to_string(kMostRooms) + " rooms";
+  }
+  options.rooms[options.roomCount++].assign(value.text);
+  return {};
+}
+
 constexpr OptionRow kRows[] = {
     {
         .key = "charset",
@@ -277,6 +300,26 @@ constexpr OptionRow kRows[] = {
                                            : std::vector<std::string>();
             },
     },
+    {
+        .key = "room",
+        .kind = OptionKind::kList,
+        .most = kMostRooms,
+        .valueName = "#CHANNEL",
+        .help = "another channel of the network, joined with the Bridge's and\n"
+                "shown as a hub user to talk to privately; repeatable, up to 16",
+        .label = "Rooms",
+        .tip = "More channels of the same network, separated by spaces: each is a user of "
+               "the hub, and its chat comes as private messages from it",
+        .apply = applyRoom,
+        .values =
+            [](const SessionOptions& options) {
+              std::vector<std::string> names;
+              for (const RoomName& room : options.roomList()) {
+                names.emplace_back(room.view());
+              }
+              return names;
+            },
+    },
 };
 
 // The values of a toggle, off first so that a value's index is its state.
@@ -329,6 +372,23 @@ std::string readValue(const OptionRow& optionRow, OptionValue& value) {
 
 }  // namespace
 
+std::string roomNameProblem(std::string_view name) {
+  if (name.empty()) {
+    return "\"\" is empty: a channel name starts with #, &, + or !";
+  }
+  const std::string shown = quoted(name);
+  if (std::string_view("#&+!").find(name.front()) == std::string_view::npos) {
+    return shown + " does not start with #, &, + or !";
+  }
+  if (name.size() > kRoomNameLimit) {
+    return shown + " is longer than " + std::to_string(kRoomNameLimit) + " bytes";
+  }
+  if (name.find_first_of(std::string_view(" ,\a\0\r\n", 6)) != std::string_view::npos) {
+    return shown + " holds a space, comma, BEL or line break, which IRC cannot take";
+  }
+  return {};
+}
+
 bool isUtf8CharsetName(std::string_view name) {
   return equalsIgnoringCase(name, "utf-8") || equalsIgnoringCase(name, "utf8");
 }
@@ -340,7 +400,10 @@ bool SessionOptions::utf8Named() const {
 bool SessionOptions::operator==(const SessionOptions& other) const {
   return charset.view() == other.charset.view() && fingerprint.view() == other.fingerprint.view() &&
          login == other.login && pace == other.pace && maxSessions == other.maxSessions &&
-         password == other.password;
+         password == other.password &&
+         std::ranges::equal(roomList(), other.roomList(), [](const RoomName& a, const RoomName& b) {
+           return a.view() == b.view();
+         });
 }
 
 constinit const std::span<const OptionRow> kOptionRows = kRows;

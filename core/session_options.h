@@ -3,6 +3,8 @@
 #include "core/fixed_text.h"
 #include "core/password_hasher.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -21,6 +23,18 @@ enum class LoginMode : std::uint8_t {
 inline constexpr std::uint16_t kDefaultMaxSessions = 8;
 inline constexpr std::uint16_t kMostMaxSessions = 1000;
 
+// Rooms: more channels of the same network, joined with the Bridge's own
+// and shown as users of the hub. A name is at most 50 bytes, as servers
+// commonly allow.
+inline constexpr std::size_t kMostRooms = 16;
+inline constexpr std::size_t kRoomNameLimit = 50;
+using RoomName = FixedText<kRoomNameLimit + 1>;
+
+// Why IRC cannot use `name` as a channel (said as "#x is not ..."), or an
+// empty string: it must start with '#', '&', '+' or '!', hold no space,
+// comma, BEL, NUL, CR or LF, and be at most kRoomNameLimit bytes.
+std::string roomNameProblem(std::string_view name);
+
 // A Bridge's options, carried into each of its Relays. Inline texts, so a
 // Relay still allocates nothing for them.
 struct SessionOptions {
@@ -33,6 +47,12 @@ struct SessionOptions {
   std::uint16_t maxSessions = kDefaultMaxSessions;  // sessions at once, 1 to kMostMaxSessions
   // The local password DC clients must give, kept only as its hash.
   PasswordHash password;
+  // The rooms joined at every session's start, in the order given; no two
+  // alike in letter case.
+  std::array<RoomName, kMostRooms> rooms{};
+  std::uint8_t roomCount = 0;
+
+  std::span<const RoomName> roomList() const { return {rooms.data(), roomCount}; }
 
   bool hasPassword() const { return password.iterations != 0; }
   std::string_view charsetName() const { return charset.empty() ? "utf-8" : charset.view(); }

@@ -121,6 +121,11 @@ std::string_view readStep(Relay& relay, Stream stream, platform::ByteStream& ser
   }
   received(relay, stream, static_cast<std::size_t>(count), translator, out);
   out.flush();
+  for (const std::string& note : out.takeNotes()) {
+    if (observer != nullptr) {
+      observer->relayNote(relay, note);
+    }
+  }
   if (out.takeRefusalsBegan() && observer != nullptr) {
     observer->relayNote(relay, "CTCP requests refused: more than " +
                                    std::to_string(AnswerLimiter::kBurst) + " in " +

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace quayside {
 
@@ -66,6 +67,10 @@ class SocketOutput final : public RelayOutput {
   }
 
   Pacer& pacer() { return pacer_; }
+
+  void note(std::string text) override { notes_.push_back(std::move(text)); }
+  // The notes since the last call, for the log.
+  std::vector<std::string> takeNotes() { return std::exchange(notes_, {}); }
 
   // CTCP replies: within the limiter's rate, and with pacing only while no
   // line waits (so at most AnswerLimiter::kBurst replies, 2 KiB, ever wait).
@@ -159,6 +164,7 @@ class SocketOutput final : public RelayOutput {
   Pacer pacer_;
   AnswerLimiter limiter_;
   bool refusalsBegan_ = false;
+  std::vector<std::string> notes_;
   std::optional<Peer> stalled_;
   Pending toClient_;
   Pending toServer_;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -59,6 +60,10 @@ class RelayOutput {
     }
   }
   const std::optional<SessionEnd>& sessionEnd() const { return end_; }
+
+  // An event the session's log should show (a room joined, refused or
+  // left). An output that wraps another hands it on.
+  virtual void note(std::string text) { static_cast<void>(text); }
 
   // A group composed elsewhere (an echo): `bytes` and then `terminator`; as
   // several groups when they do not fit one area.

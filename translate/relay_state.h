@@ -3,6 +3,7 @@
 #include "core/fixed_text.h"
 #include "core/member_ranks.h"
 #include "core/session_options.h"
+#include "translate/rooms.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -116,6 +117,8 @@ struct RelayState {
   // Which operator ranks each channel member holds, so losing one of two
   // keeps the member's operator mark.
   MemberRanks memberRanks;
+  // The other channels joined as rooms, and who is in them.
+  Rooms rooms;
 
   std::uint8_t upstreamKind = 0;  // nonzero: IRC server (default port 6667); 0: DC hub (411)
   std::uint8_t clientKind = 0;

@@ -75,6 +75,7 @@ RelayReport reportOf(RelayReport::Type type, const Relay& relay, std::string_vie
   report.relay = reinterpret_cast<std::uintptr_t>(&relay);
   report.bridgeId = relay.bridgeId;
   report.nick = std::string(ircNick(relay));
+  report.rooms = relay.rooms.joinedCount();
   switch (type) {
     case RelayReport::Type::kConnected:
       report.line = relayConnectedText(relay);

@@ -35,6 +35,7 @@ struct RelayReport {
   std::uintptr_t relay = 0;          // the Relay's identity while it lives
   std::uint32_t bridgeId = 0;        // the runtime id of the Bridge that accepted it
   std::string nick;                  // the IRC nick, once welcomed
+  std::size_t rooms = 0;             // rooms joined when it was made
   EndKind kind = EndKind::kFailure;  // kEnded only
   std::string reason;                // kEnded only
   std::string fingerprint;           // kEnded: of the certificate refused

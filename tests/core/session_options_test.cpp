@@ -123,6 +123,7 @@ TEST(SessionOptions, EveryOptionRoundTripsThroughFormatAndItsEditorField) {
       {"charset", "koi8-r"},    {"fingerprint", std::string(kHash)},
       {"login", "sasl"},        {"pace", "off"},
       {"max-sessions", "1000"}, {"password", "secret"},
+      {"room", "#help"},
   };
   const FixedHasher hasher;
   for (const OptionRow& optionRow : kOptionRows) {
