@@ -789,6 +789,15 @@ TEST_F(LogicTest, StateColumnAndLogFollowTheSessions) {
        report(Type::kEnded, *second, "client closed the connection", EndKind::kByClient),
        "1 session (alice)",
        "2026-12-08 18:02:05 session 4001 from :51002 ended: client closed the connection"},
+      {"rooms joined: each note logged, the rooms counted",
+       [&] {
+         for (const char* room : {"#help", "#dev", "#ops"}) {
+           first->rooms.add(room)->step = RoomStep::kJoined;
+         }
+         report(Type::kNote, *first, "joined room #ops")();
+       },
+       "1 session (alice), 3 rooms",
+       "2026-12-08 18:02:05 session 4001/alice from :51001: joined room #ops"},
       {"the server stops answering",
        report(Type::kEnded, *first,
               "the server stopped answering (no reply to a PING within 60 seconds)"),
