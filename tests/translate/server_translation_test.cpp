@@ -279,6 +279,10 @@ std::vector<Case> roomRows() {
        .features = kFeatureBotList,
        .rooms = "~#help",
        .notes = {"joined room #help", "joined room #a$b|c"}},
+      {.name = "channel's JOIN forwarded elsewhere taken for a room",
+       .input = ":me!u@h JOIN ##c-overflow\r\n",
+       .client = {"$HubName #c|"},
+       .flags = 0},
       {.name = "room chat, actions or notices not private messages from the room",
        .input = ":alice!a@h PRIVMSG #help :hi\r\n:alice!a@h PRIVMSG #HELP :there\r\n"
                 ":alice!a@h PRIVMSG #help :\x01"
