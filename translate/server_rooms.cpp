@@ -122,7 +122,10 @@ bool takeRoomKick(const ServerLine& line) {
   }
   const std::string reason = plainText(irc.textAfter(2));
   tellInRoom(line.relay, line.out, room->name.view(), words + (reason.empty() ? "" : ": "), reason);
-  leaveRoom(line, *room, words.substr(4) + (reason.empty() ? "" : " (" + reason + ")"));
+  leaveRoom(line, *room,
+            "kicked from room " +
+                words.substr(std::string_view("*** You were kicked from ").size()) +
+                (reason.empty() ? "" : " (" + reason + ")"));
   return true;
 }
 
