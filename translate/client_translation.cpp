@@ -9,6 +9,7 @@
 #include "translate/irc_nick.h"
 #include "translate/login.h"
 #include "translate/nmdc_text.h"
+#include "translate/room_lines.h"
 
 #include <algorithm>
 #include <array>
@@ -267,9 +268,9 @@ void validateNick(Command& c) {
   relay.loginFlags |= kLoginNickSent;
 }
 
-// "nickchan" anywhere, any letter case (bit 0x20 set on each byte).
-bool mentionsNickChange(string_view words) {
-  constexpr string_view kNeedle = "nickchan";
+// `needle` (lower case) anywhere, any letter case (bit 0x20 set on each byte).
+bool mentions(string_view words, string_view needle) {
+  const string_view kNeedle = needle;
   for (std::size_t i = 0; i + kNeedle.size() <= words.size(); ++i) {
     std::size_t k = 0;
     while (k < kNeedle.size() && (words[i + k] | 0x20) == kNeedle[k]) {
@@ -284,8 +285,12 @@ bool mentionsNickChange(string_view words) {
 
 void supports(Command& c) {
   RelayState& relay = c.relay;
-  if (mentionsNickChange(upTo(c.body.substr(kSupports.size()), kNul))) {
+  const string_view features = upTo(c.body.substr(kSupports.size()), kNul);
+  if (mentions(features, "nickchan")) {
     relay.clientFeatures |= kFeatureNickChange;
+  }
+  if (mentions(features, "botlist")) {
+    relay.clientFeatures |= kFeatureBotList;
   }
   Batch reply(c.out, Peer::kClient);
   reply.add([&](Composer& answer) {
@@ -309,7 +314,9 @@ constexpr std::array<string_view, 7> kMenuPieces = {
     " +b %[line:Enter the user info that will be banned:]&#124;|$UserCommand 2 1 Unban "
     "...$&#36;MODE ",
     " -b %[line:Enter the user info that will be unbanned:]&#124;|$UserCommand 0 1 "
-    "|$UserCommand 2 1 Change nick ...$&#36;ValidateNick %[line:Enter your new nick]&#124;|",
+    "|$UserCommand 2 1 Change nick ...$&#36;ValidateNick %[line:Enter your new nick]&#124;|"
+    "$UserCommand 0 1 |$UserCommand 1 1 Join room ...$<%[mynick]> +join "
+    "%[line:Channel]&#124;|$UserCommand 2 2 Leave room$<%[mynick]> +part %[nick]&#124;|",
 };
 
 void sendOperatorMenu(Command& c) {
@@ -521,6 +528,32 @@ void passThrough(Command& c) {
   addLine(lines, kServerLineLimit, line, [](Composer&) {});
 }
 
+// A private message to a room is said in the room; "+part" leaves it.
+void roomMessage(Command& c, string_view name, string_view text) {
+  const Room* room = roomOf(c.relay, name);
+  if (room == nullptr) {
+    const std::string shown(name);
+    tellInRoom(c.relay, c.out, name,
+               c.relay.rooms.find(name) != nullptr
+                   ? "*** " + shown + " is not joined yet"
+                   : "*** You are not in " + shown + " (type +join " + shown + ")");
+    return;
+  }
+  if (text == "+part"sv) {
+    partRoom(c.relay, c.out, *c.relay.rooms.find(name));
+    return;
+  }
+  HeadScratch headArea;
+  const std::optional<string_view> head = composeHead(headArea, [&](Composer& line) {
+    line.append("PRIVMSG "sv);
+    line.append(room->name.view());
+    line.append(" :"sv);
+  });
+  if (head) {
+    sendChatText(c, *head, text);
+  }
+}
+
 // "$To: target From: sender $<sender> text"
 void privateMessage(Command& c) {
   string_view rest = c.body.substr(4);
@@ -549,6 +582,12 @@ void privateMessage(Command& c) {
   if (targetName.size() == targetArea.size()) {
     return;  // longer than any line could carry
   }
+  TextScratch scratch;
+  std::unique_ptr<char[]> large;
+  if (isChannelName(targetName) && !isMainChannel(c.relay, targetName)) {
+    roomMessage(c, targetName, unescapedText(upTo(text, kNul), scratch, large));
+    return;
+  }
   const string_view targetNick = memberNick(c.relay, targetName);
   HeadScratch headArea;
   const std::optional<string_view> head = composeHead(headArea, [&](Composer& line) {
@@ -559,8 +598,6 @@ void privateMessage(Command& c) {
   if (!head) {
     return;
   }
-  TextScratch scratch;
-  std::unique_ptr<char[]> large;
   sendChatText(c, *head, unescapedText(upTo(text, kNul), scratch, large));
 }
 
@@ -660,6 +697,9 @@ void chatLine(Command& c) {
   // The gateway's own command: what a long paste still has waiting is dropped.
   if (text == "+stop"sv) {
     c.out.dropWaiting();
+    return;
+  }
+  if (takeRoomCommand(c.relay, c.out, upTo(text, kNul))) {
     return;
   }
   HeadScratch headArea;

@@ -53,6 +53,7 @@ inline constexpr std::uint8_t kLoginWelcomed = 0x80;      // the server's welcom
 
 // clientFeatures bits.
 inline constexpr std::uint8_t kFeatureNickChange = 0x01;
+inline constexpr std::uint8_t kFeatureBotList = 0x02;  // takes "$BotList" (the rooms)
 
 // The IRCv3 capabilities Quayside asks a server for, one bit each.
 inline constexpr std::uint16_t kCapMultiPrefix = 0x0001;      // every status a member holds
@@ -114,6 +115,10 @@ struct RelayState {
   FixedText<kStatusPrefixCapacity> statusModes;
   FixedText<kStatusPrefixCapacity> statusSymbols;
   CaseMapping caseMapping = CaseMapping::kRfc1459;  // from 005 CASEMAPPING
+  // From 005: the channels one JOIN may name (TARGMAX's JOIN) and the
+  // channels a user may be in (CHANLIMIT's for '#'); 0 while unknown.
+  std::uint16_t joinTargets = 0;
+  std::uint16_t channelLimit = 0;
   // Which operator ranks each channel member holds, so losing one of two
   // keeps the member's operator mark.
   MemberRanks memberRanks;

@@ -47,8 +47,9 @@ void NickSet::clear() {
 }
 
 Room* Rooms::find(std::string_view name) {
-  const auto at = std::find_if(rooms_.begin(), rooms_.end(),
-                               [&](const Room& room) { return nickMatches(room.name.view(), name); });
+  const auto at = std::find_if(rooms_.begin(), rooms_.end(), [&](const Room& room) {
+    return nickMatches(room.name.view(), name);
+  });
   return at == rooms_.end() ? nullptr : &*at;
 }
 
@@ -73,8 +74,9 @@ void Rooms::remove(std::string_view name) {
 }
 
 std::size_t Rooms::joinedCount() const {
-  return static_cast<std::size_t>(std::count_if(
-      rooms_.begin(), rooms_.end(), [](const Room& room) { return room.step == RoomStep::kJoined; }));
+  return static_cast<std::size_t>(std::count_if(rooms_.begin(), rooms_.end(), [](const Room& room) {
+    return room.step == RoomStep::kJoined;
+  }));
 }
 
 bool Rooms::onlyInRooms(std::string_view nick) const {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace quayside {
@@ -27,6 +28,16 @@ struct ServerLine {
 };
 
 // The handlers the rule table (server_translation.cpp) routes lines to.
+
+// One entry of a names list (353): the nick, the status symbols before it
+// and, with userhost-in-names, its "user@host".
+struct NamesEntry {
+  std::string_view nick;
+  std::string_view symbols;
+  std::string_view userHost;
+};
+// Takes the next entry that names someone off the front of `names`.
+std::optional<NamesEntry> takeNamesEntry(const RelayState& relay, std::string_view& names);
 
 // Channel membership: the client's user list follows the channel.
 void handleJoin(const ServerLine& line);
@@ -50,6 +61,18 @@ bool takeAway(const ServerLine& line);
 bool takeHostChange(const ServerLine& line);
 void noteWhoReply(const ServerLine& line);
 void endWhoReplies(const ServerLine& line);
+
+// Lines about the rooms (server_rooms.cpp); false for a line about the
+// main channel or none, which the rules after them take.
+bool takeRoomJoin(const ServerLine& line);
+bool takeRoomPart(const ServerLine& line);
+bool takeRoomKick(const ServerLine& line);
+bool takeRoomQuit(const ServerLine& line);
+bool takeRoomNick(const ServerLine& line);
+bool takeRoomNames(const ServerLine& line);
+bool takeRoomTopic(const ServerLine& line);
+bool takeRoomMode(const ServerLine& line);
+bool takeRoomRefusal(const ServerLine& line);
 
 // Replies told as sentences in status lines ("*** ..."): WHOIS, the ban
 // list, who set the topic, the SASL account, the common errors.

@@ -6,6 +6,7 @@
 #include "translate/server_support.h"
 
 #include <array>
+#include <optional>
 
 namespace quayside {
 namespace {
@@ -99,7 +100,32 @@ void handleJoin(const ServerLine& line) {
   if (!line.hasPrefix() || joined.empty() || nickMatches(ircNickOf(relay), joined)) {
     return;
   }
+  relay.rooms.mainMembers().add(joined);
   addUserInfo(line.relay, batch, joined, line.irc.userHost());
+}
+
+std::optional<NamesEntry> takeNamesEntry(const RelayState& relay, std::string_view& names) {
+  while (!names.empty()) {
+    const std::size_t space = names.find(' ');
+    const std::string_view entry = names.substr(0, space);
+    names.remove_prefix(space == std::string_view::npos ? names.size() : space + 1);
+    // Status symbols in front ("@+bob" with multi-prefix) are no part of
+    // the nick.
+    NamesEntry taken;
+    taken.symbols = entry.substr(0, statusSymbolCount(relay, entry));
+    taken.nick = entry.substr(taken.symbols.size());
+    // With userhost-in-names an entry is "nick!user@host".
+    if (const std::size_t bang = taken.nick.find('!');
+        (relay.capsEnabled & kCapUserhostInNames) != 0 && bang != std::string_view::npos) {
+      taken.userHost = taken.nick.substr(bang + 1);
+      taken.nick = taken.nick.substr(0, bang);
+    }
+    // A list ending in a space (or a lone "@") names nobody.
+    if (!taken.nick.empty()) {
+      return taken;
+    }
+  }
+  return std::nullopt;
 }
 
 void handleNamesList(const ServerLine& line) {
@@ -109,31 +135,19 @@ void handleNamesList(const ServerLine& line) {
   }
   const std::string_view nick = ircNickOf(line.relay);
   std::string_view names = line.irc.parameter(line.irc.parameterCount() - 1);
-  while (!names.empty()) {
-    const std::size_t space = names.find(' ');
-    std::string_view entry = names.substr(0, space);
-    names.remove_prefix(space == std::string_view::npos ? names.size() : space + 1);
-    // Status symbols in front ("@+bob" with multi-prefix) are no part of
-    // the nick; the highest decides.
-    const std::string_view symbols = entry.substr(0, statusSymbolCount(line.relay, entry));
-    const std::uint16_t ranks = operatorRanks(line.relay, symbols);
-    std::string_view member = entry.substr(symbols.size());
-    // With userhost-in-names an entry is "nick!user@host".
-    std::string_view userHost;
-    if (const std::size_t bang = member.find('!');
-        (line.relay.capsEnabled & kCapUserhostInNames) != 0 && bang != std::string_view::npos) {
-      userHost = member.substr(bang + 1);
-      member = member.substr(0, bang);
+  while (const std::optional<NamesEntry> entry = takeNamesEntry(line.relay, names)) {
+    if (nickMatches(nick, entry->nick)) {
+      continue;
     }
-    // A list ending in a space (or a lone "@") names nobody.
-    if (!member.empty() && !nickMatches(nick, member)) {
-      Batch batch = clientBatch(line);  // one send per member
-      line.relay.memberRanks.set(member, ranks);
-      if (ranks != 0) {
-        addOperatorMark(line.relay, batch, member);
-      }
-      addUserInfo(line.relay, batch, member, userHost);
+    // The highest status decides.
+    const std::uint16_t ranks = operatorRanks(line.relay, entry->symbols);
+    Batch batch = clientBatch(line);  // one send per member
+    line.relay.memberRanks.set(entry->nick, ranks);
+    line.relay.rooms.mainMembers().add(entry->nick);
+    if (ranks != 0) {
+      addOperatorMark(line.relay, batch, entry->nick);
     }
+    addUserInfo(line.relay, batch, entry->nick, entry->userHost);
   }
 }
 
@@ -143,6 +157,7 @@ void handleDeparture(const ServerLine& line) {
     return;
   }
   line.relay.memberRanks.forget(leaving);
+  line.relay.rooms.mainMembers().remove(leaving);
   Batch batch = clientBatch(line);
   addQuit(line.relay, batch, leaving);
 }
@@ -184,6 +199,7 @@ void handleKick(const ServerLine& line) {
     return;
   }
   line.relay.memberRanks.forget(kickedNick);
+  line.relay.rooms.mainMembers().remove(kickedNick);
   Batch batch = clientBatch(line);
   addQuit(line.relay, batch, kickedNick);
 }
@@ -198,6 +214,10 @@ void handleNickChange(const ServerLine& line) {
     return;  // a rename from or to no name names nobody
   }
   relay.memberRanks.rename(oldNick, newNick);
+  if (relay.rooms.mainMembers().contains(oldNick)) {
+    relay.rooms.mainMembers().remove(oldNick);
+    relay.rooms.mainMembers().add(newNick);
+  }
 
   // Decided before the nicks change; the prefix nick ends at its '!'. The
   // client is recognised by its IRC nick; its DC nick follows a rename only

@@ -3,6 +3,7 @@
 #include "translate/ctcp.h"
 #include "translate/irc_nick.h"
 #include "translate/nmdc_text.h"
+#include "translate/room_lines.h"
 #include "translate/server_handlers.h"
 #include "translate/server_output.h"
 
@@ -54,12 +55,28 @@ void appendPlainText(const RelayState& relay, std::string_view text, LongMessage
   message.appendText(withDcNick(relay, text, storage));
 }
 
+// Where a message to `target` is shown: a private message, a room's (as a
+// private message from the room), or main chat.
+struct Destination {
+  bool isPrivate = false;
+  const Room* room = nullptr;
+
+  bool operator==(const Destination&) const = default;
+};
+
+Destination destinationOf(const RelayState& relay, std::string_view target) {
+  if (nickMatches(ircNickOf(relay), target)) {
+    return {true, nullptr};
+  }
+  return {false, roomOf(relay, target)};
+}
+
 // Whether the line `next` continues the message of `line`: a PRIVMSG from
-// the same source whose target is of the same kind (the client's nick or not).
-bool continuesMessage(const ServerLine& line, const IrcLine& next, bool isPrivate) {
+// the same source to the same destination.
+bool continuesMessage(const ServerLine& line, const IrcLine& next, const Destination& to) {
   return line.hasPrefix() && next.hasSource() && samePrefix(next.source(), line.irc.source()) &&
          next.command() == "PRIVMSG" && next.parameterCount() > 0 &&
-         nickMatches(ircNickOf(line.relay), next.parameter(0)) == isPrivate;
+         destinationOf(line.relay, next.parameter(0)) == to;
 }
 
 // "[18:03]" for a line said over a minute ago, else empty.
@@ -99,7 +116,8 @@ void appendSayingTime(const ServerLine& line, const IrcLine& irc, LongMessage& m
 void handleMessage(const ServerLine& line) {
   const RelayState& relay = line.relay;
   const IrcLine& irc = line.irc;
-  const bool isPrivate = nickMatches(ircNickOf(relay), irc.parameter(0));
+  const Destination to = destinationOf(relay, irc.parameter(0));
+  const bool isPrivate = to.isPrivate;
   const std::string_view sender = senderNick(irc);
   std::string senderStorage;
   const std::string_view senderName = memberName(relay, sender, senderStorage);
@@ -123,6 +141,9 @@ void handleMessage(const ServerLine& line) {
     head.append(" From: ");
     head.appendEscaped(senderName);
     head.append(" $<");
+  } else if (to.room != nullptr) {
+    appendRoomHead(relay, head, to.room->name.view());
+    head.append('<');
   } else {
     head.append('<');
   }
@@ -154,7 +175,7 @@ void handleMessage(const ServerLine& line) {
   bool cut = irc.cut();
   while (!cut) {
     const std::optional<IrcLine> next = line.following.peek();
-    if (!next || !continuesMessage(line, *next, isPrivate)) {
+    if (!next || !continuesMessage(line, *next, to)) {
       break;
     }
     const std::optional<std::string_view> nextText = messageText(*next);

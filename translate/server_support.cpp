@@ -79,6 +79,30 @@ void noteCaseMapping(RelayState& relay, string_view value) {
   }
 }
 
+// "TARGMAX=PRIVMSG:4,JOIN:5,NAMES:1": JOIN's count; an empty one is no limit.
+void noteJoinTargets(RelayState& relay, string_view value) {
+  while (!value.empty()) {
+    const string_view item = value.substr(0, value.find(','));
+    value.remove_prefix(std::min(value.size(), item.size() + 1));
+    if (item.starts_with("JOIN:")) {
+      relay.joinTargets = static_cast<std::uint16_t>(smallNumber(item.substr(5)));
+    }
+  }
+}
+
+// "CHANLIMIT=#&:20,+:5": the limit of the group with '#' in it; an empty
+// one is no limit.
+void noteChannelLimit(RelayState& relay, string_view value) {
+  while (!value.empty()) {
+    const string_view item = value.substr(0, value.find(','));
+    value.remove_prefix(std::min(value.size(), item.size() + 1));
+    const std::size_t colon = item.find(':');
+    if (colon != string_view::npos && item.substr(0, colon).find('#') != string_view::npos) {
+      relay.channelLimit = static_cast<std::uint16_t>(smallNumber(item.substr(colon + 1)));
+    }
+  }
+}
+
 }  // namespace
 
 void noteSupport(RelayState& relay, const IrcLine& line) {
@@ -97,6 +121,10 @@ void noteSupport(RelayState& relay, const IrcLine& line) {
       noteNickLength(relay, token.substr(11));
     } else if (token.starts_with("CASEMAPPING=")) {
       noteCaseMapping(relay, token.substr(12));
+    } else if (token.starts_with("TARGMAX=")) {
+      noteJoinTargets(relay, token.substr(8));
+    } else if (token.starts_with("CHANLIMIT=")) {
+      noteChannelLimit(relay, token.substr(10));
     }
   }
 }

@@ -6,6 +6,7 @@
 #include "translate/irc_nick.h"
 #include "translate/login.h"
 #include "translate/nmdc_text.h"
+#include "translate/room_lines.h"
 #include "translate/server_handlers.h"
 #include "translate/server_output.h"
 #include "translate/server_support.h"
@@ -73,6 +74,8 @@ void showNotice(const ServerLine& line) {
       message.head().append(" From: ");
       message.head().appendEscaped(name);
       message.head().append(" $");
+    } else if (const Room* room = roomOf(line.relay, target); room != nullptr) {
+      appendRoomHead(line.relay, message.head(), room->name.view());
     }
     message.head().append("<-");
     message.head().appendEscaped(name);
@@ -151,27 +154,31 @@ bool takeUnshown(const ServerLine& line) {
          (word == "TAGMSG" && (caps & kCapMessageTags) != 0);
 }
 
-// "INVITE <nick> <channel>" to the user is told as a status line; with
-// invite-notify the channel's members are told of invites to others too,
-// which the DC user need not see.
+// "INVITE <nick> <channel>" to the user is told as a status line that says
+// how to accept it; with invite-notify the channel's members are told of
+// invites to others too, which the DC user need not see.
 bool takeInvite(const ServerLine& line) {
   const RelayState& relay = line.relay;
-  if ((relay.capsEnabled & kCapInviteNotify) == 0) {
-    return false;
-  }
   if (!nickMatches(ircNickOf(relay), line.irc.middle(0))) {
-    return true;
+    return (relay.capsEnabled & kCapInviteNotify) != 0;
   }
   std::string storage;
   const std::string_view name = memberName(relay, senderNick(line.irc), storage);
   std::array<char, kStreamCapacity> plain;
-  const std::string_view channel = line.irc.parameter(1);
+  const std::string_view channel = {
+      plain.data(), stripFormatting(line.irc.parameter(1), plain.data(), plain.size())};
+  const bool joinable = roomNameProblem(channel).empty() && !isMainChannel(relay, channel);
   Batch batch(line.out, Peer::kClient);
   addWhole(batch, [&](Composer& c) {
     c.append("*** ");
     c.appendEscaped(name);
     c.append(" invites you to ");
-    c.appendEscaped({plain.data(), stripFormatting(channel, plain.data(), plain.size())});
+    c.appendEscaped(channel);
+    if (joinable) {
+      c.append(" (type +join ");
+      c.appendEscaped(channel);
+      c.append(")");
+    }
     c.terminate("|");
   });
   return true;
@@ -206,6 +213,9 @@ void joinChannelOnce(const ServerLine& line) {
   composer.terminate("\r\n");
   line.out.commit(Peer::kServer, composer.size());
   relay.loginFlags |= kLoginJoinSent;
+  // The rooms go with it, in a JOIN of their own.
+  addOptionRooms(relay, line.out);
+  joinWantedRooms(relay, line.out);
 }
 
 // Chat typed before the welcome goes once registration is complete, after
@@ -391,6 +401,26 @@ constexpr std::array kRules = {
     Rule{"433", kWord, kNickAwaited, kNeeded, true, 1, takeNickRefusal},  // ERR_NICKNAMEINUSE
     Rule{"436", kWord, kNickAwaited, kNeeded, true, 1, takeNickRefusal},  // ERR_NICKCOLLISION
     Rule{"437", kWord, kNickAwaited, kNeeded, true, 1, takeNickRefusal},  // ERR_UNAVAILRESOURCE
+    // Lines about rooms (server_rooms.cpp); any other goes on to the rules
+    // below.
+    Rule{"JOIN", kFourBytes, kAnyState, kNeeded, false, 1, takeRoomJoin},
+    Rule{"PART", kFourBytes, kAnyState, kNeeded, false, 1, takeRoomPart},
+    Rule{"KICK", kFourBytes, kAnyState, kAny, false, 2, takeRoomKick},
+    Rule{"QUIT", kFourBytes, kAnyState, kNeeded, false, 0, takeRoomQuit},
+    Rule{"NICK", kFourBytes, kAnyState, kNeeded, false, 1, takeRoomNick},
+    Rule{"TOPIC", kWord, kAnyState, kAny, false, 1, takeRoomTopic},
+    Rule{"MODE", kFourBytes, kAnyState, kAny, false, 1, takeRoomMode},
+    Rule{"332", kWord, kAnyState, kNeeded, true, 2, takeRoomTopic},    // RPL_TOPIC
+    Rule{"333", kWord, kAnyState, kNeeded, true, 2, takeRoomTopic},    // RPL_TOPICWHOTIME
+    Rule{"353", kWord, kAnyState, kNeeded, true, 3, takeRoomNames},    // RPL_NAMREPLY
+    Rule{"366", kWord, kAnyState, kNeeded, true, 2, takeRoomNames},    // RPL_ENDOFNAMES
+    Rule{"403", kWord, kAnyState, kNeeded, true, 2, takeRoomRefusal},  // ERR_NOSUCHCHANNEL
+    Rule{"405", kWord, kAnyState, kNeeded, true, 2, takeRoomRefusal},  // ERR_TOOMANYCHANNELS
+    Rule{"471", kWord, kAnyState, kNeeded, true, 2, takeRoomRefusal},  // ERR_CHANNELISFULL
+    Rule{"473", kWord, kAnyState, kNeeded, true, 2, takeRoomRefusal},  // ERR_INVITEONLYCHAN
+    Rule{"474", kWord, kAnyState, kNeeded, true, 2, takeRoomRefusal},  // ERR_BANNEDFROMCHAN
+    Rule{"475", kWord, kAnyState, kNeeded, true, 2, takeRoomRefusal},  // ERR_BADCHANNELKEY
+    Rule{"477", kWord, kAnyState, kNeeded, true, 2, takeRoomRefusal},  // ERR_NEEDREGGEDNICK
     // Commands.
     Rule{"PING", kFourBytes, kAnyState, kAny, false, 0, always<answerPing>},
     Rule{"NOTICE", kWord, kAnyState, kAny, false, 1, always<showNotice>},

@@ -39,7 +39,10 @@ std::string operatorMenu(std::string_view channel) {
          t +
          " -b %[line:Enter the user info that will be unbanned:]&#124;|"
          "$UserCommand 0 1 |"
-         "$UserCommand 2 1 Change nick ...$&#36;ValidateNick %[line:Enter your new nick]&#124;|";
+         "$UserCommand 2 1 Change nick ...$&#36;ValidateNick %[line:Enter your new nick]&#124;|"
+         "$UserCommand 0 1 |"
+         "$UserCommand 1 1 Join room ...$<%[mynick]> +join %[line:Channel]&#124;|"
+         "$UserCommand 2 2 Leave room$<%[mynick]> +part %[nick]&#124;|";
 }
 
 std::string ircPrefix(std::string_view nick) {

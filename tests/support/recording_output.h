@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quayside::testing {
@@ -27,18 +28,21 @@ class RecordingOutput : public RelayOutput {
   }
   void closeClient() override { ++closes; }
   void dropWaiting() override { ++drops; }
+  void note(std::string text) override { notes.push_back(std::move(text)); }
 
   void clear() {
     client.clear();
     server.clear();
     closes = 0;
     drops = 0;
+    notes.clear();
   }
 
   std::vector<std::string> client;
   std::vector<std::string> server;
   int closes = 0;
   int drops = 0;
+  std::vector<std::string> notes;  // for the log
 
  private:
   std::vector<char> clientArea_;

@@ -4,6 +4,7 @@
 #include "relay/framing.h"
 #include "relay/relay.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -36,6 +37,21 @@ inline TextConverter* charsetFor(std::string_view name) {
     found = opened.emplace(std::string(name), platform::openCharset(name, error)).first;
   }
   return found->second.get();
+}
+
+// Rooms for a test, as "#help ~#dev": a room with '~' in front awaits the
+// server's answer to its JOIN; the others are joined, with "carol" in them.
+inline void addRooms(Relay& relay, std::string_view rooms) {
+  while (!rooms.empty()) {
+    const std::string_view name = rooms.substr(0, rooms.find(' '));
+    rooms.remove_prefix(std::min(rooms.size(), name.size() + 1));
+    const bool awaited = name.starts_with('~');
+    Room* room = relay.rooms.add(name.substr(awaited ? 1 : 0));
+    room->step = awaited ? RoomStep::kJoining : RoomStep::kJoined;
+    if (!awaited) {
+      room->members.add("carol");
+    }
+  }
 }
 
 // A fixed time zone for tests, one hour east of UTC all year, read from the

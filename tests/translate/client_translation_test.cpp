@@ -30,7 +30,9 @@ std::string menuFor(std::string_view target) {
       "1 |$UserCommand 2 1 Banlist$&#36;MODE {T} +b&#124;|$UserCommand 2 1 Set Ban ...$&#36;MODE "
       "{T} +b %[line:Enter the user info that will be banned:]&#124;|$UserCommand 2 1 Unban "
       "...$&#36;MODE {T} -b %[line:Enter the user info that will be unbanned:]&#124;|$UserCommand "
-      "0 1 |$UserCommand 2 1 Change nick ...$&#36;ValidateNick %[line:Enter your new nick]&#124;|";
+      "0 1 |$UserCommand 2 1 Change nick ...$&#36;ValidateNick %[line:Enter your new nick]&#124;|"
+      "$UserCommand 0 1 |$UserCommand 1 1 Join room ...$<%[mynick]> +join %[line:Channel]&#124;|"
+      "$UserCommand 2 2 Leave room$<%[mynick]> +part %[nick]&#124;|";
   for (auto at = menu.find("{T}"); at != std::string::npos; at = menu.find("{T}", at)) {
     menu.replace(at, 3, target);
   }
@@ -61,6 +63,7 @@ struct Exchange {
   const char* charset = "";  // the client's; empty: UTF-8
   const char* ircNick = "";  // the accepted IRC nick; empty: the DC nick
   int drops = 0;             // "+stop"s passed to the relay
+  const char* rooms = "";    // as testing::addRooms takes them
 };
 void PrintTo(const Exchange& e, std::ostream* os) {
   *os << e.name;
@@ -75,6 +78,7 @@ std::unique_ptr<Relay> run(const Exchange& e, RecordingOutput& out,
   relay->clientCharset = testing::charsetFor(e.charset);
   relay->options.charset.assign(e.charset);
   relay->ircNick.assign(e.ircNick);
+  testing::addRooms(*relay, e.rooms);
   for (const std::string& bytes : e.reads) {
     testing::feedClient(*relay, bytes, out, translator);
   }
@@ -193,6 +197,25 @@ const Exchange kExchanges[] = {
     {"PrivateMessageToNickWithLineBreakSent",
      {"$To: bob\rQUIT From: a $<a> hi|$To: b\nx From: a $<a> hi|"}},
     // Actions and character sets.
+    // Rooms: "+" commands in main chat, private messages to a room.
+    {.name = "RoomCommandsSentToIrcOrNotDone",
+     .reads = {"<bob> +join #dev|<bob> +join nope|<bob> +join #CHAN|<bob> +join #a #b|"
+               "<bob> +part #help|<bob> +part #zzz|<bob> +rooms|"},
+     .client = {"<bob> +join #dev|", "<bob> +join nope|",
+                "*** Cannot join nope: \"nope\" does not start with #, &, + or !|",
+                "<bob> +join #CHAN|", "*** Cannot join #CHAN: #CHAN is this hub's own channel|",
+                "<bob> +join #a #b|", "<bob> +part #help|", "<bob> +part #zzz|",
+                "*** You are not in #zzz|", "<bob> +rooms|",
+                "*** Rooms:\r\n#help: 2 members\r\n#dev: joining|"},
+     .server = {"JOIN #dev\r\n", "PRIVMSG #chan :+join #a #b\r\n", "PART #help\r\n"},
+     .flags = kLoggedIn | kLoginJoinSent, .rooms = "#help"},
+    {.name = "RoomPrivateMessagesNotSaidInTheRoom",
+     .reads = {"$To: #help From: bob $<bob> hi|$To: #help From: bob $<bob> /me waves|"
+               "$To: #nope From: bob $<bob> hi|$To: #help From: bob $<bob> +part|"},
+     .client = {"$To: bob From: #nope $<#nope> *** You are not in #nope (type +join #nope)|"},
+     .server = {"PRIVMSG #help :hi\r\n", "PRIVMSG #help :\x01" "ACTION waves\x01\r\n",
+                "PART #help\r\n"},
+     .rooms = "#help"},
     {.name = "StopSentToIrcOrNotPassedOn", .reads = {"<bob> +stop|<bob> +stop now|"},
      .client = {"<bob> +stop|", "<bob> +stop now|"}, .server = {"PRIVMSG #chan :+stop now\r\n"},
      .drops = 1},

@@ -48,7 +48,10 @@ struct Case {
   std::string charset = "";  // the client's; empty: UTF-8
   std::string ircNick = "";  // the accepted IRC nick; empty: the DC nick
   CapStep capStep = CapStep::kNone;
-  std::uint16_t caps = 0;  // the IRCv3 capabilities in use
+  std::uint16_t caps = 0;    // the IRCv3 capabilities in use
+  std::string rooms = "";    // as testing::addRooms takes them
+  std::string options = "";  // the Bridge's, as applyOptions takes them
+  std::vector<std::string> notes = {};
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -88,11 +91,14 @@ TEST_P(ServerTranslation, SendsExactly) {
   relay->ircNick.assign(c.ircNick);
   relay->capStep = c.capStep;
   relay->capsEnabled = c.caps;
+  testing::addRooms(*relay, c.rooms);
+  ASSERT_EQ(applyOptions(relay->options, c.options), "");
   RecordingOutput out;
   feedServer(*relay, c.input, out, fixedZoneTranslator());
   EXPECT_EQ(out.client, c.client);
   EXPECT_EQ(out.server, c.server);
   EXPECT_EQ(out.closes, c.closes);
+  EXPECT_EQ(out.notes, c.notes);
 }
 
 std::vector<Case> dispatchRows() {
@@ -209,11 +215,11 @@ std::vector<Case> dispatchRows() {
       {"ERROR shown as chat instead of ending the session", "ERROR :Closing Link\r\n", {}},
       {"answer to the relay's PING shown as chat", ":srv PONG srv :quayside\r\n", {}},
       {"unknown command not passed on from its word",
-       ":n!u@h INVITE me :#chan\r\n",
-       {"INVITE me :#chan|"}},
+       ":n!u@h KNOCK me :#chan\r\n",
+       {"KNOCK me :#chan|"}},
       {"CTCP or formatting bytes in a passed-on line shown",
-       ":n!u@h INVITE me :\x01#chan\x02\r\n",
-       {"INVITE me :#chan|"}},
+       ":n!u@h KNOCK me :\x01#chan\x02\r\n",
+       {"KNOCK me :#chan|"}},
       {"prefix alone not an empty command", ":srv\r\n", {"|"}},
       {"tags shown, or a tagged line not read as without them",
        "@time=2026-12-08T17:00:00.000Z;msgid=a\\sb PING :t\r\n@a=b :bob!u@h PRIVMSG #c :hi\r\n"
@@ -249,6 +255,71 @@ std::vector<Case> channelJoinRows() {
 }
 INSTANTIATE_TEST_SUITE_P(ChannelJoin, ServerTranslation, ::testing::ValuesIn(channelJoinRows()),
                          kRowName);
+
+// A room's lines as a private message from the room.
+std::string inRoom(const std::string& room, const std::string& line) {
+  return "$To: me From: " + room + " $" + line + "|";
+}
+
+std::vector<Case> roomRows() {
+  return {
+      {.name = "rooms not joined after the channel, in lines that fit TARGMAX and CHANLIMIT",
+       .input = ":srv 001 me :hi\r\n:srv 005 me TARGMAX=PRIVMSG:4,JOIN:2 CHANLIMIT=#&:4 :ok\r\n",
+       .client = {inRoom("#r4",
+                         "<#r4> *** Cannot join #r4: the server lets a user into 4 "
+                         "channels at most")},
+       .server = {"JOIN #c\r\n", "JOIN #r1,#r2\r\n", "JOIN #R3\r\n"},
+       .flags = 0x0F,
+       .options = "room=#r1,room=#r2,room=#R3,room=#r4,room=#C",
+       .notes = {"room #r4 not joined: the server lets a user into 4 channels at most"}},
+      {.name = "own JOIN of a room not made a user of the hub, or a forced JOIN not a room",
+       .input = ":me!u@h JOIN #help\r\n:me!u@h JOIN :#a$b|c\r\n",
+       .client = {info("#help") + "$BotList #help$$|",
+                  info("#a&#36;b&#124;c") + "$BotList #help$$#a&#36;b&#124;c$$|"},
+       .features = kFeatureBotList,
+       .rooms = "~#help",
+       .notes = {"joined room #help", "joined room #a$b|c"}},
+      {.name = "channel's JOIN forwarded elsewhere taken for a room",
+       .input = ":me!u@h JOIN ##c-overflow\r\n",
+       .client = {"$HubName #c|"},
+       .flags = 0},
+      {.name = "room chat, actions or notices not private messages from the room",
+       .input = ":alice!a@h PRIVMSG #help :hi\r\n:alice!a@h PRIVMSG #HELP :there\r\n"
+                ":alice!a@h PRIVMSG #help :\x01"
+                "ACTION waves\x01\r\n"
+                ":alice!a@h NOTICE #help :n\r\n:alice!a@h PRIVMSG #c :main\r\n",
+       .client = {inRoom("#help", "<alice> hi\r\nthere"), inRoom("#help", "<alice> /me waves"),
+                  inRoom("#help", "<-alice-> n"), "<alice> main|"},
+       .rooms = "#help"},
+      {.name = "room members' joins, nicks, modes, names or quits shown in main chat",
+       .input = ":bob!u@h JOIN #help\r\n:bob!u@h NICK bob2\r\n:op!o@h MODE #help +o bob2\r\n"
+                ":srv 353 me = #help :@alice dave\r\n:srv 366 me #help :End\r\n"
+                ":bob2!u@h QUIT :x\r\n:carol!u@h PART #help\r\n"
+                ":dave!u@h JOIN #c\r\n:dave!u@h QUIT :bye\r\n",
+       .client = {info("dave", "u@h"), "$Quit dave|"},
+       .rooms = "#help"},
+      {.name = "room topic not its description or not told in its window",
+       .input = ":srv 332 me #help :Ask $here\r\n:srv 333 me #help alice 1\r\n"
+                ":alice!a@h TOPIC #help :\x02New\r\n",
+       .client = {info("#help", "Ask &#36;here"),
+                  inRoom("#help", "<#help> *** The topic is: Ask &#36;here"), info("#help", "New"),
+                  inRoom("#help", "<#help> *** alice sets the topic: New")},
+       .rooms = "#help"},
+      {.name = "kick from a room ends the session or leaves the room user",
+       .input = ":op!o@h KICK #help me :spam\r\n:me!u@h PART #dev\r\n",
+       .client = {inRoom("#help", "<#help> *** You were kicked from #help by op: spam"),
+                  "$Quit #help|", "$Quit #dev|"},
+       .rooms = "#help #dev",
+       .notes = {"kicked from room #help by op (spam)", "left room #dev"}},
+      {.name = "refused room join not told in its window, or an error about another not told",
+       .input = ":srv 474 me #help :Cannot join channel (+b)\r\n:srv 473 me #x :Invite only\r\n",
+       .client = {inRoom("#help", "<#help> *** Cannot join #help: Cannot join channel (+b)"),
+                  "*** #x: Invite only|"},
+       .rooms = "~#help",
+       .notes = {"room #help not joined: Cannot join channel (+b)"}},
+  };
+}
+INSTANTIATE_TEST_SUITE_P(Rooms, ServerTranslation, ::testing::ValuesIn(roomRows()), kRowName);
 
 struct NotedRow {
   const char* name;  // what is broken when the row fails
@@ -603,7 +674,8 @@ std::vector<Case> capabilityLineRows() {
        .input = ":bob!u@h ACCOUNT bobby\r\n@+typing=active :bob!u@h TAGMSG #c\r\n"
                 ":alice!a@h INVITE me :#other\r\n:alice!a@h INVITE ME #x$y\r\n"
                 ":alice!a@h INVITE bob #other\r\n",
-       .client = {"*** alice invites you to #other|", "*** alice invites you to #x&#36;y|"},
+       .client = {"*** alice invites you to #other (type +join #other)|",
+                  "*** alice invites you to #x&#36;y (type +join #x&#36;y)|"},
        .caps = kCapAccountNotify | kCapMessageTags | kCapInviteNotify},
       {.name = "played-back chat without its time, or its time not local",
        .input = "@time=2026-12-08T17:03:11.250Z :alice!a@h PRIVMSG #c :text\r\n"
