@@ -35,7 +35,7 @@
 #
 # Needs cmake, ninja, a C++20 compiler and socat (apt-get install socat).
 # The first run builds (a minute or two); the measurement itself takes
-# about ten seconds. --quick is a smaller smoke run of a few seconds.
+# about fifteen seconds. --quick is a smaller smoke run of under ten.
 set -euo pipefail
 
 source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
