@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   // The first byte picks the state the session starts in; login is reached
-  // from each of them too. With its top bit set, the next byte picks the
-  // login mode and character set (fuzz::applySessionVariant).
+  // from each of them too; 0x20 puts the session in rooms. With its top bit set, the next byte
+  // picks the login mode and character set (fuzz::applySessionVariant).
   constexpr std::array<std::uint8_t, 4> kFlags = {
       0, kLoginValidated | kLoginNickSent,
       kLoginValidated | kLoginNickSent | kLoginInfoReceived | kLoginUserSent, 0x7F};
@@ -33,6 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       testing::makeRelay((setup & 0x04) != 0 ? "chan" : "#c", (setup & 0x08) != 0 ? "bob" : "");
   relay->serverText.assign((setup & 0x10) != 0 ? "dchub://h:1" : "irc://irc.example.net:6667");
   relay->loginFlags = kFlags[setup & 0x03];
+  if ((setup & 0x20) != 0) {
+    testing::addRooms(*relay, "#help ~#dev");  // room messages and commands reach IRC
+  }
   std::size_t at = 1;
   if ((setup & 0x80) != 0 && size > 1) {
     fuzz::applySessionVariant(*relay, data[at++]);

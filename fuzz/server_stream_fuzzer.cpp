@@ -52,10 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) {
     return 0;
   }
-  // The first byte picks the state the session starts in; 0x40 puts every
-  // IRCv3 capability in use. With its top bit set, the next byte picks the
-  // login under way and the client's character set
-  // (fuzz::applySessionVariant).
+  // The first byte picks the state the session starts in; 0x20 gives a
+  // client that takes nick changes and bot lists a joined room and one
+  // being joined; 0x40 puts every IRCv3 capability in use. With its top bit set, the next byte
+  // picks the login under way and the client's character set (fuzz::applySessionVariant).
   constexpr std::array<std::string_view, 4> kNicks = {"", "me", "[Me]", "bob"};
   constexpr std::array<std::uint8_t, 4> kFlags = {0, kLoginHubNamed, 0x0F, 0x6F};
   const std::uint8_t setup = data[0];
@@ -63,7 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto startSession = [&] {
     auto relay = testing::makeRelay((setup & 0x10) != 0 ? "chan" : "#c", kNicks[setup & 0x03]);
     relay->loginFlags = kFlags[(setup >> 2) & 0x03];
-    relay->clientFeatures = (setup & 0x20) != 0 ? kFeatureNickChange : 0;
+    if ((setup & 0x20) != 0) {
+      relay->clientFeatures = kFeatureNickChange | kFeatureBotList;
+      testing::addRooms(*relay, "#help ~#dev");
+    }
     relay->capsEnabled = (setup & 0x40) != 0 ? kEveryCapability : 0;
     if (at == 2) {
       fuzz::applySessionVariant(*relay, data[1]);

@@ -61,13 +61,16 @@ void listRooms(const RelayState& relay, RelayOutput& out) {
 }  // namespace
 
 void partRoom(RelayState& relay, RelayOutput& out, Room& room) {
-  if (room.step == RoomStep::kWanted) {
-    const std::string name(room.name.view());
-    relay.rooms.remove(name);
-    out.note("room " + name + " not joined: left before its JOIN went");
-    return;
+  const std::string name(room.name.view());
+  if (room.step != RoomStep::kWanted) {
+    out.send(Peer::kServer, "PART " + name, "\r\n");
   }
-  out.send(Peer::kServer, "PART " + std::string(room.name.view()), "\r\n");
+  // A joined room goes when the server says it is left; one not joined yet
+  // goes now, so a JOIN the server never answers cannot keep it.
+  if (room.step != RoomStep::kJoined) {
+    relay.rooms.remove(name);
+    out.note("room " + name + " not joined: left before the server answered");
+  }
 }
 
 bool takeRoomCommand(RelayState& relay, RelayOutput& out, std::string_view text) {

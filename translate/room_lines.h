@@ -43,8 +43,7 @@ void tellInRoom(const RelayState& relay, RelayOutput& out, std::string_view room
 
 // The room as a hub user: its "$MyINFO" (the topic as description), and
 // for clients that take it the "$BotList" of every joined room.
-void showRoomUser(const RelayState& relay, RelayOutput& out, const Room& room,
-                  bool withBotList);
+void showRoomUser(const RelayState& relay, RelayOutput& out, const Room& room, bool withBotList);
 void dropRoomUser(RelayOutput& out, std::string_view room);
 
 // The gateway's own commands in main chat, never sent to IRC: "+join
@@ -52,8 +51,8 @@ void dropRoomUser(RelayOutput& out, std::string_view room);
 // first two). True when `text` was one of them and has been done.
 bool takeRoomCommand(RelayState& relay, RelayOutput& out, std::string_view text);
 
-// Leaves the room: its PART goes (the room is dropped when the server says
-// it is left), or a room still waiting for its JOIN is dropped at once.
+// Leaves the room: its PART goes, and the room is dropped when the server
+// says it is left; one not joined yet is dropped at once.
 void partRoom(RelayState& relay, RelayOutput& out, Room& room);
 
 }  // namespace quayside

@@ -65,6 +65,9 @@ bool takeRoomJoin(const ServerLine& line) {
     }
     return room != nullptr;
   }
+  if (room == nullptr && (relay.loginFlags & kLoginHubNamed) == 0) {
+    return false;  // the answer to the channel's JOIN, forwarded elsewhere: still the hub
+  }
   if (room == nullptr) {
     // A JOIN the client never asked for (the server's own doing): a room
     // for the session, or, past the limit, left again.
@@ -118,9 +121,11 @@ bool takeRoomKick(const ServerLine& line) {
     words += " by " + std::string(memberName(line.relay, senderNick(irc), storage));
   }
   const std::string reason = plainText(irc.textAfter(2));
-  tellInRoom(line.relay, line.out, room->name.view(), words + (reason.empty() ? "" : ": "),
-             reason);
-  leaveRoom(line, *room, words.substr(4) + (reason.empty() ? "" : " (" + reason + ")"));
+  tellInRoom(line.relay, line.out, room->name.view(), words + (reason.empty() ? "" : ": "), reason);
+  leaveRoom(line, *room,
+            "kicked from room " +
+                words.substr(std::string_view("*** You were kicked from ").size()) +
+                (reason.empty() ? "" : " (" + reason + ")"));
   return true;
 }
 

@@ -279,6 +279,10 @@ std::vector<Case> roomRows() {
        .features = kFeatureBotList,
        .rooms = "~#help",
        .notes = {"joined room #help", "joined room #a$b|c"}},
+      {.name = "channel's JOIN forwarded elsewhere taken for a room",
+       .input = ":me!u@h JOIN ##c-overflow\r\n",
+       .client = {"$HubName #c|"},
+       .flags = 0},
       {.name = "room chat, actions or notices not private messages from the room",
        .input = ":alice!a@h PRIVMSG #help :hi\r\n:alice!a@h PRIVMSG #HELP :there\r\n"
                 ":alice!a@h PRIVMSG #help :\x01"
@@ -306,7 +310,7 @@ std::vector<Case> roomRows() {
        .client = {inRoom("#help", "<#help> *** You were kicked from #help by op: spam"),
                   "$Quit #help|", "$Quit #dev|"},
        .rooms = "#help #dev",
-       .notes = {"You were kicked from #help by op (spam)", "left room #dev"}},
+       .notes = {"kicked from room #help by op (spam)", "left room #dev"}},
       {.name = "refused room join not told in its window, or an error about another not told",
        .input = ":srv 474 me #help :Cannot join channel (+b)\r\n:srv 473 me #x :Invite only\r\n",
        .client = {inRoom("#help", "<#help> *** Cannot join #help: Cannot join channel (+b)"),
