@@ -158,6 +158,10 @@ struct RelayState {
   bool whoPending = false;
   bool whoAsked = false;  // that WHO went: once per session
 
+  // With the Bridge's linger option: the Unix time the DC client left
+  // while the session lingers on without one; 0 while a client is attached.
+  std::int64_t detachedAt = 0;
+
   LoginStep loginStep = LoginStep::kIdle;
   // The client's password (IRC form), held only from "$MyPass" until SASL
   // has sent it, and wiped then.

@@ -100,7 +100,7 @@ TEST_F(Ircv3SessionTest, HistoryAwayHostChangesAndInvitesReachTheHubClient) {
   EXPECT_TRUE(bob.waitForExact(userInfo("dave", user + "@dock.example", false)));
   alice->line("JOIN #other");
   alice->line("INVITE bob #other");
-  EXPECT_TRUE(bob.waitForExact("*** alice invites you to #other|"));
+  EXPECT_TRUE(bob.waitForExact("*** alice invites you to #other (type +join #other)|"));
 
   alice->line(std::string("PRIVMSG ") + kChannel + " :barrier");
   ASSERT_TRUE(bob.waitForExact("<alice> barrier|"));
