@@ -63,7 +63,7 @@ class RelayOutput {
 
   // An event the session's log should show (a room joined, refused or
   // left). An output that wraps another hands it on.
-  virtual void note(std::string text) { static_cast<void>(text); }
+  virtual void note(std::string_view /*text*/) {}
 
   // A group composed elsewhere (an echo): `bytes` and then `terminator`; as
   // several groups when they do not fit one area.
