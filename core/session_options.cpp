@@ -321,6 +321,29 @@ constexpr OptionRow kRows[] = {
               return names;
             },
     },
+    {
+        .key = "linger",
+        .kind = OptionKind::kNumber,
+        .least = 0,
+        .most = kMostLingerMinutes,
+        .defaultValue = "0",
+        .valueName = "MINUTES",
+        .help = "keep the IRC session this long after the DC client left,\n"
+                "marked away, for the client that comes back; 0 to 1440\n"
+                "(default 0: the session ends with the client)",
+        .label = "Linger (minutes)",
+        .tip = "How long the IRC session stays, marked away, after the DC client left; a client "
+               "that comes back with the same nick gets it and what was said meanwhile",
+        .apply =
+            [](SessionOptions& options, const OptionValue& value, const PasswordHasher*) {
+              options.lingerMinutes = static_cast<std::uint16_t>(value.number);
+              return std::string();
+            },
+        .values =
+            [](const SessionOptions& options) {
+              return oneValue(std::to_string(options.lingerMinutes));
+            },
+    },
 };
 
 // The values of a toggle, off first so that a value's index is its state.
@@ -401,7 +424,7 @@ bool SessionOptions::utf8Named() const {
 bool SessionOptions::operator==(const SessionOptions& other) const {
   return charset.view() == other.charset.view() && fingerprint.view() == other.fingerprint.view() &&
          login == other.login && pace == other.pace && maxSessions == other.maxSessions &&
-         password == other.password &&
+         password == other.password && lingerMinutes == other.lingerMinutes &&
          std::ranges::equal(roomList(), other.roomList(), [](const RoomName& a, const RoomName& b) {
            return a.view() == b.view();
          });

@@ -22,6 +22,8 @@ enum class LoginMode : std::uint8_t {
 
 inline constexpr std::uint16_t kDefaultMaxSessions = 8;
 inline constexpr std::uint16_t kMostMaxSessions = 1000;
+// How long a session may outlive its DC client, in minutes (a day at most).
+inline constexpr std::uint16_t kMostLingerMinutes = 1440;
 
 // Rooms: more channels of the same network, joined with the Bridge's own
 // and shown as users of the hub. A name is at most 50 bytes, as servers
@@ -51,6 +53,9 @@ struct SessionOptions {
   // alike in letter case.
   std::array<RoomName, kMostRooms> rooms{};
   std::uint8_t roomCount = 0;
+  // How long the IRC session stays once its DC client left, waiting for the
+  // client to come back; 0: it ends with the client.
+  std::uint16_t lingerMinutes = 0;
 
   std::span<const RoomName> roomList() const { return {rooms.data(), roomCount}; }
 

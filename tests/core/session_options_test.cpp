@@ -83,6 +83,11 @@ TEST(SessionOptions, ParseAndFormatRoundTrip) {
       {"max-sessions not a number", "max-sessions=eight", "!"},
       {"max-sessions signed", "max-sessions=+8", "!"},
       {"max-sessions empty", "max-sessions=", "!"},
+      {"linger written last", "linger=30,room=#help", "room=#help,linger=30"},
+      {"linger default not written", "linger=30,linger=0", ""},
+      {"linger a day at most", "linger=1440", "linger=1440"},
+      {"linger above a day", "linger=1441", "!"},
+      {"linger signed", "linger=-1", "!"},
       {"password stored as its hash only", "password=secret", storedHash("100000", kSalt, kKey)},
       {"empty password clears it", "password=secret,password=", ""},
       {"stored hash read exactly", storedHash("10000000", kSalt, kKey),
@@ -139,7 +144,7 @@ TEST(SessionOptions, EveryOptionRoundTripsThroughFormatAndItsEditorField) {
       {"charset", "koi8-r"},    {"fingerprint", std::string(kHash)},
       {"login", "sasl"},        {"pace", "off"},
       {"max-sessions", "1000"}, {"password", "secret"},
-      {"room", "#help"},
+      {"room", "#help"},        {"linger", "30"},
   };
   const FixedHasher hasher;
   for (const OptionRow& optionRow : kOptionRows) {

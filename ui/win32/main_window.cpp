@@ -32,6 +32,7 @@ constexpr OptionControl kOptionControls[] = {
     {"max-sessions", IDC_MAX_SESSIONS, IDC_MAX_SESSIONS_SPIN},
     {"password", IDC_PASSWORD, IDC_REMOVE_PASSWORD},
     {"room", IDC_ROOMS},
+    {"linger", IDC_LINGER, IDC_LINGER_SPIN},
 };
 
 // Whether the row's field is a combo box: choices, or a text's suggestions.

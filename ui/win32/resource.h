@@ -34,6 +34,8 @@
 #define IDC_PASSWORD 1024
 #define IDC_REMOVE_PASSWORD 1025
 #define IDC_ROOMS 1026
+#define IDC_LINGER 1027
+#define IDC_LINGER_SPIN 1028
 
 // Context menu of the event log.
 #define IDM_TRUST 2001
