@@ -1,5 +1,6 @@
 #pragma once
 
+#include "relay/linger_board.h"
 #include "relay/refusal_holds.h"
 #include "relay/relay.h"
 
@@ -57,6 +58,9 @@ struct Bridge {
   std::shared_ptr<RefusalHolds> holds;
   // Runtime only: the caps on its connections, shared with its Relays.
   std::shared_ptr<Admission> admission;
+  // Runtime only: its sessions that outlive their DC clients, for the
+  // client that comes back, shared with its Relays.
+  std::shared_ptr<LingerBoard> lingers;
   // Runtime only, never stored: tells the Bridge's Relays and their reports
   // from every other Bridge's, whatever an Update changes.
   std::uint32_t id = nextBridgeId();

@@ -29,8 +29,9 @@ using Clock = std::chrono::steady_clock;
 // it rests this long instead of spinning.
 constexpr auto kAcceptRest = std::chrono::milliseconds(100);
 
-// Test hook, not for users: "REGISTRATION,IDLE,REPLY" in milliseconds
-// shortens the relays' server timeouts (end-to-end tests of silent servers).
+// Test hook, not for users: "REGISTRATION,IDLE,REPLY[,SEND[,LINGER]]" in
+// milliseconds shortens the relays' server timeouts (end-to-end tests of
+// silent servers) and the linger time of Bridges that linger.
 constexpr char kTimeoutsVariable[] = "QUAYSIDE_RELAY_TIMEOUTS";
 
 constexpr std::string_view kSettingsOption = "--settings";
@@ -169,7 +170,7 @@ bool optionValue(std::span<const std::string_view> arguments, std::size_t& index
 }
 
 // The relays' timeouts, shortened by kTimeoutsVariable when it holds three
-// or four positive numbers (the send limit last).
+// to five positive numbers (the send limit, then the linger time, last).
 RelayTimeouts relayTimeouts(DaemonLog& log) {
   RelayTimeouts timeouts;
   const char* set = std::getenv(kTimeoutsVariable);
@@ -177,8 +178,9 @@ RelayTimeouts relayTimeouts(DaemonLog& log) {
     return timeouts;
   }
   const std::string_view text(set);
-  std::array<std::chrono::milliseconds*, 4> fields{&timeouts.registration, &timeouts.idle,
-                                                   &timeouts.reply, &timeouts.send};
+  std::chrono::milliseconds linger{0};
+  std::array<std::chrono::milliseconds*, 5> fields{&timeouts.registration, &timeouts.idle,
+                                                   &timeouts.reply, &timeouts.send, &linger};
   const char* at = text.data();
   const char* const end = text.data() + text.size();
   for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -190,6 +192,9 @@ RelayTimeouts relayTimeouts(DaemonLog& log) {
     }
     *fields[i] = std::chrono::milliseconds(value);
     if (last) {
+      if (linger.count() > 0) {
+        timeouts.linger = linger;
+      }
       return timeouts;
     }
     at = next + 1;

@@ -63,6 +63,7 @@ std::unique_ptr<Relay> relayFor(const Bridge& bridge, SocketHandle client,
   relay->bridgeId = bridge.id;
   relay->bridgePort = bridge.localPort;
   relay->holds = bridge.holds;
+  relay->lingers = bridge.lingers;
   relay->admission = AdmissionTicket(bridge.admission);
   return relay;
 }
@@ -116,6 +117,9 @@ void Listeners::openListener(Bridge& bridge) {
   }
   if (!bridge.admission) {
     bridge.admission = std::make_shared<Admission>();
+  }
+  if (!bridge.lingers) {
+    bridge.lingers = std::make_shared<LingerBoard>();
   }
   bridge.listenSocket = listener;
   bridge.listenSocket6 = listener6;

@@ -21,14 +21,17 @@ const PasswordHasher& systemPasswordHasher() {
   return hasher;
 }
 
-bool localPasswordMatches(const SessionOptions& options, std::string_view given) {
-  if (!options.hasPassword()) {
-    return true;
+bool passwordMatches(const PasswordHash& hash, std::string_view given) {
+  if (hash.iterations == 0) {
+    return false;
   }
   std::array<std::uint8_t, kPasswordKeySize> key{};
   std::string error;
-  return deriveKey(given, options.password.salt, options.password.iterations, key, error) &&
-         keysEqual(key, options.password.key);
+  return deriveKey(given, hash.salt, hash.iterations, key, error) && keysEqual(key, hash.key);
+}
+
+bool localPasswordMatches(const SessionOptions& options, std::string_view given) {
+  return !options.hasPassword() || passwordMatches(options.password, given);
 }
 
 }  // namespace quayside::platform

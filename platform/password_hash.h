@@ -44,6 +44,11 @@ class SystemPasswordHasher final : public PasswordHasher {
 // The process's hasher, with kPasswordIterations.
 const PasswordHasher& systemPasswordHasher();
 
+// Whether `given` is the password `hash` was made of: its key derived under
+// the hash's salt and iterations, compared in constant time. False for an
+// empty hash, and when the KDF fails.
+bool passwordMatches(const PasswordHash& hash, std::string_view given);
+
 // Whether `given` is the Bridge's local password: its key derived under the
 // stored salt and iterations, compared in constant time. True when no local
 // password is set (nothing is asked for); false when the KDF fails. Runs

@@ -3,6 +3,7 @@
 #include "platform/net.h"
 #include "platform/password_hash.h"
 #include "platform/wait.h"
+#include "relay/linger_board.h"
 #include "relay/framing.h"
 #include "relay/registry.h"
 #include "translate/nmdc_text.h"
@@ -109,9 +110,18 @@ EarlyWords readUpToNick(const Relay& relay, std::chrono::milliseconds wait) {
   return early;
 }
 
-PasswordGate passLocalPassword(Relay& relay, EarlyWords& early) {
+namespace {
+
+// Asks the client for its password (unless it gave one already, when `ask`
+// is false), waits for it and checks the unescaped text with `matches`. One
+// with a NUL byte is refused, never cut.
+PasswordGate checkPassword(Relay& relay, EarlyWords& early, bool ask,
+                           const std::function<bool(std::string_view)>& matches) {
   PasswordGate gate;
-  relay.client->sendAll(kGetPass);
+  if (ask || !givenPassword(early.bytes)) {
+    relay.client->sendAll(kGetPass);
+    gate.asked = true;
+  }
   readEarly(relay, early, Clock::now() + kPasswordWait,
             [&early] { return givenPassword(early.bytes).has_value(); });
   const std::optional<std::string_view> given = givenPassword(early.bytes);
@@ -126,14 +136,63 @@ PasswordGate passLocalPassword(Relay& relay, EarlyWords& early) {
   }
   std::string password(given->size(), '\0');
   password.resize(nmdcUnescape(*given, password.data(), password.size()));
-  gate.passed = given->find('\0') == std::string_view::npos &&
-                platform::localPasswordMatches(relay.options, password);
+  gate.passed = given->find('\0') == std::string_view::npos && matches(password);
   std::fill(password.begin(), password.end(), '\0');
-  if (!gate.passed) {
+  gate.byClient = gate.passed;
+  return gate;
+}
+
+}  // namespace
+
+PasswordGate passLocalPassword(Relay& relay, EarlyWords& early) {
+  PasswordGate gate = checkPassword(relay, early, true, [&relay](std::string_view password) {
+    return platform::localPasswordMatches(relay.options, password);
+  });
+  if (!gate.passed && gate.end.empty()) {
     gate.end = std::string(kLocalPasswordRefused);
-    gate.byClient = false;
   }
   return gate;
+}
+
+Reattach offerToLingering(Relay& relay, EarlyWords& early) {
+  Reattach offer;
+  if (!relay.lingers || relay.lingers->empty()) {
+    return offer;
+  }
+  LingerBoard& board = *relay.lingers;
+  const std::string nick(early.probe->nick.view());
+  std::vector<LingerBoard::Candidate> candidates = board.find(nick);
+  if (candidates.empty()) {
+    offer.why = "no session lingers as " + nick;
+    return offer;
+  }
+  if (relay.options.login != LoginMode::kNone) {
+    // The one the password was made for, if any.
+    const PasswordGate gate = checkPassword(relay, early, false, [&](std::string_view password) {
+      std::erase_if(candidates, [password](const LingerBoard::Candidate& candidate) {
+        return !platform::passwordMatches(candidate.password, password);
+      });
+      return !candidates.empty();
+    });
+    offer.askedPassword = gate.asked;
+    if (!gate.passed) {
+      if (gate.end.empty()) {
+        offer.why = "the password differs from the one the session lingering as " + nick +
+                    " logged in with";
+      } else {
+        offer.end = gate.end;
+      }
+      return offer;
+    }
+  }
+  ReturningClient returning{std::move(relay.client), early.bytes, relay.clientPort};
+  if (!board.handOver(candidates.front().id, returning)) {
+    relay.client = std::move(returning.client);
+    offer.why = "the session lingering as " + nick + " ended meanwhile";
+    return offer;
+  }
+  offer.handedOver = true;
+  return offer;
 }
 
 std::string waitForConnectTurn(const Relay& relay) {

@@ -31,6 +31,7 @@ struct PasswordGate {
   bool passed = false;
   std::string end;       // why the session ends (when not passed)
   bool byClient = true;  // the client left, or took too long
+  bool asked = false;    // "$GetPass" went to the client
 };
 
 inline constexpr std::string_view kLocalPasswordRefused = "Quayside refused the hub password";
@@ -39,6 +40,20 @@ inline constexpr std::string_view kLocalPasswordRefused = "Quayside refused the 
 // before any IRC traffic. The password is compared as the IRC login would
 // send it (unescaped), and one with a NUL byte is refused, never cut.
 PasswordGate passLocalPassword(Relay& relay, EarlyWords& early);
+
+// How offering a named client to its Bridge's lingering sessions went.
+struct Reattach {
+  bool handedOver = false;    // the client and early.bytes now belong to a lingering session
+  bool askedPassword = false;  // "$GetPass" went: the client's "$MyPass" is in early.bytes
+  std::string end;            // the client left (or gave no password) meanwhile
+  std::string why;            // why it was not handed over; empty when nothing lingers
+};
+
+// Hands the client over to the session that lingers on relay.lingers as
+// its nick, if one does. With a login mode the client must give (if it has
+// not yet) the password that session logged in with, checked against the
+// session's salted hash. Handed over, relay.client is null.
+Reattach offerToLingering(Relay& relay, EarlyWords& early);
 
 // Waits for the Bridge's turn for this session's IRC connection (none with
 // pacing off), while watching the client for its close (its commands wait

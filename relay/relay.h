@@ -12,6 +12,7 @@
 
 namespace quayside {
 
+class LingerBoard;
 class RefusalHolds;
 
 // One accepted hub-client connection paired with its IRC server connection.
@@ -33,6 +34,9 @@ struct Relay : RelayState {
   FixedText<kNickCapacity> namedAs;
   // The accepting Bridge's holds, shared with it; null: nothing is held.
   std::shared_ptr<RefusalHolds> holds;
+  // The accepting Bridge's lingering sessions, shared with it; null: this
+  // session neither lingers nor takes a lingering one over.
+  std::shared_ptr<LingerBoard> lingers;
   // The connection's place in the accepting Bridge's caps; none: uncapped.
   AdmissionTicket admission;
 

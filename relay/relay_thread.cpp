@@ -9,6 +9,7 @@
 #include "platform/tls.h"
 #include "platform/wait.h"
 #include "relay/client_gate.h"
+#include "relay/linger_board.h"
 #include "relay/pacer.h"
 #include "relay/refusal_holds.h"
 #include "relay/registry.h"
@@ -16,6 +17,7 @@
 #include "relay/socket_output.h"
 #include "translate/client_charset.h"
 #include "translate/composer.h"
+#include "translate/linger.h"
 #include "translate/nmdc_text.h"
 #include "translate/session_lines.h"
 
@@ -51,6 +53,57 @@ struct End {
   bool stopped = false;           // Quayside is stopping: the server gets a QUIT
   std::size_t unsent = 0;         // lines that were waiting for the server, dropped
   std::optional<HoldCause> hold;  // set when retrying at once cannot help
+  bool expired = false;           // the session lingered without a client until its time ran out
+  // The session ended from the server's side while it lingered without a
+  // client: the DC nick it lingered as, whose next client is told.
+  std::string awayNick;
+};
+
+// A session's lingering (the Bridge's linger option) inside the relay loop.
+struct Linger {
+  std::chrono::milliseconds time{0};  // 0: the session ends with its client
+  std::unique_ptr<platform::Wakeup> wakeup;  // opened at the first detach, for the session's life
+  LingerBoard::Seat seat;
+  bool away = false;  // no client attached: listed on relay.lingers
+  Clock::time_point until;
+};
+
+// "30 minutes", "1 minute", or as spoken() says a time that is not whole minutes.
+std::string lingerText(std::chrono::milliseconds time);
+
+// Hands every message on, and keeps the salted hash of the password the
+// client logs in to IRC with (the translation holds the text only until
+// the login), so a client that comes back can be checked against it.
+class PasswordKeeper final : public Translator {
+ public:
+  PasswordKeeper(Translator& inner, PasswordHash& hash) : inner_(inner), hash_(hash) {}
+
+  std::size_t clientCommand(RelayState& relay, const Message& message,
+                            RelayOutput& out) override {
+    constexpr std::string_view kMyPass = "$MyPass ";
+    // The one "$MyPass" the translation logs in with: the answer it asked for.
+    if (relay.options.login != LoginMode::kNone && relay.loginStep == LoginStep::kAsked &&
+        message.bytes.starts_with(kMyPass)) {
+      const std::string_view given = message.bytes.substr(kMyPass.size());
+      std::string password(given.size(), '\0');
+      password.resize(nmdcUnescape(given, password.data(), password.size()));
+      std::string error;
+      if (given.find('\0') != std::string_view::npos ||
+          !platform::systemPasswordHasher().hash(password, hash_, error)) {
+        hash_ = {};
+      }
+      std::fill(password.begin(), password.end(), '\0');
+    }
+    return inner_.clientCommand(relay, message, out);
+  }
+
+  std::size_t serverLine(RelayState& relay, const Message& message, RelayOutput& out) override {
+    return inner_.serverLine(relay, message, out);
+  }
+
+ private:
+  Translator& inner_;
+  PasswordHash& hash_;
 };
 
 // How the window classifies an end the translations caused.
@@ -99,6 +152,15 @@ bool isTlsRecord(std::span<const char> bytes) {
   return bytes.size() >= 2 && type >= 0x14 && type <= 0x17 && bytes[1] == '\x03';
 }
 
+// Hands the translations' notes since the last call to the log.
+void tellNotes(const Relay& relay, SocketOutput& out, RelayObserver* observer) {
+  for (const std::string& note : out.takeNotes()) {
+    if (observer != nullptr) {
+      observer->relayNote(relay, note);
+    }
+  }
+}
+
 // `firstFromPlainServer`: nothing came yet from a server spoken to without TLS.
 std::string_view readStep(Relay& relay, Stream stream, platform::ByteStream& server,
                           Translator& translator, SocketOutput& out, RelayObserver* observer,
@@ -121,11 +183,7 @@ std::string_view readStep(Relay& relay, Stream stream, platform::ByteStream& ser
   }
   received(relay, stream, static_cast<std::size_t>(count), translator, out);
   out.flush();
-  for (const std::string& note : out.takeNotes()) {
-    if (observer != nullptr) {
-      observer->relayNote(relay, note);
-    }
-  }
+  tellNotes(relay, out, observer);
   if (out.takeRefusalsBegan() && observer != nullptr) {
     observer->relayNote(relay, "CTCP requests refused: more than " +
                                    std::to_string(AnswerLimiter::kBurst) + " in " +
@@ -144,14 +202,86 @@ std::string spoken(std::chrono::milliseconds time) {
   return std::to_string(time.count()) + " milliseconds";
 }
 
+// How many lines the client that attaches next is shown.
+template <typename State>
+std::size_t keptLineCount(const State& relay) {
+  if constexpr (requires { relay.kept.size(); }) {
+    return relay.kept.size();
+  } else {
+    return 0;  // TEMPORARY until the kept lines are merged
+  }
+}
+
+std::string lingerText(std::chrono::milliseconds time) {
+  if (time.count() % 60'000 != 0) {
+    return spoken(time);
+  }
+  const auto minutes = time.count() / 60'000;
+  return std::to_string(minutes) + (minutes == 1 ? " minute" : " minutes");
+}
+
 // Relays until either side ends; returns why. Besides the two sockets the
 // wait watches the server's deadlines: the welcome after the connect, a
 // PING after a long silence and the end when that PING stays unanswered;
 // and the time the next paced line is due, while lines wait. `early` is what
-// the client sent before the connect, framed first.
+// the client sent before the connect, framed first. With `linger` on, a
+// client that leaves a welcomed session is let go and the session goes on
+// without one (listed on relay.lingers) until a client is handed over or
+// the linger time runs out: the wait then watches the server, the stop
+// handle and the linger's wakeup.
 End relayTrafficWith(SocketOutput& out, Relay& relay, platform::ByteStream& server,
                      Translator& translator, RelayObserver* observer, const RelayTimeouts& timeouts,
-                     std::string_view early) {
+                     std::string_view early, Linger& linger) {
+  const auto note = [&](const std::string& text) {
+    if (observer != nullptr) {
+      observer->relayNote(relay, text);
+    }
+  };
+  // The client left: true when the session lingers on without it.
+  const auto detach = [&](const End& left) {
+    if (linger.time.count() <= 0 || !relay.lingers || (relay.loginFlags & kLoginWelcomed) == 0 ||
+        out.sessionEnd() || relaysStopping()) {
+      return false;
+    }
+    if (!linger.wakeup) {
+      std::string error;
+      linger.wakeup = platform::openWakeup(error);
+      if (!linger.wakeup) {
+        note("cannot linger: " + error);
+        return false;
+      }
+      linger.seat.wakeup = linger.wakeup.get();
+    }
+    relay.client->close();
+    // Half a command of the client that left must not begin the next one's.
+    relay.clientLength = 0;
+    relay.clientOffset = 0;
+    relay.clientBuffer[0] = '\0';
+    relay.clientLongBuffer.reset();
+    out.clientGone();
+    linger.seat.nick = std::string(relay.nick.view());
+    detachClient(relay, out, platform::unixTime());
+    out.flush();
+    linger.away = true;
+    linger.until = Clock::now() + linger.time;
+    relay.lingers->list(linger.seat);
+    note("detached (" + left.reason + "): lingering for " + lingerText(linger.time));
+    return true;
+  };
+  const auto attach = [&](ReturningClient back) {
+    relay.client = std::move(back.client);
+    relay.clientPort = back.clientPort;
+    platform::setBlocking(relay.client->handle(), true);
+    relay.client->setSendLimit(timeouts.send);
+    relay.clientSpeaksWindows1252 = false;
+    linger.away = false;
+    const std::size_t kept = keptLineCount(relay);
+    attachClient(relay);
+    note("re-attached: " + linesText(kept) + " replayed");
+    feed(relay, Stream::kClient, back.early, translator, out);
+    out.flush();
+    tellNotes(relay, out, observer);
+  };
   if (!early.empty()) {
     feed(relay, Stream::kClient, early, translator, out);
     out.flush();
@@ -174,22 +304,38 @@ End relayTrafficWith(SocketOutput& out, Relay& relay, platform::ByteStream& serv
     // The translation ended the session. When it closed the client (a kick,
     // a refused password) the client was told already.
     if (const std::optional<SessionEnd>& ended = out.sessionEnd()) {
-      End end(ended->reason, !relay.clientOpen(), endKindOf(ended->cause), holdOf(ended->cause));
+      End end(ended->reason, !linger.away && !relay.clientOpen(), endKindOf(ended->cause),
+              holdOf(ended->cause));
       end.detail = ended->detail;
       return end;
     }
-    if (!relay.clientOpen()) {
+    if (!linger.away && !relay.clientOpen()) {
       return {"client was kicked from the channel", true, EndKind::kByClient};
     }
     if (const std::optional<Peer> stalled = out.stalled()) {
       // A client that stopped reading cannot be told why.
       const bool client = *stalled == Peer::kClient;
-      return {std::string(client ? "the client" : "the server") +
+      End end(std::string(client ? "the client" : "the server") +
                   " stopped reading: nothing could be sent to it for " + spoken(timeouts.send),
-              client};
+              client);
+      if (!client || !detach(end)) {
+        return end;
+      }
     }
     // One clock reading per pass: it dates the last receive as well.
     const Clock::time_point now = Clock::now();
+    if (linger.away && now >= linger.until) {
+      // A client handed over just now still takes the session.
+      if (std::optional<ReturningClient> back = relay.lingers->unlist(linger.seat)) {
+        attach(std::move(*back));
+        continue;
+      }
+      note("linger expired");
+      End end("the DC client did not come back within " + lingerText(linger.time), true,
+              EndKind::kByClient);
+      end.expired = true;
+      return end;
+    }
     if (heard) {
       heardAt = now;
       pinged = false;
@@ -226,6 +372,9 @@ End relayTrafficWith(SocketOutput& out, Relay& relay, platform::ByteStream& serv
     if (const std::optional<Clock::time_point> sendAt = pacer.nextSendAt()) {
       due = std::min(due, *sendAt);
     }
+    if (linger.away) {
+      due = std::min(due, linger.until);
+    }
 
     // One wait for both sides, until the nearest deadline: nothing is
     // delayed by polling and an idle Relay sleeps until a timer is due.
@@ -238,11 +387,12 @@ End relayTrafficWith(SocketOutput& out, Relay& relay, platform::ByteStream& serv
     const bool onlyLook = serverBuffered || out.holdsMemory();
     // The stop handle wakes the relay when Quayside stops; the next pass ends it.
     // While the client is not read, its close or reset is still watched
-    // for: a user who leaves mid-paste must not go on speaking.
-    const bool holdingClient = pacer.full();
-    std::array<platform::WaitEntry, 3> ready{{{relay.client->handle(), false, holdingClient},
-                                              {server.handle(), false},
-                                              {stopHandle, false}}};
+    // for: a user who leaves mid-paste must not go on speaking. Without a
+    // client the wakeup takes its place: a client handed over raises it.
+    const bool holdingClient = !linger.away && pacer.full();
+    const SocketHandle first = linger.away ? linger.wakeup->handle() : relay.client->handle();
+    std::array<platform::WaitEntry, 3> ready{
+        {{first, false, holdingClient}, {server.handle(), false}, {stopHandle, false}}};
     const std::chrono::milliseconds timeout =
         onlyLook ? std::chrono::milliseconds(0)
                  : std::chrono::ceil<std::chrono::milliseconds>(due - now);
@@ -254,19 +404,32 @@ End relayTrafficWith(SocketOutput& out, Relay& relay, platform::ByteStream& serv
       out.release();
       continue;
     }
-    if (ready[0].readable && holdingClient) {
-      return {"client closed the connection", true, EndKind::kByClient};
-    }
-    if (ready[0].readable) {
-      if (const std::string_view end =
+    if (linger.away) {
+      if (ready[0].readable) {
+        linger.wakeup->lower();
+        if (std::optional<ReturningClient> back = relay.lingers->takeReturning(linger.seat)) {
+          attach(std::move(*back));
+        }
+      }
+    } else if (ready[0].readable && holdingClient) {
+      End end("client closed the connection", true, EndKind::kByClient);
+      if (!detach(end)) {
+        return end;
+      }
+    } else if (ready[0].readable) {
+      if (const std::string_view left =
               readStep(relay, Stream::kClient, server, translator, out, observer);
-          !end.empty()) {
-        return {std::string(end), true, EndKind::kByClient};
+          !left.empty()) {
+        End end(std::string(left), true, EndKind::kByClient);
+        if (!detach(end)) {
+          return end;
+        }
       }
     }
     // A server that stopped reading is the end, whatever it sent meanwhile
     // (a TLS stream cannot be read after a send it gave up on).
-    if ((ready[1].readable || serverBuffered) && relay.clientOpen() && !out.stalled()) {
+    if ((ready[1].readable || serverBuffered) && (relay.clientOpen() || linger.away) &&
+        !out.stalled()) {
       if (const std::string_view end = readStep(relay, Stream::kServer, server, translator, out,
                                                 observer, plain && !heardAny);
           !end.empty()) {
@@ -279,14 +442,62 @@ End relayTrafficWith(SocketOutput& out, Relay& relay, platform::ByteStream& serv
   }
 }
 
+// A named client is told why the session it left ended meanwhile, if one
+// did: right after its nick, or where the Bridge has its own password once
+// the client gave it.
+void tellEndWhileAway(Relay& relay, const EarlyWords& early) {
+  if (!relay.lingers) {
+    return;
+  }
+  if (std::optional<std::string> told = relay.lingers->takeEndNotice(early.probe->nick.view())) {
+    std::string bytes;
+    appendStatusLine(bytes, std::move(*told), clientEncoding(*early.probe));
+    relay.client->sendAll(bytes);
+  }
+}
+
+// A named client that passed the Bridge's gate is handed to the session
+// lingering as its nick, if one does; the log says why not when some
+// session lingers.
+Reattach offerToLingering(Relay& relay, EarlyWords& early, RelayObserver* observer) {
+  if (relay.options.hasPassword()) {
+    tellEndWhileAway(relay, early);
+  }
+  Reattach offer = offerToLingering(relay, early);
+  if (!offer.handedOver && offer.end.empty() && !offer.why.empty() && observer != nullptr) {
+    observer->relayNote(relay, "not re-attached: " + offer.why);
+  }
+  return offer;
+}
+
 // Relays (relayTrafficWith) and counts the lines still waiting for the
 // server at the end, which are dropped: the log says how many, and so does
 // the client when it is still there.
+// A session that ends while it lingers leaves the board; a client handed
+// over at that moment is told the end as an attached one would be.
 End relayTraffic(Relay& relay, platform::ByteStream& server, Translator& translator,
                  RelayObserver* observer, const RelayTimeouts& timeouts, std::string_view early) {
   SocketOutput out(relay, server);
-  End end = relayTrafficWith(out, relay, server, translator, observer, timeouts, early);
+  Linger linger;
+  if (relay.options.lingerMinutes > 0 && relay.lingers) {
+    linger.time = timeouts.linger.value_or(std::chrono::minutes(relay.options.lingerMinutes));
+  }
+  PasswordKeeper keeper(translator, linger.seat.password);
+  End end = relayTrafficWith(out, relay, server, linger.time.count() > 0 ? keeper : translator,
+                             observer, timeouts, early, linger);
   end.unsent = out.pacer().queuedLines();
+  if (linger.away) {
+    if (std::optional<ReturningClient> back = relay.lingers->unlist(linger.seat)) {
+      relay.client = std::move(back->client);
+      relay.clientPort = back->clientPort;
+      platform::setBlocking(relay.client->handle(), true);
+      relay.client->setSendLimit(timeouts.send);
+      end.byClient = false;
+    } else if (!end.stopped && !end.expired) {
+      end.awayNick = linger.seat.nick;
+    }
+  }
+  linger.seat.password = {};
   return end;
 }
 
@@ -345,9 +556,13 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
   const bool named = early.probe && !early.probe->nick.empty();
   if (named) {
     relay.namedAs = early.probe->nick;
+    if (early.gone.empty() && !relay.options.hasPassword()) {
+      tellEndWhileAway(relay, early);
+    }
   }
   std::string turnMissed;
   PasswordGate gate;
+  Reattach offer;
 
   if (!failure.empty()) {
     reason = std::string(failure) + ": " + detail;
@@ -380,6 +595,11 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
       appendStatusLine(toClient, holdReason, clientEncoding(*early.probe));
       toClient += kBadPass;
     }
+  } else if (offer = offerToLingering(relay, early, observer);
+             offer.handedOver || !offer.end.empty()) {
+    reason = offer.handedOver ? "handed over to the session lingering as " + std::string(relay.namedAs.view())
+                              : offer.end;
+    kind = EndKind::kByClient;
   } else if (!relay.admission.validate(relay.options.maxSessions)) {
     reason = "turned away: the Bridge runs " + std::to_string(relay.options.maxSessions) +
              " sessions already";
@@ -390,7 +610,7 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
     kind = EndKind::kByClient;
   } else {
     early.probe.reset();  // the session reads those bytes itself
-    if (gate.passed && relay.options.login != LoginMode::kNone) {
+    if ((gate.passed || offer.askedPassword) && relay.options.login != LoginMode::kNone) {
       // The client was asked once; its "$MyPass" logs in to IRC as well.
       relay.loginStep = LoginStep::kAsked;
     }
@@ -407,7 +627,7 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
       }
       kind = end.kind;
       holdCause = end.hold;
-      if (end.byClient && relay.clientOpen()) {
+      if ((end.byClient && relay.clientOpen()) || end.expired) {
         // The client left (not kicked): IRC users see it quit, not a lost link.
         server->sendAll(kClientQuit);
       }
@@ -426,7 +646,9 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
                            clientEncoding(relay));
         }
       } else if (!end.byClient) {
-        holdReason = "Quayside's connection to " + serverName(relay) + " ended: " + end.reason;
+        if (end.hold != HoldCause::kKick) {
+          holdReason = "Quayside's connection to " + serverName(relay) + " ended: " + end.reason;
+        }
         appendStatusLine(toClient, holdReason, clientEncoding(relay));
         if (end.unsent > 0) {
           appendStatusLine(toClient,
@@ -440,6 +662,11 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
                                " typed before the server's welcome could not be sent",
                            clientEncoding(relay));
         }
+      }
+      if (!end.awayNick.empty()) {
+        relay.lingers->endedWhileAway(
+            end.awayNick, "While you were away, the connection to " + serverName(relay) +
+                              " ended: " + end.reason);
       }
     } else {
       reason = detail.empty() ? std::string(failure) : std::string(failure) + ": " + detail;
@@ -471,7 +698,9 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
     relay.client->sendAll(toClient);
     closeClientAfterTelling(*relay.client);
   }
-  relay.client->close();
+  if (relay.client) {  // none once handed to a lingering session
+    relay.client->close();
+  }
   relay.clientCharset = nullptr;
   unregisterRelay(relay);
   if (observer != nullptr) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -48,6 +49,9 @@ struct RelayTimeouts {
   // From the lock to the client's nick; a client that has not named itself
   // by then is closed, and no IRC connection was opened for it.
   std::chrono::milliseconds validation{30'000};
+  // How long a session outlives its DC client where the Bridge's linger
+  // option is on; none: the option's minutes.
+  std::optional<std::chrono::milliseconds> linger{};
 };
 
 // Runs the Relay on the calling thread until either side ends: registers it,
@@ -57,8 +61,12 @@ struct RelayTimeouts {
 // itself within timeouts.validation, a nick relay.holds holds, or a session
 // past the Bridge's caps (relay.admission) gets no IRC connection; with
 // pacing on, the Bridge's connects start one per Admission::kConnectSpacing.
-// An end that retrying cannot change is recorded in relay.holds. The caller
-// keeps ownership of `relay`.
+// An end that retrying cannot change is recorded in relay.holds. With the
+// linger option (and relay.lingers) a welcomed session whose client leaves
+// goes on without it, marked away, until the linger time ends or a client of
+// the same Bridge naming itself the same (with the same password where a
+// login mode is set) is handed over; such a client's own Relay then ends
+// without an IRC connection. The caller keeps ownership of `relay`.
 void runRelay(Relay& relay, Translator& translator = standardTranslator(),
               RelayObserver* observer = nullptr, const RelayTimeouts& timeouts = {});
 

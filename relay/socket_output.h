@@ -103,6 +103,15 @@ class SocketOutput final : public RelayOutput {
     }
   }
 
+  // The client left and the session lingers on: what was gathered for it
+  // goes nowhere, and the next client may be sent to again.
+  void clientGone() {
+    toClient_.size = 0;
+    if (stalled_ == Peer::kClient) {
+      stalled_.reset();
+    }
+  }
+
   // The peer that took no bytes within the send limit, if one did.
   std::optional<Peer> stalled() const { return stalled_; }
 

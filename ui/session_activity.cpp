@@ -2,6 +2,7 @@
 
 #include "bridge/daemon.h"
 #include "core/calendar_time.h"
+#include "translate/linger.h"
 
 #include <algorithm>
 #include <utility>
@@ -76,6 +77,7 @@ RelayReport reportOf(RelayReport::Type type, const Relay& relay, std::string_vie
   report.bridgeId = relay.bridgeId;
   report.nick = std::string(ircNick(relay));
   report.rooms = relay.rooms.joinedCount();
+  report.away = detached(relay);
   switch (type) {
     case RelayReport::Type::kConnected:
       report.line = relayConnectedText(relay);
@@ -124,8 +126,14 @@ SessionActivity::Taken SessionActivity::take(const RelayReport& report, const Br
 
   // Every report says how many rooms its session is in; notes come as rooms
   // are joined and left.
+  // Notes also come as a session's client leaves and returns.
   if (session != sessions_.end()) {
     session->second.rooms = report.rooms;
+    if (!report.away) {
+      session->second.awaySince.clear();
+    } else if (session->second.awaySince.empty()) {
+      session->second.awaySince = clockText(clock_(), false);
+    }
   }
   switch (report.type) {
     case RelayReport::Type::kConnected:
@@ -199,6 +207,9 @@ std::string SessionActivity::stateText(const Bridge& bridge) const {
   }
   if (count == 1) {
     std::string text = only->nick.empty() ? "1 session" : "1 session (" + only->nick + ")";
+    if (!only->awaySince.empty()) {
+      text += ", away since " + only->awaySince;
+    }
     if (only->rooms != 0) {
       text += only->rooms == 1 ? ", 1 room" : ", " + std::to_string(only->rooms) + " rooms";
     }

@@ -36,6 +36,7 @@ struct RelayReport {
   std::uint32_t bridgeId = 0;        // the runtime id of the Bridge that accepted it
   std::string nick;                  // the IRC nick, once welcomed
   std::size_t rooms = 0;             // rooms joined when it was made
+  bool away = false;                 // the session lingers without a DC client
   EndKind kind = EndKind::kFailure;  // kEnded only
   std::string reason;                // kEnded only
   std::string fingerprint;           // kEnded: of the certificate refused
@@ -88,7 +89,8 @@ class SessionActivity {
   void forget(const Bridge& bridge);
 
   // The State column: "not listening", "listening", "1 session (nick)"
-  // (", 3 rooms" added while it is in rooms), "N sessions", a running hold
+  // (", away since 18:02" added while it lingers without a DC client, ", 3
+  // rooms" while it is in rooms), "N sessions", a running hold
   // ("held after a kick until 18:05"), or the last failure and when.
   std::string stateText(const Bridge& bridge) const;
   std::size_t sessionCount() const { return sessions_.size(); }
@@ -99,6 +101,7 @@ class SessionActivity {
     const Bridge* bridge = nullptr;
     std::string nick;
     std::size_t rooms = 0;  // joined, as its last report said
+    std::string awaySince;  // "18:02" while it lingers without a client
   };
   struct PerBridge {
     std::string failure;  // with its time; empty when none stands

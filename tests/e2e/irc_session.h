@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,8 +30,10 @@ class IrcSessionTest : public ::testing::Test {
     server_ = std::make_unique<IrcServer>(pingSeconds(), serverOptions());
     ASSERT_TRUE(server_->started()) << "ngircd did not start:\n" << server_->startupLog();
     localPort_ = testing::freePort();
-    daemon_ = std::make_unique<Daemon>(std::vector<std::string>{
-        "--bridge", bridgeArgument(localPort_, server_->port(), kChannel) + bridgeOptions()});
+    daemon_ = std::make_unique<Daemon>(
+        std::vector<std::string>{"--bridge", bridgeArgument(localPort_, server_->port(), kChannel) +
+                                                 bridgeOptions()},
+        daemonEnvironment());
     ASSERT_TRUE(daemon_->waitListening(localPort_));
   }
 
@@ -47,6 +50,7 @@ class IrcSessionTest : public ::testing::Test {
   virtual IrcServerOptions serverOptions() const { return {}; }
   // Appended to the Bridge's argument, as ",room=#help".
   virtual std::string bridgeOptions() const { return {}; }
+  virtual std::map<std::string, std::string> daemonEnvironment() const { return {}; }
 
   // An IRC user who is in the channel (the first one in is its operator).
   std::unique_ptr<IrcUser> ircUserInChannel(const std::string& nick) {
