@@ -246,6 +246,7 @@ void sendHello(Command& c) {
 void validateNick(Command& c) {
   RelayState& relay = c.relay;
   const string_view raw = upTo(c.body.substr(kValidateNick.size()), kLineStops);
+  const std::string before(relay.nick.view());
   relay.nick.write(kNickLimit, [&](std::span<char> area) {
     return nmdcUnescape(raw, area.data(), area.size());
   });
@@ -259,6 +260,11 @@ void validateNick(Command& c) {
   }
   sendHello(c);
   relay.loginFlags |= kLoginValidated;
+  // The nick the server has already (a client returning to a lingering
+  // session, or one that says its nick twice) needs no NICK.
+  if ((relay.loginFlags & kLoginNickSent) != 0 && relay.nick.view() == before) {
+    return;
+  }
   // Also after registration: the menu's "Change nick" must rename the user on
   // IRC too, and a nick refused at registration can only be replaced this way.
   {

@@ -108,6 +108,8 @@ const Exchange kExchanges[] = {
     {"ValidateNickNeedsSpace", {"$ValidateNick|$ValidateNickX|"}, {}, {}, 0},
     {"ChangeNickRenamesOnIrcToo", {"$ValidateNick carol|"}, {"$Hello carol|"}, {"NICK carol\r\n"},
      kRegistered},
+    {"SameNickAgainSentToIrcAgain", {"$ValidateNick bob|$ValidateNick bob|"},
+     {"$Hello bob|", "$Hello bob|"}, {"CAP LS 302\r\nNICK bob\r\n"}, 0},
     {"NickLineBreakSendsSecondIrcCommand", {"$ValidateNick a\r\nQUIT :x|$ValidateNick b\nc|"},
      {"$Hello a|", "$Hello b|"}, {"CAP LS 302\r\nNICK a\r\n", "NICK b\r\n"}, 0},
     {"StoredNickLineBreakReachesNickLine", {kInfo}, {kInfo, menuFor("#chan")},
