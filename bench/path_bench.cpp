@@ -27,6 +27,10 @@ namespace quayside::bench {
 namespace {
 
 constexpr char kChannel[] = "#bench";
+// The rooms measurement: every relay in this many rooms, each with this many
+// members (the DC user among them, as a server's names list has it).
+constexpr int kRooms = 16;
+constexpr int kRoomMembers = 1000;
 
 struct Settings {
   std::string daemon = QUAYSIDE_DAEMON_PATH;
@@ -37,6 +41,7 @@ struct Settings {
   int burstRepeats = 5;
   int idleRelays = 500;
   int idleSeconds = 5;
+  int roomRelays = 50;
 };
 
 // kTls: through quayside-daemon to the scripted server over TLS (ircs://).
@@ -46,6 +51,7 @@ struct Path {
   const char* name;
   Kind kind;
   std::uint16_t port = 0;  // where the client connects (direct: the server)
+  bool rooms = false;      // its Bridge puts every session in the rooms
 };
 
 // A client and the scripted server's end of the connection it caused.
@@ -87,6 +93,78 @@ void logIn(Link& link, const std::string& nick) {
   server.clearSkipped();
 }
 
+std::string roomName(int index) {
+  char name[16];
+  std::snprintf(name, sizeof name, "#room%02d", index);
+  return name;
+}
+
+// The Bridge option that puts a session in every room.
+std::string roomOptions() {
+  std::string options;
+  for (int r = 1; r <= kRooms; ++r) {
+    options += ",room=" + roomName(r);
+  }
+  return options;
+}
+
+// What a server answers to one room's JOIN: the echo, a topic of 200
+// bytes, names lines of 10-byte nicks up to kRoomMembers with the user's
+// own first, and the end of the names.
+std::string roomAnswer(const std::string& nick, const std::string& room) {
+  std::string answer = ":" + nick + "!~" + nick + "@127.0.0.1 JOIN :" + room + "\r\n" +
+                       ":bench.server 332 " + nick + " " + room + " :" + std::string(200, 't') +
+                       "\r\n";
+  const std::string head = ":bench.server 353 " + nick + " = " + room + " :";
+  std::string line = head + nick;
+  for (int m = 1; m < kRoomMembers; ++m) {
+    char member[16];
+    std::snprintf(member, sizeof member, "member%04d", m);
+    if (line.size() + 1 + std::strlen(member) > 510) {
+      answer += line + "\r\n";
+      line = head;
+    } else {
+      line += ' ';
+    }
+    line += member;
+  }
+  answer += line + "\r\n";
+  answer += ":bench.server 366 " + nick + " " + room + " :End of NAMES list\r\n";
+  return answer;
+}
+
+// After the main channel's, the rooms' JOIN, answered for every room. The
+// "+rooms" answer then proves the daemon took in every names line: it
+// counts each room's members.
+void joinRooms(Link& link, const std::string& nick) {
+  std::string joins = "JOIN ";
+  std::string answers;
+  for (int r = 1; r <= kRooms; ++r) {
+    joins += (r > 1 ? "," : "") + roomName(r);
+    answers += roomAnswer(nick, roomName(r));
+  }
+  require(link.server.waitForExact(joins + "\r\n", kWaitLimit), "joining the rooms");
+  // A line said in the last room, once it reaches the client, shows the
+  // daemon has read every answer before it: the client's "+rooms" comes on
+  // another connection, which the daemon may read first.
+  const std::string last = roomName(kRooms);
+  sendTo(link.server, answers + ":member0001!~m@127.0.0.1 PRIVMSG " + last + " :ready\r\n");
+  require(link.client.waitForExact("$To: " + nick + " From: " + last + " $<member0001> ready|",
+                                   kWaitLimit),
+          "a line in a room");
+  sendTo(link.client, "<" + nick + "> +rooms|");
+  std::string told;
+  require(link.client.waitForPrefix("*** Rooms:", &told, kWaitLimit), "+rooms");
+  TokenCounter counted(": " + std::to_string(kRoomMembers) + " members");
+  counted.feed(told);
+  if (counted.count() != kRooms) {
+    throw BenchError{"+rooms did not count " + std::to_string(kRoomMembers) +
+                     " members in every room: " + told.substr(0, 300)};
+  }
+  link.client.clearSkipped();
+  link.server.clearSkipped();
+}
+
 Link openLink(const Path& path, const LoopbackListener& server, const std::string& nick,
               const testing::TestCertificate* certificate = nullptr) {
   Link link;
@@ -113,6 +191,9 @@ Link openLink(const Path& path, const LoopbackListener& server, const std::strin
   }
   if (link.translated) {
     logIn(link, nick);
+  }
+  if (path.rooms) {
+    joinRooms(link, nick);
   }
   return link;
 }
@@ -275,15 +356,28 @@ struct Burst {
   std::vector<double> cpuPerLineTowardsClient;
 };
 
-struct Idle {
-  int relays = 0;
-  double seconds = 0;
+// What a daemon whose relays do nothing costs over a while.
+struct IdleCost {
   double cpuPerSecond = 0;
   double cpuNsPerSecond = 0;
   double wakeupsPerSecond = 0;
+  ProcessSample after;
+};
+
+struct Idle {
+  int relays = 0;
+  double seconds = 0;
+  IdleCost cost;
   double kibPerRelay = 0;
   double growthKibPerRelay = 0;
-  std::uint64_t threads = 0;
+};
+
+struct RoomsMemory {
+  int relays = 0;
+  double seconds = 0;
+  IdleCost cost;
+  double kibPerPlainRelay = 0;  // a relay without rooms, over the relays before it
+  double kibAbovePlain = 0;     // a relay in the rooms, over one without
 };
 
 const char* verdict(bool met) {
@@ -295,6 +389,33 @@ void progress(const char* phase) {
   static const auto start = Clock::now();
   std::fprintf(stderr, "[%5.1f s] %s\n",
                std::chrono::duration<double>(Clock::now() - start).count(), phase);
+}
+
+// Opens `count` links to the Bridge at `path`, clients named prefix0, prefix1, ...
+std::vector<Link> openLinks(const Path& path, const LoopbackListener& server,
+                            const std::string& prefix, int count) {
+  std::vector<Link> links;
+  links.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) {
+    links.push_back(openLink(path, server, prefix + std::to_string(i)));
+  }
+  return links;
+}
+
+// After a second to settle, the daemon's cost over `seconds` of nothing
+// happening.
+IdleCost watchIdle(pid_t pid, int seconds) {
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const ProcessSample before = sampleProcess(pid);
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  IdleCost cost;
+  cost.after = sampleProcess(pid);
+  cost.cpuPerSecond = (cost.after.cpuSeconds - before.cpuSeconds) / seconds;
+  cost.cpuNsPerSecond =
+      static_cast<double>(cost.after.cpuNanoseconds - before.cpuNanoseconds) / seconds;
+  cost.wakeupsPerSecond =
+      static_cast<double>(cost.after.contextSwitches - before.contextSwitches) / seconds;
+  return cost;
 }
 
 // Many logged-in relays doing nothing: what do they cost the daemon?
@@ -310,30 +431,55 @@ Idle measureIdle(const Settings& settings, const std::string& logPath) {
   const ProcessSample empty = sampleProcess(daemon.pid());
 
   const Path path{"quayside", Kind::kQuayside, port};
-  std::vector<Link> links;
-  links.reserve(static_cast<std::size_t>(settings.idleRelays));
-  for (int i = 0; i < settings.idleRelays; ++i) {
-    links.push_back(openLink(path, server, "idle" + std::to_string(i)));
-  }
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const std::vector<Link> links = openLinks(path, server, "idle", settings.idleRelays);
   progress("measuring idle relays");
 
   Idle idle;
   idle.relays = settings.idleRelays;
   idle.seconds = settings.idleSeconds;
-  const ProcessSample before = sampleProcess(daemon.pid());
-  std::this_thread::sleep_for(std::chrono::seconds(settings.idleSeconds));
-  const ProcessSample after = sampleProcess(daemon.pid());
-  idle.cpuPerSecond = (after.cpuSeconds - before.cpuSeconds) / idle.seconds;
-  idle.cpuNsPerSecond =
-      static_cast<double>(after.cpuNanoseconds - before.cpuNanoseconds) / idle.seconds;
-  idle.wakeupsPerSecond =
-      static_cast<double>(after.contextSwitches - before.contextSwitches) / idle.seconds;
+  idle.cost = watchIdle(daemon.pid(), settings.idleSeconds);
+  const ProcessSample& after = idle.cost.after;
   idle.kibPerRelay = static_cast<double>(after.residentKiB) / idle.relays;
   idle.growthKibPerRelay = static_cast<double>(after.residentKiB - empty.residentKiB) / idle.relays;
-  idle.threads = after.threads;
-  links.clear();
   return idle;
+}
+
+// Relays in every room, beside relays without rooms in the same daemon:
+// the difference is what the rooms' state costs (members and topics).
+RoomsMemory measureRooms(const Settings& settings, const std::string& logPath) {
+  const LoopbackListener server = listenForRelays();
+  const Path plain{"plain", Kind::kQuayside, testing::freePort()};
+  const Path inRooms{"rooms", Kind::kQuayside, testing::freePort(), true};
+  const std::string target = "=127.0.0.1:" + std::to_string(server.port()) + "/" + kChannel +
+                             ",pace=off,max-sessions=1000";
+  ChildProcess daemon(settings.daemon,
+                      {"--bridge", std::to_string(plain.port) + target, "--bridge",
+                       std::to_string(inRooms.port) + target + roomOptions()},
+                      {}, logPath);
+  waitUntilListening(plain.port, daemon);
+  waitUntilListening(inRooms.port, daemon);
+
+  // The first relays also pay for the allocator's arenas (every relay is a
+  // thread): they warm the daemon up, and the relays after them show what
+  // one more costs, without rooms and then in every room.
+  const std::vector<Link> warmLinks = openLinks(plain, server, "warm", settings.roomRelays);
+  const ProcessSample warm = sampleProcess(daemon.pid());
+  const std::vector<Link> plainLinks = openLinks(plain, server, "plain", settings.roomRelays);
+  const ProcessSample withPlain = sampleProcess(daemon.pid());
+  const std::vector<Link> roomLinks = openLinks(inRooms, server, "rooms", settings.roomRelays);
+  progress("measuring relays in rooms");
+
+  RoomsMemory rooms;
+  rooms.relays = settings.roomRelays;
+  rooms.seconds = settings.idleSeconds;
+  rooms.cost = watchIdle(daemon.pid(), settings.idleSeconds);
+  const auto growth = [&](const ProcessSample& from, const ProcessSample& to) {
+    return (static_cast<double>(to.residentKiB) - static_cast<double>(from.residentKiB)) /
+           rooms.relays;
+  };
+  rooms.kibPerPlainRelay = growth(warm, withPlain);
+  rooms.kibAbovePlain = growth(withPlain, rooms.cost.after) - rooms.kibPerPlainRelay;
+  return rooms;
 }
 
 int run(const Settings& settings) {
@@ -422,6 +568,8 @@ int run(const Settings& settings) {
 
   progress("opening idle relays");
   const Idle idle = measureIdle(settings, logFolder + "/daemon-idle.log");
+  progress("opening relays in rooms");
+  const RoomsMemory rooms = measureRooms(settings, logFolder + "/daemon-rooms.log");
   progress("done");
 
   const int samples = settings.rounds * settings.perRound;
@@ -458,12 +606,21 @@ int run(const Settings& settings) {
   }
   std::printf("\nIdle: %d logged-in relays through quayside-daemon, %.0f s\n", idle.relays,
               idle.seconds);
-  std::printf("  CPU seconds per idle second  %.4f (scheduler: %.0f ns/s)\n", idle.cpuPerSecond,
-              idle.cpuNsPerSecond);
-  std::printf("  wake-ups per second          %.1f\n", idle.wakeupsPerSecond);
+  std::printf("  CPU seconds per idle second  %.4f (scheduler: %.0f ns/s)\n",
+              idle.cost.cpuPerSecond, idle.cost.cpuNsPerSecond);
+  std::printf("  wake-ups per second          %.1f\n", idle.cost.wakeupsPerSecond);
   std::printf("  resident memory per relay    %.1f KiB (growth over an empty daemon: %.1f KiB)\n",
               idle.kibPerRelay, idle.growthKibPerRelay);
-  std::printf("  daemon threads               %" PRIu64 "\n", idle.threads);
+  std::printf("  daemon threads               %" PRIu64 "\n", idle.cost.after.threads);
+  std::printf(
+      "\nRooms: %d relays each in %d rooms of %d members, beside %d without rooms, %.0f s\n",
+      rooms.relays, kRooms, kRoomMembers, 2 * rooms.relays, rooms.seconds);
+  std::printf(
+      "  rooms: %d x %d members: %.1f KiB per relay above an idle one (which takes %.1f KiB)\n",
+      kRooms, kRoomMembers, rooms.kibAbovePlain, rooms.kibPerPlainRelay);
+  std::printf("  CPU seconds per idle second  %.4f (scheduler: %.0f ns/s)\n",
+              rooms.cost.cpuPerSecond, rooms.cost.cpuNsPerSecond);
+  std::printf("  wake-ups per second          %.1f\n", rooms.cost.wakeupsPerSecond);
 
   const auto& q = figures["quayside"];
   const auto& s = figures["socat"];
@@ -484,11 +641,15 @@ int run(const Settings& settings) {
   std::printf("  burst server>client >= half of socat's    %-7s (%.0f vs %.0f lines/s)\n",
               verdict(qr[1] >= sr[1] / 2), qr[1], sr[1]);
   std::printf("  no CPU while idle                         %-7s\n",
-              verdict(idle.cpuPerSecond == 0));
+              verdict(idle.cost.cpuPerSecond == 0));
   std::printf("  no wake-ups while idle                    %-7s\n",
-              verdict(idle.wakeupsPerSecond == 0));
+              verdict(idle.cost.wakeupsPerSecond == 0));
   std::printf("  at most 80 KiB resident per idle relay    %-7s\n",
               verdict(idle.kibPerRelay <= 80));
+  std::printf("  rooms: at most 512 KiB more per relay     %-7s (%.1f KiB)\n",
+              verdict(rooms.kibAbovePlain <= 512), rooms.kibAbovePlain);
+  std::printf("  rooms: no CPU and no wake-ups while idle  %-7s\n",
+              verdict(rooms.cost.cpuPerSecond == 0 && rooms.cost.wakeupsPerSecond == 0));
   // The logs only matter when something went wrong.
   std::error_code ignored;
   std::filesystem::remove_all(logFolder, ignored);

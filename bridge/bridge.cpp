@@ -1,5 +1,9 @@
 #include "bridge/bridge.h"
 
+#include "translate/composer.h"
+#include "translate/nmdc_text.h"
+#include "translate/server_reading.h"
+
 #include <algorithm>
 #include <atomic>
 #include <string>
@@ -95,6 +99,7 @@ void terminateText(std::array<char, N>& field) {
 constexpr std::string_view kOptionsTag = "QSIDEOPT";
 constexpr std::size_t kOptionsTextOffset = kOptionsTag.size() + 2;
 using Reserved = std::array<std::uint8_t, 1024>;
+static_assert(kStoredOptionsLimit == Reserved().size() - kOptionsTextOffset);
 
 bool holdsOptions(const Reserved& reserved) {
   return std::equal(
@@ -131,12 +136,18 @@ Reserved storedReserved(const Bridge& bridge) {
   if (text.empty() && !holdsOptions(bridge.reserved)) {
     return bridge.reserved;
   }
+  if (text.size() > kStoredOptionsLimit) {
+    // Never a cut text, which would read back as other options: where
+    // options are set such options are refused, and saveSettings refuses
+    // a Bridge holding them, so this keeps what was stored before.
+    return bridge.reserved;
+  }
   Reserved stored{};
   if (text.empty()) {
     return stored;
   }
   std::copy(kOptionsTag.begin(), kOptionsTag.end(), stored.begin());
-  const std::size_t length = std::min(text.size(), stored.size() - kOptionsTextOffset);
+  const std::size_t length = text.size();
   stored[kOptionsTag.size()] = static_cast<std::uint8_t>(length & 0xFF);
   stored[kOptionsTag.size() + 1] = static_cast<std::uint8_t>(length >> 8);
   std::copy_n(text.begin(), length, stored.begin() + kOptionsTextOffset);
@@ -148,6 +159,34 @@ Reserved storedReserved(const Bridge& bridge) {
 std::uint32_t nextBridgeId() {
   static std::atomic<std::uint32_t> last{0};
   return ++last;
+}
+
+std::string joinedChannel(std::string_view channel) {
+  std::array<char, kBridgeChannelCapacity + Composer::kTerminatorRoom + 1> area;
+  Composer composer(area);
+  appendChannelTarget(composer, channel);
+  return std::string(composer.view());
+}
+
+std::string storedOptionsProblem(const SessionOptions& options) {
+  if (const std::size_t size = formatOptions(options).size(); size > kStoredOptionsLimit) {
+    return "the options take " + std::to_string(size) + " bytes stored, more than " +
+           std::to_string(kStoredOptionsLimit) + ": fewer or shorter rooms";
+  }
+  return {};
+}
+
+std::string bridgeOptionsProblem(const SessionOptions& options, std::string_view channel) {
+  const std::string joined = joinedChannel(channel);
+  for (const RoomName& room : options.roomList()) {
+    // Folded as the relay finds its rooms, so no spelling of the channel
+    // slips through as a room of its own.
+    if (nickMatches(room.view(), joined)) {
+      return "room \"" + std::string(room.view()) +
+             "\" is the Bridge's own channel: its chat is the hub's main chat";
+    }
+  }
+  return storedOptionsProblem(options);
 }
 
 BridgeRecord encodeBridge(const Bridge& bridge) {

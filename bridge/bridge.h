@@ -10,6 +10,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace quayside {
 
@@ -62,6 +63,25 @@ struct Bridge {
 };
 
 using BridgeRecord = std::array<std::byte, kBridgeRecordSize>;
+
+// The most bytes of option text a record holds: its reserved bytes less the
+// tag and the length before the text.
+inline constexpr std::size_t kStoredOptionsLimit =
+    std::tuple_size_v<decltype(Bridge::reserved)> - 10;
+
+// The channel as the JOIN names it: '#' added unless it starts with '#' or '&'.
+std::string joinedChannel(std::string_view channel);
+
+// Why `options` cannot be stored: their text is longer than
+// kStoredOptionsLimit (a record's text is refused, never cut); empty when
+// they fit.
+std::string storedOptionsProblem(const SessionOptions& options);
+
+// Why a Bridge joining `channel` cannot keep `options`, naming the option;
+// empty when it can. Asked wherever options are set: a room that is the
+// channel itself (as joined, letters folded as IRC folds them), then
+// storedOptionsProblem.
+std::string bridgeOptionsProblem(const SessionOptions& options, std::string_view channel);
 
 // The stored form: little-endian integers, listenAddress as held (its port in
 // network order), listenSocket written as the open handle or 0.

@@ -245,6 +245,10 @@ bool parseBridgeOption(std::string_view text, Bridge& bridge, std::string& error
     error = "--bridge " + refused;
     return false;
   }
+  if (const std::string refused = bridgeOptionsProblem(bridge.options, channel); !refused.empty()) {
+    error = "--bridge " + refused;
+    return false;
+  }
   if (std::string why; !platform::charsetUsable(bridge.options.charsetName(), why)) {
     error = "--bridge charset: " + why;
     return false;

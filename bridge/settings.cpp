@@ -71,6 +71,11 @@ SaveResult saveSettings(const BridgeList& bridges, const std::string& path) {
   std::vector<std::byte> bytes;
   bytes.reserve(bridges.size() * kBridgeRecordSize);
   for (const Bridge& bridge : bridges) {
+    // Refused where options are set; should such a Bridge get here, the
+    // save fails rather than store its options cut or as they were before.
+    if (const std::string problem = storedOptionsProblem(bridge.options); !problem.empty()) {
+      return SaveResult{false, "Bridge " + std::to_string(bridge.localPort) + ": " + problem};
+    }
     const BridgeRecord record = encodeBridge(bridge);
     bytes.insert(bytes.end(), record.begin(), record.end());
   }

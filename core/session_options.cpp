@@ -305,8 +305,9 @@ constexpr OptionRow kRows[] = {
         .kind = OptionKind::kList,
         .most = kMostRooms,
         .valueName = "#CHANNEL",
-        .help = "another channel of the network, joined with the Bridge's and\n"
-                "shown as a hub user to talk to privately; repeatable, up to 16",
+        .help = "another channel of the network on the same connection,\n"
+                "shown as a hub user whose private messages are its chat;\n"
+                "repeatable, up to 16 (default none)",
         .label = "Rooms",
         .tip = "More channels of the same network, separated by spaces: each is a user of "
                "the hub, and its chat comes as private messages from it",

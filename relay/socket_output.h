@@ -68,7 +68,7 @@ class SocketOutput final : public RelayOutput {
 
   Pacer& pacer() { return pacer_; }
 
-  void note(std::string text) override { notes_.push_back(std::move(text)); }
+  void note(std::string_view text) override { notes_.emplace_back(text); }
   // The notes since the last call, for the log.
   std::vector<std::string> takeNotes() { return std::exchange(notes_, {}); }
 

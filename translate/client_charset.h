@@ -84,7 +84,7 @@ class ClientCharsetOutput final : public RelayOutput {
   void commit(Peer peer, std::size_t size) override;
   void closeClient() override { inner_.closeClient(); }
   void endSession(SessionEnd end) override { inner_.endSession(std::move(end)); }
-  void note(std::string text) override { inner_.note(std::move(text)); }
+  void note(std::string_view text) override { inner_.note(text); }
   bool mayAnswer() override { return inner_.mayAnswer(); }
   void dropWaiting() override { inner_.dropWaiting(); }
 

@@ -797,7 +797,7 @@ class HeldChatOutput final : public RelayOutput {
 
   void closeClient() override { inner_.closeClient(); }
   void endSession(SessionEnd end) override { inner_.endSession(std::move(end)); }
-  void note(std::string text) override { inner_.note(std::move(text)); }
+  void note(std::string_view text) override { inner_.note(text); }
   void dropWaiting() override { inner_.dropWaiting(); }
 
   // Keeps the message whole or not at all; false when it did not fit.

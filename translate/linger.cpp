@@ -200,7 +200,7 @@ void replayKept(RelayState& relay, RelayOutput& out, const LocalTimeSource& loca
   if (kept.dropped() > 0) {
     note += ", " + std::to_string(kept.dropped()) + " older ones not kept";
   }
-  out.note(std::move(note));
+  out.note(note);
   relay.kept.clear();
   relay.detachedAt = 0;
   relay.returnStep = ReturnStep::kAway;

@@ -63,9 +63,7 @@ class RelayOutput {
 
   // An event the session's log should show (a room joined, refused or
   // left). An output that wraps another hands it on.
-  // By value: the outputs that keep the text move it.
-  // NOLINTNEXTLINE(performance-unnecessary-value-param)
-  virtual void note(std::string text) { static_cast<void>(text); }
+  virtual void note(std::string_view /*text*/) {}
 
   // A group composed elsewhere (an echo): `bytes` and then `terminator`; as
   // several groups when they do not fit one area.

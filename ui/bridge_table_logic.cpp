@@ -6,11 +6,8 @@
 #include "core/text.h"
 #include "platform/charset.h"
 #include "platform/password_hash.h"
-#include "translate/composer.h"
-#include "translate/nmdc_text.h"
 
 #include <algorithm>
-#include <array>
 #include <bitset>
 #include <unordered_set>
 #include <utility>
@@ -89,13 +86,6 @@ std::string composeServerText(const Bridge& bridge) {
     text += joinedChannel(fieldText(bridge.channel));
   }
   return text;
-}
-
-std::string joinedChannel(std::string_view channel) {
-  std::array<char, kBridgeChannelCapacity + Composer::kTerminatorRoom + 1> area;
-  Composer composer(area);
-  appendChannelTarget(composer, channel);
-  return std::string(composer.view());
 }
 
 std::string trayToolTip(std::size_t sessions) {
@@ -416,6 +406,13 @@ std::optional<SessionOptions> BridgeTableLogic::checkedFields(std::string_view c
       view_.inform(caption, refused);
       return std::nullopt;
     }
+  }
+  // Last, since a password's hash counts towards what the record holds.
+  if (const std::string refused =
+          bridgeOptionsProblem(options, cutText(fields.channel, kChannelFieldLimit));
+      !refused.empty()) {
+    view_.inform(caption, refused);
+    return std::nullopt;
   }
   return options;
 }

@@ -139,9 +139,6 @@ class ListenerControl {
 // after a '/'.
 std::string composeServerText(const Bridge& bridge);
 
-// The channel as the JOIN names it: '#' added unless it starts with '#' or '&'.
-std::string joinedChannel(std::string_view channel);
-
 // The notification-area tooltip: the caption and how many sessions run.
 std::string trayToolTip(std::size_t sessions);
 

@@ -302,6 +302,10 @@ QLayout* MainWindow::buildOptionsEditor() {
         if (optionRow.choices.empty()) {
           auto* field = new QLineEdit;
           field->setPlaceholderText(tip);
+          // A list's field is rarely empty, so its placeholder seldom shows.
+          if (optionRow.kind == OptionKind::kList) {
+            field->setToolTip(tip);
+          }
           editor.field = field;
         } else {
           // Suggestions; any other text may be typed.

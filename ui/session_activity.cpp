@@ -122,9 +122,14 @@ SessionActivity::Taken SessionActivity::take(const RelayReport& report, const Br
     taken.bridge = accepting == bridges.end() ? nullptr : &*accepting;
   }
 
+  // Every report says how many rooms its session is in; notes come as rooms
+  // are joined and left.
+  if (session != sessions_.end()) {
+    session->second.rooms = report.rooms;
+  }
   switch (report.type) {
     case RelayReport::Type::kConnected:
-      sessions_[report.relay] = Session{taken.bridge, {}};
+      sessions_[report.relay] = Session{taken.bridge, {}, report.rooms};
       if (taken.bridge != nullptr) {
         bridges_[taken.bridge].failure.clear();
       }
@@ -193,7 +198,11 @@ std::string SessionActivity::stateText(const Bridge& bridge) const {
     }
   }
   if (count == 1) {
-    return only->nick.empty() ? "1 session" : "1 session (" + only->nick + ")";
+    std::string text = only->nick.empty() ? "1 session" : "1 session (" + only->nick + ")";
+    if (only->rooms != 0) {
+      text += only->rooms == 1 ? ", 1 room" : ", " + std::to_string(only->rooms) + " rooms";
+    }
+    return text;
   }
   if (count > 1) {
     return std::to_string(count) + " sessions";

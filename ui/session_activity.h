@@ -87,9 +87,9 @@ class SessionActivity {
   // The Bridge is deleted: nothing refers to it any more.
   void forget(const Bridge& bridge);
 
-  // The State column: "not listening", "listening", "1 session (nick)",
-  // "N sessions", a running hold ("held after a kick until 18:05"), or the
-  // last failure and when.
+  // The State column: "not listening", "listening", "1 session (nick)"
+  // (", 3 rooms" added while it is in rooms), "N sessions", a running hold
+  // ("held after a kick until 18:05"), or the last failure and when.
   std::string stateText(const Bridge& bridge) const;
   std::size_t sessionCount() const { return sessions_.size(); }
   const std::deque<LogLine>& lines() const { return lines_; }
@@ -98,6 +98,7 @@ class SessionActivity {
   struct Session {
     const Bridge* bridge = nullptr;
     std::string nick;
+    std::size_t rooms = 0;  // joined, as its last report said
   };
   struct PerBridge {
     std::string failure;  // with its time; empty when none stands

@@ -98,6 +98,8 @@ TEST(BridgeRecord, OptionsLiveTaggedInTheReservedBytes) {
       {"length cutting an option ignored", "QSIDEOPT\x06\0pace=off"s, "", true},
       {"password hash and max-sessions read", tagged("max-sessions=3," + hash),
        "max-sessions=3," + hash},
+      {"rooms read in their order", tagged("pace=off,room=#help,room=#dev"),
+       "pace=off,room=#help,room=#dev"},
       {"damaged password hash taken as no password", tagged(hash.substr(0, hash.size() - 2)), "",
        true},
       {"password text stored by hand taken as a password", tagged("password=secret"), "", true},

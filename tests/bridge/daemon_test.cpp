@@ -22,6 +22,18 @@ namespace {
 // 512 characters of server text: one more than its field holds.
 const std::string kTooLongServer = "4111=" + std::string(512, 'a') + "/#c";
 
+// 16 rooms of 50 bytes, a fingerprint and a password's hash: more option
+// text than a record holds.
+const std::string kOversizedOptions = [] {
+  std::string text = "1=a/#b,fingerprint=" + std::string(64, 'a') +
+                     ",password-hash=pbkdf2-sha256:100000:AQIDBAUGBwgJCgsMDQ4PEA==:"
+                     "WlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlpaWlo=";
+  for (int room = 10; room < 26; ++room) {
+    text += ",room=#" + std::to_string(room) + std::string(47, 'r');
+  }
+  return text;
+}();
+
 TEST(DaemonArguments, TableOfCommandLines) {
   struct Case {
     const char* name;
@@ -31,6 +43,7 @@ TEST(DaemonArguments, TableOfCommandLines) {
     std::size_t bridges = 0;
     bool help = false;
     bool version = false;
+    const char* refusal = "";  // words the error holds
   };
   const Case cases[] = {
       {"NoOptionsReadTheDefaultFile", {}, true, true},
@@ -55,6 +68,27 @@ TEST(DaemonArguments, TableOfCommandLines) {
       {"PasswordWithAPipe", {"--bridge", "1=a/#b,password=a|b"}, false},
       {"DamagedPasswordHash", {"--bridge", "1=a/#b,password-hash=x"}, false},
       {"OptionsWithoutChannel", {"--bridge", "1=a/,pace=off"}, false},
+      {"Rooms",
+       {"--bridge", "4111=ircs://irc.example.org/#main,room=#help,room=#dev"},
+       true,
+       false,
+       1},
+      {"RoomThatIsTheChannelAsJoined",
+       {"--bridge", "1=a/[Main],room=#{main}"},
+       false,
+       false,
+       0,
+       false,
+       false,
+       "--bridge room \"#{main}\" is the Bridge's own channel"},
+      {"OptionsLongerThanARecordHolds",
+       {"--bridge", kOversizedOptions},
+       false,
+       false,
+       0,
+       false,
+       false,
+       "--bridge the options take 1077 bytes stored, more than 1014: fewer or shorter rooms"},
       {"SettingsTwice", {"--settings", "a", "--settings", "b"}, false},
       {"UnknownOption", {"--verbose"}, false},
       {"StrayWord", {"quayside.dat"}, false},
@@ -67,6 +101,7 @@ TEST(DaemonArguments, TableOfCommandLines) {
     const DaemonArguments parsed = parseDaemonArguments(c.arguments);
     EXPECT_EQ(parsed.ok, c.ok) << c.name;
     EXPECT_EQ(parsed.error.empty(), c.ok) << c.name;
+    EXPECT_NE(parsed.error.find(c.refusal), std::string::npos) << c.name << ": " << parsed.error;
     if (c.ok) {
       EXPECT_EQ(parsed.readSettings, c.readSettings) << c.name;
       EXPECT_EQ(parsed.bridges.size(), c.bridges) << c.name;

@@ -168,6 +168,18 @@ TEST_F(SettingsFile, FailedSaveIsReportedKeepsTheOldFileAndLeavesNoTemporary) {
     EXPECT_FALSE(result.ok) << file;
     EXPECT_FALSE(result.error.empty()) << file;
   }
+  // Options longer than a record holds are refused wherever they are set;
+  // a Bridge holding them anyway fails the save, and no file is written.
+  BridgeList oversized(1);
+  std::string options = "charset=" + std::string(31, 'c') + ",fingerprint=" + std::string(64, 'a') +
+                        ",login=sasl,pace=off,max-sessions=1";
+  for (int room = 10; room < 26; ++room) {
+    options += ",room=#" + std::to_string(room) + std::string(47, 'r');
+  }
+  ASSERT_EQ(applyOptions(oversized.front().options, options), "");
+  const SaveResult refused = saveSettings(oversized, path("oversized.dat"));
+  EXPECT_FALSE(refused.ok);
+  EXPECT_NE(refused.error.find("more than 1014"), std::string::npos) << refused.error;
   EXPECT_EQ(read(path("blocker")), "a file, not a folder");
   EXPECT_EQ(std::distance(fs::directory_iterator(folder_.path()), fs::directory_iterator()), 2);
 }

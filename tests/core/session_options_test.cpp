@@ -49,8 +49,13 @@ TEST(SessionOptions, ParseAndFormatRoundTrip) {
   const std::string colons =
       "01:23:45:67:89:AB:CD:EF:01:23:45:67:89:ab:cd:ef:"
       "01:23:45:67:89:ab:cd:ef:01:23:45:67:89:ab:cd:ef";
+  std::string sixteenRooms = "room=#1";
+  for (int room = 2; room <= 16; ++room) {
+    sixteenRooms += ",room=#" + std::to_string(room);
+  }
   const Row rows[] = {
       {"defaults written out", "", ""},
+      {"16 rooms", sixteenRooms, sixteenRooms},
       {"every key", "charset=cp1251,login=sasl,pace=off", "charset=cp1251,login=sasl,pace=off"},
       {"utf-8 by name is not the guessing default", "charset=UTF-8", "charset=UTF-8"},
       {"auto in any case is the default", "charset=cp1251,charset=Auto", ""},
@@ -99,6 +104,17 @@ TEST(SessionOptions, ParseAndFormatRoundTrip) {
       {"hash with a field more", storedHash("100000", kSalt, kKey) + ":x", "!"},
       {"hash cut short", "password-hash=pbkdf2-sha256:100000:" + std::string(kSalt), "!"},
       {"empty hash", "password-hash=", "!"},
+      {"rooms kept in the order given, every channel prefix",
+       "room=#help,room=&local,room=+plain,room=!ABCDEchan",
+       "room=#help,room=&local,room=+plain,room=!ABCDEchan"},
+      {"rooms after every other option", "room=#help,pace=off", "pace=off,room=#help"},
+      {"an empty room empties the list", "room=#help,room=,room=#dev", "room=#dev"},
+      {"room of 50 bytes", "room=#" + std::string(49, 'r'), "room=#" + std::string(49, 'r')},
+      {"room of 51 bytes", "room=#" + std::string(50, 'r'), "!"},
+      {"room without a channel prefix", "room=help", "!"},
+      {"room with a BEL", "room=#a\ab", "!"},
+      {"room given twice in another case", "room=#Help,room=#hELP", "!"},
+      {"a 17th room", sixteenRooms + ",room=#17", "!"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -158,6 +174,7 @@ TEST(SessionOptions, RefusalNamesTheKey) {
   EXPECT_NE(applyOption(options, "pace=maybe").find("pace"), std::string::npos);
   EXPECT_NE(applyOption(options, "colour=red").find("colour"), std::string::npos);
   EXPECT_NE(applyOption(options, "max-sessions=0").find("max-sessions"), std::string::npos);
+  EXPECT_NE(applyOption(options, "room=help").find("room"), std::string::npos);
 }
 
 TEST(SessionOptions, PasswordTextIsHashedAsTypedAndNeverQuotedBack) {

@@ -28,7 +28,7 @@ class RecordingOutput : public RelayOutput {
   }
   void closeClient() override { ++closes; }
   void dropWaiting() override { ++drops; }
-  void note(std::string text) override { notes.push_back(std::move(text)); }
+  void note(std::string_view text) override { notes.emplace_back(text); }
 
   void clear() {
     client.clear();

@@ -570,6 +570,13 @@ TEST_F(LogicTest, SaveAndExitReportWhatTheSaveDid) {
 // ---- Checked fields and the options editor -----------------------------------
 
 TEST_F(LogicTest, AddAndUpdateRefuseFieldsSayingWhichAndChangeNothing) {
+  // 16 rooms of 50 bytes: with a fingerprint and a password's hash, more
+  // than a record holds.
+  std::string longRooms;
+  for (int room = 10; room < 26; ++room) {
+    longRooms += " #" + std::to_string(room) + std::string(47, 'r');
+  }
+  const std::string hex(64, 'a');
   const struct {
     const char* name;
     const char* server;
@@ -578,6 +585,8 @@ TEST_F(LogicTest, AddAndUpdateRefuseFieldsSayingWhichAndChangeNothing) {
     const char* text;
     const char* maxSessions = "8";
     const char* password = "";
+    const char* rooms = "";
+    const char* channel = "#c";
   } rows[] = {
       {"unknown scheme", "ftp://h", "", "",
        "server \"ftp://h\" cannot be used: the scheme is not one of irc://, ircs://"},
@@ -596,6 +605,14 @@ TEST_F(LogicTest, AddAndUpdateRefuseFieldsSayingWhichAndChangeNothing) {
       {"max sessions left empty", "h", "", "", "max-sessions \"\" is not a number", ""},
       {"password a DC client cannot send", "h", "", "",
        "password holds a NUL, '|' or '$', which a DC client cannot send", "8", "a|b"},
+      {"room without a channel prefix", "h", "", "",
+       "room \"help\" does not start with #, &, + or !", "8", "", "#dev help"},
+      {"a room that is the channel as joined", "h", "", "",
+       "room \"#C\" is the Bridge's own channel: its chat is the hub's main chat", "8", "",
+       "#help #C", "c"},
+      {"options longer than a record holds", "h", "", hex.c_str(),
+       "the options take 1077 bytes stored, more than 1014: fewer or shorter rooms", "8", "x",
+       longRooms.c_str()},
   };
   for (const auto& row : rows) {
     for (const bool adding : {true, false}) {
@@ -605,7 +622,8 @@ TEST_F(LogicTest, AddAndUpdateRefuseFieldsSayingWhichAndChangeNothing) {
       const Bridge& existing = load("a.example", 4001, 1);
       start();
       view_.select(0);
-      fill(row.server, "#c", "4002");
+      fill(row.server, row.channel, "4002");
+      view_.option("room") = row.rooms;
       view_.option("charset") = row.charset;
       view_.option("fingerprint") = row.fingerprint;
       view_.option("max-sessions") = row.maxSessions;
@@ -771,6 +789,15 @@ TEST_F(LogicTest, StateColumnAndLogFollowTheSessions) {
        report(Type::kEnded, *second, "client closed the connection", EndKind::kByClient),
        "1 session (alice)",
        "2026-12-08 18:02:05 session 4001 from :51002 ended: client closed the connection"},
+      {"rooms joined: each note logged, the rooms counted",
+       [&] {
+         for (const char* room : {"#help", "#dev", "#ops"}) {
+           first->rooms.add(room)->step = RoomStep::kJoined;
+         }
+         report(Type::kNote, *first, "joined room #ops")();
+       },
+       "1 session (alice), 3 rooms",
+       "2026-12-08 18:02:05 session 4001/alice from :51001: joined room #ops"},
       {"the server stops answering",
        report(Type::kEnded, *first,
               "the server stopped answering (no reply to a PING within 60 seconds)"),

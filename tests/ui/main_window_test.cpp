@@ -346,6 +346,7 @@ TEST_F(MainWindowTest, TheOptionsEditorStoresOptionsAndRefusesBadOnes) {
   child<QComboBox>("loginField")->setCurrentIndex(1);
   child<QCheckBox>("paceField")->setChecked(false);
   child<QSpinBox>("maxSessionsField")->setValue(30);
+  child<QLineEdit>("roomField")->setText(QStringLiteral(" #help  #dev "));
   auto* password = child<QLineEdit>("passwordField");
   EXPECT_EQ(password->echoMode(), QLineEdit::Password);
   password->setText(QStringLiteral("pier"));
@@ -360,7 +361,10 @@ TEST_F(MainWindowTest, TheOptionsEditorStoresOptionsAndRefusesBadOnes) {
   EXPECT_EQ(window_->model().data(window_->model().index(0, 2), Qt::DisplayRole).toString(),
             QStringLiteral("listening"));
 
+  EXPECT_TRUE(formatOptions(bridges_.back().options).ends_with(",room=#help,room=#dev"));
+
   child<QTableView>("bridgeTable")->selectRow(0);
+  EXPECT_EQ(child<QLineEdit>("roomField")->text(), QStringLiteral("#help #dev"));
   child<QComboBox>("charsetField")->setCurrentText(QStringLiteral("no such"));
   child<QPushButton>("updateButton")->click();
   EXPECT_EQ(prompter_.boxes, (std::vector<std::string>{

@@ -31,6 +31,7 @@ constexpr OptionControl kOptionControls[] = {
     {"pace", IDC_PACE},
     {"max-sessions", IDC_MAX_SESSIONS, IDC_MAX_SESSIONS_SPIN},
     {"password", IDC_PASSWORD, IDC_REMOVE_PASSWORD},
+    {"room", IDC_ROOMS},
 };
 
 // Whether the row's field is a combo box: choices, or a text's suggestions.

@@ -33,6 +33,7 @@
 #define IDC_MAX_SESSIONS_SPIN 1023
 #define IDC_PASSWORD 1024
 #define IDC_REMOVE_PASSWORD 1025
+#define IDC_ROOMS 1026
 
 // Context menu of the event log.
 #define IDM_TRUST 2001
