@@ -17,8 +17,9 @@ using namespace std::string_view_literals;
 constexpr std::size_t kServerLineLimit = 512;
 // Every command the gateway itself composes for the hub client, by prefix.
 constexpr std::array kGatewayCommands = {
-    "$Hello "sv,  "$Supports "sv, "$MyINFO $ALL "sv, "$UserCommand "sv, "$HubName "sv,
-    "$OpList "sv, "$Quit "sv,     "$NickChange "sv,  "$ClientNick "sv,  "$To: "sv,
+    "$Hello "sv,      "$Supports "sv, "$MyINFO $ALL "sv, "$UserCommand "sv,
+    "$HubName "sv,    "$OpList "sv,   "$Quit "sv,        "$NickChange "sv,
+    "$ClientNick "sv, "$To: "sv,      "$BotList "sv,
 };
 // The login's commands, which have no parameters.
 constexpr std::array kGatewayWords = {"$GetPass"sv, "$BadPass"sv};

@@ -1,8 +1,10 @@
 // The IRC server's byte stream through the real framing and translation: no
 // crash, no IRC text that becomes an NMDC command, every answer to the
-// server whole lines, and no tag ever shown or sent back.
+// server whole lines, no tag ever shown or sent back, and a lingering
+// session's kept lines within their bounds.
 #include "fuzz_support.h"
 #include "relay_fixture.h"
+#include "translate/linger.h"
 
 #include <array>
 #include <cstddef>
@@ -34,6 +36,12 @@ std::string withTags(std::string_view receive, bool& atLineStart) {
     atLineStart = receive[i] == '\n' && i > 0 && receive[i - 1] == '\r';
   }
   return tagged;
+}
+
+void checkKept(const Relay& relay) {
+  if (relay.kept.size() > kKeptLineLimit || relay.kept.memory() > kKeptByteLimit) {
+    fuzz::fail("kept lines past their bounds", std::to_string(relay.kept.memory()));
+  }
 }
 
 void checkNoTags(const testing::RecordingOutput& out) {
@@ -97,6 +105,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::checkServerSends(out);
     fuzz::checkClientSends(out);
     checkNoTags(out);
+  }
+  // With the variant byte, a third run lingers: the client left before the
+  // first receive, and halfway through another takes the session over (its
+  // nick and user information), so its user list is rebuilt and what was
+  // kept is replayed.
+  if (at == 2) {
+    auto relay = startSession();
+    testing::RecordingOutput out;
+    detachClient(*relay, out, testing::kFixedNow - 3600);
+    for (std::size_t i = 0; i < receives.size(); ++i) {
+      if (i == receives.size() / 2) {
+        attachClient(*relay);
+        testing::feedClient(*relay, "$ValidateNick me|$MyINFO $ALL me x$ $L\x01$$0$|", out,
+                            testing::fixedZoneTranslator());
+      }
+      testing::feedServer(*relay, receives[i], out, testing::fixedZoneTranslator());
+      fuzz::checkHeld(*relay);
+      checkKept(*relay);
+    }
+    fuzz::checkServerSends(out);
+    fuzz::checkClientSends(out);
   }
   return 0;
 }

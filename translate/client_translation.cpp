@@ -7,6 +7,7 @@
 #include "translate/composer.h"
 #include "translate/ctcp.h"
 #include "translate/irc_nick.h"
+#include "translate/linger.h"
 #include "translate/login.h"
 #include "translate/nmdc_text.h"
 #include "translate/room_lines.h"
@@ -63,6 +64,8 @@ struct Command {
   const RandomSource& random;
   string_view body;       // the command without its '|'
   string_view following;  // received bytes after that '|'
+  const LocalTimeSource& localTime;
+  const UnixClock& now;
   std::size_t taken = 0;  // following messages this one answered for
 };
 
@@ -246,6 +249,7 @@ void sendHello(Command& c) {
 void validateNick(Command& c) {
   RelayState& relay = c.relay;
   const string_view raw = upTo(c.body.substr(kValidateNick.size()), kLineStops);
+  const std::string before(relay.nick.view());
   relay.nick.write(kNickLimit, [&](std::span<char> area) {
     return nmdcUnescape(raw, area.data(), area.size());
   });
@@ -259,6 +263,11 @@ void validateNick(Command& c) {
   }
   sendHello(c);
   relay.loginFlags |= kLoginValidated;
+  // The nick the server has already (a client returning to a lingering
+  // session, or one that says its nick twice) needs no NICK.
+  if ((relay.loginFlags & kLoginNickSent) != 0 && relay.nick.view() == before) {
+    return;
+  }
   // Also after registration: the menu's "Change nick" must rename the user on
   // IRC too, and a nick refused at registration can only be replaced this way.
   {
@@ -442,6 +451,11 @@ void userInformation(Command& c) {
   relay.myInfo.assign(upTo(c.body.substr(kMyInfo.size()), kNul));
   relay.loginFlags |= kLoginInfoReceived;
   if ((relay.loginFlags & kLoginUserSent) != 0) {
+    if (relay.returnStep == ReturnStep::kLoggingIn) {
+      // A client taking a lingering session over is greeted as the first was.
+      sendOperatorMenu(c);
+      greetReturningClient(relay, c.out, c.localTime, c.now ? c.now() : 0);
+    }
     return;
   }
   if (awaitsPassword(relay)) {
@@ -814,7 +828,7 @@ void chatOrHeld(Command& c, void (*handle)(Command&)) {
     return;
   }
   HeldChatOutput held(c.out, c.relay);
-  Command heldCommand{c.relay, held, c.random, c.body, c.following};
+  Command heldCommand{c.relay, held, c.random, c.body, c.following, c.localTime, c.now};
   handle(heldCommand);
   c.taken = heldCommand.taken;
   if (!held.finish()) {
@@ -864,7 +878,8 @@ constexpr std::array<Row, 12> kRows = {{
 }  // namespace
 
 std::size_t translateClientCommand(RelayState& relay, const Message& message, RelayOutput& out,
-                                   const RandomSource& random) {
+                                   const RandomSource& random, const LocalTimeSource& localTime,
+                                   const UnixClock& now) {
   const auto row = std::find_if(kRows.begin(), kRows.end(),
                                 [&](const Row& r) { return startsWith(message.bytes, r.prefix); });
   if (row == kRows.end()) {
@@ -883,7 +898,7 @@ std::size_t translateClientCommand(RelayState& relay, const Message& message, Re
     body = clientTextToUtf8(relay, body, {utf8.get(), size});
   }
   ClientCharsetOutput output(out, clientEncoding(relay));
-  Command command{relay, output, random, body, message.following};
+  Command command{relay, output, random, body, message.following, localTime, now};
   if (!row->needsLogin || (relay.loginFlags != 0 && !awaitsPassword(relay))) {
     row->handle(command);
   }

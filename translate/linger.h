@@ -2,9 +2,15 @@
 
 #include "translate/output.h"
 #include "translate/relay_state.h"
+#include "translate/time_sources.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
 #include <string_view>
+#include <utility>
 
 namespace quayside {
 
@@ -29,7 +35,58 @@ void attachClient(RelayState& relay);
 
 // Whether no client is attached.
 inline bool detached(const RelayState& relay) {
-  return relay.detachedAt != 0;
+  return relay.detachedAt != 0 && relay.returnStep == ReturnStep::kAway;
 }
+
+// Tells the client "*** Welcome back: N lines since HH:MM" and every kept
+// line with its time after its head, as `localTime` tells it at `now`;
+// then the session is an attached one again: nothing kept, detachedAt 0.
+// `out` must convert for the client's character set as translations do.
+void replayKept(RelayState& relay, RelayOutput& out, const LocalTimeSource& localTime,
+                std::int64_t now);
+
+// For the translations.
+
+// The returning client's "$MyINFO" came: the away mark is cleared, and the
+// client gets the hub's name and the rooms, and its user list from the
+// channel's names, asked for again ("NAMES #chan"), before the kept lines
+// (replayKept at the names list's end). Without a joined channel the kept
+// lines follow at once.
+void greetReturningClient(RelayState& relay, RelayOutput& out, const LocalTimeSource& localTime,
+                          std::int64_t now);
+
+// What a server line's translation writes to while lines are kept: chat and
+// private messages for the client ('<'- and "$To: "-led commands) are kept
+// with the time `at`, private messages without their "$To: <nick> " (the
+// replay addresses them to the client then attached); the client's other
+// commands go on to `inner` with `showOthers` (the user list rebuilt for a
+// returning client), else nowhere. Lines to the server go on.
+class KeepingOutput final : public RelayOutput {
+ public:
+  KeepingOutput(RelayOutput& inner, RelayState& relay, std::int64_t at, bool showOthers)
+      : inner_(inner), relay_(relay), at_(at), showOthers_(showOthers) {}
+
+  std::span<char> area(Peer peer) override;
+  void commit(Peer peer, std::size_t size) override;
+  void closeClient() override { inner_.closeClient(); }
+  void endSession(SessionEnd end) override { inner_.endSession(std::move(end)); }
+  void note(std::string_view text) override { inner_.note(text); }
+  bool mayAnswer() override { return inner_.mayAnswer(); }
+  void dropWaiting() override { inner_.dropWaiting(); }
+
+  // Whether a line was kept.
+  bool keptAny() const { return keptAny_; }
+
+ private:
+  void take(std::string_view command, std::string& shown);
+
+  RelayOutput& inner_;
+  RelayState& relay_;
+  std::int64_t at_;
+  bool showOthers_;
+  bool keptAny_ = false;
+  std::unique_ptr<char[]> area_;  // made at the first need: most lines say nothing to the client
+  std::string partial_;           // a command whose '|' comes in a later group
+};
 
 }  // namespace quayside

@@ -3,6 +3,7 @@
 #include "core/fixed_text.h"
 #include "core/member_ranks.h"
 #include "core/session_options.h"
+#include "translate/kept_lines.h"
 #include "translate/rooms.h"
 
 #include <cstddef>
@@ -42,7 +43,9 @@ enum class CaseMapping : std::uint8_t {
   kAscii,          // A-Z with a-z only
 };
 
-// loginFlags bits; each only ever goes from 0 to 1 while the Relay lives.
+// loginFlags bits; each only ever goes from 0 to 1 while the Relay lives, but
+// for the client's own two (validated, info received), which a lingering
+// session forgets when its client leaves.
 inline constexpr std::uint8_t kLoginValidated = 0x01;     // "$Hello" sent, or NICK from user info
 inline constexpr std::uint8_t kLoginNickSent = 0x02;      // a NICK line went to the server
 inline constexpr std::uint8_t kLoginInfoReceived = 0x04;  // "$MyINFO $ALL " received
@@ -86,6 +89,14 @@ enum class LoginStep : std::uint8_t {
   kMechanismSent,  // sasl: "AUTHENTICATE PLAIN" went to the server
   kPayloadSent,    // sasl: the credentials went to the server
   kDone,           // welcomed (pass) or "CAP END" sent (sasl): the password is gone
+};
+
+// How far the client that takes a lingering session over has come
+// (detachedAt nonzero all the while).
+enum class ReturnStep : std::uint8_t {
+  kAway,       // no client is attached
+  kLoggingIn,  // a client took the session over; its "$MyINFO" is awaited
+  kListing,    // its user list is rebuilt from the channel's names, asked for again
 };
 
 // What the translations read and change: one hub session's conversation
@@ -159,8 +170,12 @@ struct RelayState {
   bool whoAsked = false;  // that WHO went: once per session
 
   // With the Bridge's linger option: the Unix time the DC client left
-  // while the session lingers on without one; 0 while a client is attached.
+  // while the session lingers on without one; 0 while a client is attached
+  // and has been shown what was kept for it.
   std::int64_t detachedAt = 0;
+  ReturnStep returnStep = ReturnStep::kAway;
+  // What was said while no client was attached, for the one that returns.
+  KeptLines kept;
 
   LoginStep loginStep = LoginStep::kIdle;
   // The client's password (IRC form), held only from "$MyPass" until SASL

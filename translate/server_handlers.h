@@ -54,6 +54,9 @@ void handleTopic(const ServerLine& line);
 // server-time tag says it was said over a minute ago, such as history
 // played back on joining; nothing for any other line.
 void appendSayingTime(const ServerLine& line, const IrcLine& irc, LongMessage& message);
+// The Unix time the line's server-time tag tells, while server-time is in
+// use; nothing without one, or for one that cannot be read.
+std::optional<std::int64_t> taggedTime(const RelayState& relay, const IrcLine& irc);
 
 // What members' away marks and hosts change to (away-notify, the channel's
 // WHO, chghost), and the lines read only for that.

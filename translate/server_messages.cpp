@@ -79,15 +79,13 @@ bool continuesMessage(const ServerLine& line, const IrcLine& next, const Destina
          destinationOf(line.relay, next.parameter(0)) == to;
 }
 
-// "[18:03]" for a line said over a minute ago, else empty.
+// "[18:03]" for a line said over a minute ago, else empty. Lines kept for a
+// client that returns get their time when they are shown.
 std::string sayingTime(const ServerLine& line, const IrcLine& irc) {
-  if ((line.relay.capsEnabled & kCapServerTime) == 0 || !line.now || !line.localTime) {
+  if (line.relay.detachedAt != 0 || !line.now || !line.localTime) {
     return {};
   }
-  std::array<char, kTimeTagCapacity> value;
-  const std::optional<std::size_t> length = irc.tag("time", value);
-  const std::optional<std::int64_t> at =
-      length ? parseServerTime({value.data(), *length}) : std::nullopt;
+  const std::optional<std::int64_t> at = taggedTime(line.relay, irc);
   if (!at) {
     return {};
   }
@@ -105,6 +103,15 @@ std::string sayingTime(const ServerLine& line, const IrcLine& irc) {
 }
 
 }  // namespace
+
+std::optional<std::int64_t> taggedTime(const RelayState& relay, const IrcLine& irc) {
+  if ((relay.capsEnabled & kCapServerTime) == 0) {
+    return std::nullopt;
+  }
+  std::array<char, kTimeTagCapacity> value;
+  const std::optional<std::size_t> length = irc.tag("time", value);
+  return length ? parseServerTime({value.data(), *length}) : std::nullopt;
+}
 
 void appendSayingTime(const ServerLine& line, const IrcLine& irc, LongMessage& message) {
   if (const std::string time = sayingTime(line, irc); !time.empty()) {
@@ -204,15 +211,7 @@ void handleTopic(const ServerLine& line) {
   });
 
   Batch batch(line.out, Peer::kClient);
-  addWhole(batch, [&](Composer& c) {
-    c.append("$HubName ");
-    appendEscapedChannelTarget(c, relay.channel.view());
-    if (!relay.topic.empty()) {
-      c.append(" - ");
-      c.appendEscaped(relay.topic.view());
-    }
-    c.terminate("|");
-  });
+  addWhole(batch, [&](Composer& c) { appendHubName(c, relay); });
 }
 
 }  // namespace quayside

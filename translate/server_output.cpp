@@ -18,6 +18,16 @@ void appendUserInfo(Composer& composer, std::string_view nick, std::string_view 
   composer.terminate("|");
 }
 
+void appendHubName(Composer& composer, const RelayState& relay) {
+  composer.append("$HubName ");
+  appendEscapedChannelTarget(composer, relay.channel.view());
+  if (!relay.topic.empty()) {
+    composer.append(" - ");
+    composer.appendEscaped(relay.topic.view());
+  }
+  composer.terminate("|");
+}
+
 void LongMessage::endHead() {
   headSize_ = composer_.size();
   headCut_ = composer_.truncated();

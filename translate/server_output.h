@@ -2,6 +2,7 @@
 
 #include "translate/composer.h"
 #include "translate/output.h"
+#include "translate/relay_state.h"
 
 #include <cstddef>
 #include <string_view>
@@ -13,6 +14,10 @@ namespace quayside {
 // for a user who is away.
 void appendUserInfo(Composer& composer, std::string_view nick, std::string_view description,
                     bool away = false);
+
+// Appends the hub's name, a whole "$HubName" command: the channel, and " - "
+// and its topic when it has one.
+void appendHubName(Composer& composer, const RelayState& relay);
 
 // Adds one whole command to `batch`. A command that does not fit even into
 // an empty area is dropped: a cut "$MyINFO" or "$OpList" would corrupt the

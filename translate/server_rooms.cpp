@@ -15,6 +15,9 @@ namespace quayside {
 namespace {
 
 constexpr std::size_t kTopicLimit = kTopicCapacity - 2;  // as the main channel's
+constexpr std::string_view kLineBreaks("\r\n\0", 3);
+// "PART " and CR LF around the name fit the server's 512 bytes.
+constexpr std::size_t kPartNameLimit = 512 - 7;
 
 bool isOwn(const ServerLine& line, std::string_view nick) {
   return nickMatches(ircNickOf(line.relay), nick);
@@ -72,7 +75,12 @@ bool takeRoomJoin(const ServerLine& line) {
     // A JOIN the client never asked for (the server's own doing): a room
     // for the session, or, past the limit, left again.
     if (!roomNameProblem(channel).empty() || (room = relay.rooms.add(channel)) == nullptr) {
-      line.out.send(Peer::kServer, "PART " + std::string(channel), "\r\n");
+      // A name with a line break in it would make its PART two lines, and
+      // one too long for a line cannot be named at all.
+      if (channel.find_first_of(kLineBreaks) == std::string_view::npos &&
+          channel.size() <= kPartNameLimit) {
+        line.out.send(Peer::kServer, "PART " + std::string(channel), "\r\n");
+      }
       line.out.note("left " + std::string(channel) + ", which the server joined: no room for it");
       return true;
     }

@@ -4,6 +4,7 @@
 #include "translate/client_charset.h"
 #include "translate/composer.h"
 #include "translate/irc_nick.h"
+#include "translate/linger.h"
 #include "translate/login.h"
 #include "translate/nmdc_text.h"
 #include "translate/room_lines.h"
@@ -30,6 +31,9 @@ constexpr std::array<std::uint32_t, 15> kUnshownNumerics = {1,   2,   3,   4,   
 
 constexpr std::uint32_t kWelcomeNumeric = 1;
 constexpr std::uint32_t kSupportNumeric = 5;
+// The answers to the away marks a lingering session sets and clears
+// (RPL_UNAWAY, RPL_NOWAWAY): the user asked for neither.
+constexpr std::array<std::uint32_t, 2> kAwayAnswers = {305, 306};
 
 void answerPing(const ServerLine& line) {
   // "PING :token" -> "PONG :token"; a prefix is not sent back. A bare CR or
@@ -492,6 +496,43 @@ void dispatch(const ServerLine& line) {
   passOn(line);
 }
 
+// Where a line stands to the names list a returning client's user list is
+// rebuilt from.
+enum class NamesPart : std::uint8_t { kNone, kWithin, kMainEnd };
+
+NamesPart namesPart(const RelayState& relay, const IrcLine& irc) {
+  if (irc.command() == "353") {
+    return NamesPart::kWithin;
+  }
+  if (irc.command() != "366") {
+    return NamesPart::kNone;
+  }
+  return isMainChannel(relay, irc.middle(1)) ? NamesPart::kMainEnd : NamesPart::kWithin;
+}
+
+// While a session lingers, chat for the client is kept with the time it was
+// said, and the rest of what the client would be shown goes nowhere. A
+// returning client is shown its user list as the names list rebuilds it,
+// and the kept lines at the list's end; a server that never ends that list
+// holds them back only until the next chat line, which is replayed with
+// them.
+void translateLingering(const ServerLine& line) {
+  RelayState& relay = line.relay;
+  const IrcLine& irc = line.irc;
+  if (irc.isNumeric() &&
+      std::find(kAwayAnswers.begin(), kAwayAnswers.end(), irc.numeric()) != kAwayAnswers.end()) {
+    return;
+  }
+  const bool listing = relay.returnStep == ReturnStep::kListing;
+  const std::optional<std::int64_t> tagged = taggedTime(relay, irc);
+  KeepingOutput keeping(line.out, relay, tagged ? *tagged : (line.now ? line.now() : 0), listing);
+  dispatch(ServerLine{relay, keeping, irc, line.following, line.localTime, line.now});
+  const NamesPart part = namesPart(relay, irc);
+  if (listing && (part == NamesPart::kMainEnd || (part == NamesPart::kNone && keeping.keptAny()))) {
+    replayKept(relay, line.out, line.localTime, line.now ? line.now() : 0);
+  }
+}
+
 }  // namespace
 
 std::size_t translateServerLine(RelayState& relay, const Message& message, RelayOutput& out,
@@ -499,7 +540,12 @@ std::size_t translateServerLine(RelayState& relay, const Message& message, Relay
   FollowingLines following(message.following);
   ClientCharsetOutput output(out, clientEncoding(relay));
   const IrcLine irc(message.bytes);
-  dispatch(ServerLine{relay, output, irc, following, localTime, now});
+  const ServerLine line{relay, output, irc, following, localTime, now};
+  if (relay.detachedAt != 0) {
+    translateLingering(line);
+  } else {
+    dispatch(line);
+  }
   return following.taken();
 }
 

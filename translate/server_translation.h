@@ -1,29 +1,19 @@
 #pragma once
 
-#include "core/calendar_time.h"
 #include "translate/output.h"
 #include "translate/relay_state.h"
+#include "translate/time_sources.h"
 
 #include <cstddef>
-#include <cstdint>
-#include <functional>
-#include <optional>
 
 namespace quayside {
-
-// The user's local date and time of a Unix time (seconds since 1970 UTC), or
-// nothing when it cannot be told. The translations read no clock and no time
-// zone: the relay passes the system's, tests a fixed one.
-using LocalTimeSource = std::function<std::optional<CalendarTime>(std::int64_t unixSeconds)>;
-// The Unix time now, for how old a line the server plays back is; read only
-// for lines that carry a time.
-using UnixClock = std::function<std::int64_t()>;
 
 // Translates one IRC line (`message.bytes`, without its CR LF). A numeric or
 // message run takes the complete lines that continue it in
 // `message.following` along; returns how many it took. Times in the server's
 // replies are shown as `localTime` tells them; chat older than a minute by
-// `now` is shown with its time.
+// `now` is shown with its time. While the session lingers (linger.h) the
+// client's chat is kept instead, with its time.
 std::size_t translateServerLine(RelayState& relay, const Message& message, RelayOutput& out,
                                 const LocalTimeSource& localTime, const UnixClock& now);
 

@@ -6,7 +6,7 @@ namespace quayside {
 
 std::size_t StandardTranslator::clientCommand(RelayState& relay, const Message& message,
                                               RelayOutput& out) {
-  return translateClientCommand(relay, message, out, random_);
+  return translateClientCommand(relay, message, out, random_, localTime_, now_);
 }
 
 std::size_t StandardTranslator::serverLine(RelayState& relay, const Message& message,

@@ -2,6 +2,7 @@
 
 #include "support/recording_output.h"
 #include "support/relay_fixture.h"
+#include "translate/linger.h"
 
 #include <gtest/gtest.h>
 
@@ -64,13 +65,16 @@ struct Exchange {
   const char* ircNick = "";  // the accepted IRC nick; empty: the DC nick
   int drops = 0;             // "+stop"s passed to the relay
   const char* rooms = "";    // as testing::addRooms takes them
+  // Nonzero: the session's client left then (detachClient, its AWAY
+  // recorded) and the reads are a client taking it over (attachClient).
+  std::int64_t detachedAt = 0;
 };
 void PrintTo(const Exchange& e, std::ostream* os) {
   *os << e.name;
 }
 
 std::unique_ptr<Relay> run(const Exchange& e, RecordingOutput& out,
-                           Translator& translator = standardTranslator()) {
+                           Translator& translator = testing::fixedZoneTranslator()) {
   auto relay = testing::makeRelay(e.channel, e.nick);
   relay->serverText.assign(e.serverText);
   relay->loginFlags = e.flags;
@@ -79,6 +83,10 @@ std::unique_ptr<Relay> run(const Exchange& e, RecordingOutput& out,
   relay->options.charset.assign(e.charset);
   relay->ircNick.assign(e.ircNick);
   testing::addRooms(*relay, e.rooms);
+  if (e.detachedAt != 0) {
+    detachClient(*relay, out, e.detachedAt);
+    attachClient(*relay);
+  }
   for (const std::string& bytes : e.reads) {
     testing::feedClient(*relay, bytes, out, translator);
   }
@@ -108,6 +116,22 @@ const Exchange kExchanges[] = {
     {"ValidateNickNeedsSpace", {"$ValidateNick|$ValidateNickX|"}, {}, {}, 0},
     {"ChangeNickRenamesOnIrcToo", {"$ValidateNick carol|"}, {"$Hello carol|"}, {"NICK carol\r\n"},
      kRegistered},
+    {"SameNickAgainSentToIrcAgain", {"$ValidateNick bob|$ValidateNick bob|"},
+     {"$Hello bob|", "$Hello bob|"}, {"CAP LS 302\r\nNICK bob\r\n"}, 0},
+    // A client taking a lingering session over (the first left at 18:02).
+    {.name = "ReturningClientRegisteredAgainOrNotGivenTheHubRoomsAndNames",
+     .reads = {"$Supports BotList NoHello |$Key x|$ValidateNick bob|" + kInfo},
+     .client = {"$Supports UserCommand NoGetINFO NoHello |", "$Hello bob|", kInfo, menuFor("#chan"),
+                "$HubName #chan|", "$MyINFO $ALL #help $ $IRC\x01$$0$|$BotList #help$$|"},
+     .server = {"AWAY :Away (DC client disconnected)\r\n", "AWAY\r\n", "NAMES #chan\r\n"},
+     .flags = kRegistered | kLoginJoinSent | kLoginHubNamed, .rooms = "#help ~#dev",
+     .detachedAt = testing::kFixedNow - 68 * 60},
+    {.name = "ReturningClientWithoutChannelNotWelcomedBackAtOnce",
+     .reads = {"$ValidateNick bob|" + kInfo},
+     .client = {"$Hello bob|", kInfo, menuFor("#chan"),
+                "*** Welcome back: nothing was said since 18:02|"},
+     .server = {"AWAY :Away (DC client disconnected)\r\n", "AWAY\r\n"},
+     .flags = kRegistered, .detachedAt = testing::kFixedNow - 68 * 60},
     {"NickLineBreakSendsSecondIrcCommand", {"$ValidateNick a\r\nQUIT :x|$ValidateNick b\nc|"},
      {"$Hello a|", "$Hello b|"}, {"CAP LS 302\r\nNICK a\r\n", "NICK b\r\n"}, 0},
     {"StoredNickLineBreakReachesNickLine", {kInfo}, {kInfo, menuFor("#chan")},
@@ -358,6 +382,26 @@ TEST(ClientChatCutting, LongLegacyPasteReachesIrcWhole) {
     }
   }
   EXPECT_EQ(text, 32000u);
+}
+
+// A client takes a lingering session over and leaves again, before its
+// user information cleared the away mark and after: the user is marked away
+// only when not marked, and the session stays away since the first left.
+TEST(ClientLoginState, ReturningClientThatLeavesAgainMarksTheUserAwayOnce) {
+  const std::string kAway = "AWAY :Away (DC client disconnected)\r\n";
+  auto relay = testing::makeRelay("chan", "bob");
+  relay->loginFlags = kRegistered | kLoginJoinSent | kLoginHubNamed;
+  RecordingOutput out;
+  detachClient(*relay, out, 100);
+  attachClient(*relay);
+  detachClient(*relay, out, 200);
+  attachClient(*relay);
+  testing::feedClient(*relay, "$ValidateNick bob|" + kInfo, out, testing::fixedZoneTranslator());
+  detachClient(*relay, out, 300);
+  EXPECT_EQ(out.server, (Sends{kAway, "AWAY\r\n", "NAMES #chan\r\n", kAway}));
+  EXPECT_EQ(relay->detachedAt, 100);
+  EXPECT_TRUE(detached(*relay));
+  EXPECT_EQ(relay->loginFlags & (kLoginValidated | kLoginInfoReceived), 0);
 }
 
 TEST(ClientLoginState, FlagsAndNickFollowTheLogin) {

@@ -3,6 +3,7 @@
 #include "core/base64.h"
 #include "support/recording_output.h"
 #include "support/relay_fixture.h"
+#include "translate/linger.h"
 #include "translate/nmdc_text.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quayside {
@@ -31,6 +33,9 @@ std::string info(const std::string& nick, const std::string& description = "") {
 std::string away(const std::string& nick, const std::string& description = "") {
   return "$MyINFO $ALL " + nick + " " + description + "$ $IRC\x03$$0$|";
 }
+
+// Lines kept for a client that returns: their times and commands.
+using Kept = std::vector<std::pair<std::int64_t, std::string>>;
 
 struct Case {
   const char* name;  // what is broken when the row fails
@@ -52,6 +57,12 @@ struct Case {
   std::string rooms = "";    // as testing::addRooms takes them
   std::string options = "";  // the Bridge's, as applyOptions takes them
   std::vector<std::string> notes = {};
+  // A lingering session: when its client left (0: attached), how far a
+  // returning one has come, and the lines kept before and after the input.
+  std::int64_t detachedAt = 0;
+  ReturnStep returnStep = ReturnStep::kAway;
+  Kept keptBefore = {};
+  Kept kept = {};
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -93,12 +104,22 @@ TEST_P(ServerTranslation, SendsExactly) {
   relay->capsEnabled = c.caps;
   testing::addRooms(*relay, c.rooms);
   ASSERT_EQ(applyOptions(relay->options, c.options), "");
+  relay->detachedAt = c.detachedAt;
+  relay->returnStep = c.returnStep;
+  for (const auto& [at, command] : c.keptBefore) {
+    relay->kept.keep(command, at);
+  }
   RecordingOutput out;
   feedServer(*relay, c.input, out, fixedZoneTranslator());
   EXPECT_EQ(out.client, c.client);
   EXPECT_EQ(out.server, c.server);
   EXPECT_EQ(out.closes, c.closes);
   EXPECT_EQ(out.notes, c.notes);
+  Kept kept;
+  for (std::size_t i = 0; i < relay->kept.size(); ++i) {
+    kept.emplace_back(relay->kept[i].at, relay->kept[i].command);
+  }
+  EXPECT_EQ(kept, c.kept);
 }
 
 std::vector<Case> dispatchRows() {
@@ -279,6 +300,13 @@ std::vector<Case> roomRows() {
        .features = kFeatureBotList,
        .rooms = "~#help",
        .notes = {"joined room #help", "joined room #a$b|c"}},
+      {.name = "forced JOIN of a name IRC cannot carry left with a line smuggled into its PART",
+       .input = ":me!u@h JOIN :#a\rQUIT :x\r\n:me!u@h JOIN #b,c\r\n",
+       .client = {},
+       .server = {"PART #b\r\n"},
+       .rooms = "#r1 #r2 #r3 #r4 #r5 #r6 #r7 #r8 #r9 #r10 #r11 #r12 #r13 #r14 #r15 #r16",
+       .notes = {"left #a\rQUIT :x, which the server joined: no room for it",
+                 "left #b, which the server joined: no room for it"}},
       {.name = "channel's JOIN forwarded elsewhere taken for a room",
        .input = ":me!u@h JOIN ##c-overflow\r\n",
        .client = {"$HubName #c|"},
@@ -320,6 +348,110 @@ std::vector<Case> roomRows() {
   };
 }
 INSTANTIATE_TEST_SUITE_P(Rooms, ServerTranslation, ::testing::ValuesIn(roomRows()), kRowName);
+
+// The DC client left at 18:02 local (17:02 UTC), 68 minutes before now.
+constexpr std::int64_t kDetachedAt = testing::kFixedNow - 68 * 60;
+// 18:03 local today, and the same time yesterday.
+constexpr std::int64_t kSaidToday = testing::kFixedNow - 67 * 60;
+constexpr std::int64_t kSaidYesterday = kSaidToday - 24 * 60 * 60;
+
+std::vector<Case> lingerRows() {
+  using enum ReturnStep;
+  constexpr std::int64_t kNow = testing::kFixedNow;
+  return {
+      {.name = "lingering session shows the client anything, loses chat, or stops answering",
+       .input = ":alice!a@h PRIVMSG #c :hi $x|\r\n"
+                "@time=2026-12-08T17:03:00Z :alice!a@h PRIVMSG me :psst\r\n"
+                ":carol!c@h PRIVMSG #help :in room\r\n:alice!a@h NOTICE me :note\r\n"
+                ":alice!a@h PRIVMSG #c :\x01"
+                "ACTION waves\x01\r\n"
+                ":bob!b@h JOIN #c\r\n:srv NOTICE me :server says\r\n:al!a@h TOPIC #c :new\r\n"
+                ":srv 306 me :You have been marked as being away\r\nPING :t\r\n"
+                ":alice!a@h PRIVMSG me :\x01PING 5\x01\r\n",
+       .client = {},
+       .server = {"PONG :t\r\n", "NOTICE alice :\x01PING 5\x01\r\n"},
+       .caps = kCapServerTime,
+       .rooms = "#help",
+       .detachedAt = kDetachedAt,
+       .kept = {{kNow, "<alice> hi &#36;x&#124;"},
+                {kSaidToday, "From: alice $<alice> psst"},
+                {kNow, "From: #help $<carol> in room"},
+                {kNow, "From: alice $<-alice-> note"},
+                {kNow, "<alice> /me waves"}}},
+      {.name = "returning client's kept lines not after its user list, or without their times",
+       .input =
+           ":srv 305 me :You are no longer marked as being away\r\n"
+           ":srv 353 me = #c :@al bob\r\n:srv 366 me #c :End\r\n:alice!a@h PRIVMSG #c :live\r\n",
+       .client = {"$OpList al$$|" + info("al"), info("bob"),
+                  "*** Welcome back: 5 lines since 18:02|", "<alice> [18:03] text|",
+                  "$To: me From: alice $<alice> [2026-12-07 18:03] hi &#36;|",
+                  "$To: me From: #help $<carol> [18:03] room line|", "<alice> /me [18:03] waves|",
+                  "<-alice-> [18:03] note|", "<alice> live|"},
+       .notes = {"client re-attached: 5 kept lines replayed"},
+       .detachedAt = kDetachedAt,
+       .returnStep = kListing,
+       .keptBefore = {{kSaidToday, "<alice> text"},
+                      {kSaidYesterday, "From: alice $<alice> hi &#36;"},
+                      {kSaidToday, "From: #help $<carol> room line"},
+                      {kSaidToday, "<alice> /me waves"},
+                      {kSaidToday, "<-alice-> note"}}},
+      {.name = "returning client's kept lines held back by a server that never ends the names",
+       .input = ":srv 353 me = #c :bob\r\nPING :x\r\n:alice!a@h PRIVMSG #c :now\r\n"
+                ":bob!b@h PRIVMSG #c :live\r\n",
+       .client = {info("bob"), "*** Welcome back: 2 lines since 18:02|", "<alice> [18:03] text|",
+                  "<alice> [19:10] now|", "<bob> live|"},
+       .server = {"PONG :x\r\n"},
+       .notes = {"client re-attached: 2 kept lines replayed"},
+       .detachedAt = kDetachedAt,
+       .returnStep = kListing,
+       .keptBefore = {{kSaidToday, "<alice> text"}}},
+  };
+}
+INSTANTIATE_TEST_SUITE_P(Linger, ServerTranslation, ::testing::ValuesIn(lingerRows()), kRowName);
+
+// A server that floods a lingering session: the newest lines are kept, as
+// many as the limits allow, the others counted, and a returning client is
+// told how many went.
+TEST(ServerLinger, AFloodIsKeptWithinTheBoundsAndCounted) {
+  struct Flood {
+    std::size_t lines;
+    std::size_t textSize;
+    std::size_t kept;  // 0: as many as the memory allows
+  };
+  for (const Flood& flood : {Flood{1200, 10, 1000}, Flood{400, 2000, 0}}) {
+    auto relay = makeRelay();
+    relay->detachedAt = kDetachedAt;
+    RecordingOutput out;
+    for (std::size_t i = 0; i < flood.lines; ++i) {
+      const std::string text = std::to_string(i) + " " + std::string(flood.textSize, 'x');
+      feedServer(*relay, ":alice!a@h PRIVMSG #c :" + text + "\r\n", out, fixedZoneTranslator());
+    }
+    const KeptLines& kept = relay->kept;
+    EXPECT_TRUE(out.client.empty());
+    EXPECT_LE(kept.memory(), kKeptByteLimit);
+    if (flood.kept != 0) {
+      EXPECT_EQ(kept.size(), flood.kept);
+    } else {
+      EXPECT_GT(kept.memory(), kKeptByteLimit - flood.textSize * 2);
+    }
+    ASSERT_GT(kept.size(), 0u);
+    EXPECT_EQ(kept.size() + kept.dropped(), flood.lines);
+    EXPECT_TRUE(kept[0].command.starts_with("<alice> " + std::to_string(kept.dropped()) + " "));
+
+    relay->returnStep = ReturnStep::kListing;
+    const std::size_t replayed = kept.size();
+    const std::string welcome = "*** Welcome back: " + std::to_string(replayed) +
+                                " lines since 18:02 (" + std::to_string(kept.dropped()) +
+                                " older ones were not kept)|";
+    feedServer(*relay, ":srv 366 me #c :End\r\n", out, fixedZoneTranslator());
+    ASSERT_EQ(out.client.size(), 1 + replayed);
+    EXPECT_EQ(out.client.front(), welcome);
+    EXPECT_TRUE(
+        out.client.back().starts_with("<alice> [19:10] " + std::to_string(flood.lines - 1) + " "));
+    EXPECT_EQ(relay->kept.memory(), 0u);
+    EXPECT_EQ(relay->detachedAt, 0);
+  }
+}
 
 struct NotedRow {
   const char* name;  // what is broken when the row fails
