@@ -202,16 +202,6 @@ std::string spoken(std::chrono::milliseconds time) {
   return std::to_string(time.count()) + " milliseconds";
 }
 
-// How many lines the client that attaches next is shown.
-template <typename State>
-std::size_t keptLineCount(const State& relay) {
-  if constexpr (requires { relay.kept.size(); }) {
-    return relay.kept.size();
-  } else {
-    return 0;  // TEMPORARY until the kept lines are merged
-  }
-}
-
 std::string lingerText(std::chrono::milliseconds time) {
   if (time.count() % 60'000 != 0) {
     return spoken(time);
@@ -275,7 +265,7 @@ End relayTrafficWith(SocketOutput& out, Relay& relay, platform::ByteStream& serv
     relay.client->setSendLimit(timeouts.send);
     relay.clientSpeaksWindows1252 = false;
     linger.away = false;
-    const std::size_t kept = keptLineCount(relay);
+    const std::size_t kept = relay.kept.size();
     attachClient(relay);
     note("re-attached: " + linesText(kept) + " replayed");
     feed(relay, Stream::kClient, back.early, translator, out);

@@ -137,7 +137,7 @@ SessionActivity::Taken SessionActivity::take(const RelayReport& report, const Br
   }
   switch (report.type) {
     case RelayReport::Type::kConnected:
-      sessions_[report.relay] = Session{taken.bridge, {}, report.rooms};
+      sessions_[report.relay] = Session{taken.bridge, {}, report.rooms, {}};
       if (taken.bridge != nullptr) {
         bridges_[taken.bridge].failure.clear();
       }

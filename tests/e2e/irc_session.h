@@ -55,7 +55,7 @@ class IrcSessionTest : public ::testing::Test {
   // An IRC user who is in the channel (the first one in is its operator).
   std::unique_ptr<IrcUser> ircUserInChannel(const std::string& nick) {
     auto user = std::make_unique<IrcUser>(nick);
-    EXPECT_TRUE(user->login(server_->port()));
+    EXPECT_TRUE(user->login(server_->port(), serverOptions().password));
     EXPECT_TRUE(user->join(kChannel));
     return user;
   }

@@ -129,9 +129,12 @@ IrcUser::IrcUser(std::string nick) : MessagePeer("\r\n"), nick_(std::move(nick))
   };
 }
 
-Outcome IrcUser::login(std::uint16_t ircPort) {
+Outcome IrcUser::login(std::uint16_t ircPort, std::string_view password) {
   if (!connect(ircPort)) {
     return Outcome::failure(nick_ + " cannot reach the IRC server");
+  }
+  if (!password.empty()) {
+    line("PASS " + std::string(password));
   }
   line("NICK " + nick_);
   line("USER " + nick_ + " 0 * :Scripted " + nick_);

@@ -77,7 +77,8 @@ class IrcUser : public MessagePeer {
 
   const std::string& nick() const { return nick_; }
 
-  Outcome login(std::uint16_t ircPort);
+  // With the server's password, where it has one.
+  Outcome login(std::uint16_t ircPort, std::string_view password = {});
   Outcome join(std::string_view channel);
   bool line(std::string_view text) { return send(std::string(text) + "\r\n"); }
 

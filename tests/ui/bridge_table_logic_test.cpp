@@ -798,6 +798,22 @@ TEST_F(LogicTest, StateColumnAndLogFollowTheSessions) {
        },
        "1 session (alice), 3 rooms",
        "2026-12-08 18:02:05 session 4001/alice from :51001: joined room #ops"},
+      {"the client leaves and the session lingers: away since then",
+       [&] {
+         first->detachedAt = 1;
+         report(Type::kNote, *first, "detached (client closed the connection): lingering for 30 "
+                                     "minutes")();
+       },
+       "1 session (alice), away since 18:02, 3 rooms",
+       "2026-12-08 18:02:05 session 4001/alice from :51001: detached (client closed the "
+       "connection): lingering for 30 minutes"},
+      {"a client re-attaches",
+       [&] {
+         first->detachedAt = 0;
+         report(Type::kNote, *first, "re-attached: 2 lines replayed")();
+       },
+       "1 session (alice), 3 rooms",
+       "2026-12-08 18:02:05 session 4001/alice from :51001: re-attached: 2 lines replayed"},
       {"the server stops answering",
        report(Type::kEnded, *first,
               "the server stopped answering (no reply to a PING within 60 seconds)"),
