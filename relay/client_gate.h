@@ -43,10 +43,10 @@ PasswordGate passLocalPassword(Relay& relay, EarlyWords& early);
 
 // How offering a named client to its Bridge's lingering sessions went.
 struct Reattach {
-  bool handedOver = false;    // the client and early.bytes now belong to a lingering session
+  bool handedOver = false;     // the client and early.bytes now belong to a lingering session
   bool askedPassword = false;  // "$GetPass" went: the client's "$MyPass" is in early.bytes
-  std::string end;            // the client left (or gave no password) meanwhile
-  std::string why;            // why it was not handed over; empty when nothing lingers
+  std::string end;             // the client left (or gave no password) meanwhile
+  std::string why;             // why it was not handed over; empty when nothing lingers
 };
 
 // Hands the client over to the session that lingers on relay.lingers as

@@ -37,8 +37,8 @@ class LingerBoard {
   // One lingering session's place on the board. It belongs to the session's
   // thread, which lists it and must unlist it before letting it go.
   struct Seat {
-    std::string nick;       // the DC nick, as the client named itself
-    PasswordHash password;  // of the login password; iterations 0: none
+    std::string nick;                    // the DC nick, as the client named itself
+    PasswordHash password;               // of the login password; iterations 0: none
     platform::Wakeup* wakeup = nullptr;  // raised when a client is handed over
 
    private:
@@ -86,8 +86,8 @@ class LingerBoard {
   };
 
   mutable std::mutex mutex_;
-  std::vector<Seat*> seats_;        // guarded by mutex_, oldest first
-  std::uint64_t listed_ = 0;        // guarded by mutex_
+  std::vector<Seat*> seats_;       // guarded by mutex_, oldest first
+  std::uint64_t listed_ = 0;       // guarded by mutex_
   std::deque<EndNotice> notices_;  // guarded by mutex_, oldest first
 };
 

@@ -61,7 +61,7 @@ struct End {
 
 // A session's lingering (the Bridge's linger option) inside the relay loop.
 struct Linger {
-  std::chrono::milliseconds time{0};  // 0: the session ends with its client
+  std::chrono::milliseconds time{0};         // 0: the session ends with its client
   std::unique_ptr<platform::Wakeup> wakeup;  // opened at the first detach, for the session's life
   LingerBoard::Seat seat;
   bool away = false;  // no client attached: listed on relay.lingers
@@ -78,8 +78,7 @@ class PasswordKeeper final : public Translator {
  public:
   PasswordKeeper(Translator& inner, PasswordHash& hash) : inner_(inner), hash_(hash) {}
 
-  std::size_t clientCommand(RelayState& relay, const Message& message,
-                            RelayOutput& out) override {
+  std::size_t clientCommand(RelayState& relay, const Message& message, RelayOutput& out) override {
     constexpr std::string_view kMyPass = "$MyPass ";
     // The one "$MyPass" the translation logs in with: the answer it asked for.
     if (relay.options.login != LoginMode::kNone && relay.loginStep == LoginStep::kAsked &&
@@ -587,8 +586,9 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
     }
   } else if (offer = offerToLingering(relay, early, observer);
              offer.handedOver || !offer.end.empty()) {
-    reason = offer.handedOver ? "handed over to the session lingering as " + std::string(relay.namedAs.view())
-                              : offer.end;
+    reason = offer.handedOver
+                 ? "handed over to the session lingering as " + std::string(relay.namedAs.view())
+                 : offer.end;
     kind = EndKind::kByClient;
   } else if (!relay.admission.validate(relay.options.maxSessions)) {
     reason = "turned away: the Bridge runs " + std::to_string(relay.options.maxSessions) +
@@ -654,9 +654,9 @@ void runRelay(Relay& relay, Translator& translator, RelayObserver* observer,
         }
       }
       if (!end.awayNick.empty()) {
-        relay.lingers->endedWhileAway(
-            end.awayNick, "While you were away, the connection to " + serverName(relay) +
-                              " ended: " + end.reason);
+        relay.lingers->endedWhileAway(end.awayNick, "While you were away, the connection to " +
+                                                        serverName(relay) +
+                                                        " ended: " + end.reason);
       }
     } else {
       reason = detail.empty() ? std::string(failure) : std::string(failure) + ": " + detail;

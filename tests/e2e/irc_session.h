@@ -31,8 +31,8 @@ class IrcSessionTest : public ::testing::Test {
     ASSERT_TRUE(server_->started()) << "ngircd did not start:\n" << server_->startupLog();
     localPort_ = testing::freePort();
     daemon_ = std::make_unique<Daemon>(
-        std::vector<std::string>{"--bridge", bridgeArgument(localPort_, server_->port(), kChannel) +
-                                                 bridgeOptions()},
+        std::vector<std::string>{
+            "--bridge", bridgeArgument(localPort_, server_->port(), kChannel) + bridgeOptions()},
         daemonEnvironment());
     ASSERT_TRUE(daemon_->waitListening(localPort_));
   }

@@ -59,8 +59,8 @@ Outcome waitForSessionToRead(IrcUser& asker, const std::string& nick) {
 bool isReplayed(const std::string& message, const std::string& head, const std::string& text) {
   static const std::regex time(R"(\[\d\d:\d\d\] )");
   return message.starts_with(head) && message.ends_with(text + "|") &&
-         std::regex_match(message.substr(head.size(), message.size() - head.size() - text.size() - 1),
-                          time);
+         std::regex_match(
+             message.substr(head.size(), message.size() - head.size() - text.size() - 1), time);
 }
 
 std::size_t occurrences(const std::string& log, const std::string& text) {
@@ -113,8 +113,8 @@ class LingerTest : public IrcSessionTest {
       }
       std::this_thread::sleep_for(20ms);
     }
-    return Outcome::failure("the log holds \"" + text + "\" fewer than " +
-                            std::to_string(count) + " times");
+    return Outcome::failure("the log holds \"" + text + "\" fewer than " + std::to_string(count) +
+                            " times");
   }
 };
 

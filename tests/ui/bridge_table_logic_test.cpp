@@ -801,8 +801,9 @@ TEST_F(LogicTest, StateColumnAndLogFollowTheSessions) {
       {"the client leaves and the session lingers: away since then",
        [&] {
          first->detachedAt = 1;
-         report(Type::kNote, *first, "detached (client closed the connection): lingering for 30 "
-                                     "minutes")();
+         report(Type::kNote, *first,
+                "detached (client closed the connection): lingering for 30 "
+                "minutes")();
        },
        "1 session (alice), away since 18:02, 3 rooms",
        "2026-12-08 18:02:05 session 4001/alice from :51001: detached (client closed the "
