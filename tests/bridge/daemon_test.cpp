@@ -65,6 +65,7 @@ TEST(DaemonArguments, TableOfCommandLines) {
       {"CommaWithoutOption", {"--bridge", "1=a/#b,"}, false},
       {"MaxSessions", {"--bridge", "1=a/#b,max-sessions=1000"}, true, false, 1},
       {"MaxSessionsOutOfRange", {"--bridge", "1=a/#b,max-sessions=0"}, false},
+      {"Linger", {"--bridge", "1=a/#b,linger=30"}, true, false, 1},
       {"PasswordWithAPipe", {"--bridge", "1=a/#b,password=a|b"}, false},
       {"DamagedPasswordHash", {"--bridge", "1=a/#b,password-hash=x"}, false},
       {"OptionsWithoutChannel", {"--bridge", "1=a/,pace=off"}, false},
