@@ -189,6 +189,11 @@ TEST_F(LingerTest, AReturningClientTakesTheSessionOverAndSeesWhatWasSaid) {
                                   << (now ? now->descriptors : 0) << ", threads "
                                   << lingering->threads << " -> " << (now ? now->threads : 0);
   }
+
+  // Stopping the daemon quits a lingering session as it quits the others.
+  EXPECT_EQ(daemon_->process().signalAndWait(Daemon::stopSignal(), "stopping"),
+            std::optional<int>(0));
+  EXPECT_TRUE(alice->waitFrom("bob", "QUIT :\"Quayside stopped\""));
 }
 
 TEST_F(LingerTest, ServerGoneWhileAwayIsToldToTheNextClient) {
