@@ -254,7 +254,7 @@ End relayTrafficWith(SocketOutput& out, Relay& relay, platform::ByteStream& serv
     linger.away = true;
     linger.until = Clock::now() + linger.time;
     relay.lingers->list(linger.seat);
-    note("detached (" + left.reason + "): lingering for " + lingerText(linger.time));
+    note("detached: lingering for " + lingerText(linger.time) + " (" + left.reason + ")");
     return true;
   };
   const auto attach = [&](ReturningClient back) {

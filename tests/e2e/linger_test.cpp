@@ -126,7 +126,7 @@ TEST_F(LingerTest, AReturningClientTakesTheSessionOverAndSeesWhatWasSaid) {
   bob->close();
   ASSERT_TRUE(waitForAway(*alice, "bob", kAwayText)) << "no AWAY, or bob quit";
   EXPECT_TRUE(daemon_->process().waitForOutput(
-      "detached (client closed the connection): lingering for 30 minutes"));
+      "detached: lingering for 30 minutes (client closed the connection)"));
   alice->line(std::string("PRIVMSG ") + kChannel + " :said while you were out");
   alice->line("PRIVMSG bob :a private word");
   alice->line(std::string("PRIVMSG ") + kChannel + " :and a last line");
@@ -171,7 +171,7 @@ TEST_F(LingerTest, AReturningClientTakesTheSessionOverAndSeesWhatWasSaid) {
     ASSERT_TRUE(again.login(kChannel));
     ASSERT_TRUE(again.waitForPrefix("*** Welcome back: "));
     again.close();
-    ASSERT_TRUE(waitForCount(": detached (", static_cast<std::size_t>(round) + 3));
+    ASSERT_TRUE(waitForCount(": detached: lingering for ", static_cast<std::size_t>(round) + 3));
   }
   EXPECT_EQ(connectedRelays(daemon_->log()), 1u);
   EXPECT_EQ(occurrences(daemon_->log(), ": re-attached: "), static_cast<std::size_t>(kRounds) + 1);
@@ -319,7 +319,7 @@ TEST_F(ShortLingerTest, TheSessionQuitsWhenTheLingerRunsOut) {
   EXPECT_TRUE(alice->waitFrom("bob", "QUIT :\"DC client left\""));
   EXPECT_TRUE(daemon_->process().waitForOutput("linger expired"));
   EXPECT_TRUE(daemon_->process().waitForOutput(
-      "detached (client closed the connection): lingering for 3 seconds"));
+      "detached: lingering for 3 seconds (client closed the connection)"));
 }
 
 }  // namespace

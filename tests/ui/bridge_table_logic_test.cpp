@@ -802,12 +802,11 @@ TEST_F(LogicTest, StateColumnAndLogFollowTheSessions) {
        [&] {
          first->detachedAt = 1;
          report(Type::kNote, *first,
-                "detached (client closed the connection): lingering for 30 "
-                "minutes")();
+                "detached: lingering for 30 minutes (client closed the connection)")();
        },
        "1 session (alice), away since 18:02, 3 rooms",
-       "2026-12-08 18:02:05 session 4001/alice from :51001: detached (client closed the "
-       "connection): lingering for 30 minutes"},
+       "2026-12-08 18:02:05 session 4001/alice from :51001: detached: lingering for 30 minutes "
+       "(client closed the connection)"},
       {"a client re-attaches",
        [&] {
          first->detachedAt = 0;
