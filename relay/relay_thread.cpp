@@ -265,8 +265,10 @@ End relayTrafficWith(SocketOutput& out, Relay& relay, platform::ByteStream& serv
     relay.clientSpeaksWindows1252 = false;
     linger.away = false;
     const std::size_t kept = relay.kept.size();
+    const std::size_t dropped = relay.kept.dropped();
     attachClient(relay);
-    note("re-attached: " + linesText(kept) + " replayed");
+    note("re-attached: " + linesText(kept) + " replayed" +
+         (dropped > 0 ? " (" + std::to_string(dropped) + " older ones not kept)" : ""));
     feed(relay, Stream::kClient, back.early, translator, out);
     out.flush();
     tellNotes(relay, out, observer);

@@ -196,11 +196,6 @@ void replayKept(RelayState& relay, RelayOutput& out, const LocalTimeSource& loca
   for (std::size_t i = 0; i < kept.size(); ++i) {
     replayLine(relay, out, kept[i], timeOf(kept[i].at), scratch);
   }
-  std::string note = "client re-attached: " + std::to_string(kept.size()) + " kept lines replayed";
-  if (kept.dropped() > 0) {
-    note += ", " + std::to_string(kept.dropped()) + " older ones not kept";
-  }
-  out.note(note);
   relay.kept.clear();
   relay.detachedAt = 0;
   relay.returnStep = ReturnStep::kAway;
