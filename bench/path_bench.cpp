@@ -31,6 +31,14 @@ constexpr char kChannel[] = "#bench";
 // members (the DC user among them, as a server's names list has it).
 constexpr int kRooms = 16;
 constexpr int kRoomMembers = 1000;
+// The lingering measurement: chat lines sent to each detached session, of
+// about 250 bytes, more than its kept lines hold by either bound. The
+// re-attach is timed with a thousand shorter ones, all of which are kept.
+constexpr int kFillLines = 1100;
+constexpr std::size_t kFillText = 240;
+constexpr int kReplayLines = 1000;
+constexpr std::size_t kReplayText = 100;
+constexpr char kAwayLine[] = "AWAY :Away (DC client disconnected)\r\n";
 
 struct Settings {
   std::string daemon = QUAYSIDE_DAEMON_PATH;
@@ -42,6 +50,8 @@ struct Settings {
   int idleRelays = 500;
   int idleSeconds = 5;
   int roomRelays = 50;
+  int lingering = 100;  // sessions lingering with full kept lines
+  int replays = 5;      // timed re-attaches
 };
 
 // kTls: through quayside-daemon to the scripted server over TLS (ircs://).
@@ -482,6 +492,145 @@ RoomsMemory measureRooms(const Settings& settings, const std::string& logPath) {
   return rooms;
 }
 
+struct Lingering {
+  int sessions = 0;
+  double seconds = 0;
+  IdleCost cost;
+  double attachedMiB = 0;    // the daemon with every session attached and idle
+  double lingeringMiB = 0;   // the same sessions lingering with full kept lines
+  double kibPerSession = 0;  // the latter over the sessions
+  double growthKibPerSession = 0;
+  std::string fullWelcome;  // what a client returning to one of them is told
+  std::vector<double> replayMs;
+};
+
+// Ends the session's client and waits until the server hears the session
+// marked away: it lingers.
+void detach(Link& link) {
+  link.client.close();
+  require(link.server.waitForExact(kAwayLine, kWaitLimit), "detaching");
+}
+
+// Sends `lines` lines of `textSize` bytes of text to `nick`, in turn to the
+// channel and privately (a sender's consecutive lines to one target would
+// be kept as one message), then a PING: its answer shows the session has
+// taken in every line before it.
+void sayWhileDetached(Link& link, const std::string& nick, int lines, std::size_t textSize) {
+  std::string payload;
+  const std::string filler(textSize - 10, 'k');
+  char text[16];
+  for (int i = 0; i < lines; ++i) {
+    std::snprintf(text, sizeof text, "kept %04d ", i);
+    payload += ":alice!~alice@127.0.0.1 PRIVMSG " + (i % 2 == 0 ? kChannel : nick) + " :" + text +
+               filler + "\r\n";
+  }
+  sendTo(link.server, payload + "PING :kept\r\n");
+  require(link.server.waitForExact("PONG :kept\r\n", kWaitLimit), "keeping lines");
+  link.server.clearSkipped();
+}
+
+// What a client taking a lingering session over was shown.
+struct Replay {
+  double milliseconds = 0;  // from its $MyINFO until the last line said arrived
+  int lines = 0;            // kept lines replayed
+  std::string welcome;      // "*** Welcome back: ..."
+};
+
+// A client takes the lingering session `link` over, to which `said` lines
+// were said. The server answers the session's NAMES as it would; the
+// replay follows the list.
+Replay reattach(Link& link, const Path& path, const std::string& nick, int said) {
+  MessagePeer client("|");
+  if (!client.connect(path.port)) {
+    throw BenchError{"cannot connect to 127.0.0.1:" + std::to_string(path.port)};
+  }
+  greetAndName(client, nick);
+  require(client.waitForExact("$Hello " + nick + "|", kWaitLimit), "re-attaching");
+  const auto start = Clock::now();
+  sendTo(client, "$Version 1,0091|$GetNickList|" + clientInfo(nick));
+  require(link.server.waitForExact(std::string("NAMES ") + kChannel + "\r\n", kWaitLimit),
+          "re-attaching");
+  sendTo(link.server, ":bench.server 353 " + nick + " = " + kChannel + " :@" + nick +
+                          " alice\r\n:bench.server 366 " + nick + " " + kChannel +
+                          " :End of NAMES list\r\n");
+  Replay replay;
+  require(client.waitForPrefix("*** Welcome back: ", &replay.welcome, kWaitLimit), "re-attaching");
+  char last[32];
+  std::snprintf(last, sizeof last, "kept %04d ", said - 1);
+  const std::string privately = "$To: " + nick + " From: alice $<alice> [";
+  require(client.waitFor(
+              [&](const std::string& message) {
+                replay.lines += message.starts_with("<alice> [") || message.starts_with(privately);
+                return message.find(last) != std::string::npos;
+              },
+              "the last kept line", nullptr, kWaitLimit),
+          "the replay");
+  replay.milliseconds = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  client.clearSkipped();
+  link.server.clearSkipped();
+  link.client = std::move(client);
+  return replay;
+}
+
+// Sessions whose clients left (linger=30), each then sent more chat than it
+// keeps: what they hold, what they cost while nothing arrives, and how fast
+// a returning client is shown a thousand kept lines.
+Lingering measureLingering(const Settings& settings, const std::string& logPath) {
+  const LoopbackListener server = listenForRelays();
+  const Path path{"linger", Kind::kQuayside, testing::freePort()};
+  ChildProcess daemon(
+      settings.daemon,
+      {"--bridge", std::to_string(path.port) + "=127.0.0.1:" + std::to_string(server.port()) + "/" +
+                       kChannel + ",pace=off,linger=30,max-sessions=1000"},
+      {}, logPath);
+  waitUntilListening(path.port, daemon);
+
+  std::vector<Link> links = openLinks(path, server, "linger", settings.lingering);
+  Lingering lingering;
+  lingering.sessions = settings.lingering;
+  const ProcessSample attached = sampleProcess(daemon.pid());
+  progress("filling lingering sessions");
+  for (Link& link : links) {
+    detach(link);
+  }
+  for (std::size_t i = 0; i < links.size(); ++i) {
+    sayWhileDetached(links[i], "linger" + std::to_string(i), kFillLines, kFillText);
+  }
+  progress("measuring lingering sessions");
+  lingering.seconds = settings.idleSeconds;
+  lingering.cost = watchIdle(daemon.pid(), settings.idleSeconds);
+  const auto resident = static_cast<double>(lingering.cost.after.residentKiB);
+  lingering.attachedMiB = static_cast<double>(attached.residentKiB) / 1024;
+  lingering.lingeringMiB = resident / 1024;
+  lingering.kibPerSession = resident / lingering.sessions;
+  lingering.growthKibPerSession =
+      (resident - static_cast<double>(attached.residentKiB)) / lingering.sessions;
+
+  // Full indeed: a client returning to one is told older lines went.
+  const Replay full = reattach(links.front(), path, "linger0", kFillLines);
+  if (full.welcome.find("not kept") == std::string::npos) {
+    throw BenchError{"a lingering session's kept lines were not full: " + full.welcome};
+  }
+  lingering.fullWelcome = full.welcome.substr(0, full.welcome.size() - 1);
+
+  // A session of its own: the others keep longer lines, fewer than a
+  // thousand of them.
+  progress("timing re-attaches");
+  const std::string nick = "back";
+  Link back = openLink(path, server, nick);
+  for (int run = 0; run < settings.replays; ++run) {
+    detach(back);
+    sayWhileDetached(back, nick, kReplayLines, kReplayText);
+    const Replay replay = reattach(back, path, nick, kReplayLines);
+    if (replay.lines != kReplayLines) {
+      throw BenchError{"the replay held " + std::to_string(replay.lines) + " lines, not " +
+                       std::to_string(kReplayLines)};
+    }
+    lingering.replayMs.push_back(replay.milliseconds);
+  }
+  return lingering;
+}
+
 int run(const Settings& settings) {
   raiseFileLimit();
   std::signal(SIGPIPE, SIG_IGN);
@@ -570,6 +719,8 @@ int run(const Settings& settings) {
   const Idle idle = measureIdle(settings, logFolder + "/daemon-idle.log");
   progress("opening relays in rooms");
   const RoomsMemory rooms = measureRooms(settings, logFolder + "/daemon-rooms.log");
+  progress("opening sessions to linger");
+  Lingering lingering = measureLingering(settings, logFolder + "/daemon-linger.log");
   progress("done");
 
   const int samples = settings.rounds * settings.perRound;
@@ -621,6 +772,21 @@ int run(const Settings& settings) {
   std::printf("  CPU seconds per idle second  %.4f (scheduler: %.0f ns/s)\n",
               rooms.cost.cpuPerSecond, rooms.cost.cpuNsPerSecond);
   std::printf("  wake-ups per second          %.1f\n", rooms.cost.wakeupsPerSecond);
+  std::printf(
+      "\nLingering: %d sessions (linger=30) whose clients left, each sent %d lines of %zu "
+      "bytes, %.0f s\n",
+      lingering.sessions, kFillLines, kFillText, lingering.seconds);
+  std::printf("  resident memory, all         %.1f MiB (%.1f MiB while attached)\n",
+              lingering.lingeringMiB, lingering.attachedMiB);
+  std::printf("  resident memory per session  %.1f KiB (%.1f KiB above an attached one)\n",
+              lingering.kibPerSession, lingering.growthKibPerSession);
+  std::printf("  CPU seconds per idle second  %.4f (scheduler: %.0f ns/s)\n",
+              lingering.cost.cpuPerSecond, lingering.cost.cpuNsPerSecond);
+  std::printf("  wake-ups per second          %.1f\n", lingering.cost.wakeupsPerSecond);
+  std::printf("  a client returning is told   %s\n", lingering.fullWelcome.c_str());
+  const double replayMs = quantile(lingering.replayMs, 0.5);
+  std::printf("  re-attach replaying %d lines, $MyINFO to the last: %.1f ms (median of %zu)\n",
+              kReplayLines, replayMs, lingering.replayMs.size());
 
   const auto& q = figures["quayside"];
   const auto& s = figures["socat"];
@@ -650,6 +816,12 @@ int run(const Settings& settings) {
               verdict(rooms.kibAbovePlain <= 512), rooms.kibAbovePlain);
   std::printf("  rooms: no CPU and no wake-ups while idle  %-7s\n",
               verdict(rooms.cost.cpuPerSecond == 0 && rooms.cost.wakeupsPerSecond == 0));
+  std::printf("  lingering: %3d full sessions under 40 MiB %-7s (%.1f MiB)\n", lingering.sessions,
+              verdict(lingering.lingeringMiB < 40), lingering.lingeringMiB);
+  std::printf("  lingering: no CPU and no wake-ups idle    %-7s\n",
+              verdict(lingering.cost.cpuPerSecond == 0 && lingering.cost.wakeupsPerSecond == 0));
+  std::printf("  re-attach replays %d lines in < 100 ms  %-7s (%.1f ms)\n", kReplayLines,
+              verdict(replayMs < 100), replayMs);
   // The logs only matter when something went wrong.
   std::error_code ignored;
   std::filesystem::remove_all(logFolder, ignored);
@@ -659,7 +831,8 @@ int run(const Settings& settings) {
 int usage() {
   std::fprintf(stderr,
                "usage: quayside-bench [--daemon PATH] [--socat PATH] [--quick]\n"
-               "  --quick  fewer samples, 1,000-line bursts and 50 idle relays (a smoke run)\n");
+               "  --quick  fewer samples, 1,000-line bursts, 50 idle relays and 10 lingering\n"
+               "           sessions (a smoke run)\n");
   return 2;
 }
 
@@ -683,6 +856,8 @@ int main(int argc, char** argv) {
       settings.burstRepeats = 1;
       settings.idleRelays = 50;
       settings.idleSeconds = 2;
+      settings.lingering = 10;
+      settings.replays = 2;
     } else {
       return usage();
     }
