@@ -45,7 +45,7 @@
 #
 # Needs cmake, ninja, a C++20 compiler and socat (apt-get install socat).
 # The first run builds (a minute or two); the measurement itself takes
-# about fifteen seconds. --quick is a smaller smoke run of under ten.
+# about twenty-five seconds. --quick is a smaller smoke run of about ten.
 set -euo pipefail
 
 source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
