@@ -518,7 +518,7 @@ void detach(Link& link) {
 void sayWhileDetached(Link& link, const std::string& nick, int lines, std::size_t textSize) {
   std::string payload;
   const std::string filler(textSize - 10, 'k');
-  char text[16];
+  char text[32];
   for (int i = 0; i < lines; ++i) {
     std::snprintf(text, sizeof text, "kept %04d ", i);
     payload += ":alice!~alice@127.0.0.1 PRIVMSG " + (i % 2 == 0 ? kChannel : nick) + " :" + text +
