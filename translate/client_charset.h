@@ -75,18 +75,15 @@ Conversion repairUtf8(std::string_view text, std::span<char> out, bool replaceIn
 // straight on, the client's side is converted message by message ('|' to
 // '|') when committed. A message that outgrows the area after conversion is
 // cut after a whole character and keeps its '|'.
-class ClientCharsetOutput final : public RelayOutput {
+class ClientCharsetOutput final : public WrappingOutput {
  public:
   ClientCharsetOutput(RelayOutput& inner, ClientEncoding encoding)
-      : inner_(inner), converter_(encoding.converter), replaceInvalid_(encoding.replaceInvalid) {}
+      : WrappingOutput(inner),
+        converter_(encoding.converter),
+        replaceInvalid_(encoding.replaceInvalid) {}
 
   std::span<char> area(Peer peer) override;
   void commit(Peer peer, std::size_t size) override;
-  void closeClient() override { inner_.closeClient(); }
-  void endSession(SessionEnd end) override { inner_.endSession(std::move(end)); }
-  void note(std::string_view text) override { inner_.note(text); }
-  bool mayAnswer() override { return inner_.mayAnswer(); }
-  void dropWaiting() override { inner_.dropWaiting(); }
 
  private:
   Conversion convertText(std::string_view text, std::span<char> out);
@@ -97,7 +94,6 @@ class ClientCharsetOutput final : public RelayOutput {
   // usual UTF-8 path neither allocates nor grows the stack.
   std::span<char> composed();
 
-  RelayOutput& inner_;
   TextConverter* converter_;
   bool replaceInvalid_;
   std::span<char> lent_;  // the inner area lent for the client (UTF-8 clients)

@@ -768,10 +768,10 @@ void noFiles(Command& c) {
 // server's welcome into the Relay's held lines: an unregistered connection
 // would drop them while the client believes them sent. The client's side
 // (the echo) passes on.
-class HeldChatOutput final : public RelayOutput {
+class HeldChatOutput final : public WrappingOutput {
  public:
   HeldChatOutput(RelayOutput& inner, RelayState& relay)
-      : inner_(inner), relay_(relay), before_(relay.heldChat.size()) {}
+      : WrappingOutput(inner), relay_(relay), before_(relay.heldChat.size()) {}
 
   std::span<char> area(Peer peer) override {
     if (peer == Peer::kClient) {
@@ -795,11 +795,6 @@ class HeldChatOutput final : public RelayOutput {
     relay_.heldChat.append(lines_.get(), size);
   }
 
-  void closeClient() override { inner_.closeClient(); }
-  void endSession(SessionEnd end) override { inner_.endSession(std::move(end)); }
-  void note(std::string_view text) override { inner_.note(text); }
-  void dropWaiting() override { inner_.dropWaiting(); }
-
   // Keeps the message whole or not at all; false when it did not fit.
   bool finish() {
     if (overflowed_) {
@@ -813,7 +808,6 @@ class HeldChatOutput final : public RelayOutput {
   }
 
  private:
-  RelayOutput& inner_;
   RelayState& relay_;
   std::size_t before_;
   std::unique_ptr<char[]> lines_;

@@ -61,18 +61,13 @@ void greetReturningClient(RelayState& relay, RelayOutput& out, const LocalTimeSo
 // replay addresses them to the client then attached); the client's other
 // commands go on to `inner` with `showOthers` (the user list rebuilt for a
 // returning client), else nowhere. Lines to the server go on.
-class KeepingOutput final : public RelayOutput {
+class KeepingOutput final : public WrappingOutput {
  public:
   KeepingOutput(RelayOutput& inner, RelayState& relay, std::int64_t at, bool showOthers)
-      : inner_(inner), relay_(relay), at_(at), showOthers_(showOthers) {}
+      : WrappingOutput(inner), relay_(relay), at_(at), showOthers_(showOthers) {}
 
   std::span<char> area(Peer peer) override;
   void commit(Peer peer, std::size_t size) override;
-  void closeClient() override { inner_.closeClient(); }
-  void endSession(SessionEnd end) override { inner_.endSession(std::move(end)); }
-  void note(std::string_view text) override { inner_.note(text); }
-  bool mayAnswer() override { return inner_.mayAnswer(); }
-  void dropWaiting() override { inner_.dropWaiting(); }
 
   // Whether a line was kept.
   bool keptAny() const { return keptAny_; }
@@ -80,7 +75,6 @@ class KeepingOutput final : public RelayOutput {
  private:
   void take(std::string_view command, std::string& shown);
 
-  RelayOutput& inner_;
   RelayState& relay_;
   std::int64_t at_;
   bool showOthers_;

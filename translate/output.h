@@ -73,4 +73,21 @@ class RelayOutput {
   std::optional<SessionEnd> end_;
 };
 
+// An output that changes what is composed (the client's charset, chat
+// held before the welcome, lines kept while no client is attached) and
+// hands everything else on to the output it wraps.
+class WrappingOutput : public RelayOutput {
+ public:
+  explicit WrappingOutput(RelayOutput& inner) : inner_(inner) {}
+
+  void closeClient() override { inner_.closeClient(); }
+  void endSession(SessionEnd end) override { inner_.endSession(std::move(end)); }
+  void note(std::string_view text) override { inner_.note(text); }
+  bool mayAnswer() override { return inner_.mayAnswer(); }
+  void dropWaiting() override { inner_.dropWaiting(); }
+
+ protected:
+  RelayOutput& inner_;
+};
+
 }  // namespace quayside
