@@ -20,7 +20,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # No libgcc, libstdc++ or libwinpthread DLLs beside the programs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
+# Through a script that tries a program once more when wine failed to start it.
 find_program(QUAYSIDE_WINE NAMES wine wine64)
 if(QUAYSIDE_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${QUAYSIDE_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../../scripts/wine-test-run.sh)
 endif()
