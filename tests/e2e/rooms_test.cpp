@@ -128,5 +128,43 @@ TEST_F(RunTimeRoomsTest, RefusedJoinsAreToldAndARoomIsJoinedListedAndLeft) {
       inRoom(*bob, "#open", "#open", "*** You are not in #open (type +join #open)")));
 }
 
+// A real DC client, EiskaltDC++: the room is a user of its hub, and what is
+// said in the room is logged in that user's private chat.
+class EiskaltRoomsTest : public OptionRoomsTest {
+ protected:
+  void SetUp() override {
+    if (EiskaltDcpp::programPath().empty()) {
+      if (eiskaltdcppRequired()) {
+        FAIL() << "eiskaltdcpp-daemon is not installed (QUAYSIDE_REQUIRE_EISKALTDCPP=1 demands it)";
+      }
+      GTEST_SKIP() << "apt-get install eiskaltdcpp-daemon to run this test";
+    }
+    OptionRoomsTest::SetUp();
+  }
+};
+
+TEST_F(EiskaltRoomsTest, RoomIsAUserWhosePrivateChatCarriesTheRoom) {
+  auto alice = ircUserInChannel("alice");
+  ASSERT_TRUE(alice->join("#help"));
+  EiskaltDcpp eiskalt("eisk");
+  ASSERT_TRUE(eiskalt.started()) << "EiskaltDC++ did not start:\n" << eiskalt.log();
+  const std::string hub = "dchub://127.0.0.1:" + std::to_string(localPort_);
+  eiskalt.call("hub.add", {{"huburl", hub}, {"enc", "UTF-8"}});
+  ASSERT_TRUE(alice->waitForExact(ircPrefix("eisk") + " JOIN :#help\r\n", kTurnWait));
+  for (const char* user : {"#help;", "alice;"}) {
+    EXPECT_TRUE(eiskalt.waitForAnswer("hub.getusers", {{"huburl", hub}, {"separator", ";"}}, user));
+  }
+
+  alice->line("PRIVMSG #help :hello from alice");
+  alice->line(
+      "PRIVMSG #help :\x01"
+      "ACTION waves\x01");
+  EXPECT_TRUE(eiskalt.waitForPrivateLine("#help", "<alice> hello from alice"));
+  EXPECT_TRUE(eiskalt.waitForPrivateLine("#help", "<alice> /me waves"));
+
+  eiskalt.call("hub.pm", {{"huburl", hub}, {"nick", "#help"}, {"message", "hello from eisk"}});
+  EXPECT_TRUE(alice->waitFrom("eisk", "PRIVMSG #help :hello from eisk"));
+}
+
 }  // namespace
 }  // namespace quayside::e2e

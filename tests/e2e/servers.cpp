@@ -6,7 +6,10 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -198,6 +201,116 @@ Outcome Daemon::waitListening(std::uint16_t port) {
                           "; its log:\n" + process_->output());
 }
 
+std::string EiskaltDcpp::programPath() {
+  return testing::findProgram("eiskaltdcpp-daemon");
+}
+
+namespace {
+
+// Long enough for a connect through a Bridge, whose connects wait their turn.
+constexpr auto kEiskaltWait = std::chrono::seconds(30);
+
+// Calls `read` until what it gives contains `text`, or the wait passes.
+Outcome pollFor(const std::function<std::string()>& read, std::string_view text,
+                std::string_view what) {
+  const auto deadline = testing::Clock::now() + kEiskaltWait;
+  std::string last;
+  while (testing::Clock::now() < deadline) {
+    last = read();
+    if (last.find(text) != std::string::npos) {
+      return Outcome::success();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return Outcome::failure(std::string(what) + " never held \"" + testing::printable(text) +
+                          "\"; last: \"" + testing::printable(last) + "\"");
+}
+
+}  // namespace
+
+EiskaltDcpp::EiskaltDcpp(const std::string& nick) {
+  const std::string program = programPath();
+  if (program.empty()) {
+    return;
+  }
+  {
+    std::ofstream config(directory_.file("DCPlusPlus.xml"));
+    config << "<?xml version=\"1.0\" encoding=\"utf-8\" standalone=\"yes\"?>\n"
+           << "<DCPlusPlus><Settings>\n"
+           << "<Nick type=\"string\">" << nick << "</Nick>\n"
+           << "<IncomingConnections type=\"int\">3</IncomingConnections>\n"
+           << "<LogPrivateChat type=\"int\">1</LogPrivateChat>\n"
+           << "<EnableDynDNS type=\"int\">0</EnableDynDNS>\n"  // no address lookup on the internet
+           << "</Settings></DCPlusPlus>\n";
+  }
+  // The JSON-RPC port is free when chosen but could be taken before the
+  // client binds it; a few fresh tries make that race harmless.
+  for (int attempt = 0; attempt < 3 && !started_; ++attempt) {
+    port_ = testing::freePort();
+    process_ = std::make_unique<ChildProcess>(
+        program,
+        std::vector<std::string>{"-c", directory_.path() + "/", "-P", std::to_string(port_)});
+    const auto deadline = testing::Clock::now() + testing::kReadTimeout;
+    while (!started_ && testing::Clock::now() < deadline && process_->running()) {
+      started_ =
+          call("settings.getset", {{"key", "Nick"}}).find("\"" + nick + "\"") != std::string::npos;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+}
+
+EiskaltDcpp::~EiskaltDcpp() {
+  // Killed outright: it crashes on SIGTERM.
+  if (process_) {
+    process_->signal(SIGKILL);
+  }
+}
+
+std::string EiskaltDcpp::call(std::string_view method,
+                              const std::map<std::string, std::string>& params) {
+  std::string body =
+      R"({"jsonrpc":"2.0","id":1,"method":")" + std::string(method) + R"(","params":{)";
+  for (const auto& [name, value] : params) {
+    body += (body.back() == '{' ? "\"" : ",\"") + name + "\":\"";
+    for (const char c : value) {
+      body += c == '"' || c == '\\' ? std::string{'\\', c} : std::string{c};
+    }
+    body += '"';
+  }
+  body += "}}";
+  testing::MessagePeer http("\r\n");
+  if (!http.connect(port_) ||
+      !http.send("POST / HTTP/1.0\r\nContent-Type: application/json\r\nContent-Length: " +
+                 std::to_string(body.size()) + "\r\n\r\n" + body)) {
+    return {};
+  }
+  return http.readUntilClosed().value_or("");
+}
+
+Outcome EiskaltDcpp::waitForAnswer(std::string_view method,
+                                   const std::map<std::string, std::string>& params,
+                                   std::string_view text) {
+  return pollFor([&] { return call(method, params); }, text, method);
+}
+
+Outcome EiskaltDcpp::waitForPrivateLine(std::string_view nick, std::string_view line) {
+  // Logs/PM/<month - year>/<nick> (<user's CID>).log, a line as the window shows it.
+  const std::string name = std::string(nick) + " (";
+  return pollFor(
+      [&] {
+        std::error_code error;
+        for (const auto& entry :
+             std::filesystem::recursive_directory_iterator(directory_.file("Logs/PM"), error)) {
+          if (entry.path().filename().string().starts_with(name)) {
+            std::ifstream file(entry.path(), std::ios::binary);
+            return std::string(std::istreambuf_iterator<char>(file), {});
+          }
+        }
+        return std::string();
+      },
+      "] " + std::string(line) + "\r\n", "the private chat log with " + std::string(nick));
+}
+
 std::string bridgeArgument(std::uint16_t localPort, std::uint16_t ircPort,
                            const std::string& channel) {
   return std::to_string(localPort) + "=127.0.0.1:" + std::to_string(ircPort) + "/" + channel;
@@ -205,6 +318,11 @@ std::string bridgeArgument(std::uint16_t localPort, std::uint16_t ircPort,
 
 bool ngircdRequired() {
   const char* required = std::getenv("QUAYSIDE_REQUIRE_NGIRCD");
+  return required != nullptr && std::string_view(required) == "1";
+}
+
+bool eiskaltdcppRequired() {
+  const char* required = std::getenv("QUAYSIDE_REQUIRE_EISKALTDCPP");
   return required != nullptr && std::string_view(required) == "1";
 }
 

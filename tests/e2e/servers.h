@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quayside::e2e {
@@ -88,6 +89,39 @@ class Daemon {
   std::unique_ptr<ChildProcess> process_;
 };
 
+// Debian's EiskaltDC++ daemon, a real DC client, configured in a temp
+// directory before it starts: passive (no ports of its own beside its
+// JSON-RPC one) and logging private chats to files there, one per user.
+class EiskaltDcpp {
+ public:
+  // Empty when eiskaltdcpp-daemon is not installed.
+  static std::string programPath();
+
+  // Starts it as `nick` and waits until it answers; started() tells whether
+  // that worked, log() why not.
+  explicit EiskaltDcpp(const std::string& nick);
+  ~EiskaltDcpp();
+
+  bool started() const { return started_; }
+  std::string log() const { return process_ ? process_->output() : "(not run)"; }
+
+  // One JSON-RPC call with string parameters; the HTTP answer, empty when none came.
+  std::string call(std::string_view method, const std::map<std::string, std::string>& params);
+
+  // Calls until the answer contains `text`.
+  Outcome waitForAnswer(std::string_view method, const std::map<std::string, std::string>& params,
+                        std::string_view text);
+
+  // Waits until the private chat with `nick` holds `line` ("<alice> hi") as a logged line.
+  Outcome waitForPrivateLine(std::string_view nick, std::string_view line);
+
+ private:
+  TempDirectory directory_;
+  std::unique_ptr<ChildProcess> process_;
+  std::uint16_t port_ = 0;
+  bool started_ = false;
+};
+
 // The argument that makes the daemon relay `localPort` to the IRC server on
 // 127.0.0.1:`ircPort`, channel `channel`.
 std::string bridgeArgument(std::uint16_t localPort, std::uint16_t ircPort,
@@ -96,6 +130,8 @@ std::string bridgeArgument(std::uint16_t localPort, std::uint16_t ircPort,
 // Whether a missing ngircd fails the IRC tests (QUAYSIDE_REQUIRE_NGIRCD=1,
 // as in CI) rather than skipping them.
 bool ngircdRequired();
+// Likewise for EiskaltDC++ (QUAYSIDE_REQUIRE_EISKALTDCPP=1).
+bool eiskaltdcppRequired();
 
 // True when `log` shows a sanitizer report (an over-read in the daemon must
 // fail the test even if the daemon survived it).
