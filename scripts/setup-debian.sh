@@ -16,6 +16,7 @@ packages=(
   qt6-base-dev qt6-qpa-plugins        # the window (offscreen platform for its tests)
   ngircd                               # the real IRC server of the end-to-end tests
   inspircd atheme-services             # the IRC server with SASL accounts (login tests)
+  eiskaltdcpp-daemon                   # a real DC client (the EiskaltDC++ rooms test)
   socat                                # the plain-relay baseline of the benchmark
   procps                               # ps/pkill used by scripts
   scdoc                                # the man pages, from docs/man/*.scd

@@ -39,6 +39,7 @@ if [ -z "${QUAYSIDE_NO_CCACHE:-}" ]; then
 fi
 export QUAYSIDE_REQUIRE_NGIRCD=1  # the end-to-end tests must not skip here
 export QUAYSIDE_REQUIRE_INSPIRCD=1  # nor the SASL ones (InspIRCd and Atheme)
+export QUAYSIDE_REQUIRE_EISKALTDCPP=1  # nor the one with a real DC client
 
 for preset in "${presets[@]}"; do
   stage "$preset"

@@ -2,7 +2,7 @@
 # The Windows build's tests: installs what is missing, cross-builds the
 # windows preset (mingw-w64), runs clang-tidy over the Windows-only files and
 # every unit test under wine, then runs the end-to-end tests (the Linux test
-# program with its real ngircd, InspIRCd and Atheme) against
+# program with its real ngircd, InspIRCd, Atheme and EiskaltDC++) against
 # quayside-daemon.exe running under wine, and builds and tries the zip and
 # the installer (scripts/package-windows.sh).
 # Usage: scripts/test-windows.sh   (WINEPREFIX: default build/wine-prefix)
@@ -49,6 +49,7 @@ export QUAYSIDE_DAEMON_COMMAND="wine $root/build/windows/app/quayside-daemon.exe
 export QUAYSIDE_DAEMON_ROOT="Z:"  # wine's drive for the POSIX root, for --settings paths
 export QUAYSIDE_REQUIRE_NGIRCD=1
 export QUAYSIDE_REQUIRE_INSPIRCD=${QUAYSIDE_REQUIRE_INSPIRCD:-1}
+export QUAYSIDE_REQUIRE_EISKALTDCPP=${QUAYSIDE_REQUIRE_EISKALTDCPP:-1}
 ctest --preset release -j "$jobs" -L e2e
 # The release artifacts from the programs just tested: the zip, and the
 # installer installed silently into a folder of the prefix and removed again
