@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <csignal>
 #include <fstream>
-#include <iostream>
 #include <iterator>
 
 namespace quayside::e2e {
@@ -46,10 +45,7 @@ class DaemonTest : public ::testing::Test {
  protected:
   void TearDown() override {
     for (auto* daemon : started_) {
-      EXPECT_FALSE(hasSanitizerReport(daemon->log())) << daemon->log();
-      if (HasFailure()) {
-        std::cerr << "daemon log:\n" << daemon->log() << "\n";
-      }
+      checkDaemonAfterTest(*daemon);
     }
   }
   Daemon& start(const std::vector<std::string>& arguments) {

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <iostream>
 #include <map>
 #include <memory>
 #include <string>
@@ -39,10 +38,7 @@ class IrcSessionTest : public ::testing::Test {
 
   void TearDown() override {
     if (daemon_) {
-      EXPECT_FALSE(hasSanitizerReport(daemon_->log())) << daemon_->log();
-      if (HasFailure()) {
-        std::cerr << "daemon log:\n" << daemon_->log() << "\n";
-      }
+      checkDaemonAfterTest(*daemon_);
     }
   }
 

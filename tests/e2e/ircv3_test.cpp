@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <iostream>
 
 namespace quayside::e2e {
 namespace {
@@ -41,10 +40,7 @@ class Ircv3SessionTest : public ::testing::Test {
 
   void TearDown() override {
     if (daemon_) {
-      EXPECT_FALSE(hasSanitizerReport(daemon_->log())) << daemon_->log();
-      if (HasFailure()) {
-        std::cerr << "daemon log:\n" << daemon_->log() << "\n";
-      }
+      checkDaemonAfterTest(*daemon_);
     }
   }
 

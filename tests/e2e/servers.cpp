@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <iterator>
 #include <string_view>
 #include <thread>
@@ -331,6 +334,13 @@ bool hasSanitizerReport(const std::string& log) {
          log.find("ERROR: LeakSanitizer") != std::string::npos ||
          log.find("WARNING: ThreadSanitizer") != std::string::npos ||
          log.find("runtime error:") != std::string::npos;
+}
+
+void checkDaemonAfterTest(const Daemon& daemon) {
+  EXPECT_FALSE(hasSanitizerReport(daemon.log())) << daemon.log();
+  if (::testing::Test::HasFailure()) {
+    std::cerr << "daemon log:\n" << daemon.log() << "\n";
+  }
 }
 
 }  // namespace quayside::e2e

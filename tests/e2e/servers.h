@@ -137,4 +137,8 @@ bool eiskaltdcppRequired();
 // fail the test even if the daemon survived it).
 bool hasSanitizerReport(const std::string& log);
 
+// For a fixture's TearDown: a sanitizer report in the daemon's log fails the
+// test, and a failed test prints the whole log.
+void checkDaemonAfterTest(const Daemon& daemon);
+
 }  // namespace quayside::e2e

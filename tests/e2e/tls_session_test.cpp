@@ -9,7 +9,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
-#include <iostream>
 #include <optional>
 
 namespace quayside::e2e {
@@ -65,10 +64,7 @@ class TlsSessionTest : public ::testing::Test {
 
   void TearDown() override {
     if (daemon_) {
-      EXPECT_FALSE(hasSanitizerReport(daemon_->log())) << daemon_->log();
-      if (HasFailure()) {
-        std::cerr << "daemon log:\n" << daemon_->log() << "\n";
-      }
+      checkDaemonAfterTest(*daemon_);
     }
   }
 
